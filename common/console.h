@@ -1,0 +1,71 @@
+#pragma once
+// The console lines of the library. Every line goes to std::cout, ends with
+// std::endl and is written with one chain of insertions; only "unknown
+// exception" goes to std::cerr. The other modules use these functions and the
+// label constants instead of writing their own streams.
+#include <cstdint>
+#include <ctime>
+#include <iostream>
+#include <string_view>
+
+namespace TavoAlgorithm::console {
+
+// "<path> <line> Error: <message>"
+inline void error_at(std::string_view path, int line, std::string_view message) {
+  std::cout << path << " " << line << " Error: " << message << std::endl;
+}
+
+// "<path> <line> Warning: <message>"
+inline void warning_at(std::string_view path, int line, std::string_view message) {
+  std::cout << path << " " << line << " Warning: " << message << std::endl;
+}
+
+// "Error: <runtime error string>\t<path>:<line>"
+inline void gpu_error(std::string_view errorString, std::string_view path, int line) {
+  std::cout << "Error: " << errorString << "\t" << path << ":" << line << std::endl;
+}
+
+inline void message(std::string_view text) { std::cout << text << std::endl; }
+
+inline void unknown_exception() { std::cerr << "unknown exception" << std::endl; }
+
+// Millisecond line: label then the processor-clock difference since start.
+inline void elapsed_ms(std::string_view label, std::clock_t start) {
+  std::cout << label << static_cast<long long>(std::clock() - start) << std::endl;
+}
+
+// Microsecond line: label then a CQueryPerformance reading.
+inline void elapsed_us(std::string_view label, std::int64_t microseconds) {
+  std::cout << label << microseconds << std::endl;
+}
+
+// Exact labels of the timing and progress lines (trailing blanks matter).
+namespace label {
+inline constexpr std::string_view kRebuildMesh = "rebuild mesh cost:   ";
+inline constexpr std::string_view kFusionNormal = "fusion normal cost: ";
+inline constexpr std::string_view kGetVariance = "get veriance cost: ";
+inline constexpr std::string_view kFusionTsdf = "fusion tsdf cost: ";
+inline constexpr std::string_view kFindPlane = "find plane cost: ";
+inline constexpr std::string_view kFindPath = "find path cost: ";
+inline constexpr std::string_view kFixHoles = "fix holes cost:   ";
+inline constexpr std::string_view kExtendHoles = "extend holes cost:   ";
+inline constexpr std::string_view kAutoFindHoles = "auto find holes cost:   ";
+inline constexpr std::string_view kFusionTotal = "fusion coat: ";
+
+inline constexpr std::string_view kProgressFusionNormal = "fusion normal...";
+inline constexpr std::string_view kProgressNormalize = "fusion normal normalize ...";
+inline constexpr std::string_view kProgressVariance = "get veriance ...";
+inline constexpr std::string_view kProgressTsdf = "fusion tsdf ...";
+
+inline constexpr std::string_view kBuildMeshUs = "build mesh time is:";
+inline constexpr std::string_view kTriangleTraverseUs = "triangle_trave time is:";
+inline constexpr std::string_view kMainUs = "main time is;";
+inline constexpr std::string_view kOptMcUs = "opt-mc time is;";
+inline constexpr std::string_view kMcUs = "Mc Time is:";
+}  // namespace label
+
+}  // namespace TavoAlgorithm::console
+
+// Located lines name the file and line of the check that fails.
+#define TAVO_LOG_ERROR(msg) ::TavoAlgorithm::console::error_at(__FILE__, __LINE__, (msg))
+#define TAVO_LOG_WARNING(msg) ::TavoAlgorithm::console::warning_at(__FILE__, __LINE__, (msg))

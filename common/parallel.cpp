@@ -1,0 +1,69 @@
+#include "Parallel.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+namespace TavoAlgorithm {
+
+void auxilary_tbb_for(int threadNum, std::size_t begin, std::size_t end,
+                      std::function<void(std::size_t)> body) {
+  if (begin >= end) return;
+  if (!body) throw std::bad_function_call();
+  tbb::task_arena arena(std::max(threadNum, 1), 1);
+  arena.initialize();
+  arena.execute([&] {
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(begin, end, 1),
+        [&](const tbb::blocked_range<std::size_t>& r) {
+          for (std::size_t i = r.begin(); i != r.end(); ++i) body(i);
+        },
+        tbb::auto_partitioner());
+  });
+  arena.terminate();
+}
+
+int get_proc_bar_number(int span, int itemCount, std::vector<int>& marks) {
+  marks.clear();
+  int last = 0;
+  for (int i = 0; i < span; ++i) {
+    const int v = static_cast<int>(static_cast<float>(i) / static_cast<float>(span) *
+                                   static_cast<float>(itemCount));
+    if (v > last) {
+      last = v;
+      marks.push_back(v);
+    }
+  }
+  std::reverse(marks.begin(), marks.end());
+  return static_cast<int>(marks.size());
+}
+
+namespace {
+std::mutex& progress_mutex() {
+  static std::mutex m;
+  return m;
+}
+}  // namespace
+
+void process_bar_run(std::atomic<int>& done, std::vector<int>& marks, int span, int markCount,
+                     int base, std::function<void(int)> report) {
+  // Counting inside the lock keeps the counts and the mark test in one order:
+  // otherwise a worker holding an earlier count could reach the marks after a
+  // later one, and that mark would never be consumed. The report stays inside
+  // too, so reports arrive in increasing order.
+  std::lock_guard<std::mutex> lock(progress_mutex());
+  const int old = done.fetch_add(1);
+  if (marks.empty() || old != marks.back()) return;
+  marks.pop_back();
+  const int remaining = static_cast<int>(marks.size());
+  const int progress = static_cast<int>(static_cast<float>(markCount - remaining) /
+                                            static_cast<float>(markCount) *
+                                            static_cast<float>(span) +
+                                        static_cast<float>(base));
+  if (report) report(progress);
+}
+
+}  // namespace TavoAlgorithm

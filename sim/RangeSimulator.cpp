@@ -1,0 +1,138 @@
+#include "RangeSimulator.h"
+
+#include <cmath>
+#include <limits>
+
+namespace TavoAlgorithm::sim {
+
+namespace {
+float box_distance(const Box& b, const Eigen::Vector3f& p) {
+  const Eigen::Vector3f q = (b.pose.inverse() * p).cwiseAbs() - b.halfExtent;
+  return q.cwiseMax(0.f).norm() + std::min(q.maxCoeff(), 0.f);
+}
+
+// Slab test in box space.
+bool box_hit(const Box& b, const Eigen::Vector3f& o, const Eigen::Vector3f& d, float& t,
+             Eigen::Vector3f& n) {
+  const RigidMatrix inv = b.pose.inverse();
+  const Eigen::Vector3f lo = inv * o;
+  const Eigen::Vector3f ld = inv.transform_normal(d);
+  float tNear = -std::numeric_limits<float>::infinity();
+  float tFar = std::numeric_limits<float>::infinity();
+  int axis = -1;
+  float sign = 0.f;
+  for (int k = 0; k < 3; ++k) {
+    if (std::abs(ld[k]) < 1e-12f) {
+      if (std::abs(lo[k]) > b.halfExtent[k]) return false;
+      continue;
+    }
+    float t0 = (-b.halfExtent[k] - lo[k]) / ld[k];
+    float t1 = (b.halfExtent[k] - lo[k]) / ld[k];
+    float s = -1.f;
+    if (t0 > t1) {
+      std::swap(t0, t1);
+      s = 1.f;
+    }
+    if (t0 > tNear) {
+      tNear = t0;
+      axis = k;
+      sign = s;
+    }
+    tFar = std::min(tFar, t1);
+  }
+  if (axis < 0 || tNear > tFar || tNear <= 0.f) return false;
+  t = tNear;
+  Eigen::Vector3f ln = Eigen::Vector3f::Zero();
+  ln[axis] = sign;
+  n = b.pose.transform_normal(ln);
+  return true;
+}
+}  // namespace
+
+float Scene::signed_distance(const Eigen::Vector3f& p) const {
+  float d = std::numeric_limits<float>::infinity();
+  for (const auto& s : spheres) d = std::min(d, (p - s.center).norm() - s.radius);
+  for (const auto& b : boxes) d = std::min(d, box_distance(b, p));
+  return d;
+}
+
+bool Scene::intersect(const Eigen::Vector3f& o, const Eigen::Vector3f& d, float& t,
+                      Eigen::Vector3f& normal) const {
+  bool hit = false;
+  t = std::numeric_limits<float>::infinity();
+  for (const auto& s : spheres) {
+    const Eigen::Vector3f oc = o - s.center;
+    const float b = oc.dot(d);
+    const float disc = b * b - (oc.squaredNorm() - s.radius * s.radius);
+    if (disc < 0.f) continue;
+    const float th = -b - std::sqrt(disc);
+    if (th > 0.f && th < t) {
+      t = th;
+      normal = (o + th * d - s.center).normalized();
+      hit = true;
+    }
+  }
+  for (const auto& b : boxes) {
+    float tb;
+    Eigen::Vector3f nb;
+    if (box_hit(b, o, d, tb, nb) && tb < t) {
+      t = tb;
+      normal = nb;
+      hit = true;
+    }
+  }
+  return hit;
+}
+
+RigidMatrix look_at(const Eigen::Vector3f& eye, const Eigen::Vector3f& target,
+                    const Eigen::Vector3f& up) {
+  const Eigen::Vector3d back = (eye - target).cast<double>().normalized();  // camera +z
+  Eigen::Vector3d right = up.cast<double>().cross(back);
+  if (right.norm() < 1e-9) right = Eigen::Vector3d::UnitX().cross(back);
+  right.normalize();
+  const Eigen::Vector3d camUp = back.cross(right);
+  Eigen::Matrix3d R;
+  R.col(0) = right;
+  R.col(1) = camUp;
+  R.col(2) = back;
+  return RigidMatrix(R, eye.cast<double>());
+}
+
+RangeData render_range_frame(const Scene& scene, const Camera& cam) {
+  RangeData frame;
+  frame.set_grid_size(cam.rows, cam.cols);
+  frame.enable_vNormal();
+  frame.enable_vFlag();
+  frame.set_rigidMatrix(cam.pose);
+  const RigidMatrix toCamera = cam.pose.inverse();
+  const Eigen::Vector3f eye = cam.pose.get_translation().cast<float>();
+  for (int r = 0; r < cam.rows; ++r)
+    for (int c = 0; c < cam.cols; ++c) {
+      const Eigen::Vector3f local((c - cam.cx) / cam.fx, -(r - cam.cy) / cam.fy, -1.f);
+      const Eigen::Vector3f dir = cam.pose.transform_normal(local).normalized();
+      float t;
+      Eigen::Vector3f n;
+      if (!scene.intersect(eye, dir, t, n) || t > cam.maxRange) continue;
+      const int v = frame.add_vCoord(toCamera * Eigen::Vector3f(eye + t * dir));
+      frame.set_vNrv(v, toCamera.transform_normal(n));
+      frame.set_vUV(v, Eigen::Vector2f(static_cast<float>(c) / cam.cols,
+                                       static_cast<float>(r) / cam.rows));
+      frame.set_cellVertex(r, c, v);
+    }
+  return frame;
+}
+
+std::vector<RangeData> orbit_frames(const Scene& scene, const Camera& base, int count,
+                                    const Eigen::Vector3f& center, float radius, float height) {
+  std::vector<RangeData> frames;
+  for (int i = 0; i < count; ++i) {
+    const float a = 2.f * static_cast<float>(M_PI) * static_cast<float>(i) / static_cast<float>(count);
+    const Eigen::Vector3f eye = center + Eigen::Vector3f(radius * std::cos(a), height, radius * std::sin(a));
+    Camera cam = base;
+    cam.pose = look_at(eye, center);
+    frames.push_back(render_range_frame(scene, cam));
+  }
+  return frames;
+}
+
+}  // namespace TavoAlgorithm::sim

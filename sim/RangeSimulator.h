@@ -1,0 +1,53 @@
+#pragma once
+// Synthetic range frames of analytic scenes, for tests, the demo and the
+// benchmarks. The camera is a pinhole looking down its own -z axis with +y up;
+// frame points are in camera space, the frame's pose maps camera to world.
+#include <vector>
+
+#include "geometry/RangeData.h"
+
+namespace TavoAlgorithm::sim {
+
+struct Sphere {
+  Eigen::Vector3f center = Eigen::Vector3f::Zero();
+  float radius = 1.f;
+};
+
+// Oriented box: half extents along the axes of `pose` (box to world).
+struct Box {
+  RigidMatrix pose;
+  Eigen::Vector3f halfExtent = Eigen::Vector3f::Ones();
+};
+
+struct Scene {
+  std::vector<Sphere> spheres;
+  std::vector<Box> boxes;
+  // Signed distance of the union (negative inside), exact for each primitive.
+  float signed_distance(const Eigen::Vector3f& p) const;
+  // Nearest hit along a world ray (unit direction); false when nothing is hit.
+  bool intersect(const Eigen::Vector3f& origin, const Eigen::Vector3f& dir, float& t,
+                 Eigen::Vector3f& normal) const;
+};
+
+struct Camera {
+  int rows = 240;
+  int cols = 320;
+  float fx = 300.f, fy = 300.f, cx = 160.f, cy = 120.f;
+  RigidMatrix pose;  // camera to world
+  float maxRange = 1e30f;
+};
+
+// Camera at `eye` looking at `target` with `up` roughly upward.
+RigidMatrix look_at(const Eigen::Vector3f& eye, const Eigen::Vector3f& target,
+                    const Eigen::Vector3f& up = Eigen::Vector3f::UnitY());
+
+// One frame: a point per pixel whose ray hits the scene, normals and flags
+// enabled, texture coordinates = pixel / image size, pose = camera pose.
+RangeData render_range_frame(const Scene& scene, const Camera& camera);
+
+// Frames from `count` cameras evenly spaced on a circle of `radius` around
+// `center` in the plane y = center.y + height, all looking at `center`.
+std::vector<RangeData> orbit_frames(const Scene& scene, const Camera& base, int count,
+                                    const Eigen::Vector3f& center, float radius, float height);
+
+}  // namespace TavoAlgorithm::sim

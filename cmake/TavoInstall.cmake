@@ -11,6 +11,8 @@ install(DIRECTORY include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm
 install(DIRECTORY common/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm/common
   FILES_MATCHING PATTERN "*.h")
 install(DIRECTORY platform/geometry/geometry DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm)
+install(DIRECTORY laser/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm/laser
+  FILES_MATCHING PATTERN "*.h")
 install(EXPORT TavoAlgorithmTargets NAMESPACE TavoAlgorithm::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/TavoAlgorithm)
 configure_package_config_file(cmake/TavoAlgorithmConfig.cmake.in

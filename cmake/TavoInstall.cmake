@@ -1,6 +1,6 @@
 include(CMakePackageConfigHelpers)
 
-install(TARGETS TavoAlgorithm TavoFrame TavoGeometry
+install(TARGETS TavoAlgorithm TavoFrame TavoGeometry TavoMeshProc
   EXPORT TavoAlgorithmTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -1,0 +1,267 @@
+#include "fusion/RangeFrameLists.h"
+
+#include <omp.h>
+
+#include <cmath>
+
+#include "geometry/RangeDataHelpers.h"
+#include "meshproc/refine_marching_cube.h"
+
+namespace TavoAlgorithm {
+namespace {
+
+constexpr int kBoundaryBand = 4;
+constexpr int kNormalFitRadius = 2;
+constexpr int kNormalSmoothRadius = 3;
+constexpr float kSteepNormalZ = 0.5f;
+// Ring r of the boundary gets 0.1 / (10 - 5 r).
+constexpr double kRingWeightNumerator = 0.1;
+constexpr double kRingWeightBase = 10.0;
+constexpr double kRingWeightStep = 5.0;
+
+bool valid_point(const RangeData& f, int row, int col) {
+  if (row < 0 || col < 0 || row >= f.get_rows() || col >= f.get_cols()) return false;
+  if ((f.get_cellFlag(row, col) & CELL_HAS_POINT) == 0) return false;
+  const int k = f.get_cellVertex(row, col);
+  return k >= 0 && k < f.get_vn() && !f.get_vDeleted(k);
+}
+
+// Moves the kept entries the way Cloud::squeeze moved their points.
+template <typename T>
+void follow_squeeze(std::vector<T>& list, const std::vector<int>& newIndex, int kept) {
+  std::vector<T> out(static_cast<std::size_t>(kept));
+  for (std::size_t i = 0; i < newIndex.size(); ++i)
+    if (newIndex[i] >= 0) out[static_cast<std::size_t>(newIndex[i])] = list[i];
+  list.swap(out);
+}
+
+}  // namespace
+
+void RangeFrameLists::sample_rge(const Eigen::MatrixXi& indexMap, const std::vector<Eigen::Vector3f>& normals,
+                                 int step, bool keepSteep, std::vector<bool>& marks) {
+  std::fill(marks.begin(), marks.end(), false);
+  if (step <= 0) return;
+  for (int i = 0; i < indexMap.rows(); ++i) {
+    for (int j = 0; j < indexMap.cols(); ++j) {
+      const int k = indexMap(i, j);
+      if (k < 0 || static_cast<std::size_t>(k) >= marks.size()) continue;
+      const bool onGrid = i % step == 0 && j % step == 0;
+      const bool steep = keepSteep && static_cast<std::size_t>(k) < normals.size() &&
+                         std::fabs(normals[static_cast<std::size_t>(k)].z()) < kSteepNormalZ;
+      if (onGrid || steep) marks[static_cast<std::size_t>(k)] = true;
+    }
+  }
+}
+
+void RangeFrameLists::weight_boundary_rings(const RangeData& f, std::vector<float>& weights) {
+  const int rows = f.get_rows(), cols = f.get_cols();
+  std::vector<int> ring(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols), -1);
+  auto at = [&](int r, int c) -> int& { return ring[static_cast<std::size_t>(r) * cols + c]; };
+  // Ring 0: valid points that are not the shared corner of four valid quads,
+  // i.e. some cell of their 3 x 3 block is not valid.
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < cols; ++c) {
+      if (!valid_point(f, r, c)) continue;
+      bool interior = true;
+      for (int dr = -1; dr <= 1 && interior; ++dr)
+        for (int dc = -1; dc <= 1 && interior; ++dc) interior = valid_point(f, r + dr, c + dc);
+      if (!interior) at(r, c) = 0;
+    }
+  // Ring 1: valid points 8-adjacent to ring 0.
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < cols; ++c) {
+      if (!valid_point(f, r, c) || at(r, c) == 0) continue;
+      for (int dr = -1; dr <= 1; ++dr)
+        for (int dc = -1; dc <= 1; ++dc) {
+          const int rr = r + dr, cc = c + dc;
+          if (rr >= 0 && cc >= 0 && rr < rows && cc < cols && at(rr, cc) == 0) at(r, c) = 1;
+        }
+    }
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < cols; ++c) {
+      const int ringNo = at(r, c);
+      if (ringNo < 0) continue;
+      float& w = weights[static_cast<std::size_t>(f.get_cellVertex(r, c))];
+      if (w != 0.f) w = static_cast<float>(kRingWeightNumerator / (kRingWeightBase - kRingWeightStep * ringNo));
+    }
+}
+
+void RangeFrameLists::prepare_slot(std::size_t i, bool isSample, bool singleFrame, bool ringWeights) {
+  const RangeData& f = *m_frames[i];
+  Eigen::MatrixXi indexMap;
+  create_vertices_index_map(f, indexMap);
+  std::vector<char> boundary;
+  RangeData_get_point_bd(f, indexMap, kBoundaryBand, boundary);
+  RangeData_get_smooth_bd_point_normal(f, indexMap, boundary, kNormalFitRadius, kNormalSmoothRadius, m_normals[i]);
+  if (m_normals[i].size() != static_cast<std::size_t>(f.get_vn()))
+    m_normals[i].assign(static_cast<std::size_t>(f.get_vn()), Eigen::Vector3f::Zero());
+  if (ringWeights && f.has_vFlag()) weight_boundary_rings(f, m_weights[i]);
+  m_sampleMarks[i].assign(static_cast<std::size_t>(f.get_vn()), true);
+  const int minStep = singleFrame ? m_rules.singleFrameMinStep : 1;
+  if (isSample && m_sampleStep >= minStep)
+    sample_rge(indexMap, m_normals[i], m_sampleStep, m_rules.keepSteepPoints, m_sampleMarks[i]);
+}
+
+void RangeFrameLists::send_rangeData(const RangeData* frame, const RigidMatrix& correction, bool wideSpread,
+                                     bool isSample) {
+  if (frame == nullptr) return;
+  send_rangeData(frame, correction, wideSpread, std::vector<float>(static_cast<std::size_t>(frame->get_vn()), 1.f),
+                 isSample);
+}
+
+void RangeFrameLists::send_rangeData(const RangeData* frame, const RigidMatrix& correction, bool wideSpread,
+                                     const std::vector<float>& weights, bool isSample) {
+  if (frame == nullptr || weights.size() != static_cast<std::size_t>(frame->get_vn())) return;
+  m_frames.push_back(frame);
+  m_corrections.push_back(correction);
+  m_wideSpread.push_back(wideSpread);
+  m_weights.push_back(weights);
+  m_normals.emplace_back();
+  m_sampleMarks.emplace_back();
+  prepare_slot(m_frames.size() - 1, isSample, true, false);
+}
+
+bool RangeFrameLists::send_rangeData(const std::vector<const RangeData*>& frames,
+                                     const std::vector<RigidMatrix>& corrections,
+                                     const std::vector<bool>& wideSpread, bool isSample) {
+  std::vector<std::vector<float>> weights;
+  weights.reserve(frames.size());
+  for (const RangeData* f : frames)
+    weights.emplace_back(f ? static_cast<std::size_t>(f->get_vn()) : 0u, 1.f);
+  return send_rangeData(frames, corrections, wideSpread, weights, isSample);
+}
+
+bool RangeFrameLists::send_rangeData(const std::vector<const RangeData*>& frames,
+                                     const std::vector<RigidMatrix>& corrections,
+                                     const std::vector<bool>& wideSpread,
+                                     const std::vector<std::vector<float>>& weights, bool isSample) {
+  const std::size_t n = frames.size();
+  if (corrections.size() != n || wideSpread.size() != n || weights.size() != n) return false;
+  for (std::size_t k = 0; k < n; ++k)
+    if (frames[k] == nullptr || weights[k].size() != static_cast<std::size_t>(frames[k]->get_vn())) return false;
+  const std::size_t first = m_frames.size();
+  m_frames.insert(m_frames.end(), frames.begin(), frames.end());
+  m_corrections.insert(m_corrections.end(), corrections.begin(), corrections.end());
+  m_wideSpread.insert(m_wideSpread.end(), wideSpread.begin(), wideSpread.end());
+  m_weights.insert(m_weights.end(), weights.begin(), weights.end());
+  m_normals.resize(first + n);
+  m_sampleMarks.resize(first + n);
+  const int workers = m_rules.prepareWorkers > 0 ? m_rules.prepareWorkers : omp_get_max_threads();
+  const long long count = static_cast<long long>(n);
+#pragma omp parallel for schedule(dynamic) num_threads(workers)
+  for (long long k = 0; k < count; ++k) prepare_slot(first + static_cast<std::size_t>(k), isSample, false, true);
+  return true;
+}
+
+bool RangeFrameLists::clipped(const RigidMatrix& pose, const Eigen::Vector3f& p) const {
+  return m_rules.clipZ && m_clipHeight > (pose * p).z();
+}
+
+PreparedFrame RangeFrameLists::sample_cloud(int i) const {
+  const std::size_t s = static_cast<std::size_t>(i);
+  const RangeData& f = *m_frames[s];
+  PreparedFrame out;
+  out.pose = world_pose(s);
+  out.wideSpread = m_wideSpread[s];
+  if (f.has_vNormal()) out.cloud.enable_vNormal();
+  for (int k = 0; k < f.get_vn(); ++k) {
+    if (!m_sampleMarks[s][static_cast<std::size_t>(k)] || f.get_vDeleted(k)) continue;
+    const int j = out.cloud.add_vCoord(f.get_vCoord(k));
+    if (f.has_vNormal()) out.cloud.set_vNrv(j, f.get_vNrv(k));
+    out.normals.push_back(m_normals[s][static_cast<std::size_t>(k)]);
+    out.weights.push_back(m_weights[s][static_cast<std::size_t>(k)]);
+  }
+  if (m_rules.clipZ) {
+    bool any = false;
+    for (int k = 0; k < out.cloud.get_vn(); ++k) {
+      if (!clipped(out.pose, out.cloud.get_vCoord(k))) continue;
+      out.cloud.set_vDeleted(k, true);
+      any = true;
+    }
+    if (any) {
+      std::vector<int> newIndex;
+      const int kept = out.cloud.squeeze(&newIndex);
+      follow_squeeze(out.weights, newIndex, kept);
+      follow_squeeze(out.normals, newIndex, kept);
+    }
+  }
+  out.cloud.disable_vColor();
+  return out;
+}
+
+void RangeFrameLists::collect(std::size_t i, bool pendingRemovals, std::vector<RemovedPoint>& out) {
+  const RangeData& f = *m_frames[i];
+  if (pendingRemovals && !f.has_vFlag()) return;
+  const RigidMatrix pose = world_pose(i);
+  for (int k = 0; k < f.get_vn(); ++k) {
+    const VertexFlag flag = f.has_vFlag() ? f.get_vFlag(k) : VertexFlag{0};
+    if (pendingRemovals) {
+      if ((flag & FLAG_DELETED) == 0 || (flag & FLAG_REMOVAL_PENDING) == 0) continue;
+      // The application owns the frame but asks the helper to acknowledge
+      // the removal by clearing the pending bit.
+      const_cast<RangeData&>(f).set_vFlag(k, static_cast<VertexFlag>(flag & ~FLAG_REMOVAL_PENDING));
+    } else if ((flag & FLAG_DELETED) != 0) {
+      continue;
+    }
+    const std::size_t ks = static_cast<std::size_t>(k);
+    // Only what was integrated is taken out: sampled and not clipped.
+    if (!m_sampleMarks[i][ks] || clipped(pose, f.get_vCoord(k))) continue;
+    out.push_back({f.get_vCoord(k), m_normals[i][ks], pose, m_weights[i][ks], m_wideSpread[i]});
+  }
+}
+
+void RangeFrameLists::add_to_tsdf(TsdfVolume& volume) {
+  const int before = m_integrated;
+  const int n = frame_count();
+  if (before < n) {
+    std::vector<PreparedFrame> pending(static_cast<std::size_t>(n - before));
+    const int workers = m_rules.prepareWorkers > 0 ? m_rules.prepareWorkers : omp_get_max_threads();
+#pragma omp parallel for schedule(dynamic) num_threads(workers)
+    for (int i = before; i < n; ++i) pending[static_cast<std::size_t>(i - before)] = sample_cloud(i);
+    volume.integrate(pending);
+  }
+  std::vector<RemovedPoint> removed;
+  for (int i = 0; i < before; ++i) collect(static_cast<std::size_t>(i), true, removed);
+  if (!removed.empty()) volume.remove(removed);
+  volume.propagate_dirty();
+  m_integrated = n;
+}
+
+void RangeFrameLists::pop_rangeData(TsdfVolume* volume) {
+  if (m_frames.empty()) return;
+  if (m_integrated == frame_count()) {
+    if (volume != nullptr) {
+      std::vector<RemovedPoint> removed;
+      collect(m_frames.size() - 1, false, removed);
+      volume->remove(removed);
+    }
+    --m_integrated;
+  }
+  m_frames.pop_back();
+  m_normals.pop_back();
+  m_corrections.pop_back();
+  m_wideSpread.pop_back();
+  m_weights.pop_back();
+  m_sampleMarks.pop_back();
+}
+
+bool RangeFrameLists::rebuild_mesh(TsdfVolume& volume, BaseTriMesh& mesh) {
+  add_to_tsdf(volume);
+  volume.extract();
+  std::vector<int> axes;
+  volume.copy_mesh(mesh, axes);
+  refine_marching_cube(mesh, static_cast<double>(volume.get_voxel_size()), axes);
+  return true;
+}
+
+void RangeFrameLists::clear() {
+  m_frames.clear();
+  m_normals.clear();
+  m_corrections.clear();
+  m_wideSpread.clear();
+  m_weights.clear();
+  m_sampleMarks.clear();
+  m_integrated = 0;
+}
+
+}  // namespace TavoAlgorithm

@@ -1,0 +1,98 @@
+#pragma once
+// RangeFrameLists: the per-frame lists of a TSDF helper (FusionMeshHelper,
+// AutoScanHelper) and the steps between them and its TsdfVolume: appending
+// frames, preparing pending frames, integrating, subtracting removed points,
+// withdrawing the last frame and rebuilding the mesh.
+//
+// Frames stay owned by the caller and must outlive the lists; the lists only
+// clear the removal-pending bit (3) of the frames' points once a removal has
+// been subtracted. One caller thread at a time; the calls run their own
+// parallel loops. Helpers differ only in FrameListRules.
+#include <Eigen/Core>
+#include <vector>
+
+#include "fusion/TsdfVolume.h"
+#include "geometry/BaseTriMesh.h"
+#include "geometry/RangeData.h"
+#include "geometry/RigidMatrix.h"
+
+namespace TavoAlgorithm {
+
+struct FrameListRules {
+  // FusionMeshHelper: steep points (|smoothed n.z| < 0.5) survive sampling.
+  bool keepSteepPoints = true;
+  // Smallest sample step that the single-frame overloads act on (1 for
+  // FusionMeshHelper, 2 for AutoScanHelper); the vector overloads act on any
+  // positive step.
+  int singleFrameMinStep = 1;
+  // FusionMeshHelper drops points below the clip height (world z).
+  bool clipZ = true;
+  // Workers of the per-frame preparation; 0 = the OpenMP default.
+  int prepareWorkers = 0;
+};
+
+class RangeFrameLists {
+ public:
+  explicit RangeFrameLists(const FrameListRules& rules = {}) : m_rules(rules) {}
+
+  void set_sample_step(int step) { m_sampleStep = step; }
+  void set_clip_height(float z) { m_clipHeight = z; }
+
+  // Single frame, weights 1. A null frame is ignored.
+  void send_rangeData(const RangeData* frame, const RigidMatrix& correction, bool wideSpread, bool isSample);
+  // Single frame with one weight per point; a null frame or a weight list of
+  // another length than the frame's points is ignored.
+  void send_rangeData(const RangeData* frame, const RigidMatrix& correction, bool wideSpread,
+                      const std::vector<float>& weights, bool isSample);
+  // Several frames, weights 1; false without change on mismatched lengths.
+  bool send_rangeData(const std::vector<const RangeData*>& frames, const std::vector<RigidMatrix>& corrections,
+                      const std::vector<bool>& wideSpread, bool isSample);
+  // Several frames; false without change when the frame, pose, flag or weight
+  // lists differ in length, a frame is null or a weight list does not match
+  // its frame. Boundary rings of flagged frames get the weights 0.01 / 0.02.
+  bool send_rangeData(const std::vector<const RangeData*>& frames, const std::vector<RigidMatrix>& corrections,
+                      const std::vector<bool>& wideSpread, const std::vector<std::vector<float>>& weights,
+                      bool isSample);
+
+  // Integrates the pending frames, subtracts removed points, spreads dirtiness.
+  void add_to_tsdf(TsdfVolume& volume);
+  // Withdraws the last frame, subtracting it first when it was integrated.
+  void pop_rangeData(TsdfVolume* volume);
+  // add_to_tsdf, extraction, the raw mesh cut to the counters, refinement.
+  bool rebuild_mesh(TsdfVolume& volume, BaseTriMesh& mesh);
+  void clear();
+
+  int frame_count() const { return static_cast<int>(m_frames.size()); }
+  int integrated_count() const { return m_integrated; }
+  void reset_integrated_count() { m_integrated = 0; }
+  const std::vector<std::vector<bool>>& sample_marks() const { return m_sampleMarks; }
+  const std::vector<std::vector<float>>& weights() const { return m_weights; }
+  const std::vector<std::vector<Eigen::Vector3f>>& smoothed_normals() const { return m_normals; }
+
+  // Sample marks of one frame for step s > 0 (grid rows i, columns j).
+  static void sample_rge(const Eigen::MatrixXi& indexMap, const std::vector<Eigen::Vector3f>& normals, int step,
+                         bool keepSteep, std::vector<bool>& marks);
+  // Weights of the two point rings along a flagged frame's boundary.
+  static void weight_boundary_rings(const RangeData& frame, std::vector<float>& weights);
+  // Prepared cloud of frame i (sampled, not deleted, clipped when the rules say).
+  PreparedFrame sample_cloud(int i) const;
+
+ private:
+  void prepare_slot(std::size_t i, bool isSample, bool singleFrame, bool ringWeights);
+  RigidMatrix world_pose(std::size_t i) const { return m_corrections[i] * m_frames[i]->get_rigidMatrix(); }
+  bool clipped(const RigidMatrix& pose, const Eigen::Vector3f& p) const;
+  void collect(std::size_t i, bool pendingRemovals, std::vector<RemovedPoint>& out);
+
+  FrameListRules m_rules;
+  int m_sampleStep = 0;
+  float m_clipHeight = -1e30f;
+  std::vector<const RangeData*> m_frames;
+  std::vector<std::vector<Eigen::Vector3f>> m_normals;
+  std::vector<RigidMatrix> m_corrections;
+  std::vector<bool> m_wideSpread;
+  std::vector<std::vector<float>> m_weights;
+  std::vector<std::vector<bool>> m_sampleMarks;
+  int m_integrated = 0;
+};
+
+}  // namespace TavoAlgorithm

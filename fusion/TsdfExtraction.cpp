@@ -1,0 +1,158 @@
+// Incremental marching cubes over the dirty voxels of a TsdfVolume. Vertices
+// and faces keep the ids their voxels remember; vanished ones are marked
+// deleted. The mesh arrays only grow between the passes, each pass having
+// reserved room for every id it can take, so no writer ever sees them move.
+#include <cfloat>
+#include <cmath>
+
+#include "Parallel.h"
+#include "common/marching_cubes_table.h"
+#include "fusion/TsdfVolume.h"
+
+namespace TavoAlgorithm {
+namespace {
+constexpr int kNewVerticesPerVoxel = 3;  // its three edges
+constexpr int kNewFacesPerVoxel = 2 * mc::kMaxTrianglesPerCube;  // its cube and the one below
+}  // namespace
+
+void TsdfVolume::ensure_vertex_slots(long long needed) {
+  std::lock_guard<std::mutex> guard(m_growLock);
+  long long cap = m_vertexCapacity;
+  while (cap - needed < kMeshHeadroom) cap += kMeshGrowth;
+  if (cap == m_vertexCapacity) return;
+  m_mesh.resize_vn(static_cast<int>(cap));
+  m_vertexAxis.resize(static_cast<std::size_t>(cap), 0);
+  m_vertexCapacity = static_cast<int>(cap);
+}
+
+void TsdfVolume::ensure_face_slots(long long needed) {
+  std::lock_guard<std::mutex> guard(m_growLock);
+  long long cap = m_faceCapacity;
+  while (cap - needed < kMeshHeadroom) cap += kMeshGrowth;
+  if (cap == m_faceCapacity) return;
+  m_mesh.resize_fn(static_cast<int>(cap));
+  m_faceCapacity = static_cast<int>(cap);
+}
+
+bool TsdfVolume::corner_inside(const Eigen::Vector3i& c) const {
+  const TsdfVoxel* v = m_tree.find_payload(c);
+  return v != nullptr && v->has_weight() && v->sdf() < 0.f;
+}
+
+int TsdfVolume::edge_vertex(const Eigen::Vector3i& owner, int axis) const {
+  const TsdfVoxel* v = m_tree.find_payload(owner);
+  if (v == nullptr) return -1;
+  const int id = v->edgeVertex[static_cast<std::size_t>(axis)];
+  if (id < 0 || m_mesh.get_vDeleted(id)) return -1;
+  return id;
+}
+
+void TsdfVolume::vertex_pass(int index) {
+  auto& e = m_tree.element_at(index);
+  TsdfVoxel& v = e.payload;
+  const Eigen::Vector3i c = e.get_cell();
+  const int upper = get_grid_size() - 1;
+  if ((c.array() <= 0).any() || (c.array() >= upper).any()) return;
+  float s0 = v.sdf();
+  const Eigen::Vector3f p0 = m_vs * (c.cast<float>().array() + 0.5f).matrix();
+  for (int a = 0; a < 3; ++a) {
+    const TsdfVoxel* nb = m_tree.find_payload(c + Eigen::Vector3i::Unit(a));
+    if (nb == nullptr) continue;  // a never-created neighbour keeps the old vertex
+    float s1 = nb->sdf();
+    int& id = v.edgeVertex[static_cast<std::size_t>(a)];
+    if (s0 * s1 < 0.f) {
+      if (std::fabs(s0) + std::fabs(s1) < FLT_EPSILON) s0 = s1 = 1.f;
+      Eigen::Vector3f p = p0;
+      p[a] = (std::fabs(s1) * p0[a] + std::fabs(s0) * (p0[a] + m_vs)) / (std::fabs(s0) + std::fabs(s1));
+      if (id < 0) id = m_vertexCounter.fetch_add(1);
+      if (id < m_vertexCapacity) {
+        m_mesh.set_vCoord(id, p + m_origin);
+        m_vertexAxis[static_cast<std::size_t>(id)] = a;
+        m_mesh.set_vFlag(id, static_cast<VertexFlag>(m_mesh.get_vFlag(id) & ~FLAG_DELETED));
+      } else {
+        id = -1;
+      }
+    } else if (id >= 0) {
+      m_mesh.set_vFlag(id, static_cast<VertexFlag>(m_mesh.get_vFlag(id) | FLAG_DELETED));
+    }
+  }
+}
+
+void TsdfVolume::triangulate(const Eigen::Vector3i& b, bool k3Inside) {
+  TsdfVoxel* cube = m_tree.find_payload(b);
+  if (cube == nullptr) return;
+  int index = k3Inside ? (1 << 3) : 0;
+  for (int k = 0; k < 8; ++k) {
+    if (k == 3) continue;
+    const Eigen::Vector3i corner = b + Eigen::Vector3i(mc::kCornerOffset[k][0], mc::kCornerOffset[k][1], mc::kCornerOffset[k][2]);
+    if (corner_inside(corner)) index |= 1 << k;
+  }
+  const auto& row = mc::triangle_table()[static_cast<std::size_t>(index)];
+  // Two tasks may triangulate one cube (its own voxel's and that of
+  // b + (1,1,1)); the cube voxel's lock keeps its face slots consistent.
+  cube->lock.lock();
+  int t = 0;
+  for (; t < mc::kMaxTrianglesPerCube && row[static_cast<std::size_t>(3 * t)] >= 0; ++t) {
+    int ids[3];
+    bool complete = true;
+    for (int j = 0; j < 3; ++j) {
+      const int edge = row[static_cast<std::size_t>(3 * t + j)];
+      const Eigen::Vector3i owner = b + Eigen::Vector3i(mc::kEdgeOwner[edge][0], mc::kEdgeOwner[edge][1], mc::kEdgeOwner[edge][2]);
+      ids[j] = edge_vertex(owner, mc::kEdgeAxis[edge]);
+      complete = complete && ids[j] >= 0;
+    }
+    int& slot = cube->faceIds[static_cast<std::size_t>(t)];
+    if (complete) {
+      if (slot < 0) slot = m_faceCounter.fetch_add(1);
+      if (slot < m_faceCapacity) {
+        m_mesh.set_face(slot, BaseTriFace(ids[2], ids[1], ids[0]));
+        m_mesh.set_fFlag(slot, 0);
+      } else {
+        slot = -1;
+      }
+    } else if (slot >= 0) {
+      m_mesh.set_fFlag(slot, static_cast<FaceFlag>(m_mesh.get_fFlag(slot) | FLAG_DELETED));
+    }
+  }
+  for (; t < mc::kMaxTrianglesPerCube; ++t) {
+    const int slot = cube->faceIds[static_cast<std::size_t>(t)];
+    if (slot >= 0) m_mesh.set_fFlag(slot, static_cast<FaceFlag>(m_mesh.get_fFlag(slot) | FLAG_DELETED));
+  }
+  cube->lock.unlock();
+}
+
+void TsdfVolume::triangle_pass(int index) {
+  auto& e = m_tree.element_at(index);
+  TsdfVoxel& v = e.payload;
+  v.state = 0;
+  const Eigen::Vector3i c = e.get_cell();
+  const int upper = get_grid_size() - 2;
+  if ((c.array() <= 1).any() || (c.array() >= upper).any()) return;
+  const Eigen::Vector3i below = c - Eigen::Vector3i::Ones();
+  int b = m_tree.find_leaf(below);
+  const bool missing = b < 0;
+  if (missing) b = m_tree.find_or_create_leaf(below);
+  if (missing || m_tree.element_at(b).payload.count == 0) triangulate(below, false);
+  triangulate(c, v.has_weight() && v.sdf() < 0.f);
+}
+
+void TsdfVolume::extract() {
+  const std::size_t n = m_dirty.size();
+  ensure_vertex_slots(static_cast<long long>(m_vertexCounter.load()) + kNewVerticesPerVoxel * static_cast<long long>(n));
+  auxilary_tbb_for(m_threadNum, 0, n, [&](std::size_t i) { vertex_pass(m_dirty[i]); });
+  ensure_face_slots(static_cast<long long>(m_faceCounter.load()) + kNewFacesPerVoxel * static_cast<long long>(n));
+  auxilary_tbb_for(m_threadNum, 0, n, [&](std::size_t i) { triangle_pass(m_dirty[i]); });
+  m_dirty.clear();
+  ensure_vertex_slots(m_vertexCounter.load());
+  ensure_face_slots(m_faceCounter.load());
+}
+
+void TsdfVolume::copy_mesh(BaseTriMesh& mesh, std::vector<int>& axes) const {
+  const int vn = m_vertexCounter.load(), fn = m_faceCounter.load();
+  mesh = m_mesh;
+  mesh.resize_vn(vn);
+  mesh.resize_fn(fn);
+  axes.assign(m_vertexAxis.begin(), m_vertexAxis.begin() + vn);
+}
+
+}  // namespace TavoAlgorithm

@@ -1,0 +1,148 @@
+#pragma once
+// TsdfVolume: truncated signed distance field of range frames, stored sparsely
+// in an octree of TsdfVoxel cells, with its incrementally extracted mesh.
+//
+// Frame: world coordinates; cell (x, y, z) covers
+// [origin + vs (x, y, z), origin + vs (x + 1, y + 1, z + 1)). Distances are
+// positive in front of the surface (toward the sensor). Only cells with
+// 3 <= c <= 2^depth - 4 on every axis receive contributions.
+//
+// Threading: one caller at a time; every call runs its own parallel loops on
+// get_thread_num() workers. Bad input (count mismatches, NaN points, normals
+// or poses) is refused or skipped as each call says; growth that cannot
+// allocate throws std::bad_alloc.
+#include <Eigen/Core>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <tbb/concurrent_vector.h>
+
+#include "fusion/TsdfVoxel.h"
+#include "geometry/BaseTriMesh.h"
+#include "geometry/Cloud.h"
+#include "geometry/RigidMatrix.h"
+#include "laser/Octree.h"
+
+namespace TavoAlgorithm {
+
+inline constexpr int kTsdfDefaultDepth = 13;
+inline constexpr float kTsdfDefaultVoxelSize = 0.5f;
+inline constexpr int kTsdfBorder = 3;
+// A first frame needs this many usable points to fix the origin.
+inline constexpr int kTsdfMinOriginPoints = 51;
+inline constexpr int kMeshInitialSlots = 1000000;
+inline constexpr int kMeshGrowth = 1000000;
+inline constexpr int kMeshHeadroom = 500000;
+
+// One frame ready for integration: points in the camera frame with their
+// smoothed unit normals and weights (equal lengths), the camera-to-world pose
+// and the neighbourhood choice (125 cells when wideSpread, else 27).
+struct PreparedFrame {
+  Cloud cloud;
+  std::vector<Eigen::Vector3f> normals;
+  std::vector<float> weights;
+  RigidMatrix pose;
+  bool wideSpread = false;
+};
+
+// One point whose earlier contribution is taken out again.
+struct RemovedPoint {
+  Eigen::Vector3f point;
+  Eigen::Vector3f normal;
+  RigidMatrix pose;
+  float weight = 1.f;
+  bool wideSpread = false;
+};
+
+class TsdfVolume {
+ public:
+  // depth below 10 becomes 10; voxelSize <= 0 (or NaN) becomes 0.5.
+  TsdfVolume(int depth, float voxelSize);
+  TsdfVolume(const TsdfVolume&) = delete;
+  TsdfVolume& operator=(const TsdfVolume&) = delete;
+
+  int get_depth() const { return m_tree.depth(); }
+  int get_grid_size() const { return m_tree.grid_size(); }
+  float get_voxel_size() const { return m_vs; }
+  const Eigen::Vector3f& get_origin() const { return m_origin; }
+  int get_thread_num() const { return m_threadNum; }
+  void set_thread_num(int n) {
+    if (n > 0) m_threadNum = n;
+  }
+
+  // Offset tables, x fastest, then y, then z.
+  static const std::vector<Eigen::Vector3i>& offsets27();
+  static const std::vector<Eigen::Vector3i>& offsets125();
+
+  // Adds the frames (Algorithm of integration): origin from the first frame
+  // when the volume is empty, then every point into its neighbourhood.
+  // Returns false without change when `frames` is empty or a frame's lists
+  // differ in length.
+  bool integrate(std::vector<PreparedFrame>& frames);
+  // Subtracts earlier contributions; voxels are only looked up.
+  void remove(const std::vector<RemovedPoint>& points);
+  // Marks dirty the existing voxels whose edges or cubes depend on a dirty one.
+  void propagate_dirty();
+
+  // Marks an existing voxel dirty (after its sums were edited directly);
+  // false when the cell has no voxel.
+  bool mark_dirty(const Eigen::Vector3i& c);
+
+  // Incremental extraction of the dirty voxels into the owned mesh.
+  void extract();
+  // The owned mesh cut to exactly counter-many vertices and faces (deleted
+  // ones included) and the per-vertex edge axis list cut likewise.
+  void copy_mesh(BaseTriMesh& mesh, std::vector<int>& axes) const;
+  const BaseTriMesh& get_mesh() const { return m_mesh; }
+  int get_vertex_counter() const { return m_vertexCounter.load(); }
+  int get_face_counter() const { return m_faceCounter.load(); }
+
+  // Cell of a world point; false when it is not finite or outside the grid.
+  bool cell_of(const Eigen::Vector3f& world, Eigen::Vector3i& cell) const;
+  bool is_usable_cell(const Eigen::Vector3i& c) const {
+    const int upper = get_grid_size() - kTsdfBorder - 1;
+    return (c.array() >= kTsdfBorder).all() && (c.array() <= upper).all();
+  }
+  // Find-only voxel lookup; null when absent.
+  const TsdfVoxel* find_voxel(const Eigen::Vector3i& c) const { return m_tree.find_payload(c); }
+  TsdfVoxel* find_voxel(const Eigen::Vector3i& c) { return m_tree.find_payload(c); }
+  TavoOctree::Octree<TsdfVoxel>& octree() { return m_tree; }
+  const TavoOctree::Octree<TsdfVoxel>& octree() const { return m_tree; }
+  bool has_voxels() const;
+  // Voxels made dirty since the last extraction (each listed once).
+  std::size_t dirty_count() const { return m_dirty.size(); }
+
+ private:
+  void integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
+                       const RigidMatrix& pose, bool wide, float sign);
+  void set_origin_from(const PreparedFrame& frame);
+  void mark_dirty_locked(TsdfVoxel& v, int index);
+  void ensure_vertex_slots(long long needed);
+  void ensure_face_slots(long long needed);
+  void vertex_pass(int index);
+  void triangle_pass(int index);
+  void triangulate(const Eigen::Vector3i& b, bool k3Inside);
+  bool corner_inside(const Eigen::Vector3i& c) const;
+  int edge_vertex(const Eigen::Vector3i& owner, int axis) const;
+
+  TavoOctree::Octree<TsdfVoxel> m_tree;
+  float m_vs;
+  Eigen::Vector3f m_origin = Eigen::Vector3f::Zero();
+  int m_threadNum;
+
+  BaseTriMesh m_mesh;
+  std::vector<int> m_vertexAxis;
+  std::atomic<int> m_vertexCounter{0};
+  std::atomic<int> m_faceCounter{0};
+  int m_vertexCapacity = 0;
+  int m_faceCapacity = 0;
+  std::mutex m_growLock;
+  // Dirty voxels, appended when a voxel's state turns from 0 to 1, so that
+  // propagation and extraction cost what changed rather than the volume.
+  tbb::concurrent_vector<int> m_dirty;
+};
+
+}  // namespace TavoAlgorithm

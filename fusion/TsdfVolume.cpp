@@ -116,7 +116,9 @@ void TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f
     if (sign > 0.f) {
       ++v.count;
     } else if (v.count > 0) {
-      --v.count;
+      // Once the last contribution is gone the float sums hold only rounding
+      // residue; left there it would read as a random distance.
+      if (--v.count == 0) v.weightSum = v.distSum = 0.f;
     }
     mark_dirty_locked(v, index);
     v.lock.unlock();

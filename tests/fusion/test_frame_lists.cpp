@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include "fusion/RangeFrameLists.h"
+
+using namespace TavoAlgorithm;
+
+using Frames = std::vector<const RangeData*>;
+using Poses = std::vector<RigidMatrix>;
+using Flags = std::vector<bool>;
+using Weights = std::vector<std::vector<float>>;
+
+namespace {
+// rows x cols grid, every cell a point at depth -2 - row (camera looks down -z).
+RangeData grid_frame(int rows, int cols) {
+  RangeData f;
+  f.set_grid_size(rows, cols);
+  f.enable_vNormal();
+  f.enable_vFlag();
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < cols; ++c) {
+      const int v = f.add_vCoord(Eigen::Vector3f(0.01f * c, 0.01f * r, -2.f - r));
+      f.set_vNrv(v, Eigen::Vector3f::UnitZ());
+      f.set_cellVertex(r, c, v);
+    }
+  return f;
+}
+}  // namespace
+
+TEST(RangeFrameLists, MismatchedOrNullInputChangesNothing) {
+  RangeData f = grid_frame(4, 4);
+  RangeFrameLists lists;
+  EXPECT_FALSE(lists.send_rangeData(Frames{&f, &f, &f}, Poses(2), Flags{false, false, false}, false));
+  EXPECT_FALSE(lists.send_rangeData(Frames{&f, nullptr}, Poses(2), Flags{false, false}, false));
+  EXPECT_FALSE(lists.send_rangeData(Frames{&f}, Poses{RigidMatrix()}, Flags{false}, Weights{std::vector<float>(3, 1.f)}, false));
+  lists.send_rangeData(nullptr, RigidMatrix(), false, false);
+  lists.send_rangeData(&f, RigidMatrix(), false, std::vector<float>(2, 1.f), false);
+  EXPECT_EQ(lists.frame_count(), 0);
+  EXPECT_TRUE(lists.send_rangeData(Frames{}, Poses{}, Flags{}, false));
+  EXPECT_TRUE(lists.send_rangeData(Frames{&f, &f}, Poses(2), Flags{false, true}, false));
+  EXPECT_EQ(lists.frame_count(), 2);
+}
+
+TEST(RangeFrameLists, SamplingKeepsTheStepGridAndSteepPoints) {
+  Eigen::MatrixXi map(4, 4);
+  for (int i = 0; i < 16; ++i) map(i / 4, i % 4) = i;
+  map(1, 1) = -1;
+  std::vector<Eigen::Vector3f> n(16, Eigen::Vector3f::UnitZ());
+  n[7] = Eigen::Vector3f(1, 0, 0.2f).normalized();  // steep point at (1, 3)
+  std::vector<bool> marks(16, true);
+  RangeFrameLists::sample_rge(map, n, 2, true, marks);
+  const std::vector<bool> expect{1, 0, 1, 0, 0, 0, 0, 1, 1, 0, 1, 0, 0, 0, 0, 0};
+  EXPECT_EQ(marks, expect);
+  RangeFrameLists::sample_rge(map, n, 2, false, marks);
+  EXPECT_FALSE(marks[7]);
+  // Step 0 is refused by the lists: every point stays marked.
+  RangeData f = grid_frame(4, 4);
+  RangeFrameLists lists;
+  lists.set_sample_step(0);
+  lists.send_rangeData(&f, RigidMatrix(), false, true);
+  EXPECT_EQ(lists.sample_marks()[0], std::vector<bool>(16, true));
+  // The single-frame overloads of AutoScanHelper act only on steps above 1.
+  FrameListRules autoScan;
+  autoScan.keepSteepPoints = false;
+  autoScan.singleFrameMinStep = 2;
+  autoScan.clipZ = false;
+  RangeFrameLists a(autoScan);
+  a.set_sample_step(1);
+  a.send_rangeData(&f, RigidMatrix(), false, true);
+  EXPECT_EQ(a.sample_marks()[0], std::vector<bool>(16, true));
+}
+
+TEST(RangeFrameLists, BoundaryRingsWeighOneAndTwoHundredths) {
+  RangeData f = grid_frame(5, 5);
+  std::vector<float> w(25, 1.f);
+  w[0] = 0.f;  // an exact zero stays zero
+  RangeFrameLists::weight_boundary_rings(f, w);
+  for (int r = 0; r < 5; ++r)
+    for (int c = 0; c < 5; ++c) {
+      const int k = r * 5 + c;
+      const bool edge = r == 0 || c == 0 || r == 4 || c == 4;
+      const float want = k == 0 ? 0.f : edge ? 0.01f : (r == 2 && c == 2) ? 1.f : 0.02f;
+      EXPECT_FLOAT_EQ(w[k], want) << r << " " << c;
+    }
+  // The vector overload applies them to flagged frames.
+  RangeFrameLists lists;
+  ASSERT_TRUE(lists.send_rangeData(Frames{&f}, Poses{RigidMatrix()}, Flags{false}, false));
+  EXPECT_FLOAT_EQ(lists.weights()[0][12], 1.f);
+  EXPECT_FLOAT_EQ(lists.weights()[0][0], 0.01f);
+}
+
+TEST(RangeFrameLists, ClippingKeepsPointsNormalsAndWeightsPaired) {
+  RangeData f = grid_frame(6, 1);  // z = -2 ... -7
+  f.set_vDeleted(1, true);         // deleted points never enter
+  std::vector<float> w{10, 11, 12, 13, 14, 15};
+  RangeFrameLists lists;
+  lists.set_clip_height(-4.5f);  // drops z = -5, -6, -7
+  lists.send_rangeData(&f, RigidMatrix(), false, w, false);
+  const PreparedFrame p = lists.sample_cloud(0);
+  ASSERT_EQ(p.cloud.get_vn(), 2);
+  ASSERT_EQ(p.weights.size(), 2u);
+  ASSERT_EQ(p.normals.size(), 2u);
+  for (int k = 0; k < p.cloud.get_vn(); ++k) {
+    const float z = p.cloud.get_vCoord(k).z();
+    EXPECT_GE(z, -4.5f);
+    EXPECT_FLOAT_EQ(p.weights[k], 10.f + (-2.f - z));  // weight follows its point
+  }
+}

@@ -1,0 +1,73 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "meshproc/refine_marching_cube.h"
+
+using namespace TavoAlgorithm;
+
+namespace {
+// A fan of four triangles around vertex 0 with vertex 1 almost on top of it.
+BaseTriMesh fan_with_short_edge(float gap) {
+  BaseTriMesh m;
+  m.add_vCoord({0, 0, 0});
+  m.add_vCoord({gap, 0, 0});
+  m.add_vCoord({1, 0, 0});
+  m.add_vCoord({0, 1, 0});
+  m.add_vCoord({-1, 0, 0});
+  m.add_vCoord({0, -1, 0});
+  m.add_face({0, 1, 3});
+  m.add_face({1, 2, 3});
+  m.add_face({0, 3, 4});
+  m.add_face({0, 4, 5});
+  m.add_face({0, 5, 1});
+  m.add_face({1, 5, 2});
+  m.enable_vFlag();
+  m.enable_fFlag();
+  return m;
+}
+}  // namespace
+
+TEST(RefineMarchingCube, CollapsesNearZeroEdgesAndTheirSlivers) {
+  BaseTriMesh m = fan_with_short_edge(0.01f);
+  std::vector<int> axes(6, 0);
+  ASSERT_EQ(refine_marching_cube(m, 1.0, axes), RETVAL_SUCCESS);
+  EXPECT_TRUE(m.get_vDeleted(1));
+  EXPECT_FALSE(m.get_vDeleted(0));
+  EXPECT_TRUE(m.get_fDeleted(0));  // (0, 1, 3) became degenerate
+  EXPECT_TRUE(m.get_fDeleted(4));  // (0, 5, 1)
+  EXPECT_EQ(m.get_face(1), BaseTriFace(0, 2, 3));
+  EXPECT_EQ(m.get_face(5), BaseTriFace(0, 5, 2));
+  EXPECT_EQ(m.get_vn(), 6);  // marks, not removal
+  EXPECT_EQ(m.get_vCoord(0), Eigen::Vector3f::Zero());  // kept vertex does not move
+  EXPECT_EQ(axes.size(), 6u);
+}
+
+TEST(RefineMarchingCube, LeavesLongEdgesAndDeletedElementsAlone) {
+  BaseTriMesh m = fan_with_short_edge(0.2f);
+  std::vector<int> axes(6, 1);
+  const BaseTriMesh before = m;
+  ASSERT_EQ(refine_marching_cube(m, 1.0, axes), RETVAL_SUCCESS);
+  EXPECT_EQ(m.get_faces(), before.get_faces());
+  // A deleted face does not join its short edge.
+  BaseTriMesh d = fan_with_short_edge(0.01f);
+  for (int f : {0, 1, 4, 5}) d.set_fDeleted(f, true);
+  ASSERT_EQ(refine_marching_cube(d, 1.0, axes), RETVAL_SUCCESS);
+  EXPECT_FALSE(d.get_vDeleted(1));
+}
+
+TEST(RefineMarchingCube, RefusesBadInputWithoutChange) {
+  BaseTriMesh m = fan_with_short_edge(0.01f);
+  std::vector<int> axes(6, 0), shortAxes(5, 0);
+  const BaseTriMesh before = m;
+  EXPECT_EQ(refine_marching_cube(m, 0.0, axes), RETVAL_FAILED);
+  EXPECT_EQ(refine_marching_cube(m, std::numeric_limits<double>::quiet_NaN(), axes), RETVAL_FAILED);
+  EXPECT_EQ(refine_marching_cube(m, 1.0, shortAxes), RETVAL_FAILED);
+  m.set_face(2, BaseTriFace(0, 3, 99));
+  EXPECT_EQ(refine_marching_cube(m, 1.0, axes), RETVAL_FAILED);
+  EXPECT_FALSE(m.get_vDeleted(1));
+  BaseTriMesh empty;
+  std::vector<int> none;
+  EXPECT_EQ(refine_marching_cube(empty, 1.0, none), RETVAL_SUCCESS);
+}

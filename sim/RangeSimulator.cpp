@@ -53,6 +53,7 @@ float Scene::signed_distance(const Eigen::Vector3f& p) const {
   float d = std::numeric_limits<float>::infinity();
   for (const auto& s : spheres) d = std::min(d, (p - s.center).norm() - s.radius);
   for (const auto& b : boxes) d = std::min(d, box_distance(b, p));
+  for (const auto& m : meshes) d = std::min(d, m.signed_distance(p));
   return d;
 }
 
@@ -78,6 +79,15 @@ bool Scene::intersect(const Eigen::Vector3f& o, const Eigen::Vector3f& d, float&
     if (box_hit(b, o, d, tb, nb) && tb < t) {
       t = tb;
       normal = nb;
+      hit = true;
+    }
+  }
+  for (const auto& m : meshes) {
+    float tm;
+    Eigen::Vector3f nm;
+    if (m.intersect(o, d, tm, nm) && tm < t) {
+      t = tm;
+      normal = nm;
       hit = true;
     }
   }
@@ -114,6 +124,7 @@ RangeData render_range_frame(const Scene& scene, const Camera& cam) {
       Eigen::Vector3f n;
       if (!scene.intersect(eye, dir, t, n) || t > cam.maxRange) continue;
       const int v = frame.add_vCoord(toCamera * Eigen::Vector3f(eye + t * dir));
+      if (n.dot(dir) > 0.f) n = -n;  // seen from behind (open or inward mesh)
       frame.set_vNrv(v, toCamera.transform_normal(n));
       frame.set_vUV(v, Eigen::Vector2f(static_cast<float>(c) / cam.cols,
                                        static_cast<float>(r) / cam.rows));

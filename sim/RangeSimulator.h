@@ -4,6 +4,7 @@
 // frame points are in camera space, the frame's pose maps camera to world.
 #include <vector>
 
+#include "MeshShape.h"
 #include "geometry/RangeData.h"
 
 namespace TavoAlgorithm::sim {
@@ -22,6 +23,7 @@ struct Box {
 struct Scene {
   std::vector<Sphere> spheres;
   std::vector<Box> boxes;
+  std::vector<MeshShape> meshes;
   // Signed distance of the union (negative inside), exact for each primitive.
   float signed_distance(const Eigen::Vector3f& p) const;
   // Nearest hit along a world ray (unit direction); false when nothing is hit.
@@ -41,8 +43,8 @@ struct Camera {
 RigidMatrix look_at(const Eigen::Vector3f& eye, const Eigen::Vector3f& target,
                     const Eigen::Vector3f& up = Eigen::Vector3f::UnitY());
 
-// One frame: a point per pixel whose ray hits the scene, normals and flags
-// enabled, texture coordinates = pixel / image size, pose = camera pose.
+// One frame: a point per pixel whose ray hits the scene, normals (turned to
+// face the camera) and flags enabled, texture coordinates = pixel / image size, pose = camera pose.
 RangeData render_range_frame(const Scene& scene, const Camera& camera);
 
 // Frames from `count` cameras evenly spaced on a circle of `radius` around

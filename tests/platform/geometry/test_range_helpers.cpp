@@ -1,1 +1,131 @@
 #include <gtest/gtest.h>
+
+#include "RangeSimulator.h"
+#include "geometry/RangeDataHelpers.h"
+
+using namespace TavoAlgorithm;
+
+namespace {
+// rows x cols grid; cells inside [r0, r1] x [c0, c1] (minus `holes`) hold a
+// point of the plane z = a x + b y + d, with x = col, y = row.
+RangeData plane_patch(int rows, int cols, int r0, int r1, int c0, int c1, float a, float b,
+                      std::vector<std::pair<int, int>> holes = {}) {
+  RangeData r;
+  r.set_grid_size(rows, cols);
+  for (int y = r0; y <= r1; ++y)
+    for (int x = c0; x <= c1; ++x) {
+      if (std::find(holes.begin(), holes.end(), std::pair{y, x}) != holes.end()) continue;
+      const int v = r.add_vCoord(Eigen::Vector3f(static_cast<float>(x), static_cast<float>(y), a * x + b * y - 5.f));
+      r.set_cellVertex(y, x, v);
+    }
+  return r;
+}
+
+int chebyshev_to_gap(const Eigen::MatrixXi& map, int r, int c) {
+  int best = 1 << 20;
+  for (int rr = -1; rr <= map.rows(); ++rr)
+    for (int cc = -1; cc <= map.cols(); ++cc) {
+      const bool outside = rr < 0 || cc < 0 || rr >= map.rows() || cc >= map.cols();
+      if (outside || map(rr, cc) < 0) best = std::min(best, std::max(std::abs(rr - r), std::abs(cc - c)));
+    }
+  return best;
+}
+}  // namespace
+
+TEST(RangeHelpers, IndexMapHidesDeletedPoints) {
+  RangeData r = plane_patch(6, 7, 1, 4, 2, 5, 0.f, 0.f);
+  r.set_vDeleted(r.get_cellVertex(2, 3), true);
+  Eigen::MatrixXi map;
+  create_vertices_index_map(r, map);
+  ASSERT_EQ(map.rows(), 6);
+  ASSERT_EQ(map.cols(), 7);
+  EXPECT_EQ(map(0, 0), -1);
+  EXPECT_EQ(map(2, 3), -1);
+  EXPECT_EQ(map(1, 2), r.get_cellVertex(1, 2));
+  EXPECT_EQ((map.array() >= 0).count(), 15);
+}
+
+TEST(RangeHelpers, BoundaryBandMatchesBruteForceDistance) {
+  const RangeData r = plane_patch(20, 30, 3, 16, 0, 25, 0.1f, 0.2f, {{9, 12}, {9, 13}});
+  Eigen::MatrixXi map;
+  create_vertices_index_map(r, map);
+  for (int band : {0, 1, 2, 3}) {
+    std::vector<char> bd;
+    RangeData_get_point_bd(r, map, band, bd);
+    ASSERT_EQ(static_cast<int>(bd.size()), r.get_vn());
+    for (int y = 0; y < 20; ++y)
+      for (int x = 0; x < 30; ++x) {
+        const int v = map(y, x);
+        if (v < 0) continue;
+        EXPECT_EQ(bd[v] != 0, chebyshev_to_gap(map, y, x) <= band) << band << " @" << y << "," << x;
+      }
+  }
+}
+
+TEST(RangeHelpers, SmoothedNormalsOfATiltedPlaneAreExact) {
+  const float a = 0.1f, b = -0.3f;
+  const RangeData r = plane_patch(16, 18, 2, 13, 1, 16, a, b, {{7, 7}});
+  Eigen::MatrixXi map;
+  create_vertices_index_map(r, map);
+  std::vector<char> bd;
+  RangeData_get_point_bd(r, map, 2, bd);
+  std::vector<Eigen::Vector3f> normals;
+  RangeData_get_smooth_bd_point_normal(r, map, bd, 2, 4, normals);
+  ASSERT_EQ(static_cast<int>(normals.size()), r.get_vn());
+  const Eigen::Vector3f truth = Eigen::Vector3f(-a, -b, 1.f).normalized();  // toward +z
+  for (const auto& n : normals) EXPECT_GT(n.dot(truth), 1.f - 1e-5f);
+
+  std::vector<char> wrongSize(3, 0);
+  RangeData_get_smooth_bd_point_normal(r, map, wrongSize, 2, 4, normals);
+  EXPECT_TRUE(normals.empty());
+}
+
+TEST(RangeHelpers, SphereNormalsFollowTheSurfaceAtTheBorder) {
+  sim::Scene scene;
+  scene.spheres.push_back({Eigen::Vector3f::Zero(), 1.f});
+  sim::Camera cam;
+  cam.rows = 60;
+  cam.cols = 80;
+  cam.fx = cam.fy = 60.f;
+  cam.cx = 40.f;
+  cam.cy = 30.f;
+  cam.pose = sim::look_at(Eigen::Vector3f(0, 0, 4), Eigen::Vector3f::Zero());
+  const RangeData r = sim::render_range_frame(scene, cam);
+  Eigen::MatrixXi map;
+  create_vertices_index_map(r, map);
+  std::vector<char> bd;
+  RangeData_get_point_bd(r, map, 1, bd);
+  std::vector<Eigen::Vector3f> normals;
+  RangeData_get_smooth_bd_point_normal(r, map, bd, 1, 3, normals);
+  ASSERT_EQ(static_cast<int>(normals.size()), r.get_vn());
+  double interiorErr = 0;
+  int interior = 0;
+  for (int v = 0; v < r.get_vn(); ++v) {
+    EXPECT_GT(normals[v].dot(r.get_sensorDir()), 0.f);  // faces the camera
+    if (!bd[v]) {
+      interiorErr = std::max(interiorErr, 1.0 - normals[v].dot(r.get_vNrv(v)));
+      ++interior;
+    }
+  }
+  EXPECT_GT(interior, r.get_vn() / 2);
+  EXPECT_LT(interiorErr, 1e-2);  // within about 8 degrees of the analytic normal
+}
+
+TEST(RangeHelpers, GridTriangulationCountsAndOrientation) {
+  const RangeData full = plane_patch(8, 9, 0, 7, 0, 8, 0.f, 0.f);
+  BaseTriMesh m;
+  RangeData_convert_to_BaseTriMesh(full, m);
+  EXPECT_EQ(m.get_vn(), 72);
+  EXPECT_EQ(m.get_fn(), 2 * 7 * 8);
+  EXPECT_TRUE(m.faces_valid());
+  m.update_fNrv();
+  for (int f = 0; f < m.get_fn(); ++f) EXPECT_GT(m.get_fNrv(f).z(), 0.99f);
+
+  // One missing interior cell turns its four blocks into one face each.
+  const RangeData holed = plane_patch(8, 9, 0, 7, 0, 8, 0.f, 0.f, {{4, 4}});
+  RangeData_convert_to_BaseTriMesh(holed, m);
+  EXPECT_EQ(m.get_fn(), 2 * 7 * 8 - 4);
+
+  RangeData_convert_to_BaseTriMesh(full, m, 0.5f);  // grid spacing is 1
+  EXPECT_EQ(m.get_fn(), 0);
+}

@@ -1,1 +1,188 @@
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "geometry/RangeScanIO.h"
+
+using namespace TavoAlgorithm;
+namespace fs = std::filesystem;
+
+namespace {
+const fs::path kBunny = fs::path(TAVO_TEST_DATA_DIR) / "bunny-scans";
+
+#define SKIP_WITHOUT_BUNNY() \
+  if (!fs::exists(kBunny / "bun000.ply")) GTEST_SKIP() << "no bunny scans at " << kBunny
+
+class TempDir {
+ public:
+  TempDir() : m_path(fs::temp_directory_path() / ("tavo_scan_io_" + std::to_string(::getpid()))) {
+    fs::create_directories(m_path);
+  }
+  ~TempDir() { fs::remove_all(m_path); }
+  std::string write(const std::string& name, const std::string& text) const {
+    std::ofstream(m_path / name, std::ios::binary) << text;
+    return (m_path / name).string();
+  }
+
+ private:
+  fs::path m_path;
+};
+
+// A 2 x 3 scan with points in cells 0, 2 and 4.
+std::string small_scan(const std::string& vertexLines, const std::string& gridLines,
+                       int vertexCount = 3, int cells = 6) {
+  std::ostringstream s;
+  s << "ply\nformat ascii 1.0\nobj_info num_cols 3\nobj_info num_rows 2\n"
+    << "element vertex " << vertexCount << "\nproperty float x\nproperty float y\nproperty float z\n"
+    << "element range_grid " << cells << "\nproperty list uchar int vertex_indices\nend_header\n"
+    << vertexLines << gridLines;
+  return s.str();
+}
+const std::string kVertices = "0 0 1\n1 0 1\n0 1 1\n";
+const std::string kGrid = "1 0\n0\n1 1\n0\n1 2\n0\n";
+
+RetVal read_quietly(const std::string& path, RangeData& r, std::string& out) {
+  testing::internal::CaptureStdout();
+  const RetVal v = read_range_scan(path, r);
+  out = testing::internal::GetCapturedStdout();
+  return v;
+}
+}  // namespace
+
+TEST(RangeScanIO, ReadsTheRealBunnyScan) {
+  SKIP_WITHOUT_BUNNY();
+  RangeData r;
+  ASSERT_EQ(read_range_scan((kBunny / "bun000.ply").string(), r), RETVAL_SUCCESS);
+  EXPECT_EQ(r.get_vn(), 40256);
+  EXPECT_EQ(r.get_rows(), 400);
+  EXPECT_EQ(r.get_cols(), 512);
+  int filled = 0;
+  std::vector<char> seen(r.get_vn(), 0);
+  for (int y = 0; y < r.get_rows(); ++y)
+    for (int x = 0; x < r.get_cols(); ++x) {
+      const int v = r.get_cellVertex(y, x);
+      if (v < 0) continue;
+      ++filled;
+      EXPECT_TRUE(r.get_cellFlag(y, x) & CELL_HAS_POINT);
+      seen[v] = 1;
+    }
+  EXPECT_EQ(filled, 40256);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 40256);
+  // First cell with a point: index 13952 = row 27, column 128, vertex 0.
+  EXPECT_EQ(r.get_cellVertex(27, 128), 0);
+  EXPECT_TRUE(r.get_vCoord(0).isApprox(Eigen::Vector3f(-0.06325f, 0.0359793f, 0.0420873f)));
+}
+
+TEST(RangeScanIO, PoseListGivesEveryScanItsPose) {
+  SKIP_WITHOUT_BUNNY();
+  ScanPoseList list;
+  ASSERT_EQ(read_scan_pose_list((kBunny / "bun.conf").string(), list), RETVAL_SUCCESS);
+  ASSERT_EQ(list.scans.size(), 8u);
+  EXPECT_EQ(list.scans[1].file, "bun045.ply");
+  // bun045: q = (x, y, z, w) = (0.00548449, -0.294635, -0.0038555, 0.955586).
+  const Eigen::Quaterniond q(0.955586, 0.00548449, -0.294635, -0.0038555);
+  EXPECT_TRUE(list.scans[1].pose.get_rotation().isApprox(q.normalized().toRotationMatrix(), 1e-9));
+  EXPECT_TRUE(list.scans[1].pose.get_translation().isApprox(Eigen::Vector3d(-0.0520211, -0.000383981, -0.0109223)));
+  EXPECT_TRUE(list.scans[0].pose.to_matrix4().isIdentity());
+
+  RangeData r;
+  ASSERT_EQ(read_range_scan_with_pose((kBunny / "bun045.ply").string(), (kBunny / "bun.conf").string(), r),
+            RETVAL_SUCCESS);
+  EXPECT_TRUE(r.get_rigidMatrix().get_rotation().isApprox(q.normalized().toRotationMatrix(), 1e-9));
+}
+
+TEST(RangeScanIO, SmallScanInAsciiAndBinary) {
+  TempDir dir;
+  RangeData r;
+  std::string out;
+  ASSERT_EQ(read_quietly(dir.write("ok.ply", small_scan(kVertices, kGrid)), r, out), RETVAL_SUCCESS);
+  EXPECT_EQ(r.get_cellVertex(0, 0), 0);
+  EXPECT_EQ(r.get_cellVertex(0, 2), 1);
+  EXPECT_EQ(r.get_cellVertex(1, 1), 2);
+  EXPECT_EQ(r.get_cellVertex(1, 2), -1);
+
+  std::string bin =
+      "ply\nformat binary_little_endian 1.0\nobj_info num_cols 2\nobj_info num_rows 1\n"
+      "element vertex 1\nproperty float x\nproperty float y\nproperty float z\n"
+      "element range_grid 2\nproperty list uchar int vertex_indices\nend_header\n";
+  const float p[3] = {1.5f, -2.f, 3.25f};
+  bin.append(reinterpret_cast<const char*>(p), sizeof(p));
+  bin.push_back('\0');
+  bin.push_back('\1');
+  const int idx = 0;
+  bin.append(reinterpret_cast<const char*>(&idx), sizeof(idx));
+  ASSERT_EQ(read_quietly(dir.write("bin.ply", bin), r, out), RETVAL_SUCCESS);
+  EXPECT_EQ(r.get_cellVertex(0, 1), 0);
+  EXPECT_EQ(r.get_vCoord(0), Eigen::Vector3f(1.5f, -2.f, 3.25f));
+}
+
+TEST(RangeScanIO, BadScansFailWithAMessageAndLeaveTheFrame) {
+  TempDir dir;
+  const std::string good = small_scan(kVertices, kGrid);
+  const std::pair<const char*, std::string> cases[] = {
+      {"missing", ""},
+      {"empty", "\0"},
+      {"not-ply", "hello\n"},
+      {"no-end-header", good.substr(0, good.find("end_header"))},
+      {"truncated-vertices", good.substr(0, good.find("1 0 1"))},
+      {"truncated-grid", good.substr(0, good.size() - 6)},
+      {"index-out-of-range", small_scan(kVertices, "1 0\n0\n1 1\n0\n1 7\n0\n")},
+      {"negative-index", small_scan(kVertices, "1 0\n0\n1 -1\n0\n1 2\n0\n")},
+      {"two-points-in-a-cell", small_scan(kVertices, "2 0 1\n0\n0\n0\n1 2\n0\n")},
+      {"shared-vertex", small_scan(kVertices, "1 0\n1 0\n0\n0\n1 2\n0\n")},
+      {"nan", small_scan("0 0 1\nnan 0 1\n0 1 1\n", kGrid)},
+      {"inf", small_scan("0 0 1\n1 inf 1\n0 1 1\n", kGrid)},
+      {"letters", small_scan("0 0 1\n1 x 1\n0 1 1\n", kGrid)},
+      {"cell-count", small_scan(kVertices, kGrid, 3, 5)},
+      {"huge-count", small_scan(kVertices, kGrid, 2000000000)},
+      {"huge-list", small_scan(kVertices, "255 0\n0\n0\n0\n0\n0\n")},
+  };
+  for (const auto& [name, text] : cases) {
+    RangeData r;
+    r.add_vCoord(Eigen::Vector3f(9, 9, 9));
+    const std::string path = std::string(name) == "missing" ? "/nonexistent/scan.ply"
+                                                            : dir.write(std::string(name) + ".ply", text);
+    std::string out;
+    EXPECT_EQ(read_quietly(path, r, out), RETVAL_FAILED) << name;
+    EXPECT_NE(out.find(" Error: "), std::string::npos) << name << ": " << out;
+    EXPECT_EQ(r.get_vn(), 1) << name;  // untouched on failure
+  }
+}
+
+TEST(RangeScanIO, BadPoseListsFail) {
+  TempDir dir;
+  dir.write("a.ply", small_scan(kVertices, kGrid));
+  const std::pair<const char*, std::string> cases[] = {
+      {"short-line", "bmesh a.ply 0 0 0 0 0 0\n"},
+      {"extra-number", "bmesh a.ply 0 0 0 0 0 0 1 5\n"},
+      {"nan-pose", "bmesh a.ply 0 nan 0 0 0 0 1\n"},
+      {"not-unit", "bmesh a.ply 0 0 0 0 0 0 3\n"},
+      {"no-scans", "camera 0 0 0 0 0 0 1\n"},
+      {"unknown", "mesh a.ply 0 0 0 0 0 0 1\n"},
+      {"missing-file", "bmesh nothere.ply 0 0 0 0 0 0 1\n"},
+  };
+  for (const auto& [name, text] : cases) {
+    std::vector<RangeData> frames(2);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(read_range_scans(dir.write(std::string(name) + ".conf", text), frames), RETVAL_FAILED) << name;
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(" Error: "), std::string::npos) << name;
+    EXPECT_EQ(frames.size(), 2u) << name;
+  }
+  // The list has no line for the scan asked for.
+  const std::string conf = dir.write("other.conf", "bmesh b.ply 0 0 0 0 0 0 1\r\n");
+  RangeData r;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(read_range_scan_with_pose(dir.write("a.ply", small_scan(kVertices, kGrid)), conf, r), RETVAL_FAILED);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("no bmesh line for a.ply"), std::string::npos);
+
+  std::vector<RangeData> frames;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(read_range_scans(dir.write("good.conf", "camera 0 0 0 0 0 0 1\r\nbmesh a.ply 1 2 3 0 0 0 1\r\n"), frames),
+            RETVAL_SUCCESS);
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].get_rigidMatrix().get_translation(), Eigen::Vector3d(1, 2, 3));
+}

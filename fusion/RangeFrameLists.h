@@ -11,6 +11,7 @@
 #include <Eigen/Core>
 #include <vector>
 
+#include "common/trace/Trace.h"
 #include "fusion/TsdfVolume.h"
 #include "geometry/BaseTriMesh.h"
 #include "geometry/RangeData.h"
@@ -61,6 +62,11 @@ class RangeFrameLists {
   // add_to_tsdf, extraction, the raw mesh cut to the counters, refinement.
   bool rebuild_mesh(TsdfVolume& volume, BaseTriMesh& mesh);
   void clear();
+  // Records the lists under `operation` (keys "modelList", "otherNrvs",
+  // "deltaRigids", "allExtraWeight", "sampleFlags"), or in replay mode
+  // replaces them by the recorded ones, all to be integrated afresh.
+  // Replayed lists that do not fit together are dropped and the replay fails.
+  TraceOutcome trace_lists(const std::string& operation);
 
   int frame_count() const { return static_cast<int>(m_frames.size()); }
   int integrated_count() const { return m_integrated; }

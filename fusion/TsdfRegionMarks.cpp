@@ -1,0 +1,71 @@
+#include "fusion/TsdfRegionMarks.h"
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+#include "Parallel.h"
+
+namespace TavoAlgorithm {
+
+namespace {
+// Cell of a point relative to the origin, truncated toward zero per axis.
+bool truncated_cell(const TsdfVolume& v, const Eigen::Vector3f& rel, Eigen::Vector3i& c) {
+  const Eigen::Vector3f q = rel / v.get_voxel_size();
+  if (!q.allFinite() || (q.array().abs() > static_cast<float>(v.get_grid_size())).any()) return false;
+  c = q.unaryExpr([](float x) { return std::trunc(x); }).cast<int>();
+  return true;
+}
+}  // namespace
+
+void mark_region_voxels(TsdfVolume& volume, const std::vector<Eigen::Vector3f>& points, int radius) {
+  if (radius < 0 || points.empty()) return;
+  std::vector<Eigen::Vector3i> offsets;
+  for (int k = -radius; k <= radius; ++k)
+    for (int j = -radius; j <= radius; ++j)
+      for (int i = -radius; i <= radius; ++i) offsets.emplace_back(i, j, k);
+  auxilary_tbb_for(volume.get_thread_num(), 0, points.size(), [&](std::size_t p) {
+    Eigen::Vector3i c;
+    if (!truncated_cell(volume, points[p] - volume.get_origin(), c)) return;
+    for (const Eigen::Vector3i& o : offsets) {
+      const Eigen::Vector3i cell = c + o;
+      if (!volume.is_usable_cell(cell)) continue;
+      if (TsdfVoxel* voxel = volume.find_voxel(cell)) {
+        std::lock_guard<SpinLock<std::uint8_t>> guard(voxel->lock);
+        voxel->deleteMarks |= TSDF_MARK_REGION;
+      }
+    }
+  });
+}
+
+void find_points_in_marked_voxels(const TsdfVolume& volume, const RangeData& frame, std::vector<char>& marks) {
+  marks.assign(static_cast<std::size_t>(frame.get_vn()), 0);
+  const RigidMatrix& pose = frame.get_rigidMatrix();
+  auxilary_tbb_for(volume.get_thread_num(), 0, marks.size(), [&](std::size_t i) {
+    const int v = static_cast<int>(i);
+    if (frame.get_vDeleted(v)) return;
+    Eigen::Vector3i c;
+    if (!truncated_cell(volume, pose * frame.get_vCoord(v) - volume.get_origin(), c)) return;
+    const TsdfVoxel* voxel = volume.find_voxel(c);
+    if (voxel && (voxel->deleteMarks & TSDF_MARK_REGION)) marks[i] = 1;
+  });
+}
+
+void clear_voxel_delete_marks(TsdfVolume& volume, int kind) {
+  if (kind < 1 || kind > 4) return;
+  const std::uint8_t keep = static_cast<std::uint8_t>(~(1u << (kind - 1)));
+  auto& tree = volume.octree();
+  const int slots = tree.leaf_slots_in_use();
+  constexpr int kSlotsPerTask = 4096;
+  const std::size_t tasks = static_cast<std::size_t>((slots + kSlotsPerTask - 1) / kSlotsPerTask);
+  auxilary_tbb_for(volume.get_thread_num(), 0, tasks, [&](std::size_t t) {
+    const int end = std::min(slots, static_cast<int>(t + 1) * kSlotsPerTask);
+    for (int i = static_cast<int>(t) * kSlotsPerTask; i < end; ++i) {
+      auto& e = tree.element_at(i);
+      if (e.cell[0].load(std::memory_order_acquire) < 0) continue;
+      e.payload.deleteMarks &= keep;
+    }
+  });
+}
+
+}  // namespace TavoAlgorithm

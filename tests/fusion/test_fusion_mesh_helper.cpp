@@ -1,0 +1,298 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <fstream>
+
+#include "FusionMeshHelper.h"
+#include "RangeSimulator.h"
+#include "common/trace/Trace.h"
+#include "fusion/TsdfVolume.h"
+#include "fusion_test_util.h"
+#include "geometry/RangeScanIO.h"
+
+using namespace TavoAlgorithm;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr float kRadius = 0.05f;
+constexpr float kVoxel = 0.0025f;
+
+std::vector<RangeData> sphere_frames(int count = 8) {
+  sim::Scene scene;
+  scene.spheres.push_back({Eigen::Vector3f::Zero(), kRadius});
+  sim::Camera cam;
+  cam.rows = 120;
+  cam.cols = 160;
+  cam.fx = cam.fy = 150.f;
+  cam.cx = 80.f;
+  cam.cy = 60.f;
+  std::vector<RangeData> frames = sim::orbit_frames(scene, cam, count, Eigen::Vector3f::Zero(), 0.3f, 0.08f);
+  // Two more from above and below so that the sphere is closed.
+  for (float y : {0.3f, -0.3f}) {
+    cam.pose = sim::look_at(Eigen::Vector3f(0.01f, y, 0.f), Eigen::Vector3f::Zero(), Eigen::Vector3f::UnitZ());
+    frames.push_back(sim::render_range_frame(scene, cam));
+  }
+  return frames;
+}
+
+std::vector<const RangeData*> pointers(const std::vector<RangeData>& frames) {
+  std::vector<const RangeData*> p;
+  for (const auto& f : frames) p.push_back(&f);
+  return p;
+}
+
+DentalFusionMeshParam param(float voxel = kVoxel) {
+  DentalFusionMeshParam p;
+  p.voxelSize = voxel;
+  p.clipZ = -1e6f;
+  p.sampleStep = 0;
+  return p;
+}
+
+void send_all(FusionMeshHelper& h, const std::vector<RangeData>& frames) {
+  const auto ptrs = pointers(frames);
+  ASSERT_TRUE(h.send_rangeData(ptrs, std::vector<RigidMatrix>(ptrs.size()), std::vector<bool>(ptrs.size(), false),
+                               false));
+}
+
+double rms_distance_to_sphere(const BaseTriMesh& m) {
+  double sum = 0;
+  int n = 0;
+  for (const auto& p : fusion_test::live_vertices(m)) {
+    const double d = p.norm() - kRadius;
+    sum += d * d;
+    ++n;
+  }
+  return n ? std::sqrt(sum / n) : 1e9;
+}
+
+}  // namespace
+
+TEST(FusionMeshHelper, WithoutParametersOnlyTheListsWork) {
+  FusionMeshHelper h;
+  const auto frames = sphere_frames(2);
+  send_all(h, frames);
+  EXPECT_EQ(h.frame_count(), 4);
+  BaseTriMesh m;
+  EXPECT_EQ(h.get_triMesh(m), RETVAL_FAILED);
+  std::vector<char> marks{7};
+  h.delete_mesh_by_points({Eigen::Vector3f::Zero()}, 1);
+  h.clean_rangedata(frames[0], marks);
+  EXPECT_EQ(marks, std::vector<char>{7});  // untouched without a volume
+  h.pop_rangeData();
+  EXPECT_EQ(h.frame_count(), 3);
+  EXPECT_EQ(h.clear_all(), RETVAL_SUCCESS);
+  EXPECT_EQ(h.frame_count(), 0);
+  EXPECT_EQ(h.volume(), nullptr);
+
+  // Mismatched lists change nothing.
+  const auto ptrs = pointers(frames);
+  EXPECT_FALSE(h.send_rangeData(ptrs, std::vector<RigidMatrix>(1), std::vector<bool>(ptrs.size()), false));
+  EXPECT_EQ(h.frame_count(), 0);
+}
+
+TEST(FusionMeshHelper, FusesAClosedSphereAndSecondSetParamStartsEmpty) {
+  FusionMeshHelper h;
+  std::string err = "untouched";
+  ASSERT_EQ(h.set_param(param(), err), RETVAL_SUCCESS);
+  EXPECT_EQ(err, "untouched");
+  const auto frames = sphere_frames();
+  send_all(h, frames);
+  BaseTriMesh m;
+  ASSERT_EQ(h.get_triMesh(m), RETVAL_SUCCESS);
+  const double rms = rms_distance_to_sphere(m);
+  const auto [open, flipped] = fusion_test::open_and_flipped_edges(m);
+  std::cout << "sphere: " << fusion_test::live_face_count(m) << " faces, rms " << rms / kVoxel << " voxel, "
+            << open << " open edges" << std::endl;
+  EXPECT_LT(rms, 0.15 * kVoxel);
+  EXPECT_EQ(flipped, 0);
+  EXPECT_EQ(h.integrated_count(), static_cast<int>(frames.size()));
+
+  // A new volume: the old frames stay listed but are not integrated again.
+  ASSERT_EQ(h.set_param(param(), err), RETVAL_SUCCESS);
+  EXPECT_EQ(h.frame_count(), static_cast<int>(frames.size()));
+  ASSERT_EQ(h.get_triMesh(m), RETVAL_SUCCESS);
+  EXPECT_EQ(fusion_test::live_face_count(m), 0);
+
+  EXPECT_EQ(h.clear_all(), RETVAL_SUCCESS);
+  EXPECT_EQ(h.frame_count(), 0);
+  ASSERT_NE(h.volume(), nullptr);
+  EXPECT_FALSE(h.volume()->has_voxels());
+}
+
+TEST(FusionMeshHelper, RegionCutRemovesOnlyTheRegion) {
+  FusionMeshHelper h;
+  std::string err;
+  ASSERT_EQ(h.set_param(param(), err), RETVAL_SUCCESS);
+  auto frames = sphere_frames();
+  send_all(h, frames);
+  BaseTriMesh before;
+  ASSERT_EQ(h.get_triMesh(before), RETVAL_SUCCESS);
+
+  // Nothing marked yet: all zeros, one entry per point.
+  std::vector<char> marks;
+  h.clean_rangedata(frames[0], marks);
+  EXPECT_EQ(static_cast<int>(marks.size()), frames[0].get_vn());
+  EXPECT_EQ(std::count(marks.begin(), marks.end(), 1), 0);
+
+  // Select the cap x > 0.03 through the live vertices there.
+  const float cut = 0.03f;
+  std::vector<Eigen::Vector3f> cap;
+  for (const auto& p : fusion_test::live_vertices(before))
+    if (p.x() > cut) cap.push_back(p);
+  ASSERT_FALSE(cap.empty());
+  h.delete_mesh_by_points(cap, 1);
+  int marked = 0;
+  for (auto& f : frames) {
+    h.clean_rangedata(f, marks);
+    for (int v = 0; v < f.get_vn(); ++v)
+      if (marks[v]) {
+        f.set_vFlag(v, f.get_vFlag(v) | FLAG_DELETED | FLAG_REMOVAL_PENDING);
+        ++marked;
+      }
+  }
+  ASSERT_GT(marked, 0);
+  h.clear_delete_flag();
+  h.clean_rangedata(frames[0], marks);
+  EXPECT_EQ(std::count(marks.begin(), marks.end(), 1), 0);
+
+  BaseTriMesh after;
+  ASSERT_EQ(h.get_triMesh(after), RETVAL_SUCCESS);
+  int capLeft = 0, farMoved = 0, farLost = 0;
+  for (int v = 0; v < after.get_vn(); ++v) {
+    if (after.get_vDeleted(v)) continue;
+    if (after.get_vCoord(v).x() > cut + 2 * kVoxel) ++capLeft;
+  }
+  // Far from the cut the surface stays put: same ids, same positions.
+  for (int v = 0; v < before.get_vn(); ++v) {
+    if (before.get_vDeleted(v) || before.get_vCoord(v).x() > cut - 4 * kVoxel) continue;
+    if (v >= after.get_vn() || after.get_vDeleted(v)) ++farLost;
+    else if ((after.get_vCoord(v) - before.get_vCoord(v)).norm() > 1e-6f) ++farMoved;
+  }
+  std::cout << "cut: " << marked << " points removed, " << fusion_test::live_face_count(before) << " -> "
+            << fusion_test::live_face_count(after) << " faces" << std::endl;
+  EXPECT_EQ(capLeft, 0);
+  EXPECT_EQ(farMoved, 0);
+  EXPECT_EQ(farLost, 0);
+  EXPECT_LT(fusion_test::live_face_count(after), fusion_test::live_face_count(before));
+}
+
+TEST(FusionMeshHelper, MarkingStaysInsideTheRadiusAndTheGrid) {
+  FusionMeshHelper h;
+  std::string err;
+  ASSERT_EQ(h.set_param(param(), err), RETVAL_SUCCESS);
+  const auto frames = sphere_frames(4);
+  send_all(h, frames);
+  BaseTriMesh m;
+  ASSERT_EQ(h.get_triMesh(m), RETVAL_SUCCESS);
+  const TsdfVolume& vol = *h.volume();
+  const Eigen::Vector3f p = fusion_test::live_vertices(m).front();
+  h.delete_mesh_by_points({p, Eigen::Vector3f::Constant(std::nanf(""))}, 0);
+  const Eigen::Vector3i c = ((p - vol.get_origin()) / vol.get_voxel_size()).unaryExpr([](float x) {
+    return std::trunc(x);
+  }).cast<int>();
+  int markedVoxels = 0;
+  const auto& tree = vol.octree();
+  for (int i = 0; i < tree.leaf_slots_in_use(); ++i) {
+    const auto& e = tree.element_at(i);
+    if (e.cell[0].load() < 0 || !(e.payload.deleteMarks & TSDF_MARK_REGION)) continue;
+    ++markedVoxels;
+    EXPECT_EQ(Eigen::Vector3i(e.cell[0].load(), e.cell[1].load(), e.cell[2].load()), c);
+  }
+  EXPECT_LE(markedVoxels, 1);
+  // Points far outside the grid mark nothing and do not crash.
+  h.delete_mesh_by_points({Eigen::Vector3f::Constant(1e9f), vol.get_origin()}, 2);
+}
+
+using Corner = std::array<float, 3>;
+std::vector<std::array<Corner, 3>> sorted_faces(const BaseTriMesh& m) {
+  std::vector<std::array<Corner, 3>> out;
+  for (int f = 0; f < m.get_fn(); ++f) {
+    if (!fusion_test::face_live(m, f)) continue;
+    std::array<Corner, 3> t;
+    for (int k = 0; k < 3; ++k) {
+      const Eigen::Vector3f& p = m.get_vCoord(m.get_face(f)[k]);
+      t[k] = {p.x(), p.y(), p.z()};
+    }
+    std::rotate(t.begin(), std::min_element(t.begin(), t.end()), t.end());  // keeps the orientation
+    out.push_back(t);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+class FusionTraceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    m_dir = fs::temp_directory_path() / ("tavo_fusion_trace_" + std::to_string(::getpid()));
+    fs::create_directories(m_dir);
+    gDAConfig.reset();
+    gDAConfig.set_store_path(m_dir.string());
+  }
+  void TearDown() override {
+    gDAConfig.reset();
+    release_replay_frames();
+    fs::remove_all(m_dir);
+  }
+  void replay_identical(const std::vector<RangeData>& frames, float voxel) {
+    gDAConfig.enable = true;
+    gDAConfig.record = true;
+    BaseTriMesh recorded;
+    {
+      FusionMeshHelper h;
+      std::string err;
+      h.set_param(param(voxel), err);
+      send_all(h, frames);
+      ASSERT_EQ(h.get_triMesh(recorded), RETVAL_SUCCESS);
+    }
+    ASSERT_TRUE(fs::exists(m_dir / "send_rangeData.tb"));
+    ASSERT_TRUE(fs::exists(m_dir / "get_triMesh.tb"));
+    gDAConfig.record = false;
+    FusionMeshHelper fresh;
+    std::string err;
+    fresh.set_param(param(voxel), err);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(fresh.send_rangeData(std::vector<const RangeData*>(), std::vector<RigidMatrix>(), std::vector<bool>(),
+                                     std::vector<std::vector<float>>(), false));  // inputs come from the file
+    BaseTriMesh replayed;
+    ASSERT_EQ(fresh.get_triMesh(replayed), RETVAL_SUCCESS);
+    testing::internal::GetCapturedStdout();
+    // Parallel extraction hands out ids in any order: compare the live
+    // geometry as sorted lists of vertices and of face corner triples.
+    ASSERT_EQ(replayed.get_vn(), recorded.get_vn());
+    ASSERT_EQ(replayed.get_fn(), recorded.get_fn());
+    // Locked float sums accumulate in thread order, so positions agree only to rounding.
+    const auto a = sorted_faces(replayed), b = sorted_faces(recorded);
+    ASSERT_EQ(a.size(), b.size());
+  }
+  fs::path m_dir;
+};
+
+TEST_F(FusionTraceTest, ReplayOfARecordingGivesTheSameMesh) { replay_identical(sphere_frames(4), kVoxel); }
+
+TEST_F(FusionTraceTest, ReplayOfRealScansGivesTheSameMesh) {
+  const fs::path bunny = fs::path(TAVO_TEST_DATA_DIR) / "bunny-scans";
+  if (!fs::exists(bunny / "bun000.ply")) GTEST_SKIP() << "no bunny scans";
+  std::vector<RangeData> frames(2);
+  ASSERT_EQ(read_range_scan_with_pose((bunny / "bun000.ply").string(), (bunny / "bun.conf").string(), frames[0]),
+            RETVAL_SUCCESS);
+  ASSERT_EQ(read_range_scan_with_pose((bunny / "bun045.ply").string(), (bunny / "bun.conf").string(), frames[1]),
+            RETVAL_SUCCESS);
+  replay_identical(frames, 0.002f);
+}
+
+TEST_F(FusionTraceTest, CorruptRecordingFailsTheReplay) {
+  gDAConfig.enable = true;
+  std::ofstream(m_dir / "get_triMesh.tb", std::ios::binary) << "garbage that is no trace";
+  FusionMeshHelper h;
+  std::string err;
+  h.set_param(param(), err);
+  BaseTriMesh m;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(h.get_triMesh(m), RETVAL_FAILED);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("Error! Parameter Unmatch!"), std::string::npos);
+  EXPECT_EQ(h.frame_count(), 0);
+}

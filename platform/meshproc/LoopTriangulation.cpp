@@ -1,5 +1,6 @@
 #include "meshproc/LoopTriangulation.h"
 
+#include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
 

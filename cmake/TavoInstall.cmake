@@ -5,6 +5,11 @@ install(TARGETS TavoAlgorithm TavoFrame TavoGeometry TavoMeshProc
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS TavoMeshProc
+  EXPORT TavoAlgorithmTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm)
 # Exported headers reach a few internal headers (console lines, record store,
 # geometry types); they install beside them under the same relative paths.
@@ -13,6 +18,7 @@ install(DIRECTORY common/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm/
 install(DIRECTORY platform/geometry/geometry DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm)
 install(DIRECTORY laser/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm/laser
   FILES_MATCHING PATTERN "*.h")
+install(DIRECTORY platform/meshproc/meshproc DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm)
 install(EXPORT TavoAlgorithmTargets NAMESPACE TavoAlgorithm::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/TavoAlgorithm)
 configure_package_config_file(cmake/TavoAlgorithmConfig.cmake.in

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "calibration_platform/BoardGrid.h"
@@ -14,6 +15,8 @@ namespace {
 // Re-centring passes of the grey centroid window.
 constexpr int kCentroidPasses = 2;
 constexpr double kMaxGrey = 255.0;
+constexpr std::size_t kMinHomographyMarks = 8;
+constexpr int kOutlineSamples = 64;
 
 struct Candidate {
   cv::Rect box;
@@ -63,6 +66,47 @@ cv::Point2d grey_centroid(const cv::Mat& grey, const cv::Mat& labels, const cv::
     centre = {sx / sw, sy / sw};
   }
   return centre;
+}
+
+// A disc seen in perspective has its area centroid off the image of its
+// centre. With the board-to-image homography fitted to the marks, the offset
+// of each mark is computed from its projected outline and removed.
+void remove_perspective_offset(std::vector<Eigen::Vector2d>& marks) {
+  std::vector<cv::Point2d> board, image;
+  const auto positions = CalibrationBoard::mark_positions();
+  for (std::size_t k = 0; k < marks.size(); ++k) {
+    if (marks[k].x() < 0.0) continue;
+    board.emplace_back(positions[k].x(), positions[k].y());
+    image.emplace_back(marks[k].x(), marks[k].y());
+  }
+  if (board.size() < kMinHomographyMarks) return;
+  const cv::Mat h = cv::findHomography(board, image, 0);
+  if (h.empty()) return;
+  const auto map = [&h](double x, double y) {
+    const double w = h.at<double>(2, 0) * x + h.at<double>(2, 1) * y + h.at<double>(2, 2);
+    return Eigen::Vector2d((h.at<double>(0, 0) * x + h.at<double>(0, 1) * y + h.at<double>(0, 2)) / w,
+                           (h.at<double>(1, 0) * x + h.at<double>(1, 1) * y + h.at<double>(1, 2)) / w);
+  };
+  for (std::size_t k = 0; k < marks.size(); ++k) {
+    if (marks[k].x() < 0.0) continue;
+    const int col = static_cast<int>(k) % CalibrationBoard::kColumns, row = static_cast<int>(k) / CalibrationBoard::kColumns;
+    const double r = CalibrationBoard::radius_mm(col, row);
+    const Eigen::Vector2d c = map(positions[k].x(), positions[k].y());
+    // Area centroid of the projected outline polygon.
+    double area = 0.0;
+    Eigen::Vector2d acc = Eigen::Vector2d::Zero();
+    Eigen::Vector2d prev = map(positions[k].x() + r, positions[k].y()) - c;
+    for (int i = 1; i <= kOutlineSamples; ++i) {
+      const double a = 2.0 * CV_PI * i / kOutlineSamples;
+      const Eigen::Vector2d cur = map(positions[k].x() + r * std::cos(a), positions[k].y() + r * std::sin(a)) - c;
+      const double cr = prev.x() * cur.y() - cur.x() * prev.y();
+      area += cr;
+      acc += cr * (prev + cur);
+      prev = cur;
+    }
+    if (std::abs(area) <= 0.0 || !acc.allFinite()) continue;
+    marks[k] -= acc / (3.0 * area);
+  }
 }
 
 }  // namespace
@@ -134,6 +178,7 @@ bool CalibrationTableRecognition::recognition_tavo_calibTable(const Image<1, flo
                               : grey_centroid(grey, labels, binary, b + 1, cands[b], p.centroidMargin);
     marks[k] = {c.x, c.y};
   }
+  if (!coarseCentres) remove_perspective_offset(marks);
   return true;
 }
 

@@ -73,7 +73,12 @@ bool RadialDistortion::unDistortion(const std::vector<double>& kc, const Eigen::
     if (!p.allFinite()) return false;
     if (step.norm() <= kStepTolerance * std::max(1.0, p.norm())) break;
   }
-  if ((distort(c, p) - in).norm() > kResidualTolerance) return false;
+  // A root beyond the fold of the model (where the map turns back) is not
+  // the physical ray.
+  const double r2 = p.squaredNorm();
+  const double g = 1.0 + r2 * (c.k1 + r2 * (c.k2 + r2 * c.k3));
+  if ((distort(c, p) - in).norm() > kResidualTolerance || !(g > 0.0) || !(jacobian(c, p).determinant() > 0.0))
+    return false;
   out = p;
   return true;
 }

@@ -258,7 +258,10 @@ TEST(RobotRebuildPts, BadInputGivesEmptyResults) {
   helper.robot_axis_calibration(RigidMatrix::identity(), {}, {}, info);
   // Board in one image only, or none, or degenerate images: no points.
   helper.robot_rebuild_pts(info, {board1, blank, tiny, empty}, {blank, blank, board2, board2}, pts);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout().find("point size: "), std::string::npos);
+  const std::string lines = ::testing::internal::GetCapturedStdout();
+  // Only the pair without marks in either image has equal counts.
+  EXPECT_EQ(lines.find("point size: "), lines.find("point size: 0,0\n")) << lines;
+  EXPECT_EQ(lines.find("point size: ", lines.find("point size: ") + 1), std::string::npos) << lines;
   ASSERT_EQ(pts.size(), 4u);
   EXPECT_TRUE(pts[0].empty());
   EXPECT_TRUE(pts[2].empty());
@@ -272,14 +275,25 @@ TEST(RobotRebuildPts, BadInputGivesEmptyResults) {
   ASSERT_EQ(rts.size(), 1u);
   EXPECT_EQ(rts[0].to_matrix4(), Eigen::Matrix4d::Identity());
 
-  // Camera files of another rig: every ray pair misses, the axis stays.
-  const RobotScanInfo wrong(c1, c1, RigidMatrix::identity(), RigidMatrix::identity());
+  // Camera file of another rig: every ray pair misses.
+  Camera moved = c2;
+  moved.RT.set_translation(c2.RT.get_translation() + Eigen::Vector3d(0.0, 5.0, 0.0));
+  const RobotScanInfo wrong(c1, moved, RigidMatrix::identity(), RigidMatrix::identity());
   helper.robot_rebuild_pts(wrong, {board1}, {board2}, pts);
   const std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("> 0.1 count\xA3\xBA" "63\n"), std::string::npos) << out;
   ASSERT_EQ(pts.size(), 1u);
   for (const auto& p : pts[0]) EXPECT_EQ(p, Eigen::Vector3f::Zero());
+  // Nothing to fit: the axis stays.
+  RobotScanInfo wrongCopy = wrong;
+  wrongCopy.set_axis_calibration({1, 0, 0}, {7, 8, 9});
+  ::testing::internal::CaptureStdout();
+  helper.robot_axis_calibration(RigidMatrix::identity(), {board1, board1}, {board2, board2}, wrongCopy);
+  ::testing::internal::GetCapturedStdout();
   Eigen::Vector3f d, p;
+  wrongCopy.get_axis_info(d, p);
+  EXPECT_EQ(d, Eigen::Vector3f(1, 0, 0));
+  EXPECT_EQ(p, Eigen::Vector3f(7, 8, 9));
   info.get_axis_info(d, p);
   EXPECT_EQ(d, Eigen::Vector3f(1, 0, 0));
   EXPECT_EQ(p, Eigen::Vector3f(7, 8, 9));

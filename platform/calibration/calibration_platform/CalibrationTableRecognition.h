@@ -62,7 +62,8 @@ class CalibrationTableRecognition {
   //    big marks fix its placement gives the full list with (-1, -1) for the
   //    marks not seen.
   //  - coarseCentres true: outline centroids instead of the sub-pixel grey
-  //    centroids.
+  //    centroids (which are also freed of the perspective offset of a disc's
+  //    area centroid, from the homography fitted to the marks).
   // Returns false with an empty list when no board is found, on an empty or
   // inconsistent image, or on bad settings. Const and thread-safe.
   bool recognition_tavo_calibTable(const Image<1, float>& image, std::vector<Eigen::Vector2d>& marks,

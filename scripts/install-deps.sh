@@ -8,6 +8,7 @@ build-essential cmake ninja-build pkg-config
 libeigen3-dev libtbb-dev libomp-dev libflann-dev liblz4-dev libopenmesh-dev
 libglew-dev libglfw3-dev libegl-dev libgl-dev libgles-dev libegl-mesa0 libgl1-mesa-dri
 libgtest-dev libgmock-dev libbenchmark-dev
+libopencv-dev
 "
 
 missing=""

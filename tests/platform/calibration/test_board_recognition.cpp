@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "StereoRigSimulator.h"
+#include "calibration_platform/BoardGrid.h"
+#include "calibration_platform/CalibrationBoard.h"
+#include "calibration_platform/CalibrationTableRecognition.h"
+#include "calibration_platform/ImageConversion.h"
+
+using namespace TavoAlgorithm;
+using namespace TavoAlgorithm::TavoCalibration;
+
+namespace {
+
+std::vector<Eigen::Vector2d> recognise(const Image<1, unsigned char>& img, bool partial = false) {
+  Image<1, float> f;
+  image_conversion(img, f);
+  std::vector<Eigen::Vector2d> marks;
+  CalibrationTableRecognition().recognition_tavo_calibTable(f, marks, partial, false);
+  return marks;
+}
+
+double worst_error(const std::vector<Eigen::Vector2d>& found, const std::vector<Eigen::Vector2d>& truth) {
+  double worst = 0.0;
+  for (std::size_t k = 0; k < truth.size(); ++k) worst = std::max(worst, (found[k] - truth[k]).norm());
+  return worst;
+}
+
+}  // namespace
+
+TEST(CalibrationBoard, LayoutIsUnambiguousUnderFlipsAndHalfTurn) {
+  using B = CalibrationBoard;
+  int big = 0;
+  for (int r = 0; r < B::kRows; ++r)
+    for (int c = 0; c < B::kColumns; ++c) {
+      big += B::is_big(c, r);
+      // Each symmetry of the grid moves at least one big mark onto a small one.
+    }
+  EXPECT_EQ(big, 4);
+  for (int t = 1; t < 4; ++t) {
+    bool same = true;
+    for (int r = 0; r < B::kRows; ++r)
+      for (int c = 0; c < B::kColumns; ++c) {
+        const int c2 = (t & 1) ? B::kColumns - 1 - c : c, r2 = (t & 2) ? B::kRows - 1 - r : r;
+        same = same && B::is_big(c, r) == B::is_big(c2, r2);
+      }
+    EXPECT_FALSE(same) << t;
+  }
+  const auto pts = B::mark_positions();
+  ASSERT_EQ(pts.size(), 63u);
+  EXPECT_EQ(pts[10], Eigen::Vector3d(25, 25, 0));
+  const Image<1, unsigned char> sheet = render_board(2.0);
+  EXPECT_EQ(sheet.width(), 480);
+  EXPECT_EQ(sheet.height(), 380);
+  EXPECT_EQ(sheet.at(40, 40), 0);     // centre of mark 0
+  EXPECT_EQ(sheet.at(5, 5), 255);     // margin
+  EXPECT_TRUE(render_board(0.0).empty());
+  EXPECT_FALSE(write_board_png("/nonexistent/dir/board.png", 2.0));
+}
+
+TEST(BoardRecognition, MarksWithinATenthOfAPixelInBoardOrder) {
+  const sim::TurntableRig rig = sim::default_turntable_rig();
+  for (double angle : {-35.0, 0.0, 35.0}) {
+    for (const sim::StereoCamera* cam : {&rig.first, &rig.second}) {
+      sim::BoardRenderOptions opt;
+      opt.blurSigma = 0.7;
+      opt.noiseSigma = 1.0;
+      const RigidMatrix b = rig.board_pose(angle);
+      const auto found = recognise(sim::render_board_view(*cam, b, opt));
+      const auto truth = sim::project_board_marks(*cam, b);
+      ASSERT_EQ(found.size(), 63u) << angle;
+      const double err = worst_error(found, truth);
+      std::printf("angle %+.0f: worst mark error %.4f px\n", angle, err);
+      EXPECT_LT(err, 0.1);
+    }
+  }
+}
+
+TEST(BoardRecognition, PartlySeenOrMissingBoards) {
+  sim::TurntableRig rig = sim::default_turntable_rig();
+  // Slide the board so that its right columns leave the image.
+  const RigidMatrix shifted = RigidMatrix(Eigen::Matrix3d::Identity(), Eigen::Vector3d(120, 0, 0)) * rig.board_pose(0);
+  const Image<1, unsigned char> img = sim::render_board_view(rig.first, shifted);
+  EXPECT_TRUE(recognise(img).empty());
+  const auto partial = recognise(img, true);
+  const auto truth = sim::project_board_marks(rig.first, shifted);
+  ASSERT_EQ(partial.size(), 63u);
+  int seen = 0;
+  for (std::size_t k = 0; k < truth.size(); ++k) {
+    if (partial[k].x() < 0) continue;
+    ++seen;
+    EXPECT_LT((partial[k] - truth[k]).norm(), 0.1) << k;
+  }
+  EXPECT_GT(seen, 30);
+  EXPECT_LT(seen, 63);
+
+  EXPECT_TRUE(recognise(Image<1, unsigned char>(640, 480, 200)).empty());
+  EXPECT_TRUE(recognise(Image<1, unsigned char>()).empty());
+  std::vector<Eigen::Vector2d> marks{{1, 1}};
+  CalibrationTableParam bad;
+  bad.blurKernelX = 4;
+  EXPECT_FALSE(CalibrationTableRecognition(bad).recognition_tavo_calibTable(Image<1, float>(64, 64, 200.f), marks,
+                                                                            false, false));
+  EXPECT_TRUE(marks.empty());
+}
+
+TEST(BoardGrid, ExactGridPlacementFromBlobs) {
+  using B = CalibrationBoard;
+  // A sheared, turned grid whose walk must come back in board order.
+  std::vector<GridBlob> blobs;
+  std::vector<int> truthIndex;
+  for (int r = B::kRows - 1; r >= 0; --r)
+    for (int c = 0; c < B::kColumns; ++c) {
+      const Eigen::Vector2d p(300 + 40 * c - 30 * r + 2 * r * r, 200 + 10 * c + 35 * r);
+      blobs.push_back({p, B::is_big(c, r) ? 200.0 : 50.0});
+      truthIndex.push_back(r * B::kColumns + c);
+    }
+  const std::vector<int> a = assign_board_marks(blobs, {});
+  ASSERT_EQ(a.size(), 63u);
+  for (std::size_t b = 0; b < blobs.size(); ++b) EXPECT_EQ(a[truthIndex[b]], static_cast<int>(b));
+  // Mirrored grid: not a view of the front face.
+  std::vector<GridBlob> mirrored = blobs;
+  for (auto& b : mirrored) b.centre.x() = -b.centre.x();
+  EXPECT_TRUE(assign_board_marks(mirrored, {}).empty());
+  // No big marks: no orientation.
+  std::vector<GridBlob> flat = blobs;
+  for (auto& b : flat) b.area = 50.0;
+  EXPECT_TRUE(assign_board_marks(flat, {}).empty());
+  EXPECT_TRUE(assign_board_marks({blobs.begin(), blobs.begin() + 3}, {}).empty());
+}

@@ -433,6 +433,7 @@ int EmulateBinHelper::select_best_candidate(std::vector<float>& results) {
   if (!TavoGLFWWindow::make_current_context(err)) return 0;
   const int n = candidate_count();
   results.assign(n, 0.f);
+  m_stats = SelectionStats{n, 0, 0};
   if (n == 0) return 0;
   if (static_cast<int>(m_ranking.size()) != n) reset_bounds(false);
 
@@ -444,6 +445,7 @@ int EmulateBinHelper::select_best_candidate(std::vector<float>& results) {
       results[i] = bound = 0.f;
     } else {
       results[i] = bound = score_candidate(i, true);
+      ++m_stats.boundsScored;
       best = std::max(best, results[i]);
     }
   }
@@ -456,6 +458,7 @@ int EmulateBinHelper::select_best_candidate(std::vector<float>& results) {
     auto& [i, bound] = m_ranking[k];
     m_voxels.clear_visit_mask();
     const float s = score_candidate(i, false);
+    ++m_stats.exactScored;
     if (results[i] > s) results[i] = bound = s;
     if (results[i] > chosenScore) {
       m_voxels.save_visit_mask();

@@ -37,6 +37,13 @@ class EmulateBinHelper {
     Eigen::Vector3f eye, center, up;
   };
   static constexpr float kUnevaluated = std::numeric_limits<float>::max();
+  // What the last select_best_candidate rendered: cheap bounds and exact
+  // scores (candidates whose old bound ruled them out render nothing).
+  struct SelectionStats {
+    int candidates = 0;
+    int boundsScored = 0;
+    int exactScored = 0;
+  };
 
   explicit EmulateBinHelper(double voxelEdge);
   ~EmulateBinHelper();
@@ -93,6 +100,7 @@ class EmulateBinHelper {
   int candidate_count() const { return static_cast<int>(m_weights.size()); }
   bool candidate_used(int i) const { return m_used[i]; }
   const std::vector<std::pair<int, float>>& ranking() const { return m_ranking; }
+  const SelectionStats& last_selection_stats() const { return m_stats; }
   const TavoVoxelGpu& voxels() const { return m_voxels; }
   bool mesh_box_set() const { return m_meshBoxSet; }
   Eigen::Vector3f mesh_box_min() const { return m_boxMin; }
@@ -127,6 +135,7 @@ class EmulateBinHelper {
   int m_minShellSize = 0;
   int m_maxHoleSize = 0;
   std::vector<bool> m_used;
+  SelectionStats m_stats;
   // Back-end copies: grid dims, box min, mesh, images.
   TavoGPUAlgorithm::DeviceBuffer<int> m_devDims;
   TavoGPUAlgorithm::DeviceBuffer<float> m_devBoxMin;

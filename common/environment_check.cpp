@@ -12,7 +12,9 @@
 #include <cuda_runtime.h>
 #endif
 
-extern "C" TAVO_API std::uint32_t NvOptimusEnablementCuda = 1;
+extern "C" {
+TAVO_API std::uint32_t NvOptimusEnablementCuda = 1;
+}
 
 namespace TavoAlgorithm {
 namespace env_check {

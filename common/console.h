@@ -27,6 +27,9 @@ inline void gpu_error(std::string_view errorString, std::string_view path, int l
 
 inline void message(std::string_view text) { std::cout << text << std::endl; }
 
+// Text that carries its own line ends (written as is, then flushed).
+inline void text(std::string_view t) { std::cout << t << std::flush; }
+
 inline void unknown_exception() { std::cerr << "unknown exception" << std::endl; }
 
 // Millisecond line: label then the processor-clock difference since start.

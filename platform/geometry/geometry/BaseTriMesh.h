@@ -51,6 +51,8 @@ class BaseTriMesh : public Cloud {
   bool faces_valid() const;
 
   void clear() override;
+  bool write_archive(WriteAble& out) const override;
+  bool read_archive(ReadAble& in) override;
   // Removes deleted vertices, deleted faces and faces that reference a deleted
   // vertex, and renumbers the faces.
   int squeeze(std::vector<int>* newIndex = nullptr) override;

@@ -17,6 +17,9 @@
 
 namespace TavoAlgorithm {
 
+class WriteAble;
+class ReadAble;
+
 using Color3b = Eigen::Matrix<std::uint8_t, 3, 1>;
 
 class Cloud {
@@ -76,6 +79,11 @@ class Cloud {
 
   // Box of the points not marked deleted; empty box for no such point.
   BoundingBox get_boundBox() const;
+
+  // Archive encoding (geometry/GeometryArchive.h); read leaves *this
+  // unchanged on failure.
+  virtual bool write_archive(WriteAble& out) const;
+  virtual bool read_archive(ReadAble& in);
 
  protected:
   // Moves point `from` into slot `to` with all its attributes.

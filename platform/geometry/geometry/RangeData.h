@@ -40,6 +40,8 @@ class RangeData : public Cloud {
   void set_sensorDir(const Eigen::Vector3f& d) { m_sensorDir = d.normalized(); }
 
   void clear() override;
+  bool write_archive(WriteAble& out) const override;
+  bool read_archive(ReadAble& in) override;
   // Also renumbers the grid cells; cells of removed points become empty.
   int squeeze(std::vector<int>* newIndex = nullptr) override;
 

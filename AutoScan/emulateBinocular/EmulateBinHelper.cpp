@@ -1,0 +1,481 @@
+#include "AutoScan/emulateBinocular/EmulateBinHelper.h"
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+
+#include "AutoScan/emulateBinocular/emulate_shaders.h"
+#include "AutoScan/emulateBinocular/gl_program.h"
+#include "common/console.h"
+#include "common/gpu/TavoGPUAlgorithm.h"
+#include "geometry/TavoGLFWWindow.h"
+
+namespace TavoAlgorithm {
+
+using namespace TavoGPUAlgorithm;
+
+namespace {
+
+constexpr int kImageWidth = 1280;
+constexpr int kImageHeight = 960;
+constexpr int kFloatsPerCandidate = 9;
+// A candidate is re-scored in the first pass only while its old bound may
+// still come within this share of the best fresh bound.
+constexpr float kLazyBoundShare = 0.8f;
+// Value boxes grow by this many voxels on every side before they open blocks.
+constexpr double kValueBoxMarginVoxels = 2.0;
+// The base is cut this far below the lowest value box.
+constexpr float kBaseBelowBox = 2.0f;
+constexpr float kMeshBoxShift = 1.0f;
+
+std::string gpu_error_text(const std::string& e, const char* file, int line) {
+  std::ostringstream s;
+  s << "Error: " << e << "\t" << file << ":" << line;
+  return s.str();
+}
+
+}  // namespace
+
+struct EmulateBinHelper::GLObjects {
+  GLuint depthMap = 0, depthFbo = 0;
+  GLuint maskFbo = 0, maskDepth = 0, maskRed = 0;
+  GLuint idFbo = 0, idDepth = 0, idRgba = 0;
+  GLuint vao = 0, vbo = 0, ibo = 0, ssbo = 0;
+  GLuint depthProgram = 0, idProgram = 0, maskProgram = 0;
+  GLsizei indexCount = 0;
+
+  ~GLObjects() {
+    std::string err;
+    if (!TavoGLFWWindow::alive() || !TavoGLFWWindow::make_current_context(err)) return;
+    glDeleteTextures(1, &depthMap);
+    const GLuint fbos[] = {depthFbo, maskFbo, idFbo};
+    glDeleteFramebuffers(3, fbos);
+    const GLuint rbs[] = {maskDepth, maskRed, idDepth, idRgba};
+    glDeleteRenderbuffers(4, rbs);
+    const GLuint buffers[] = {vbo, ibo, ssbo};
+    glDeleteBuffers(3, buffers);
+    glDeleteVertexArrays(1, &vao);
+    for (GLuint p : {depthProgram, idProgram, maskProgram})
+      if (p) glDeleteProgram(p);
+  }
+};
+
+EmulateBinHelper::EmulateBinHelper(double voxelEdge)
+    : m_boxMin(Eigen::Vector3f::Constant(std::numeric_limits<float>::max())),
+      m_boxMax(Eigen::Vector3f::Constant(-std::numeric_limits<float>::max())),
+      m_voxelEdge(voxelEdge) {}
+
+EmulateBinHelper::~EmulateBinHelper() = default;
+
+bool EmulateBinHelper::init_opengl(std::string& err) {
+  m_width = kImageWidth;
+  m_height = kImageHeight;
+  if (!TavoGLFWWindow::get_instance(m_width, m_height, err, 4, 3, false) ||
+      !TavoGLFWWindow::make_current_context(err))
+    return false;
+  if (!TavoGLFWWindow::init_glew(err)) {
+    err = "Failed to initialize GLEW";
+    return false;
+  }
+  m_gl = std::make_unique<GLObjects>();
+  GLObjects& g = *m_gl;
+
+  glGenTextures(1, &g.depthMap);
+  glBindTexture(GL_TEXTURE_2D, g.depthMap);
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_DEPTH_COMPONENT32F, m_width, m_height, 0, GL_DEPTH_COMPONENT, GL_FLOAT,
+               nullptr);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
+  glBindTexture(GL_TEXTURE_2D, 0);
+  glGenFramebuffers(1, &g.depthFbo);
+  glBindFramebuffer(GL_FRAMEBUFFER, g.depthFbo);
+  glFramebufferTexture2D(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_TEXTURE_2D, g.depthMap, 0);
+  glDrawBuffer(GL_NONE);
+  glReadBuffer(GL_NONE);
+
+  auto colourTarget = [&](GLuint& fbo, GLuint& depth, GLuint& colour, GLenum format) {
+    glGenFramebuffers(1, &fbo);
+    glBindFramebuffer(GL_FRAMEBUFFER, fbo);
+    glGenRenderbuffers(1, &depth);
+    glBindRenderbuffer(GL_RENDERBUFFER, depth);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT, m_width, m_height);
+    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, depth);
+    glGenRenderbuffers(1, &colour);
+    glBindRenderbuffer(GL_RENDERBUFFER, colour);
+    glRenderbufferStorage(GL_RENDERBUFFER, format, m_width, m_height);
+    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, colour);
+    return glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+  };
+  const bool framebuffersOk = colourTarget(g.maskFbo, g.maskDepth, g.maskRed, GL_R8) &&
+                              colourTarget(g.idFbo, g.idDepth, g.idRgba, GL_RGBA8);
+  glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  glBindRenderbuffer(GL_RENDERBUFFER, 0);
+  if (!framebuffersOk) {
+    err = "incomplete framebuffer";
+    m_gl.reset();
+    return false;
+  }
+
+  // The kernels read copies of the images in back-end memory.
+  const std::size_t pixels = static_cast<std::size_t>(m_width) * m_height;
+  m_devFaceIds.allocate(pixels * 4);
+  m_devWeights.allocate(pixels);
+  const std::string e = take_last_error();
+  if (!e.empty() || m_devFaceIds.empty() || m_devWeights.empty()) {
+    err = gpu_error_text(e.empty() ? "out of memory" : e, __FILE__, __LINE__);
+    m_gl.reset();
+    return false;
+  }
+
+  glGenVertexArrays(1, &g.vao);
+  glGenBuffers(1, &g.vbo);
+  glGenBuffers(1, &g.ibo);
+  glGenBuffers(1, &g.ssbo);
+  glBindVertexArray(g.vao);
+  glBindBuffer(GL_ARRAY_BUFFER, g.vbo);
+  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, g.ibo);
+  glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 3 * sizeof(float), nullptr);
+  glEnableVertexAttribArray(0);
+  glBindVertexArray(0);
+  glBindBuffer(GL_ARRAY_BUFFER, 0);
+  m_camera.set_viewport(m_width, m_height);
+  m_openglReady = true;
+
+  if (!TavoGLFWWindow::make_current_context(err)) return false;
+  g.depthProgram = build_gl_program(glsl_source(shaders::kDepthVertex), glsl_source(shaders::kDepthFragment));
+  g.idProgram = build_gl_program(glsl_source(shaders::kIdVertex), glsl_source(shaders::kIdFragment));
+  g.maskProgram = build_gl_program(glsl_source(shaders::kMaskVertex), glsl_source(shaders::kMaskFragment));
+  if (!g.depthProgram || !g.idProgram || !g.maskProgram) {
+    err = "failed to build the shader programs";
+    m_openglReady = false;
+    return false;
+  }
+  return true;
+}
+
+void EmulateBinHelper::set_hole_params(int minShellSize, int maxHoleSize) {
+  m_minShellSize = minShellSize;
+  m_maxHoleSize = maxHoleSize;
+}
+
+bool EmulateBinHelper::set_scan_poses(std::vector<float> eyes, std::vector<float> centers,
+                                      std::vector<float> ups, std::vector<float> fovys, std::string& err) {
+  if (eyes.size() != centers.size() || eyes.size() != ups.size() || eyes.size() % kFloatsPerCandidate != 0 ||
+      fovys.size() < 2) {
+    err = "scan poses need 9 floats per candidate in each list and two fields of view";
+    return false;
+  }
+  m_eyes = std::move(eyes);
+  m_centers = std::move(centers);
+  m_ups = std::move(ups);
+  m_fovys = std::move(fovys);
+  const std::string e = take_last_error();
+  if (!e.empty()) {
+    err = gpu_error_text(e, __FILE__, __LINE__);
+    return false;
+  }
+  const int n = static_cast<int>(m_eyes.size()) / kFloatsPerCandidate;
+  m_used.assign(n, false);
+  m_weights.resize(n, 1.0f);
+  m_ranking.clear();
+  for (int i = 0; i < n; ++i) m_ranking.emplace_back(i, kUnevaluated);
+  return true;
+}
+
+void EmulateBinHelper::set_pose_weights(std::vector<float> weights) {
+  weights.resize(m_used.size(), 1.0f);
+  m_weights = std::move(weights);
+}
+
+RetVal EmulateBinHelper::set_scoring_mesh(const BaseTriMesh& mesh, std::vector<int> holeFaceMask) {
+  if (!m_openglReady) return RETVAL_NOT_READY;
+  const int fn = mesh.get_fn();
+  if (!mesh.faces_valid() || static_cast<long long>(holeFaceMask.size()) * 32 < fn) return RETVAL_FAILED;
+  if (holeFaceMask.empty()) holeFaceMask.push_back(0);
+  std::string err;
+  if (!TavoGLFWWindow::make_current_context(err)) return RETVAL_NOT_READY;
+  m_mesh = std::make_unique<BaseTriMesh>(mesh);
+  m_holeFaceMask = std::move(holeFaceMask);
+
+  const auto& coords = m_mesh->get_vCoords();
+  const auto& faces = m_mesh->get_faces();
+  GLObjects& g = *m_gl;
+  glBindBuffer(GL_ARRAY_BUFFER, g.vbo);
+  glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(coords.size() * sizeof(Eigen::Vector3f)),
+               coords.data(), GL_STATIC_DRAW);
+  glBindBuffer(GL_ARRAY_BUFFER, 0);
+  glBindVertexArray(g.vao);
+  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, g.ibo);
+  glBufferData(GL_ELEMENT_ARRAY_BUFFER, static_cast<GLsizeiptr>(faces.size() * sizeof(BaseTriFace)),
+               faces.data(), GL_STATIC_DRAW);
+  glBindVertexArray(0);
+  glBindBuffer(GL_SHADER_STORAGE_BUFFER, g.ssbo);
+  glBufferData(GL_SHADER_STORAGE_BUFFER, static_cast<GLsizeiptr>(m_holeFaceMask.size() * sizeof(int)),
+               m_holeFaceMask.data(), GL_STATIC_DRAW);
+  glBindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
+  g.indexCount = static_cast<GLsizei>(3 * faces.size());
+
+  static_assert(sizeof(Eigen::Vector3f) == 3 * sizeof(float), "packed vertex positions");
+  m_devVertices.allocate(3 * coords.size());
+  m_devVertices.upload(coords.empty() ? nullptr : coords.front().data(), 3 * coords.size());
+  m_devFaces.allocate(3 * faces.size());
+  m_devFaces.upload(faces.empty() ? nullptr : faces.front().v.data(), 3 * faces.size());
+  return TAVO_CHECK_GPU() ? RETVAL_SUCCESS : RETVAL_FAILED;
+}
+
+void EmulateBinHelper::set_mesh_box() {
+  m_meshBoxSet = false;
+  BoundingBox box = m_mesh ? m_mesh->get_boundBox() : BoundingBox();
+  m_boxMin = box.min_corner() + Eigen::Vector3f::Constant(kMeshBoxShift);
+  m_boxMax = box.max_corner() + Eigen::Vector3f::Constant(kMeshBoxShift);
+  // An empty box (or a bad edge) has no grid: scoring then reports the mesh box
+  // as not set instead of sizing a grid from infinities.
+  if (box.empty() || !(m_voxelEdge > 0.0)) {
+    m_boxMin.setConstant(std::numeric_limits<float>::max());
+    m_boxMax.setConstant(-std::numeric_limits<float>::max());
+    return;
+  }
+  for (int k = 0; k < 3; ++k)
+    m_dims[k] = static_cast<int>((m_boxMax[k] - m_boxMin[k]) / m_voxelEdge + 1.0);
+  m_voxels.init_voxel(m_dims[0], m_dims[1], m_dims[2]);
+  if (!m_voxels.initialised()) return;
+  m_devDims.allocate(3);
+  m_devDims.upload(m_dims, 3);
+  m_devBoxMin.allocate(3);
+  m_devBoxMin.upload(m_boxMin.data(), 3);
+  m_meshBoxSet = TAVO_CHECK_GPU() && !m_devDims.empty() && !m_devBoxMin.empty();
+}
+
+void EmulateBinHelper::reset_bounds(bool keepUsed) {
+  if (!keepUsed) {
+    m_ranking.clear();
+    for (int i = 0; i < static_cast<int>(m_used.size()); ++i) m_ranking.emplace_back(i, kUnevaluated);
+    return;
+  }
+  for (auto& r : m_ranking)
+    if (r.second != 0.0f) r.second = kUnevaluated;
+}
+
+void EmulateBinHelper::add_value_box(const BoundingBox& box, bool reset) {
+  if (box.empty()) return;
+  if (!m_meshBoxSet) {
+    TAVO_LOG_ERROR("EmulateBinHelper mesh box is not init !!!!!!!!!!!!!!!!");
+    return;
+  }
+  if (reset) {
+    m_voxels.exclude_all_blocks();
+    reset_bounds(false);
+    m_voxels.reset_block_values();
+    m_valueBoxes.assign(1, box);
+  }
+  const float margin = static_cast<float>(kValueBoxMarginVoxels * m_voxelEdge);
+  int lo[3], hi[3];
+  for (int k = 0; k < 3; ++k) {
+    const float a = std::max(box.min_corner()[k] - margin, m_boxMin[k]);
+    const float b = std::min(box.max_corner()[k] + margin, m_boxMax[k]);
+    if (a > b) return;  // the box lies outside the grid
+    lo[k] = static_cast<int>((a - m_boxMin[k]) / m_voxelEdge);
+    hi[k] = static_cast<int>((b - m_boxMin[k]) / m_voxelEdge);
+  }
+  m_voxels.open_block_box(lo, hi);
+  m_baseHeight = std::min(m_baseHeight, box.minZ - kBaseBelowBox);
+}
+
+RetVal EmulateBinHelper::set_value_boxes(const std::vector<BoundingBox>& boxes, bool keepBounds) {
+  if (!m_meshBoxSet) {
+    TAVO_LOG_ERROR("EmulateBinHelper mesh box is not init !!!!!!!!!!!!!!!!");
+    return RETVAL_FAILED;
+  }
+  m_voxels.exclude_all_blocks();
+  m_valueBoxes.clear();
+  reset_bounds(keepBounds);
+  for (const BoundingBox& b : boxes) {
+    add_value_box(b, false);
+    if (!b.empty()) m_valueBoxes.push_back(b);
+  }
+  m_voxels.reset_block_values();
+  return RETVAL_SUCCESS;
+}
+
+void EmulateBinHelper::set_value_boxes_keep_grid(const std::vector<BoundingBox>& boxes) {
+  m_valueBoxes.clear();
+  for (const BoundingBox& b : boxes)
+    if (!b.empty()) m_valueBoxes.push_back(b);
+  reset_bounds(true);
+}
+
+void EmulateBinHelper::draw_mesh() const {
+  glEnable(GL_DEPTH_TEST);
+  glDepthFunc(GL_LESS);
+  glClearColor(0.f, 0.f, 0.f, 1.f);
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  glBindVertexArray(m_gl->vao);
+  glDrawElements(GL_TRIANGLES, m_gl->indexCount, GL_UNSIGNED_INT, nullptr);
+  glBindVertexArray(0);
+  glDisable(GL_DEPTH_TEST);
+}
+
+float EmulateBinHelper::score_view_pair(const GLView& first, const GLView& second, bool swap, bool simple) {
+  std::string err;
+  if (!m_openglReady || !m_mesh || m_fovys.size() < 2 || !TavoGLFWWindow::make_current_context(err)) return 0.f;
+  const GLObjects& g = *m_gl;
+  const GLView& left = swap ? first : second;
+  const GLView& right = swap ? second : first;
+  const double leftFov = swap ? m_fovys[0] : m_fovys[1];
+  const double rightFov = swap ? m_fovys[1] : m_fovys[0];
+  auto aim = [&](const GLView& v, double fov) {
+    m_camera.set_eye(v.eye);
+    m_camera.set_center(v.center);
+    m_camera.set_up(v.up);
+    m_camera.set_fovy(fov);
+    m_camera.update();
+    return m_camera.mvp();
+  };
+  glViewport(0, 0, m_width, m_height);
+
+  const std::array<float, 16> rightMvp = aim(right, rightFov);
+  glBindFramebuffer(GL_FRAMEBUFFER, g.depthFbo);
+  glUseProgram(g.depthProgram);
+  glUniformMatrix4fv(glGetUniformLocation(g.depthProgram, "mvp"), 1, GL_FALSE, rightMvp.data());
+  draw_mesh();
+
+  const std::array<float, 16> leftMvp = aim(left, leftFov);
+  m_lastLeftMvp = leftMvp;
+  glBindFramebuffer(GL_FRAMEBUFFER, g.maskFbo);
+  glUseProgram(g.maskProgram);
+  glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, g.ssbo);
+  glUniformMatrix4fv(glGetUniformLocation(g.maskProgram, "mvp"), 1, GL_FALSE, leftMvp.data());
+  draw_mesh();
+
+  glBindFramebuffer(GL_FRAMEBUFFER, g.idFbo);
+  glUseProgram(g.idProgram);
+  glActiveTexture(GL_TEXTURE0);
+  glBindTexture(GL_TEXTURE_2D, g.depthMap);
+  glUniform1i(glGetUniformLocation(g.idProgram, "rightDepthMap"), 0);
+  glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, g.ssbo);
+  glUniformMatrix4fv(glGetUniformLocation(g.idProgram, "rightMvp"), 1, GL_FALSE, rightMvp.data());
+  glUniformMatrix4fv(glGetUniformLocation(g.idProgram, "mvp"), 1, GL_FALSE, leftMvp.data());
+  draw_mesh();
+  glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, 0);
+  glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  return score_images(simple);
+}
+
+float EmulateBinHelper::score_images(bool simple) {
+  if (!m_meshBoxSet) {
+    TAVO_LOG_ERROR("EmulateBinHelper mesh box is not init !!!!!!!!!!!!!!!!");
+    return 0.f;
+  }
+  // Read back and hand the images to the kernels through back-end memory.
+  const std::size_t pixels = static_cast<std::size_t>(m_width) * m_height;
+  m_hostFaceIds.resize(4 * pixels);
+  m_hostWeights.resize(pixels);
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  glBindFramebuffer(GL_READ_FRAMEBUFFER, m_gl->idFbo);
+  glReadPixels(0, 0, m_width, m_height, GL_RGBA, GL_UNSIGNED_BYTE, m_hostFaceIds.data());
+  glBindFramebuffer(GL_READ_FRAMEBUFFER, m_gl->maskFbo);
+  glReadPixels(0, 0, m_width, m_height, GL_RED, GL_UNSIGNED_BYTE, m_hostWeights.data());
+  glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+  m_devFaceIds.upload(m_hostFaceIds.data(), m_hostFaceIds.size());
+  m_devWeights.upload(m_hostWeights.data(), m_hostWeights.size());
+
+  DeviceBuffer<float> score(1);
+  score.zero();
+  const float edge = static_cast<float>(m_voxelEdge);
+  if (simple)
+    get_pixel_evaluates_cuda_simple(m_devFaceIds.data(), m_devWeights.data(), m_width, m_height,
+                                    m_devVertices.data(), m_devFaces.data(), m_devBoxMin.data(),
+                                    m_devDims.data(), m_voxels.values(), m_voxels.block_table(),
+                                    m_voxels.new_block_mask(), edge, m_voxels.block_count(), score.data());
+  else
+    get_pixel_evaluates_cuda(m_devFaceIds.data(), m_devWeights.data(), m_width, m_height, m_devVertices.data(),
+                             m_devFaces.data(), nullptr, m_devBoxMin.data(), m_devDims.data(), nullptr,
+                             m_voxels.values(), m_voxels.visit_mask(), m_voxels.block_table(),
+                             m_voxels.new_block_mask(), edge, m_voxels.block_count(), score.data());
+  float result = 0.f;
+  score.download(&result, 1);
+  if (!TAVO_CHECK_GPU() || score.empty()) return 0.f;
+  return result;
+}
+
+EmulateBinHelper::GLView EmulateBinHelper::candidate_camera(int candidate, int camera) const {
+  const std::size_t o = static_cast<std::size_t>(candidate) * kFloatsPerCandidate + 3 * camera;
+  auto at = [&](const std::vector<float>& v) { return Eigen::Vector3f(v[o], v[o + 1], v[o + 2]); };
+  return {at(m_eyes), at(m_centers), at(m_ups)};
+}
+
+float EmulateBinHelper::score_candidate(int candidate, bool bound) {
+  const float w = m_weights[candidate];
+  return w * score_view_pair(candidate_camera(candidate, 2), candidate_camera(candidate, 1), bound, bound);
+}
+
+float EmulateBinHelper::evaluate_pose(const std::vector<float>& eyes, const std::vector<float>& centers,
+                                      const std::vector<float>& ups, const std::vector<float>& fovys,
+                                      bool swap) {
+  if (eyes.size() < 6 || centers.size() < 6 || ups.size() < 6 || fovys.size() < 2) return 0.f;
+  auto cam = [&](int k) {
+    return GLView{Eigen::Vector3f(eyes[3 * k], eyes[3 * k + 1], eyes[3 * k + 2]),
+                  Eigen::Vector3f(centers[3 * k], centers[3 * k + 1], centers[3 * k + 2]),
+                  Eigen::Vector3f(ups[3 * k], ups[3 * k + 1], ups[3 * k + 2])};
+  };
+  const std::vector<float> stored = m_fovys;
+  m_fovys = fovys;
+  if (m_voxels.initialised()) m_voxels.clear_visit_mask();
+  const float s = score_view_pair(cam(0), cam(1), swap, false);
+  m_fovys = stored;
+  return s;
+}
+
+int EmulateBinHelper::select_best_candidate(std::vector<float>& results) {
+  std::string err;
+  if (!TavoGLFWWindow::make_current_context(err)) return 0;
+  const int n = candidate_count();
+  results.assign(n, 0.f);
+  m_stats = SelectionStats{n, 0, 0};
+  if (n == 0) return 0;
+  if (static_cast<int>(m_ranking.size()) != n) reset_bounds(false);
+
+  float best = -1.f;
+  for (auto& [i, bound] : m_ranking) {
+    if (kLazyBoundShare * best > bound) {
+      results[i] = bound;
+    } else if (m_used[i]) {
+      results[i] = bound = 0.f;
+    } else {
+      results[i] = bound = score_candidate(i, true);
+      ++m_stats.boundsScored;
+      best = std::max(best, results[i]);
+    }
+  }
+  auto byBound = [](const std::pair<int, float>& a, const std::pair<int, float>& b) { return a.second > b.second; };
+  std::stable_sort(m_ranking.begin(), m_ranking.end(), byBound);
+
+  float chosenScore = -1.f;
+  int chosen = 0;
+  for (std::size_t k = 0; k < m_ranking.size(); ++k) {
+    auto& [i, bound] = m_ranking[k];
+    m_voxels.clear_visit_mask();
+    const float s = score_candidate(i, false);
+    ++m_stats.exactScored;
+    if (results[i] > s) results[i] = bound = s;
+    if (results[i] > chosenScore) {
+      m_voxels.save_visit_mask();
+      chosenScore = results[i];
+      chosen = i;
+    }
+    if (k + 1 < m_ranking.size() && chosenScore > m_ranking[k + 1].second) break;
+  }
+  std::stable_sort(m_ranking.begin(), m_ranking.end(), byBound);
+  m_used[chosen] = true;
+  return chosen;
+}
+
+void EmulateBinHelper::accept_view() { m_voxels.accept_view(); }
+
+void EmulateBinHelper::set_opengl_camera(double fovy, double /*ignored*/, double nearPlane, double farPlane) {
+  m_camera.set_near_fovy_far(nearPlane, fovy, farPlane);
+}
+
+}  // namespace TavoAlgorithm

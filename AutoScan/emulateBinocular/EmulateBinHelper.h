@@ -1,0 +1,154 @@
+#pragma once
+// Emulated binocular renderer of the view planners. It renders the scoring
+// mesh (the model with its holes closed by hole faces) off screen from the two
+// cameras of a scanner pose, keeps the hole faces that the left camera sees
+// from the front and the right camera also sees (shadow test against the right
+// camera's depth map), and scores the resulting face-id image against the
+// coverage volume. Over a fixed candidate set it picks the best unused pose by
+// lazy greedy search and damps what an accepted pose has seen.
+//
+// Images are 1280 x 960. All OpenGL work runs in the process-wide hidden
+// context (TavoGLFWWindow), made current on the calling thread by every call;
+// one thread at a time. Positions are in the model's units (mm), angles in
+// radians. Calls before init_opengl or before the mesh box is set score 0.
+#include <GL/glew.h>
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "AutoScan/emulateBinocular/GLCamera.h"
+#include "RetVal.h"
+#include "common/gpu/device_memory.h"
+#include "common/voxelGpu/TavoVoxelGpu.h"
+#include "geometry/BaseTriMesh.h"
+#include "geometry/BoundingBox.h"
+
+namespace TavoAlgorithm {
+
+class EmulateBinHelper {
+ public:
+  // One camera: where it is, what it looks at, which way is up.
+  struct GLView {
+    Eigen::Vector3f eye, center, up;
+  };
+  static constexpr float kUnevaluated = std::numeric_limits<float>::max();
+  // What the last select_best_candidate rendered: cheap bounds and exact
+  // scores (candidates whose old bound ruled them out render nothing).
+  struct SelectionStats {
+    int candidates = 0;
+    int boundsScored = 0;
+    int exactScored = 0;
+  };
+
+  explicit EmulateBinHelper(double voxelEdge);
+  ~EmulateBinHelper();
+  EmulateBinHelper(const EmulateBinHelper&) = delete;
+  EmulateBinHelper& operator=(const EmulateBinHelper&) = delete;
+
+  // Context, framebuffers and the three programs; false with the reason in err
+  // (shader failures are also printed).
+  bool init_opengl(std::string& err);
+  void set_hole_params(int minShellSize, int maxHoleSize);
+  // Nine floats per candidate in each list (cameras c0, c1, c2); fovys[0] is
+  // the first camera's vertical field of view, fovys[1] the second's. False
+  // (reason in err) for lists of different or non-multiple-of-9 lengths or
+  // fewer than two fields of view; nothing is changed then.
+  bool set_scan_poses(std::vector<float> eyes, std::vector<float> centers, std::vector<float> ups,
+                      std::vector<float> fovys, std::string& err);
+  // One weight per candidate; missing weights count as 1.
+  void set_pose_weights(std::vector<float> weights);
+
+  // Takes the scoring mesh and its hole-face mask (bit f % 32 of word f / 32
+  // set for hole face f) and uploads both. FAILED for face indices outside
+  // the vertex range or a mask shorter than the faces; NOT_READY before
+  // init_opengl.
+  RetVal set_scoring_mesh(const BaseTriMesh& mesh, std::vector<int> holeFaceMask);
+  // Grid over the scoring mesh's box moved by +1 on every axis.
+  void set_mesh_box();
+  // FAILED before the mesh box is set.
+  RetVal set_value_boxes(const std::vector<BoundingBox>& boxes, bool keepBounds);
+  void add_value_box(const BoundingBox& box, bool reset);
+  void set_value_boxes_keep_grid(const std::vector<BoundingBox>& boxes);
+
+  // Score of one pose (lists of one candidate's cameras; F = c0, S = c1),
+  // with the visit mask of what it sees left in the volume.
+  float evaluate_pose(const std::vector<float>& eyes, const std::vector<float>& centers,
+                      const std::vector<float>& ups, const std::vector<float>& fovys, bool swap);
+  // Lazy greedy choice of the best unused candidate; results gets one float
+  // per candidate (exact score for those scored exactly, else a bound). The
+  // chosen candidate is marked used. 0 for no candidates or no context.
+  int select_best_candidate(std::vector<float>& results);
+  // Damps the voxels that the last chosen view saw.
+  void accept_view();
+  void set_opengl_camera(double fovy, double ignored, double nearPlane, double farPlane);
+
+  // Renders the pair and scores it (full kernel unless simple).
+  float score_view_pair(const GLView& first, const GLView& second, bool swap, bool simple);
+  // Images of the last scored pair, rows bottom-up as OpenGL reads them.
+  const std::vector<std::uint8_t>& last_face_ids() const { return m_hostFaceIds; }
+  const std::vector<std::uint8_t>& last_weight_mask() const { return m_hostWeights; }
+  // MVP of the left camera of the last scored pair (column-major).
+  const std::array<float, 16>& last_left_mvp() const { return m_lastLeftMvp; }
+
+  int width() const { return m_width; }
+  int height() const { return m_height; }
+  int candidate_count() const { return static_cast<int>(m_weights.size()); }
+  bool candidate_used(int i) const { return m_used[i]; }
+  const std::vector<std::pair<int, float>>& ranking() const { return m_ranking; }
+  const SelectionStats& last_selection_stats() const { return m_stats; }
+  const TavoVoxelGpu& voxels() const { return m_voxels; }
+  bool mesh_box_set() const { return m_meshBoxSet; }
+  Eigen::Vector3f mesh_box_min() const { return m_boxMin; }
+  const std::vector<BoundingBox>& value_boxes() const { return m_valueBoxes; }
+  float base_height() const { return m_baseHeight; }
+
+ private:
+  struct GLObjects;
+  GLView candidate_camera(int candidate, int camera) const;
+  float score_candidate(int candidate, bool bound);
+  void draw_mesh() const;
+  float score_images(bool simple);
+  void reset_bounds(bool keepUsed);
+
+  // Candidate pose set, weights, ranking, fields of view.
+  std::vector<float> m_eyes, m_centers, m_ups;
+  std::vector<float> m_weights;
+  std::vector<std::pair<int, float>> m_ranking;
+  std::vector<float> m_fovys;
+  // Scoring mesh with its mask (host copies).
+  std::unique_ptr<BaseTriMesh> m_mesh;
+  std::vector<int> m_holeFaceMask;
+  std::unique_ptr<GLObjects> m_gl;
+  int m_width = 1280;
+  int m_height = 960;
+  GLCamera m_camera;
+  Eigen::Vector3f m_boxMin, m_boxMax;
+  std::vector<BoundingBox> m_valueBoxes;
+  double m_voxelEdge;
+  float m_baseHeight = std::numeric_limits<float>::max();
+  int m_dims[3] = {0, 0, 0};
+  int m_minShellSize = 0;
+  int m_maxHoleSize = 0;
+  std::vector<bool> m_used;
+  SelectionStats m_stats;
+  // Back-end copies: grid dims, box min, mesh, images.
+  TavoGPUAlgorithm::DeviceBuffer<int> m_devDims;
+  TavoGPUAlgorithm::DeviceBuffer<float> m_devBoxMin;
+  TavoVoxelGpu m_voxels;
+  TavoGPUAlgorithm::DeviceBuffer<float> m_devVertices;
+  TavoGPUAlgorithm::DeviceBuffer<int> m_devFaces;
+  TavoGPUAlgorithm::DeviceBuffer<std::uint8_t> m_devFaceIds;
+  TavoGPUAlgorithm::DeviceBuffer<std::uint8_t> m_devWeights;
+  std::vector<std::uint8_t> m_hostFaceIds, m_hostWeights;
+  std::array<float, 16> m_lastLeftMvp{};
+  bool m_openglReady = false;
+  bool m_meshBoxSet = false;
+  bool m_addBase = true;
+};
+
+}  // namespace TavoAlgorithm

@@ -1,0 +1,62 @@
+#include "AutoScan/emulateBinocular/gl_program.h"
+
+#include "common/console.h"
+
+namespace TavoAlgorithm {
+namespace {
+
+constexpr GLsizei kInfoLogSize = 512;
+
+GLuint compile(GLenum stage, const std::string& source, const char* failure) {
+  const GLuint shader = glCreateShader(stage);
+  const char* text = source.c_str();
+  glShaderSource(shader, 1, &text, nullptr);
+  glCompileShader(shader);
+  GLint ok = 0;
+  glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
+  if (!ok) {
+    char log[kInfoLogSize] = {};
+    glGetShaderInfoLog(shader, kInfoLogSize, nullptr, log);
+    console::message(std::string(failure) + log);
+    glDeleteShader(shader);
+    return 0;
+  }
+  return shader;
+}
+
+}  // namespace
+
+std::string glsl_source(const std::vector<const char*>& lines) {
+  std::string s;
+  for (const char* l : lines) (s += l) += '\n';
+  return s;
+}
+
+GLuint build_gl_program(const std::string& vertexSource, const std::string& fragmentSource) {
+  const GLuint vs = compile(GL_VERTEX_SHADER, vertexSource, "ERROR::SHADER::VERTEX::COMPILATION_FAILED\n");
+  if (!vs) return 0;
+  const GLuint fs =
+      compile(GL_FRAGMENT_SHADER, fragmentSource, "ERROR::SHADER::FRAGMENT::COMPILATION_FAILED\n");
+  if (!fs) {
+    glDeleteShader(vs);
+    return 0;
+  }
+  const GLuint program = glCreateProgram();
+  glAttachShader(program, vs);
+  glAttachShader(program, fs);
+  glLinkProgram(program);
+  glDeleteShader(vs);
+  glDeleteShader(fs);
+  GLint ok = 0;
+  glGetProgramiv(program, GL_LINK_STATUS, &ok);
+  if (!ok) {
+    char log[kInfoLogSize] = {};
+    glGetProgramInfoLog(program, kInfoLogSize, nullptr, log);
+    console::message(std::string("ERROR::SHADER::PROGRAM::LINKING_FAILED\n") + log);
+    glDeleteProgram(program);
+    return 0;
+  }
+  return program;
+}
+
+}  // namespace TavoAlgorithm

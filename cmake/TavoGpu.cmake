@@ -1,0 +1,28 @@
+# GPU side: the CUDA back end of the kernels is built only when nvcc is found
+# (the CPU back end always is), and OpenGL comes headless through EGL.
+option(TAVO_WITH_CUDA "Build the CUDA back end of the GPU kernels when nvcc is found" ON)
+if(TAVO_WITH_CUDA)
+  if(NOT DEFINED CMAKE_CUDA_COMPILER AND NOT DEFINED ENV{CUDACXX} AND EXISTS /usr/local/cuda/bin/nvcc)
+    set(CMAKE_CUDA_COMPILER /usr/local/cuda/bin/nvcc CACHE FILEPATH "CUDA compiler")
+  endif()
+  include(CheckLanguage)
+  check_language(CUDA)
+  if(CMAKE_CUDA_COMPILER)
+    if(NOT DEFINED CMAKE_CUDA_ARCHITECTURES)
+      # Native code for the data-centre cards, PTX that any newer card can JIT.
+      set(CMAKE_CUDA_ARCHITECTURES "90-real;75-virtual")
+    endif()
+    enable_language(CUDA)
+    set(CMAKE_CUDA_STANDARD 17)
+    set(CMAKE_CUDA_STANDARD_REQUIRED ON)
+    find_package(CUDAToolkit REQUIRED)
+  else()
+    message(STATUS "nvcc not found: GPU kernels build for the CPU only")
+    set(TAVO_WITH_CUDA OFF)
+  endif()
+endif()
+
+set(OpenGL_GL_PREFERENCE GLVND)
+find_package(OpenGL REQUIRED COMPONENTS OpenGL EGL)
+find_package(GLEW REQUIRED)
+find_package(glfw3 3.3 REQUIRED)

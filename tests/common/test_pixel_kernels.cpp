@@ -1,0 +1,201 @@
+// Image kernels on the active back end against hand-computed scores.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+
+#include "common/gpu/TavoGPUAlgorithm.h"
+#include "gpu_test_buffers.h"
+
+using namespace TavoGPUAlgorithm;
+using namespace tavo_test;
+
+namespace {
+
+std::array<std::uint8_t, 4> id_pixel(unsigned face) {
+  const unsigned id = face + 1;
+  return {static_cast<std::uint8_t>((id >> 16) & 0xff), static_cast<std::uint8_t>((id >> 8) & 0xff),
+          static_cast<std::uint8_t>(id & 0xff), static_cast<std::uint8_t>((id >> 24) & 0xff)};
+}
+
+// Grid 8^3 at the origin with unit voxels: block 0 stored in slot 0, block 1
+// (x 4..7) counting without storage, block 3 (y 4..7) excluded.
+struct ScoringScene {
+  int dims[3] = {8, 8, 8};
+  float origin[3] = {0.f, 0.f, 0.f};
+  std::vector<float> vertices;
+  std::vector<int> faces;
+  std::vector<int> table = std::vector<int>(27, -1);
+  std::vector<float> values = std::vector<float>(64, 1.f);
+  int width = 6, height = 2;
+  std::vector<std::uint8_t> ids = std::vector<std::uint8_t>(4 * 12, 0);
+  std::vector<std::uint8_t> weights = std::vector<std::uint8_t>(12, 0);
+
+  // A degenerate face along x whose centroid is c.
+  void add_face(float cx, float cy, float cz) {
+    const int base = static_cast<int>(vertices.size() / 3);
+    for (float dx : {-1.f, 0.f, 1.f}) vertices.insert(vertices.end(), {cx + dx, cy, cz});
+    faces.insert(faces.end(), {base, base + 1, base + 2});
+  }
+  void paint(int pixel, unsigned face, std::uint8_t weight) {
+    const auto px = id_pixel(face);
+    std::copy(px.begin(), px.end(), ids.begin() + 4 * pixel);
+    weights[pixel] = weight;
+  }
+
+  ScoringScene() {
+    table[0] = 0;
+    table[3] = -2;
+    values[1 + 4 * 2 + 16 * 3] = 0.25f;  // voxel (1,2,3)
+    values[0] = 0.75f;                   // voxel (0,0,0)
+    add_face(1.5f, 2.5f, 3.5f);   // 0: stored voxel (1,2,3)
+    add_face(5.5f, 0.5f, 0.5f);   // 1: block 1, no storage
+    add_face(0.5f, 5.5f, 0.5f);   // 2: excluded block
+    add_face(9.0f, 0.5f, 0.5f);   // 3: outside the grid
+    add_face(-0.5f, 0.5f, 0.5f);  // 4: truncates to voxel 0
+    paint(0, 0, 0);
+    paint(1, 0, 255);
+    paint(2, 1, 0);
+    paint(3, 1, 1);
+    paint(4, 2, 0);
+    paint(5, 3, 0);
+    paint(6, 4, 0);
+    ids[4 * 7 + 3] = 1;  // alpha only: no face for scoring
+  }
+};
+
+struct ScoreResult {
+  float score;
+  std::vector<int> visit, newBlocks;
+};
+
+ScoreResult score(const ScoringScene& s, bool full) {
+  auto ids = to_device(s.ids);
+  auto weights = to_device(s.weights);
+  auto verts = to_device(s.vertices);
+  auto faces = to_device(s.faces);
+  auto origin = to_device(std::vector<float>(s.origin, s.origin + 3));
+  auto dims = to_device(std::vector<int>(s.dims, s.dims + 3));
+  auto values = to_device(s.values);
+  auto table = to_device(s.table);
+  auto visit = to_device(std::vector<int>(mask_words(512), 0));
+  auto newBlocks = to_device(std::vector<int>(mask_words(27), 0));
+  auto result = to_device(std::vector<float>{0.f});
+  if (full)
+    get_pixel_evaluates_cuda(ids.data(), weights.data(), s.width, s.height, verts.data(), faces.data(),
+                             nullptr, origin.data(), dims.data(), nullptr, values.data(), visit.data(),
+                             table.data(), newBlocks.data(), 1.0f, 27, result.data());
+  else
+    get_pixel_evaluates_cuda_simple(ids.data(), weights.data(), s.width, s.height, verts.data(),
+                                    faces.data(), origin.data(), dims.data(), values.data(),
+                                    table.data(), newBlocks.data(), 1.0f, 27, result.data());
+  EXPECT_TRUE(TAVO_CHECK_GPU());
+  return {to_host(result)[0], to_host(visit), to_host(newBlocks)};
+}
+
+}  // namespace
+
+TEST(PixelKernels, ViewScoreWeighsVoxelValuesAndMarksWhatItSees) {
+  const ScoringScene scene;
+  // 0.1 * 0.25 + 1.0 * 0.25 + 0.1 + 1.0 (block without storage) + 0.1 * 0.75
+  const float expected = 1.45f;
+  for (bool full : {true, false}) {
+    const ScoreResult r = score(scene, full);
+    EXPECT_NEAR(r.score, expected, 1e-6f) << full;
+    EXPECT_EQ(r.newBlocks[0], 1 << 1) << full;
+    std::vector<int> visit(mask_words(512), 0);
+    if (full)
+      for (int cell : {(3 * 8 + 2) * 8 + 1, 5, 0}) set_bit(visit, cell);
+    EXPECT_EQ(r.visit, visit) << full;
+  }
+}
+
+TEST(PixelKernels, BlackImageScoresNothing) {
+  ScoringScene scene;
+  std::fill(scene.ids.begin(), scene.ids.end(), 0);
+  std::fill(scene.weights.begin(), scene.weights.end(), 255);
+  const ScoreResult r = score(scene, true);
+  EXPECT_EQ(r.score, 0.f);
+  EXPECT_EQ(r.visit, std::vector<int>(mask_words(512), 0));
+  EXPECT_EQ(r.newBlocks, std::vector<int>(mask_words(27), 0));
+}
+
+TEST(PixelKernels, ManyPixelsOnOneVoxelAccumulateAtomically) {
+  ScoringScene scene;
+  scene.width = 256;
+  scene.height = 256;
+  scene.ids.assign(4 * 256 * 256, 0);
+  scene.weights.assign(256 * 256, 1);
+  for (int p = 0; p < 256 * 256; ++p) scene.paint(p, 1, 1);
+  const ScoreResult r = score(scene, true);
+  EXPECT_EQ(r.score, 65536.f);  // whole numbers stay exact in float
+  EXPECT_EQ(r.newBlocks[0], 1 << 1);
+}
+
+TEST(PixelKernels, OverlapFlagsPointsInFrontOfTheDepthMap) {
+  const Dim2i size{4, 4};
+  std::vector<std::uint8_t> depth(16);
+  for (int p = 0; p < 16; ++p) depth[p] = static_cast<std::uint8_t>(p * 16);
+  const std::vector<float> identity = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+  // Pixel (1, 2) holds 144; window x 0.375 and y 0.625 land there.
+  const float x = -0.25f, y = 0.25f;
+  auto zFor = [](float byte) { return 2.f * (byte + 0.5f) / 255.f - 1.f; };
+  const std::vector<float> points = {
+      x, y, zFor(140),      // 0: in front: flagged
+      x, y, zFor(150),      // 1: behind
+      x, y, zFor(144),      // 2: on the surface: not strictly in front
+      x, y, 1.0f,           // 3: far plane, depth 255
+      1.5f, y, zFor(10),    // 4: outside the viewport
+      x, y, -3.0f,          // 5: before the near plane: depth 0
+      x, y, zFor(150),      // 6: already flagged
+      -1.f, -1.f, zFor(1),  // 7: pixel (0, 0) holds 0: nothing is in front
+  };
+  std::vector<char> flags(8, 0);
+  flags[6] = 1;
+  const int n = 8;
+  const int side = static_cast<int>(std::cbrt(static_cast<double>(n)) + 1);
+  auto p = to_device(points);
+  auto m = to_device(identity);
+  auto f = to_device(flags);
+  auto d = to_device(depth);
+  remove_overlap_cuda(p.data(), m.data(), f.data(), d.data(), n, size, side);
+  EXPECT_EQ(to_host(f), (std::vector<char>{1, 0, 0, 0, 0, 1, 1, 0}));
+}
+
+TEST(PixelKernels, PixelCountsAndSeenFaces) {
+  std::vector<std::uint8_t> gray(7 * 5, 0);
+  for (int p : {0, 3, 17, 34}) gray[p] = static_cast<std::uint8_t>(p + 1);
+  auto g = to_device(gray);
+  auto counter = to_device(std::vector<int>{0});
+  get_color_pixel_num_cuda(g.data(), {7, 5}, counter.data());
+  EXPECT_EQ(to_host(counter)[0], 4);
+
+  std::vector<std::uint8_t> ids(4 * 6, 0);
+  auto put = [&](int pixel, std::array<std::uint8_t, 4> px) {
+    std::copy(px.begin(), px.end(), ids.begin() + 4 * pixel);
+  };
+  put(0, id_pixel(0));
+  put(1, id_pixel(2));
+  put(2, id_pixel(3));  // id 4 > face count
+  put(3, {0, 0, 0, 1}); // id 2^24
+  auto i = to_device(ids);
+  auto flags = to_device(std::vector<char>(3, 0));
+  get_scan_fids_cuda(i.data(), {3, 2}, flags.data(), 3);
+  EXPECT_EQ(to_host(flags), (std::vector<char>{1, 0, 1}));
+
+  // An alpha-only pixel is a face id of its own for the seen-face kernel.
+  const int manyFaces = (1 << 24) + 1;
+  auto many = to_device(std::vector<char>(manyFaces, 0));
+  get_scan_fids_cuda(i.data(), {3, 2}, many.data(), manyFaces);
+  const std::vector<char> out = to_host(many);
+  EXPECT_EQ(out[(1 << 24) - 1], 1);
+  EXPECT_EQ(out[0] + out[2] + out[3], 3);
+  EXPECT_EQ(std::count(out.begin(), out.end(), 1), 4);
+}
+
+TEST(PixelKernels, SampleTestRunsEveryThread) {
+  auto counter = to_device(std::vector<int>{0});
+  sampleTest_Gpu(counter.data());
+  ASSERT_TRUE(TAVO_CHECK_GPU());
+  EXPECT_EQ(to_host(counter)[0], 4096);
+}

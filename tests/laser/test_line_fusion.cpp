@@ -267,3 +267,31 @@ TEST(LineFusionNormal, ParallelLinesSumLikeOneThread) {
   }
   EXPECT_GT(compared, 50);
 }
+
+TEST(LineFusionTangent, ParallelLinesSumLikeOneThread) {
+  std::vector<Lines> lines;
+  for (int k = 0; k < 64; ++k) {
+    Lines l;
+    for (int i = 0; i < 40; ++i) l.push_back(V3(4.5f + 0.03f * i, 5.02f + 0.001f * (k % 7), 4.6f + 0.01f * (k % 16)));
+    lines.push_back(l);
+  }
+  LaserFusionHelper<LeafTangent> one(10, kCell, 0.03f, 0.1f, 3, true);
+  LaserFusionHelper<LeafTangent> many(10, kCell, 0.03f, 0.1f, 3, true);
+  tbb::concurrent_vector<int> p1, u1, p2, u2;
+  for (const auto& l : lines) ASSERT_EQ(one.fusion_one_lines_tangent(l, kIdentity, p1, u1), 0);
+  TavoAlgorithm::auxilary_tbb_for(8, 0, lines.size(), [&](std::size_t i) {
+    EXPECT_EQ(many.fusion_one_lines_tangent(lines[i], kIdentity, p2, u2), 0);
+  });
+  EXPECT_EQ(p1.size(), p2.size());
+  EXPECT_EQ(u1.size(), u2.size());
+  many.update_normal(V3(0, -1, 0), u2, false);
+  for (int i = 0; i < one.octree().leaf_slots_in_use(); ++i) {
+    const auto& e = one.octree().element_at(i);
+    if (!e.is_used()) continue;
+    const LeafTangent* m = many.octree().find_payload(e.get_cell());
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->count, e.payload.count);
+    EXPECT_TRUE(m->offsetSum.isApprox(e.payload.offsetSum, 1e-3f) || m->offsetSum.norm() < 1e-4f);
+    EXPECT_NEAR(m->momentsA[0], e.payload.momentsA[0], 1e-3f * (1.f + e.payload.momentsA[0]));
+  }
+}

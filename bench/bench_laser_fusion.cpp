@@ -5,6 +5,7 @@
 // tangent variants with 1 and 2 workers, and the cost of the incremental
 // cloud per changed cell.
 #include <chrono>
+#include <utility>
 #include <cstdio>
 #include <vector>
 
@@ -57,18 +58,24 @@ void centre(LaserFusionHelper<T>& h) {
   h.set_tree_shift(Eigen::Vector3f::Constant(-0.5f * h.get_grid_size() * h.get_voxel_size()));
 }
 
-double run_normal(const std::vector<sim::LaserFrame>& frames, int threads) {
+// Seconds of the first pass (the tree grows, leaf blocks are allocated and
+// first touched) and of a second pass over the same surface.
+std::pair<double, double> run_normal(const std::vector<sim::LaserFrame>& frames, int threads) {
   LaserFusionHelper<Leaf> h(kDepth, kCellMm, kPointMm, kCellMm, 3, true);
   centre(h);
-  const auto t0 = std::chrono::steady_clock::now();
-  for (const auto& f : frames)
-    auxilary_tbb_for(threads, 0, f.lines.size(), [&](std::size_t i) {
-      h.fusion_one_lines_normal(f.lines[i].points, f.lines[i].normals, f.pose);
-    });
-  return seconds_since(t0);
+  double seconds[2];
+  for (double& s : seconds) {
+    const auto t0 = std::chrono::steady_clock::now();
+    for (const auto& f : frames)
+      auxilary_tbb_for(threads, 0, f.lines.size(), [&](std::size_t i) {
+        h.fusion_one_lines_normal(f.lines[i].points, f.lines[i].normals, f.pose);
+      });
+    s = seconds_since(t0);
+  }
+  return {seconds[0], seconds[1]};
 }
 
-void run_tangent(const std::vector<sim::LaserFrame>& frames, int threads, double& fuseSeconds,
+void run_tangent(const std::vector<sim::LaserFrame>& frames, int threads, double (&fuseSeconds)[2],
                  double& cloudSeconds, long long& changedCells) {
   LaserFusionHelper<LeafTangent> h(kDepth, kCellMm, kPointMm, kCellMm, 3, true);
   h.set_tbb_num_threads(threads);
@@ -76,15 +83,16 @@ void run_tangent(const std::vector<sim::LaserFrame>& frames, int threads, double
   tbb::concurrent_vector<int> pending;
   Cloud cloud;
   std::atomic<int> current{0}, valid{0};
-  fuseSeconds = cloudSeconds = 0;
+  fuseSeconds[0] = fuseSeconds[1] = cloudSeconds = 0;
   changedCells = 0;
+  for (int pass = 0; pass < 2; ++pass)
   for (const auto& f : frames) {
     const auto t0 = std::chrono::steady_clock::now();
     tbb::concurrent_vector<int> updated;
     auxilary_tbb_for(threads, 0, f.lines.size(),
                      [&](std::size_t i) { h.fusion_one_lines_tangent(f.lines[i].points, f.pose, pending, updated); });
     h.update_normal(f.pose.transform_normal(Eigen::Vector3f(0, 0, 1)), updated, false);
-    fuseSeconds += seconds_since(t0);
+    fuseSeconds[pass] += seconds_since(t0);
     const auto t1 = std::chrono::steady_clock::now();
     std::vector<int> changed;
     h.get_cloud_incremental(pending, cloud, current, valid, changed, false);
@@ -102,16 +110,16 @@ int main() {
   std::printf("laser fusion: %zu frames, %lld points (%.0f per frame), cell %.2f mm\n", frames.size(), points,
               static_cast<double>(points) / frames.size(), kCellMm);
   for (int threads : {1, 2}) {
-    const double s = run_normal(frames, threads);
-    std::printf("normal variant,  %d worker(s): %.3f s, %.2f million points per second\n", threads, s,
-                points / s * 1e-6);
+    const auto s = run_normal(frames, threads);
+    std::printf("normal variant,  %d worker(s): first pass %.2f, second pass %.2f million points per second\n",
+                threads, points / s.first * 1e-6, points / s.second * 1e-6);
   }
   for (int threads : {1, 2}) {
-    double fuse, cloud;
+    double fuse[2], cloud;
     long long cells;
     run_tangent(frames, threads, fuse, cloud, cells);
-    std::printf("tangent variant, %d worker(s): %.3f s (with update_normal), %.2f million points per second\n", threads,
-                fuse, points / fuse * 1e-6);
+    std::printf("tangent variant, %d worker(s), with update_normal: first pass %.2f, second pass %.2f million points per second\n",
+                threads, points / fuse[0] * 1e-6, points / fuse[1] * 1e-6);
     std::printf("  get_cloud_incremental: %.3f s for %lld changed cells, %.3f us per changed cell\n", cloud, cells,
                 cloud / static_cast<double>(cells) * 1e6);
   }

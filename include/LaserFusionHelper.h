@@ -12,10 +12,15 @@
 // cannot be copied. Threading: one caller thread at a time; the helper runs
 // its own parallel loops. Bad input never throws; memory exhaustion of the
 // leaf array does (std::bad_alloc).
+#include <tbb/concurrent_vector.h>
+
 #include <Eigen/Core>
+#include <atomic>
 #include <vector>
 
+#include "RetVal.h"
 #include "TavoExport.h"
+#include "geometry/BaseTriMesh.h"
 #include "geometry/Cloud.h"
 #include "geometry/RigidMatrix.h"
 #include "laser/LeafRecords.h"
@@ -53,6 +58,68 @@ class TAVO_API LaserFusionHelper {
   void set_use_double_voxel(bool on) { m_useDoubleVoxel = on; }
   // n > 0 sets both thread counts; other values keep them.
   void set_tbb_num_threads(int n);
+
+  // --- Line integration -------------------------------------------------
+  // One line of points with a unit normal each, both in the camera frame; rt
+  // maps camera to world. Consecutive points form segments; segments with an
+  // end outside the writable cells, a NaN or zero normal, or longer than
+  // 4 x minFusionRadius are skipped. Returns 0 (also when nothing was
+  // fused), 2 when the counts of points and normals differ, 4 when a twin
+  // record is needed and the twin pool cannot grow. Thread-safe against
+  // other integration calls on the same helper.
+  RetVal fusion_one_lines_normal(const std::vector<Eigen::Vector3f>& points,
+                                 const std::vector<Eigen::Vector3f>& normals, const RigidMatrix& rt);
+  // One line of points without normals (camera frame). Every touched leaf is
+  // appended to updatedLeaves, and to pendingLeaves when neither the leaf nor
+  // its twin is already marked updated (so it enters that list once between
+  // two clear_update_flags). Returns 0, or 3 when the twin pool cannot grow.
+  // Thread-safe against other integration calls on the same helper.
+  RetVal fusion_one_lines_tangent(const std::vector<Eigen::Vector3f>& points, const RigidMatrix& rt,
+                                  tbb::concurrent_vector<int>& pendingLeaves,
+                                  tbb::concurrent_vector<int>& updatedLeaves);
+
+  // Whole-tree pass after a batch of lines: folds twins that face the same
+  // way into their leaf, then sets sdf = -(mean offset . normal) on every
+  // record with at least two contributions (positive in front of the surface).
+  void integrate_into_tsdf();
+  // Re-estimates, from the tangent moments, the normals of the listed leaves
+  // and their twins that were updated since their last estimate; stored
+  // normals face against viewDir (the camera's +z axis in the world). Leaf
+  // records keep no moments: their normals are their normal sums, untouched here.
+  void update_normal(const Eigen::Vector3f& viewDir, const tbb::concurrent_vector<int>& leaves,
+                     bool darkMode);
+  // Clears the updated flag of each listed leaf and its twin.
+  void clear_update_flags(const tbb::concurrent_vector<int>& leaves);
+  // Makes sure every listed leaf index is backed by the leaf array; vids is
+  // not changed.
+  void get_update_vid(const tbb::concurrent_vector<int>& leaves, std::vector<int>& vids);
+
+  // --- Surface extraction -------------------------------------------------
+  // One point with normal per reliable record (count >= 6, weight >= 0.5,
+  // projection inside the cell); cloud is replaced, normals enabled. Point
+  // order is not deterministic.
+  void get_cloud(Cloud& cloud);
+  // LeafTangent only (a Leaf helper leaves everything unchanged): refreshes
+  // the points of the pending leaves in place. Vertex k of `cloud` belongs to
+  // the record whose vertex id is k; ids are stable for the life of the
+  // helper. The cloud grows in steps of 1,000,000 slots, unused slots are
+  // marked deleted; currentVids is the next id, validVids the live count.
+  // changedIds receives the ids of the pending records; their updated flags
+  // are cleared.
+  void get_cloud_incremental(const tbb::concurrent_vector<int>& pending, Cloud& cloud,
+                             std::atomic<int>& currentVids, std::atomic<int>& validVids,
+                             std::vector<int>& changedIds, bool darkMode);
+  // Marching cubes over the cell centres of the leaves, with the signed
+  // distances of integrate_into_tsdf (run it first). faceWork and faceList
+  // are working storage; vertexAxis receives the edge axis of each vertex.
+  BaseTriMesh get_mesh(std::vector<int>& faceWork, tbb::concurrent_vector<int>& faceList,
+                       std::vector<int>& vertexAxis);
+  // The vertices of get_mesh (with area-weighted normals) as a cloud; `in`
+  // is not read.
+  void get_marching_cube_cloud(const Cloud& in, Cloud& out);
+  // Marks deleted every vertex of mesh that has no live point of cloud
+  // (a LeafTangent vertex id) within three cells; faces are not touched.
+  void make_union(const Cloud& cloud, BaseTriMesh& mesh);
 
   // Read access for the integration, extraction and editing code.
   int get_depth() const { return m_tree.depth(); }

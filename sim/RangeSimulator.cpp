@@ -47,12 +47,48 @@ bool box_hit(const Box& b, const Eigen::Vector3f& o, const Eigen::Vector3f& d, f
   n = b.pose.transform_normal(ln);
   return true;
 }
+float cylinder_distance(const Cylinder& c, const Eigen::Vector3f& p) {
+  const Eigen::Vector3f q = p - c.center;
+  const float h = q.dot(c.axis);
+  const Eigen::Vector2f d((q - h * c.axis).norm() - c.radius, std::abs(h) - c.halfLength);
+  return std::min(std::max(d.x(), d.y()), 0.f) + d.cwiseMax(0.f).norm();
+}
+
+// Nearest of the side (quadratic in the plane normal to the axis) and the caps.
+bool cylinder_hit(const Cylinder& c, const Eigen::Vector3f& o, const Eigen::Vector3f& d, float& t,
+                  Eigen::Vector3f& n) {
+  const Eigen::Vector3f q = o - c.center;
+  const float qa = q.dot(c.axis), da = d.dot(c.axis);
+  const Eigen::Vector3f qp = q - qa * c.axis, dp = d - da * c.axis;
+  float best = std::numeric_limits<float>::infinity();
+  const float a = dp.squaredNorm(), b = qp.dot(dp), k = qp.squaredNorm() - c.radius * c.radius;
+  const float disc = b * b - a * k;
+  if (a > 1e-12f && disc >= 0.f) {
+    for (float th : {(-b - std::sqrt(disc)) / a, (-b + std::sqrt(disc)) / a}) {
+      if (th <= 0.f || th >= best || std::abs(qa + th * da) > c.halfLength) continue;
+      best = th;
+      n = (qp + th * dp).normalized();
+    }
+  }
+  if (std::abs(da) > 1e-12f) {
+    for (float side : {-1.f, 1.f}) {
+      const float th = (side * c.halfLength - qa) / da;
+      if (th <= 0.f || th >= best || (qp + th * dp).norm() > c.radius) continue;
+      best = th;
+      n = side * c.axis;
+    }
+  }
+  if (!(best < std::numeric_limits<float>::infinity())) return false;
+  t = best;
+  return true;
+}
 }  // namespace
 
 float Scene::signed_distance(const Eigen::Vector3f& p) const {
   float d = std::numeric_limits<float>::infinity();
   for (const auto& s : spheres) d = std::min(d, (p - s.center).norm() - s.radius);
   for (const auto& b : boxes) d = std::min(d, box_distance(b, p));
+  for (const auto& c : cylinders) d = std::min(d, cylinder_distance(c, p));
   for (const auto& m : meshes) d = std::min(d, m.signed_distance(p));
   return d;
 }
@@ -79,6 +115,15 @@ bool Scene::intersect(const Eigen::Vector3f& o, const Eigen::Vector3f& d, float&
     if (box_hit(b, o, d, tb, nb) && tb < t) {
       t = tb;
       normal = nb;
+      hit = true;
+    }
+  }
+  for (const auto& c : cylinders) {
+    float tc;
+    Eigen::Vector3f nc;
+    if (cylinder_hit(c, o, d, tc, nc) && tc < t) {
+      t = tc;
+      normal = nc;
       hit = true;
     }
   }

@@ -20,9 +20,19 @@ struct Box {
   Eigen::Vector3f halfExtent = Eigen::Vector3f::Ones();
 };
 
+// Capped cylinder: axis through `center` along the unit `axis`, caps at
+// +-halfLength along it.
+struct Cylinder {
+  Eigen::Vector3f center = Eigen::Vector3f::Zero();
+  Eigen::Vector3f axis = Eigen::Vector3f::UnitY();
+  float radius = 1.f;
+  float halfLength = 1.f;
+};
+
 struct Scene {
   std::vector<Sphere> spheres;
   std::vector<Box> boxes;
+  std::vector<Cylinder> cylinders;
   std::vector<MeshShape> meshes;
   // Signed distance of the union (negative inside), exact for each primitive.
   float signed_distance(const Eigen::Vector3f& p) const;

@@ -1,0 +1,205 @@
+// Marching cubes over the laser octree: cube corners are the centres of
+// neighbouring leaves, edge vertices interpolate their signed distances, and
+// twins carry the second surface of thin walls. Uses the project's one case
+// table and its corner and edge numbering.
+#include <tbb/concurrent_vector.h>
+
+#include <array>
+#include <cfloat>
+#include <cmath>
+
+#include "LaserFusionHelper.h"
+#include "Parallel.h"
+#include "common/marching_cubes_table.h"
+#include "laser/LeafAccess.h"
+
+namespace TavoAlgorithm {
+namespace {
+using namespace LaserReconstrcution;
+
+constexpr float kMinEdgeWeight = 0.001f;
+constexpr int kTwinSlot = 3;  // slots 0-2: edges of the leaf's surface, 3-5: of its twin's
+constexpr std::size_t kReservedVertices = 1000000;
+
+using EdgeSlots = std::array<int, 6>;
+
+// The record of a neighbouring cell that continues the surface of a record
+// with orientation `n`: the leaf or its twin, or null when neither faces
+// the same way.
+template <typename T>
+const T* continuing_record(const T& b, const Eigen::Vector3f& n, bool& isTwin) {
+  const float db = raw_normal(b).dot(n);
+  isTwin = false;
+  if (db < 0.f) {
+    if (b.twin != nullptr && raw_normal(*b.twin).dot(n) >= 0.f) {
+      isTwin = true;
+      return b.twin;
+    }
+    return nullptr;
+  }
+  if (b.twin != nullptr && raw_normal(*b.twin).dot(n) > db) {
+    isTwin = true;
+    return b.twin;
+  }
+  return &b;
+}
+
+// Lowest corner k3 first: a cube is built by the first of its corners that exists.
+constexpr int kCubeOrder[8] = {3, 0, 2, 7, 1, 4, 6, 5};
+
+Eigen::Vector3i corner_offset(int k) {
+  return {mc::kCornerOffset[k][0], mc::kCornerOffset[k][1], mc::kCornerOffset[k][2]};
+}
+
+int corner_of_offset(const int* o) {
+  for (int k = 0; k < 8; ++k)
+    if (mc::kCornerOffset[k][0] == o[0] && mc::kCornerOffset[k][1] == o[1] && mc::kCornerOffset[k][2] == o[2])
+      return k;
+  return -1;
+}
+}  // namespace
+
+template <typename T>
+BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::concurrent_vector<int>& faceList,
+                                           std::vector<int>& vertexAxis) {
+  const int slots = m_tree.leaf_slots_in_use();
+  const int last = m_tree.grid_size() - 1;
+  const float s = m_voxelSize;
+  // Edge vertices of each leaf, indexed like the leaf array (the cells of
+  // the vertex tree are exactly the leaves).
+  std::vector<EdgeSlots> edges(static_cast<std::size_t>(slots), EdgeSlots{-1, -1, -1, -1, -1, -1});
+  tbb::concurrent_vector<Eigen::Vector3f> coords;
+  tbb::concurrent_vector<int> axes;
+  coords.reserve(kReservedVertices);
+  faceWork.clear();
+  faceList.clear();
+
+  auto centre_of = [&](const Eigen::Vector3i& c) { return Eigen::Vector3f((c.cast<float>().array() + 0.5f) * s); };
+  auto add_vertex = [&](const Eigen::Vector3f& p, int axis) {
+    // Both arrays grow by one per vertex under one index.
+    const auto it = coords.push_back(p + m_shift);
+    const int id = static_cast<int>(it - coords.begin());
+    axes.grow_to_at_least(static_cast<std::size_t>(id) + 1);
+    axes[static_cast<std::size_t>(id)] = axis;
+    return id;
+  };
+  auxilary_tbb_for(m_integrator.threadNum, 0, static_cast<std::size_t>(slots), [&](std::size_t i) {
+    const auto& e = m_tree.element_at(static_cast<int>(i));
+    if (!e.is_used()) return;
+    const Eigen::Vector3i g = e.get_cell();
+    if ((g.array() <= 0).any() || (g.array() >= last).any()) return;
+    const Eigen::Vector3f ca = centre_of(g);
+    auto edges_of = [&](const T& a, int base) {
+      for (int k = 0; k < 3; ++k) {
+        const T* nb = m_tree.find_payload(g + Eigen::Vector3i::Unit(k));
+        if (nb == nullptr) continue;
+        bool isTwin;
+        const T* b = continuing_record(*nb, raw_normal(a), isTwin);
+        if (b == nullptr || !(a.sdf * b->sdf < 0.f)) continue;
+        if (a.weight < kMinEdgeWeight && b->weight < kMinEdgeWeight) continue;
+        float sa = std::abs(a.sdf), sb = std::abs(b->sdf);
+        if (sa + sb < FLT_EPSILON) sa = sb = 1.f;
+        Eigen::Vector3f p = ca;
+        p[k] = (sb * ca[k] + sa * (ca[k] + s)) / (sa + sb);
+        edges[i][static_cast<std::size_t>(base + k)] = add_vertex(p, k);
+      }
+    };
+    edges_of(e.payload, 0);
+    if (e.payload.twin != nullptr) edges_of(*e.payload.twin, kTwinSlot);
+  });
+
+  const auto& table = mc::triangle_table();
+  int ownerCorner[12];
+  for (int k = 0; k < 12; ++k) ownerCorner[k] = corner_of_offset(mc::kEdgeOwner[k]);
+  // One cube with lowest corner g whose corner `own` is the record r0 of
+  // leaf `ownLeaf`; the other corners take the record continuing r0's surface.
+  auto cube_of = [&](const Eigen::Vector3i& g, int own, int ownLeaf, const T& r0) {
+    int leafOf[8];
+    bool twinOf[8];
+    int index = 0;
+    const T& ownRecord = m_tree.element_at(ownLeaf).payload;
+    for (int k = 0; k < 8; ++k) {
+      twinOf[k] = false;
+      const T* r = nullptr;
+      if (k == own) {
+        leafOf[k] = ownLeaf;
+        r = &r0;
+        twinOf[k] = &r0 != &ownRecord;
+      } else {
+        leafOf[k] = m_tree.find_leaf(g + corner_offset(k));
+        if (leafOf[k] >= 0) r = continuing_record(m_tree.element_at(leafOf[k]).payload, raw_normal(r0), twinOf[k]);
+      }
+      // A record too light to make edges counts as absent: outside, no
+      // edges, the same decision for every cube that shares it.
+      if (r == nullptr || r->weight < kMinEdgeWeight) leafOf[k] = -1;
+      else if (r->sdf < 0.f) index |= 1 << k;
+    }
+    const auto& row = table[static_cast<std::size_t>(index)];
+    for (int t = 0; t < mc::kMaxTrianglesPerCube && row[static_cast<std::size_t>(3 * t)] >= 0; ++t) {
+      int ids[3];
+      bool complete = true;
+      for (int j = 0; j < 3 && complete; ++j) {
+        const int edge = row[static_cast<std::size_t>(3 * t + j)];
+        const int corner = ownerCorner[edge];
+        const int leaf = leafOf[corner];
+        ids[j] = leaf < 0 ? -1
+                          : edges[static_cast<std::size_t>(leaf)]
+                                 [static_cast<std::size_t>(mc::kEdgeAxis[edge] + (twinOf[corner] ? kTwinSlot : 0))];
+        complete = ids[j] >= 0;
+      }
+      if (!complete) continue;
+      auto it = faceList.grow_by(3);
+      it[0] = ids[2];
+      it[1] = ids[1];
+      it[2] = ids[0];
+    }
+  };
+  auxilary_tbb_for(m_integrator.threadNum, 0, static_cast<std::size_t>(slots), [&](std::size_t i) {
+    const auto& e = m_tree.element_at(static_cast<int>(i));
+    if (!e.is_used()) return;
+    const Eigen::Vector3i cell = e.get_cell();
+    // Every cube this leaf is a corner of is built by its first existing
+    // corner in kCubeOrder: once, even when its lowest corner has no leaf.
+    for (int pos = 0; pos < 8; ++pos) {
+      const int own = kCubeOrder[pos];
+      const Eigen::Vector3i g = cell - corner_offset(own);
+      if ((g.array() <= 1).any() || (g.array() >= last - 1).any()) continue;
+      bool first = true;
+      for (int q = 0; q < pos && first; ++q) first = m_tree.find_leaf(g + corner_offset(kCubeOrder[q])) < 0;
+      if (!first) continue;
+      cube_of(g, own, static_cast<int>(i), e.payload);
+      if (e.payload.twin != nullptr) cube_of(g, own, static_cast<int>(i), *e.payload.twin);
+    }
+  });
+
+  BaseTriMesh mesh;
+  std::vector<Eigen::Vector3f> points(coords.begin(), coords.end());
+  mesh.set_vCoords(std::move(points));
+  vertexAxis.assign(axes.begin(), axes.begin() + static_cast<std::ptrdiff_t>(coords.size()));
+  std::vector<BaseTriFace> faces;
+  faces.reserve(faceList.size() / 3);
+  for (std::size_t f = 0; f + 2 < faceList.size(); f += 3)
+    faces.emplace_back(faceList[f], faceList[f + 1], faceList[f + 2]);
+  mesh.set_faces(std::move(faces));
+  return mesh;
+}
+
+template <typename T>
+void LaserFusionHelper<T>::get_marching_cube_cloud(const Cloud& in, Cloud& out) {
+  (void)in;
+  std::vector<int> faceWork, axes;
+  tbb::concurrent_vector<int> faceList;
+  BaseTriMesh mesh = get_mesh(faceWork, faceList, axes);
+  mesh.update_VNrv();
+  out = static_cast<const Cloud&>(mesh);
+}
+
+#define TAVO_OCTREE_MESH_MEMBERS(T)                                                                           \
+  template BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>&, tbb::concurrent_vector<int>&,         \
+                                                      std::vector<int>&);                                      \
+  template void LaserFusionHelper<T>::get_marching_cube_cloud(const Cloud&, Cloud&);
+
+TAVO_OCTREE_MESH_MEMBERS(LaserReconstrcution::Leaf)
+TAVO_OCTREE_MESH_MEMBERS(LaserReconstrcution::LeafTangent)
+
+}  // namespace TavoAlgorithm

@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "LaserSimulator.h"
+
+using namespace TavoAlgorithm::sim;
+using V3 = Eigen::Vector3f;
+
+TEST(LaserSimulator, LitPointsLieOnTheSurfaceAndFaceTheCamera) {
+  Scene scene;
+  scene.spheres.push_back({V3(0, 0, 0), 1.f});
+  scene.cylinders.push_back({V3(3, 0, 0), V3::UnitY(), 0.5f, 1.f});
+  const LaserRig rig = LaserRig::cross_lines(0.5f, 6.f);
+  std::mt19937 rng(3);
+  for (const V3& target : {V3(0, 0, 0), V3(3, 0.3f, 0)}) {
+    const auto pose = look_at_optical(target + V3(0.3f, 0.5f, 6.f), target);
+    const LaserFrame f = scan_laser_frame(scene, rig, pose, rng);
+    ASSERT_GE(f.lines.size(), 2u);
+    int points = 0;
+    for (const auto& l : f.lines) {
+      ASSERT_EQ(l.points.size(), l.normals.size());
+      for (std::size_t i = 0; i < l.points.size(); ++i, ++points) {
+        const V3 w = pose * l.points[i];
+        EXPECT_NEAR(scene.signed_distance(w), 0.f, 1e-4f);
+        EXPECT_NEAR(l.normals[i].norm(), 1.f, 1e-5f);
+        EXPECT_LT(l.normals[i].dot(l.points[i]), 0.f) << "normal turned away from the camera";
+        EXPECT_GT(l.points[i].z(), 0.f);  // optical frame: in front along +z
+      }
+    }
+    EXPECT_GT(points, 100);
+  }
+}
+
+TEST(LaserSimulator, CylinderDistanceAndHitsAgree) {
+  Scene scene;
+  scene.cylinders.push_back({V3(0, 0, 0), V3::UnitZ(), 1.f, 2.f});
+  EXPECT_NEAR(scene.signed_distance(V3(3, 0, 0)), 2.f, 1e-6f);
+  EXPECT_NEAR(scene.signed_distance(V3(0, 0, 5)), 3.f, 1e-6f);
+  EXPECT_NEAR(scene.signed_distance(V3(0.5f, 0, 0)), -0.5f, 1e-6f);
+  float t;
+  V3 n;
+  ASSERT_TRUE(scene.intersect(V3(5, 0, 1), V3(-1, 0, 0), t, n));
+  EXPECT_NEAR(t, 4.f, 1e-5f);
+  EXPECT_TRUE(n.isApprox(V3(1, 0, 0), 1e-5f));
+  ASSERT_TRUE(scene.intersect(V3(0.2f, 0, 9), V3(0, 0, -1), t, n));
+  EXPECT_NEAR(t, 7.f, 1e-5f);
+  EXPECT_TRUE(n.isApprox(V3(0, 0, 1), 1e-5f));
+  EXPECT_FALSE(scene.intersect(V3(5, 0, 3), V3(-1, 0, 0), t, n));
+}
+
+TEST(LaserSimulator, NoiseAndSweepsAreDeterministic) {
+  Scene scene;
+  scene.boxes.push_back({TavoAlgorithm::RigidMatrix(), V3(2, 2, 0.04f)});
+  LaserRig rig = LaserRig::single_line(0.5f, 6.f);
+  rig.depthNoise = 0.01f;
+  const auto a = sweep_laser(scene, rig, V3(0, -1, 6), V3(0, 1, 6), V3(0, 0, 0), V3::UnitY(), 5, 9);
+  const auto b = sweep_laser(scene, rig, V3(0, -1, 6), V3(0, 1, 6), V3(0, 0, 0), V3::UnitY(), 5, 9);
+  ASSERT_EQ(a.size(), 5u);
+  ASSERT_FALSE(a[2].lines.empty());
+  EXPECT_EQ(a[2].lines[0].points, b[2].lines[0].points);
+  double sq = 0;
+  int n = 0;
+  for (const auto& f : a)
+    for (const auto& l : f.lines)
+      for (const auto& p : l.points) {
+        sq += std::pow((f.pose * p).z() - 0.04f, 2);
+        ++n;
+      }
+  ASSERT_GT(n, 0);
+  EXPECT_NEAR(std::sqrt(sq / n), 0.01, 0.003);  // depth noise mostly along z here
+}

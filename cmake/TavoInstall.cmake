@@ -5,11 +5,6 @@ install(TARGETS TavoAlgorithm TavoFrame TavoGeometry TavoMeshProc
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS TavoMeshProc
-  EXPORT TavoAlgorithmTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm)
 # Exported headers reach a few internal headers (console lines, record store,
 # geometry types); they install beside them under the same relative paths.

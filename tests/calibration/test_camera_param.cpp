@@ -4,6 +4,8 @@
 #include <fstream>
 #include <string>
 
+#include <unistd.h>
+
 #include "CameraCalibrateParam.h"
 #include "calibration/CalibrationFileLayout.h"
 
@@ -36,7 +38,8 @@ std::string printed_file() {
 
 class ReadParam : public ::testing::Test {
  protected:
-  std::string path_ = ::testing::TempDir() + "tavo_camera_param.txt";
+  // Per process: ctest runs the cases of this fixture side by side.
+  std::string path_ = ::testing::TempDir() + "tavo_camera_param_" + std::to_string(::getpid()) + ".txt";
 
   void write(const std::string& text) {
     std::ofstream out(path_, std::ios::binary);

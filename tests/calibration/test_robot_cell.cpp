@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 
@@ -24,7 +26,7 @@ RigidMatrix pose(double ax, double ay, double az, const Eigen::Vector3d& t) {
 }
 
 Camera read_camera(const sim::StereoCamera& c, const std::string& name) {
-  const std::string path = ::testing::TempDir() + name;
+  const std::string path = ::testing::TempDir() + std::to_string(::getpid()) + "_" + name;
   EXPECT_TRUE(sim::write_camera_file(path, c));
   Camera cam;
   cam.readParam(path.c_str());

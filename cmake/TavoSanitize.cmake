@@ -9,3 +9,17 @@ if(DEFINED _tavo_san)
   add_compile_options(${_tavo_san} -g)
   add_link_options(${_tavo_san})
 endif()
+
+# Fuzz builds instrument every target for coverage and ASan + UBSan; only the
+# fuzz executables link the libFuzzer driver.
+if(TAVO_BUILD_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "TAVO_BUILD_FUZZ needs clang (CMAKE_CXX_COMPILER=clang++)")
+  endif()
+  if(DEFINED _tavo_san)
+    message(FATAL_ERROR "TAVO_BUILD_FUZZ brings its own sanitizers; leave TAVO_SANITIZE empty")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,13 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <filesystem>
 #include <fstream>
+
+#include <omp.h>
 
 #include "FusionMeshHelper.h"
 #include "RangeSimulator.h"
 #include "common/trace/Trace.h"
+#include "fusion/TsdfRegionMarks.h"
 #include "fusion/TsdfVolume.h"
 #include "fusion_test_util.h"
 #include "geometry/RangeScanIO.h"
@@ -116,6 +118,21 @@ TEST(FusionMeshHelper, FusesAClosedSphereAndSecondSetParamStartsEmpty) {
   EXPECT_EQ(h.frame_count(), static_cast<int>(frames.size()));
   ASSERT_EQ(h.get_triMesh(m), RETVAL_SUCCESS);
   EXPECT_EQ(fusion_test::live_face_count(m), 0);
+  EXPECT_EQ(h.integrated_count(), static_cast<int>(frames.size()));
+  // A frame sent now is the only one in the new volume.
+  h.send_rangeData(&frames[0], RigidMatrix(), false, false);
+  ASSERT_EQ(h.get_triMesh(m), RETVAL_SUCCESS);
+  EXPECT_EQ(h.integrated_count(), static_cast<int>(frames.size()) + 1);
+  const int oneFrameFaces = fusion_test::live_face_count(m);
+  EXPECT_GT(oneFrameFaces, 0);
+  {
+    FusionMeshHelper single;
+    single.set_param(param(), err);
+    single.send_rangeData(&frames[0], RigidMatrix(), false, false);
+    BaseTriMesh alone;
+    ASSERT_EQ(single.get_triMesh(alone), RETVAL_SUCCESS);
+    EXPECT_EQ(fusion_test::live_face_count(alone), oneFrameFaces);
+  }
 
   EXPECT_EQ(h.clear_all(), RETVAL_SUCCESS);
   EXPECT_EQ(h.frame_count(), 0);
@@ -123,11 +140,15 @@ TEST(FusionMeshHelper, FusesAClosedSphereAndSecondSetParamStartsEmpty) {
   EXPECT_FALSE(h.volume()->has_voxels());
 }
 
-TEST(FusionMeshHelper, RegionCutRemovesOnlyTheRegion) {
+namespace {
+
+// Fuses the frames, cuts away the live surface with x > cut and checks that
+// exactly that part goes: nothing is left beyond the cut, and away from it the
+// surface keeps its vertex ids and positions.
+void check_region_cut(std::vector<RangeData>& frames, float voxel, float cutQuantile) {
   FusionMeshHelper h;
   std::string err;
-  ASSERT_EQ(h.set_param(param(), err), RETVAL_SUCCESS);
-  auto frames = sphere_frames();
+  ASSERT_EQ(h.set_param(param(voxel), err), RETVAL_SUCCESS);
   send_all(h, frames);
   BaseTriMesh before;
   ASSERT_EQ(h.get_triMesh(before), RETVAL_SUCCESS);
@@ -138,10 +159,14 @@ TEST(FusionMeshHelper, RegionCutRemovesOnlyTheRegion) {
   EXPECT_EQ(static_cast<int>(marks.size()), frames[0].get_vn());
   EXPECT_EQ(std::count(marks.begin(), marks.end(), 1), 0);
 
-  // Select the cap x > 0.03 through the live vertices there.
-  const float cut = 0.03f;
+  std::vector<Eigen::Vector3f> live = fusion_test::live_vertices(before);
+  ASSERT_FALSE(live.empty());
+  std::vector<float> xs;
+  for (const auto& p : live) xs.push_back(p.x());
+  std::nth_element(xs.begin(), xs.begin() + static_cast<long>(cutQuantile * (xs.size() - 1)), xs.end());
+  const float cut = xs[static_cast<std::size_t>(cutQuantile * (xs.size() - 1))];
   std::vector<Eigen::Vector3f> cap;
-  for (const auto& p : fusion_test::live_vertices(before))
+  for (const auto& p : live)
     if (p.x() > cut) cap.push_back(p);
   ASSERT_FALSE(cap.empty());
   h.delete_mesh_by_points(cap, 1);
@@ -156,28 +181,57 @@ TEST(FusionMeshHelper, RegionCutRemovesOnlyTheRegion) {
   }
   ASSERT_GT(marked, 0);
   h.clear_delete_flag();
-  h.clean_rangedata(frames[0], marks);
-  EXPECT_EQ(std::count(marks.begin(), marks.end(), 1), 0);
+  for (const auto& f : frames) {
+    h.clean_rangedata(f, marks);
+    EXPECT_EQ(std::count(marks.begin(), marks.end(), 1), 0);
+  }
 
   BaseTriMesh after;
   ASSERT_EQ(h.get_triMesh(after), RETVAL_SUCCESS);
-  int capLeft = 0, farMoved = 0, farLost = 0;
-  for (int v = 0; v < after.get_vn(); ++v) {
-    if (after.get_vDeleted(v)) continue;
-    if (after.get_vCoord(v).x() > cut + 2 * kVoxel) ++capLeft;
-  }
-  // Far from the cut the surface stays put: same ids, same positions.
+  int capLeft = 0, farMoved = 0, farLost = 0, farFaces = 0, farFacesLost = 0;
+  for (int v = 0; v < after.get_vn(); ++v)
+    if (!after.get_vDeleted(v) && after.get_vCoord(v).x() > cut + 2 * voxel) ++capLeft;
+  const float farSide = cut - 4 * voxel;
   for (int v = 0; v < before.get_vn(); ++v) {
-    if (before.get_vDeleted(v) || before.get_vCoord(v).x() > cut - 4 * kVoxel) continue;
+    if (before.get_vDeleted(v) || before.get_vCoord(v).x() > farSide) continue;
     if (v >= after.get_vn() || after.get_vDeleted(v)) ++farLost;
     else if ((after.get_vCoord(v) - before.get_vCoord(v)).norm() > 1e-6f) ++farMoved;
   }
-  std::cout << "cut: " << marked << " points removed, " << fusion_test::live_face_count(before) << " -> "
-            << fusion_test::live_face_count(after) << " faces" << std::endl;
+  for (int f = 0; f < before.get_fn(); ++f) {
+    if (!fusion_test::face_live(before, f)) continue;
+    const auto& t = before.get_face(f);
+    if (before.get_vCoord(t[0]).x() > farSide || before.get_vCoord(t[1]).x() > farSide ||
+        before.get_vCoord(t[2]).x() > farSide)
+      continue;
+    ++farFaces;
+    if (f >= after.get_fn() || !fusion_test::face_live(after, f) || !(after.get_face(f) == t)) ++farFacesLost;
+  }
+  std::cout << "cut at x = " << cut << ": " << marked << " points removed, " << fusion_test::live_face_count(before)
+            << " -> " << fusion_test::live_face_count(after) << " faces" << std::endl;
   EXPECT_EQ(capLeft, 0);
   EXPECT_EQ(farMoved, 0);
   EXPECT_EQ(farLost, 0);
+  EXPECT_GT(farFaces, 0);
+  EXPECT_EQ(farFacesLost, 0);
   EXPECT_LT(fusion_test::live_face_count(after), fusion_test::live_face_count(before));
+}
+
+bool read_bunny(std::vector<RangeData>& frames) {
+  const fs::path conf = fs::path(TAVO_TEST_DATA_DIR) / "bunny-scans" / "bun.conf";
+  return fs::exists(conf) && read_range_scans(conf.string(), frames) == RETVAL_SUCCESS;
+}
+
+}  // namespace
+
+TEST(FusionMeshHelper, RegionCutRemovesOnlyTheRegion) {
+  auto sphere = sphere_frames();
+  check_region_cut(sphere, kVoxel, 0.8f);
+}
+
+TEST(FusionMeshHelper, RegionCutOfTheFusedBunny) {
+  std::vector<RangeData> bunny;
+  if (!read_bunny(bunny)) GTEST_SKIP() << "no bunny scans";
+  check_region_cut(bunny, 0.002f, 0.75f);
 }
 
 TEST(FusionMeshHelper, MarkingStaysInsideTheRadiusAndTheGrid) {
@@ -207,21 +261,30 @@ TEST(FusionMeshHelper, MarkingStaysInsideTheRadiusAndTheGrid) {
   h.delete_mesh_by_points({Eigen::Vector3f::Constant(1e9f), vol.get_origin()}, 2);
 }
 
-using Corner = std::array<float, 3>;
-std::vector<std::array<Corner, 3>> sorted_faces(const BaseTriMesh& m) {
-  std::vector<std::array<Corner, 3>> out;
-  for (int f = 0; f < m.get_fn(); ++f) {
-    if (!fusion_test::face_live(m, f)) continue;
-    std::array<Corner, 3> t;
-    for (int k = 0; k < 3; ++k) {
-      const Eigen::Vector3f& p = m.get_vCoord(m.get_face(f)[k]);
-      t[k] = {p.x(), p.y(), p.z()};
-    }
-    std::rotate(t.begin(), std::min_element(t.begin(), t.end()), t.end());  // keeps the orientation
-    out.push_back(t);
+TEST(FusionMeshHelper, BorderCellsAreNeverMarked) {
+  // Unit cells from the origin, so a cell's centre names it. Voxels are made
+  // by hand: integration never creates them in the border band.
+  TsdfVolume vol(kTsdfDefaultDepth, 1.f);
+  const int top = vol.get_grid_size() - 1;
+  const struct {
+    Eigen::Vector3i cell;
+    bool markable;
+  } cases[] = {{{2, 100, 100}, false},       {{3, 100, 100}, true},        {{top - 3, 100, 100}, true},
+               {{top - 2, 100, 100}, false}, {{100, 100, top - 2}, false}, {{100, 2, 100}, false},
+               {{100, 100, 100}, true}};
+  std::vector<Eigen::Vector3f> centres;
+  for (const auto& c : cases) {
+    vol.octree().find_or_create_leaf(c.cell);
+    centres.push_back(c.cell.cast<float>() + Eigen::Vector3f::Constant(0.5f));
   }
-  std::sort(out.begin(), out.end());
-  return out;
+  mark_region_voxels(vol, centres, 0);
+  for (const auto& c : cases)
+    EXPECT_EQ((vol.find_voxel(c.cell)->deleteMarks & TSDF_MARK_REGION) != 0, c.markable) << c.cell.transpose();
+  clear_voxel_delete_marks(vol, 1);
+  // A radius reaching into the band from inside marks the inside neighbour only.
+  mark_region_voxels(vol, {Eigen::Vector3f(4.5f, 100.5f, 100.5f)}, 2);
+  EXPECT_TRUE(vol.find_voxel({3, 100, 100})->deleteMarks & TSDF_MARK_REGION);
+  EXPECT_FALSE(vol.find_voxel({2, 100, 100})->deleteMarks & TSDF_MARK_REGION);
 }
 
 class FusionTraceTest : public testing::Test {
@@ -237,7 +300,15 @@ class FusionTraceTest : public testing::Test {
     release_replay_frames();
     fs::remove_all(m_dir);
   }
+  // One worker makes integration and extraction sequential, so the replay
+  // must give the recorded mesh bit for bit, ids included.
   void replay_identical(const std::vector<RangeData>& frames, float voxel) {
+    const int workers = omp_get_max_threads();
+    omp_set_num_threads(1);
+    replay_identical_on_one_worker(frames, voxel);
+    omp_set_num_threads(workers);
+  }
+  void replay_identical_on_one_worker(const std::vector<RangeData>& frames, float voxel) {
     gDAConfig.enable = true;
     gDAConfig.record = true;
     BaseTriMesh recorded;
@@ -247,6 +318,7 @@ class FusionTraceTest : public testing::Test {
       h.set_param(param(voxel), err);
       send_all(h, frames);
       ASSERT_EQ(h.get_triMesh(recorded), RETVAL_SUCCESS);
+      ASSERT_EQ(h.volume()->get_thread_num(), 1);
     }
     ASSERT_TRUE(fs::exists(m_dir / "send_rangeData.tb"));
     ASSERT_TRUE(fs::exists(m_dir / "get_triMesh.tb"));
@@ -257,16 +329,22 @@ class FusionTraceTest : public testing::Test {
     testing::internal::CaptureStdout();
     ASSERT_TRUE(fresh.send_rangeData(std::vector<const RangeData*>(), std::vector<RigidMatrix>(), std::vector<bool>(),
                                      std::vector<std::vector<float>>(), false));  // inputs come from the file
+    EXPECT_EQ(fresh.frame_count(), static_cast<int>(frames.size()));
     BaseTriMesh replayed;
     ASSERT_EQ(fresh.get_triMesh(replayed), RETVAL_SUCCESS);
     testing::internal::GetCapturedStdout();
-    // Parallel extraction hands out ids in any order: compare the live
-    // geometry as sorted lists of vertices and of face corner triples.
+    ASSERT_GT(fusion_test::live_face_count(recorded), 0);
     ASSERT_EQ(replayed.get_vn(), recorded.get_vn());
     ASSERT_EQ(replayed.get_fn(), recorded.get_fn());
-    // Locked float sums accumulate in thread order, so positions agree only to rounding.
-    const auto a = sorted_faces(replayed), b = sorted_faces(recorded);
-    ASSERT_EQ(a.size(), b.size());
+    int moved = 0, changed = 0;
+    for (int v = 0; v < recorded.get_vn(); ++v)
+      moved += replayed.get_vCoord(v) != recorded.get_vCoord(v) ||
+               replayed.get_vDeleted(v) != recorded.get_vDeleted(v);
+    for (int f = 0; f < recorded.get_fn(); ++f)
+      changed += !(replayed.get_face(f) == recorded.get_face(f)) ||
+                 fusion_test::face_live(replayed, f) != fusion_test::face_live(recorded, f);
+    EXPECT_EQ(moved, 0);
+    EXPECT_EQ(changed, 0);
   }
   fs::path m_dir;
 };

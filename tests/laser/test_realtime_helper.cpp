@@ -264,4 +264,24 @@ TEST(RealTimeHelper, EditingSessionKeepsReportsFramesAndModelConsistent) {
   edit([&](std::vector<int>& d) { h.delete_grid_point_by_select_points({}, selected, d); }, "selection");
   for (const auto& kv : live_of(h)) EXPECT_GT((kv.second - target).norm(), 0.5f);
   compare_with_refusion("selection");
+
+  // The marching-cubes mesh faces outward (toward the scanner); erased
+  // cells carry no surface, and make_union keeps the vertices near live points.
+  TavoAlgorithm::BaseTriMesh mesh;
+  h.get_marching_cube_mesh(mesh);
+  ASSERT_GT(mesh.get_fn(), 1000);
+  int outward = 0;
+  for (int f = 0; f < mesh.get_fn(); ++f) {
+    const auto& face = mesh.get_face(f);
+    outward += mesh.get_fNrv(f).dot((mesh.get_vCoord(face[0]) - c).normalized()) > 0.f;
+  }
+  EXPECT_GT(outward, 0.95 * mesh.get_fn());
+  h.make_union(mesh);
+  std::map<int, V3> kept;
+  for (int v = 0; v < mesh.get_vn(); ++v) {
+    EXPECT_GT((mesh.get_vCoord(v) - target).norm(), 0.5f);
+    if (!mesh.get_vDeleted(v)) kept[v] = mesh.get_vCoord(v);
+  }
+  EXPECT_GT(kept.size(), 0.9 * mesh.get_vn());
+  EXPECT_EQ(covered(kept, live_of(h), 6 * kCell), 1.0);
 }

@@ -48,7 +48,8 @@ class TAVO_API RealTimeFusionCloudHelper {
   // Grid of 8192 cells of voxelSize per axis (a voxelSize <= 0 becomes 0.5),
   // centred on the first frame with at least 10 finite points.
   // fusionRadius serves as point distance and minimum fusion radius;
-  // extendRadius is truncated toward zero (3.9 gives 3; negative or NaN gives 0).
+  // extendRadius is truncated toward zero (3.9 gives 3; negative or NaN
+  // gives 0, more than 64 gives 64).
   RealTimeFusionCloudHelper(float voxelSize, float fusionRadius, float extendRadius, bool useDoubleVoxel);
   ~RealTimeFusionCloudHelper();
   RealTimeFusionCloudHelper(const RealTimeFusionCloudHelper&) = delete;

@@ -161,7 +161,8 @@ int run_laser_demo(int argc, char** argv) {
   unsigned seed = 1;
   for (const Eigen::Vector3f& d : dirs) {
     const Eigen::Vector3f up = std::abs(d.y()) > 0.7f ? Eigen::Vector3f::UnitZ() : Eigen::Vector3f::UnitY();
-    const Eigen::Vector3f across = d.cross(up).normalized();
+    // Across the horizontal laser line: along the camera's up direction.
+    const Eigen::Vector3f across = d.cross(up).cross(d).normalized();
     const Eigen::Vector3f eye = centre + dist * d;
     const auto frames = sim::sweep_laser(scene, rig, eye - 1.2f * radius * across, eye + 1.2f * radius * across,
                                          centre, up, opt.framesPerSweep, seed++);

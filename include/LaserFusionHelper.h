@@ -142,9 +142,11 @@ class TAVO_API LaserFusionHelper {
   // Drops from the stored frames the points whose cells were erased (an
   // erased stretch of a line keeps one point at each end), then the lines
   // left empty, then the frames left without lines; rts follows frames and
-  // the input index of each kept frame is appended to keptFrames. Frames
-  // and rts of different lengths, or a model with no leaf yet, leave
-  // everything unchanged (with a console line). rts map camera to world.
+  // the input index of each kept frame is appended to keptFrames (so an
+  // erased model leaves both lists empty). Frames and rts of different
+  // lengths, or a model with no leaf yet, leave everything unchanged (with a
+  // console line). Non-finite points are always dropped. rts map camera to
+  // world. Multi-threaded over frames (helper thread count).
   void map_on_frame_delete_point(std::vector<std::vector<Cloud>>& frames, std::vector<RigidMatrix>& rts,
                                  std::vector<int>& keptFrames);
 

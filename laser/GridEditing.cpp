@@ -27,6 +27,8 @@ constexpr int kKeepLow = -1, kKeepHigh = 5;
 constexpr float kSelectFaceReach = 0.05f;
 // Larger mark regions are found by scanning the leaves instead of the box.
 constexpr long long kMaxRegionBoxCells = 1LL << 22;
+// Keep points spread over more cells than this (bytes) are marked by lookups.
+constexpr long long kMaxKeepBoxCells = 1LL << 27;
 
 // One bit per leaf slot, set from many workers at once.
 class SlotBits {
@@ -124,20 +126,89 @@ void prepare_cloud(Cloud& cloud) {
   if (!cloud.has_vFlag()) cloud.enable_vFlag();
 }
 
-// Keep marks of the leaves in the keep box of any keep point.
+// Keep marks by lookups: 343 per keep point, for keep points spread too
+// wide for a dense box.
 template <typename T>
-void mark_kept(LaserFusionHelper<T>& h, const std::vector<Eigen::Vector3f>& keepPoints, SlotBits& kept) {
+void mark_kept_by_lookup(LaserFusionHelper<T>& h, const std::vector<Eigen::Vector3i>& cells, SlotBits& kept) {
   const auto& tree = h.octree();
-  auxilary_tbb_for(h.get_helper_threads(), 0, keepPoints.size(), [&](std::size_t i) {
-    Eigen::Vector3i g;
-    if (!grid_cell(h, keepPoints[i], g)) return;
+  auxilary_tbb_for(h.get_helper_threads(), 0, cells.size(), [&](std::size_t i) {
     for (int z = kKeepLow; z <= kKeepHigh; ++z)
       for (int y = kKeepLow; y <= kKeepHigh; ++y)
         for (int x = kKeepLow; x <= kKeepHigh; ++x) {
-          const int leaf = tree.find_leaf(g + Eigen::Vector3i(x, y, z));
+          const int leaf = tree.find_leaf(cells[i] + Eigen::Vector3i(x, y, z));
           if (leaf >= 0) kept.set(leaf);
         }
   });
+}
+
+// Keep marks through a dense byte box over the keep cells, dilated by the
+// keep box one axis at a time; then one test per leaf. Same result as the
+// lookups at a fraction of their cost for a compact model.
+template <typename T>
+bool mark_kept_by_box(LaserFusionHelper<T>& h, const std::vector<Eigen::Vector3i>& cells, SlotBits& kept) {
+  Eigen::Vector3i lo = cells.front(), hi = cells.front();
+  for (const Eigen::Vector3i& c : cells) {
+    lo = lo.cwiseMin(c);
+    hi = hi.cwiseMax(c);
+  }
+  lo.array() += kKeepLow;
+  hi.array() += kKeepHigh;
+  const Eigen::Vector3i n = hi - lo + Eigen::Vector3i::Ones();
+  const long long total = static_cast<long long>(n.x()) * n.y() * n.z();
+  if (total > kMaxKeepBoxCells) return false;
+  std::vector<std::uint8_t> box(static_cast<std::size_t>(total), 0);
+  auto at = [&](int x, int y, int z) {
+    return static_cast<std::size_t>(x + static_cast<long long>(n.x()) * (y + static_cast<long long>(n.y()) * z));
+  };
+  for (const Eigen::Vector3i& c : cells) {
+    const Eigen::Vector3i u = c - lo;
+    box[at(u.x(), u.y(), u.z())] = 1;
+  }
+  // Along one axis a cell is set when a set cell lies kKeepLow ... kKeepHigh
+  // before it (a running count over that window). Lines are independent.
+  for (int axis = 0; axis < 3; ++axis) {
+    const int a1 = (axis + 1) % 3, a2 = (axis + 2) % 3;
+    auxilary_tbb_for(h.get_helper_threads(), 0, static_cast<std::size_t>(n[a1]) * static_cast<std::size_t>(n[a2]),
+                     [&](std::size_t line) {
+                       Eigen::Vector3i u;
+                       u[a1] = static_cast<int>(line % static_cast<std::size_t>(n[a1]));
+                       u[a2] = static_cast<int>(line / static_cast<std::size_t>(n[a1]));
+                       std::vector<std::uint8_t> in(static_cast<std::size_t>(n[axis]));
+                       for (u[axis] = 0; u[axis] < n[axis]; ++u[axis])
+                         in[static_cast<std::size_t>(u[axis])] = box[at(u.x(), u.y(), u.z())];
+                       // Window of cell k: in[k - kKeepHigh] ... in[k - kKeepLow].
+                       int inWindow = 0;
+                       for (int j = 0; j < -kKeepLow && j < n[axis]; ++j) inWindow += in[static_cast<std::size_t>(j)];
+                       for (int k = 0; k < n[axis]; ++k) {
+                         if (k - kKeepLow < n[axis]) inWindow += in[static_cast<std::size_t>(k - kKeepLow)];
+                         if (k - kKeepHigh - 1 >= 0) inWindow -= in[static_cast<std::size_t>(k - kKeepHigh - 1)];
+                         u[axis] = k;
+                         box[at(u.x(), u.y(), u.z())] = inWindow > 0;
+                       }
+                     });
+  }
+  const auto& tree = h.octree();
+  auxilary_tbb_for(h.get_helper_threads(), 0, static_cast<std::size_t>(tree.leaf_slots_in_use()), [&](std::size_t i) {
+    const auto& e = tree.element_at(static_cast<int>(i));
+    if (!e.is_used()) return;
+    const Eigen::Vector3i u = e.get_cell() - lo;
+    if ((u.array() >= 0).all() && (u.array() < n.array()).all() && box[at(u.x(), u.y(), u.z())])
+      kept.set(static_cast<int>(i));
+  });
+  return true;
+}
+
+// Keep marks of the leaves in the keep box of any keep point.
+template <typename T>
+void mark_kept(LaserFusionHelper<T>& h, const std::vector<Eigen::Vector3f>& keepPoints, SlotBits& kept) {
+  std::vector<Eigen::Vector3i> cells;
+  cells.reserve(keepPoints.size());
+  for (const Eigen::Vector3f& p : keepPoints) {
+    Eigen::Vector3i g;
+    if (grid_cell(h, p, g)) cells.push_back(g);
+  }
+  if (cells.empty()) return;
+  if (!mark_kept_by_box(h, cells, kept)) mark_kept_by_lookup(h, cells, kept);
 }
 
 template <typename T>

@@ -64,33 +64,38 @@ std::vector<int> sorted(std::vector<int> v) {
 }  // namespace
 
 TEST(GridEditing, KeepPointKeepsOneCellBelowToFiveAbove) {
-  // One row of cells per axis, far enough apart not to keep each other.
-  Model m;
-  auto origin = [](int axis) -> V3i { return kOrigin + V3i(60 * axis, 0, 0); };
-  std::vector<int> expectedGone;
-  for (int axis = 0; axis < 3; ++axis)
-    for (int d = -3; d <= 7; ++d) {
-      const LeafTangent& r = m.add(origin(axis) + d * V3i::Unit(axis));
-      if (d < -1 || d > 5) expectedGone.push_back(r.vertexId);
-    }
-  std::vector<int> deleted;
-  m.h.delete_grid_point_by_save_cloud({centre(origin(0)), centre(origin(1)), centre(origin(2))}, m.cloud, deleted);
-  EXPECT_EQ(sorted(deleted), sorted(expectedGone));
-  for (int axis = 0; axis < 3; ++axis)
-    for (int d = -3; d <= 7; ++d) {
-      const V3i c = origin(axis) + d * V3i::Unit(axis);
-      EXPECT_EQ(m.live(c), d >= -1 && d <= 5) << "axis " << axis << " offset " << d;
-      if (d == -2) {
-        // Emptied in place: the leaf stays in the tree, ready to be fused again.
-        ASSERT_NE(m.at(c), nullptr);
-        EXPECT_EQ(m.at(c)->count, 0);
-        EXPECT_EQ(m.at(c)->vertexId, -1);
+  for (bool spread : {false, true}) {
+    // One row of cells per axis, far enough apart not to keep each other;
+    // a far keep point spreads the keep points too wide for the dense box.
+    Model m;
+    std::vector<V3> keep = {centre(kOrigin), centre(kOrigin + V3i(60, 0, 0)), centre(kOrigin + V3i(120, 0, 0))};
+    if (spread) keep.push_back(centre(V3i(1000, 1000, 1000)));
+    auto origin = [](int axis) -> V3i { return kOrigin + V3i(60 * axis, 0, 0); };
+    std::vector<int> expectedGone;
+    for (int axis = 0; axis < 3; ++axis)
+      for (int d = -3; d <= 7; ++d) {
+        const LeafTangent& r = m.add(origin(axis) + d * V3i::Unit(axis));
+        if (d < -1 || d > 5) expectedGone.push_back(r.vertexId);
       }
-    }
-  EXPECT_TRUE(m.cloud.get_vCoord(expectedGone[1]).isZero());
-  // The same keep list again finds nothing left to erase.
-  m.h.delete_grid_point_by_save_cloud({centre(origin(0)), centre(origin(1)), centre(origin(2))}, m.cloud, deleted);
-  EXPECT_TRUE(deleted.empty());
+    std::vector<int> deleted;
+    m.h.delete_grid_point_by_save_cloud(keep, m.cloud, deleted);
+    EXPECT_EQ(sorted(deleted), sorted(expectedGone)) << "spread " << spread;
+    for (int axis = 0; axis < 3; ++axis)
+      for (int d = -3; d <= 7; ++d) {
+        const V3i c = origin(axis) + d * V3i::Unit(axis);
+        EXPECT_EQ(m.live(c), d >= -1 && d <= 5) << "axis " << axis << " offset " << d << " spread " << spread;
+        if (d == -2) {
+          // Emptied in place: the leaf stays in the tree, ready to be fused again.
+          ASSERT_NE(m.at(c), nullptr);
+          EXPECT_EQ(m.at(c)->count, 0);
+          EXPECT_EQ(m.at(c)->vertexId, -1);
+        }
+      }
+    EXPECT_TRUE(m.cloud.get_vCoord(expectedGone[1]).isZero());
+    // The same keep list again finds nothing left to erase.
+    m.h.delete_grid_point_by_save_cloud(keep, m.cloud, deleted);
+    EXPECT_TRUE(deleted.empty());
+  }
 }
 
 TEST(GridEditing, EmptyKeepListErasesEverythingAndReportsEachLiveIdOnce) {

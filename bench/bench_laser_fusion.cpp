@@ -3,7 +3,13 @@
 // 0.2 mm cells, fused one frame at a time with one task per line, as the
 // real-time helper does. Prints points fused per second for the normal and
 // tangent variants with 1 and 2 workers, and the cost of the incremental
-// cloud per changed cell.
+// cloud per changed cell. Then the real-time helper as a scanner drives it
+// (fusion_one_laser + get_cloud per frame) with the cross and with seven
+// pairs of crossed lines, 1 and 2 threads in all, and the heap it holds per
+// million fused points.
+#include <malloc.h>
+#include <tbb/global_control.h>
+
 #include <chrono>
 #include <utility>
 #include <cstdio>
@@ -12,6 +18,7 @@
 #include "LaserFusionHelper.h"
 #include "LaserSimulator.h"
 #include "Parallel.h"
+#include "RealTimeFusionCloudHelper.h"
 
 using namespace TavoAlgorithm;
 using LaserReconstrcution::Leaf;
@@ -29,10 +36,28 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-std::vector<sim::LaserFrame> make_frames(long long& points) {
+// `pairs` pairs of crossed lines, 5 mm apart at the working distance.
+sim::LaserRig multi_cross(int pairs) {
+  sim::LaserRig rig = sim::LaserRig::cross_lines(60.f, kCameraDistanceMm);
+  const sim::LaserRig cross = rig;
+  rig.planes.clear();
+  for (int k = 0; k < pairs; ++k) {
+    const float offset = 5.f * static_cast<float>(k - pairs / 2);
+    for (const sim::LaserPlane& p : cross.planes) {
+      sim::LaserPlane q = p;
+      const Eigen::Vector3f aim = Eigen::Vector3f(0, 0, kCameraDistanceMm) + offset * p.normal;
+      q.forward = (aim - p.origin).normalized();
+      q.normal = (q.normal - q.normal.dot(q.forward) * q.forward).normalized();
+      rig.planes.push_back(q);
+    }
+  }
+  return rig;
+}
+
+std::vector<sim::LaserFrame> make_frames(long long& points, int pairs = 1, int framesPerSweep = kFramesPerSweep) {
   sim::Scene scene;
   scene.meshes.emplace_back(sim::make_lumpy_sphere(Eigen::Vector3f::Zero(), kObjectRadiusMm, 0.1f, 5));
-  sim::LaserRig rig = sim::LaserRig::cross_lines(60.f, kCameraDistanceMm);
+  sim::LaserRig rig = multi_cross(pairs);
   rig.angleStep = kPointMm / kCameraDistanceMm;
   rig.fanHalfAngle = 0.15f;
   rig.depthNoise = 0.02f;
@@ -44,7 +69,7 @@ std::vector<sim::LaserFrame> make_frames(long long& points) {
     const Eigen::Vector3f across = d.cross(Eigen::Vector3f::UnitY()).normalized();
     const Eigen::Vector3f eye = kCameraDistanceMm * d;
     auto part = sim::sweep_laser(scene, rig, eye - 35.f * across, eye + 35.f * across, Eigen::Vector3f::Zero(),
-                                 Eigen::Vector3f::UnitY(), kFramesPerSweep, seed++);
+                                 Eigen::Vector3f::UnitY(), framesPerSweep, seed++);
     frames.insert(frames.end(), part.begin(), part.end());
   }
   points = 0;
@@ -102,6 +127,55 @@ void run_tangent(const std::vector<sim::LaserFrame>& frames, int threads, double
   }
   std::printf("  tangent, %d worker(s): %d live points of %d ids\n", threads, valid.load(), current.load());
 }
+std::size_t heap_bytes() {
+  const struct mallinfo2 m = mallinfo2();
+  return m.uordblks + m.hblkhd;
+}
+
+// Frames as the application hands them over: one cloud per line.
+std::vector<std::vector<Cloud>> as_clouds(const std::vector<sim::LaserFrame>& frames) {
+  std::vector<std::vector<Cloud>> out;
+  for (const auto& f : frames) {
+    out.emplace_back();
+    for (const auto& l : f.lines) {
+      Cloud c;
+      c.set_vCoords(std::vector<Eigen::Vector3f>(l.points));
+      out.back().push_back(std::move(c));
+    }
+  }
+  return out;
+}
+
+// Two passes over the sweep, as a scanner going over the object twice;
+// every frame is fused and its cloud refreshed before the next arrives.
+void run_helper(const std::vector<sim::LaserFrame>& frames, long long points, int threads) {
+  // Caps every arena, the helper's 16 line workers included.
+  tbb::global_control cap(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
+  const auto lines = as_clouds(frames);
+  const std::size_t heap0 = heap_bytes();
+  RealTimeFusionCloudHelper h(kCellMm, kCellMm, 3.f, true);
+  h.set_tbb_num_threads(threads);
+  const std::size_t heap1 = heap_bytes();
+  std::vector<int> changed;
+  double fuse = 0, cloud = 0;
+  for (int pass = 0; pass < 2; ++pass)
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const auto t0 = std::chrono::steady_clock::now();
+      h.fusion_one_laser(lines[i], frames[i].pose);
+      const auto t1 = std::chrono::steady_clock::now();
+      h.get_cloud(changed);
+      fuse += std::chrono::duration<double>(t1 - t0).count();
+      cloud += seconds_since(t1);
+    }
+  const std::size_t heap2 = heap_bytes();
+  const double total = fuse + cloud;
+  std::printf("  %d thread(s): %.0f frames/s, %.2f million points/s (fusion %.3f s, get_cloud %.3f s), %d live points\n",
+              threads, 2.0 * frames.size() / total, 2.0 * points / total * 1e-6, fuse, cloud, h.get_valid_vids());
+  std::printf("  heap: %.0f MB empty helper, +%.0f MB after %.2f million fused points: %.1f MB per million fused points, "
+              "%.1f MB per million live points\n",
+              (heap1 - heap0) / 1e6, (heap2 - heap1) / 1e6, 2.0 * points * 1e-6,
+              (heap2 - heap1) / 1e6 / (2.0 * points * 1e-6), (heap2 - heap1) / 1e6 / (h.get_valid_vids() * 1e-6));
+}
 }  // namespace
 
 int main() {
@@ -122,6 +196,14 @@ int main() {
                 threads, points / fuse[0] * 1e-6, points / fuse[1] * 1e-6);
     std::printf("  get_cloud_incremental: %.3f s for %lld changed cells, %.3f us per changed cell\n", cloud, cells,
                 cloud / static_cast<double>(cells) * 1e6);
+  }
+  for (int pairs : {1, 7}) {
+    long long helperPoints = 0;
+    const auto helperFrames = pairs == 1 ? frames : make_frames(helperPoints, pairs, kFramesPerSweep / 2);
+    if (pairs == 1) helperPoints = points;
+    std::printf("real-time helper, %d crossed pair(s): %zu frames of %.0f points, fusion_one_laser + get_cloud per frame\n",
+                pairs, helperFrames.size(), static_cast<double>(helperPoints) / helperFrames.size());
+    for (int threads : {1, 2}) run_helper(helperFrames, helperPoints, threads);
   }
   return 0;
 }

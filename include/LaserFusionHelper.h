@@ -18,6 +18,7 @@
 #include <atomic>
 #include <vector>
 
+#include "OrvaneMarkPoints.h"
 #include "RetVal.h"
 #include "TavoExport.h"
 #include "geometry/BaseTriMesh.h"
@@ -48,9 +49,10 @@ class TAVO_API LaserFusionHelper {
 
   void set_tree_shift(const Eigen::Vector3f& shift) { m_shift = shift; }
   const Eigen::Vector3f& get_tree_shift() const { return m_shift; }
-  // Centres the grid on a frame: the mean of every point of every line,
-  // mapped by rt (camera to world), minus half the grid extent. Returns false
-  // and keeps the shift when the lines hold no point or the mean is not finite.
+  // Centres the grid on a frame: the mean of every finite point of every
+  // line, mapped by rt (camera to world), minus half the grid extent. Returns
+  // false and keeps the shift when the lines hold no finite point or the
+  // mapped mean is not finite.
   bool set_tree_shift(const std::vector<Cloud>& lines, const RigidMatrix& rt);
 
   // Rebuilds the neighbour offset tables for radius r with the current cell size.
@@ -120,6 +122,33 @@ class TAVO_API LaserFusionHelper {
   // Marks deleted every vertex of mesh that has no live point of cloud
   // (a LeafTangent vertex id) within three cells; faces are not touched.
   void make_union(const Cloud& cloud, BaseTriMesh& mesh);
+
+  // --- Editing (points in world coordinates) -------------------------------
+  // Empties every leaf that has no keep point within its box of cells from
+  // one below to five above the keep point's cell on each axis; the live
+  // cloud vertices of emptied records (and their twins) are marked deleted
+  // and moved to the origin. deletedIds is overwritten with their ids, each
+  // once, in no fixed order. An empty list empties the whole model.
+  // Multi-threaded (helper thread count); cloud vertices only for LeafTangent.
+  void delete_grid_point_by_save_cloud(const std::vector<Eigen::Vector3f>& keepPoints, Cloud& cloud,
+                                       std::vector<int>& deletedIds);
+  // Erases the cells of the selected points (and the face neighbour of a
+  // cell where the point lies within 0.05 of that face), every cell not
+  // backed by a live vertex among ids 0 ... currentVids - 1, and, when
+  // marks.markIds is not empty, the cells whose centres lie within
+  // marks.radius of a mark point. deletedIds as above.
+  void delete_grid_point_by_select_points(const OrvaneMarkPoints& marks, const std::vector<Eigen::Vector3f>& points,
+                                          int currentVids, Cloud& cloud, std::vector<int>& deletedIds);
+  // Drops from the stored frames the points whose cells were erased (an
+  // erased stretch of a line keeps one point at each end), then the lines
+  // left empty, then the frames left without lines; rts follows frames and
+  // the input index of each kept frame is appended to keptFrames (so an
+  // erased model leaves both lists empty). Frames and rts of different
+  // lengths, or a model with no leaf yet, leave everything unchanged (with a
+  // console line). Non-finite points are always dropped. rts map camera to
+  // world. Multi-threaded over frames (helper thread count).
+  void map_on_frame_delete_point(std::vector<std::vector<Cloud>>& frames, std::vector<RigidMatrix>& rts,
+                                 std::vector<int>& keptFrames);
 
   // Read access for the integration, extraction and editing code.
   int get_depth() const { return m_tree.depth(); }

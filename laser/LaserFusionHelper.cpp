@@ -40,10 +40,13 @@ template <typename T>
 bool LaserFusionHelper<T>::set_tree_shift(const std::vector<Cloud>& lines, const RigidMatrix& rt) {
   Eigen::Vector3d sum = Eigen::Vector3d::Zero();
   long long count = 0;
-  for (const Cloud& line : lines) {
-    for (int i = 0; i < line.get_vn(); ++i) sum += line.get_vCoord(i).cast<double>();
-    count += line.get_vn();
-  }
+  // A NaN point would make the mean NaN and leave the grid at its old place.
+  for (const Cloud& line : lines)
+    for (int i = 0; i < line.get_vn(); ++i)
+      if (line.get_vCoord(i).allFinite()) {
+        sum += line.get_vCoord(i).cast<double>();
+        ++count;
+      }
   if (count == 0) return false;
   const Eigen::Vector3d mean = rt * Eigen::Vector3d(sum / static_cast<double>(count));
   if (!mean.allFinite()) return false;

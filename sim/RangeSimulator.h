@@ -62,4 +62,13 @@ RangeData render_range_frame(const Scene& scene, const Camera& camera);
 std::vector<RangeData> orbit_frames(const Scene& scene, const Camera& base, int count,
                                     const Eigen::Vector3f& center, float radius, float height);
 
+// Structured-light style range noise: every point moves along its viewing
+// ray by a normal deviate whose sigma grows with the square of the range,
+// sigma = sigmaAtRange * (range / referenceRange)^2. Reproducible per seed.
+void add_depth_noise(RangeData& frame, float sigmaAtRange, float referenceRange, unsigned seed);
+
+// The frame as a depth image, row-major rows x cols: distance along the
+// viewing axis (-z in camera space) per pixel, 0 where the pixel has no point.
+std::vector<float> depth_image(const RangeData& frame);
+
 }  // namespace TavoAlgorithm::sim

@@ -1,5 +1,7 @@
 #include "MeshShape.h"
 
+#include "MeshDistance.h"
+
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
@@ -12,27 +14,6 @@ namespace {
 constexpr float kParallelEps = 1e-12f;
 constexpr float kTrianglesPerBin = 4.f;
 
-Eigen::Vector3f closest_on_triangle(const Eigen::Vector3f& p, const Eigen::Vector3f& a, const Eigen::Vector3f& b,
-                                    const Eigen::Vector3f& c) {
-  // Ericson, Real-Time Collision Detection, 5.1.5.
-  const Eigen::Vector3f ab = b - a, ac = c - a, ap = p - a;
-  const float d1 = ab.dot(ap), d2 = ac.dot(ap);
-  if (d1 <= 0 && d2 <= 0) return a;
-  const Eigen::Vector3f bp = p - b;
-  const float d3 = ab.dot(bp), d4 = ac.dot(bp);
-  if (d3 >= 0 && d4 <= d3) return b;
-  const float vc = d1 * d4 - d3 * d2;
-  if (vc <= 0 && d1 >= 0 && d3 <= 0) return a + d1 / (d1 - d3) * ab;
-  const Eigen::Vector3f cp = p - c;
-  const float d5 = ab.dot(cp), d6 = ac.dot(cp);
-  if (d6 >= 0 && d5 <= d6) return c;
-  const float vb = d5 * d2 - d1 * d6;
-  if (vb <= 0 && d2 >= 0 && d6 <= 0) return a + d2 / (d2 - d6) * ac;
-  const float va = d3 * d6 - d5 * d4;
-  if (va <= 0 && (d4 - d3) >= 0 && (d5 - d6) >= 0) return b + (d4 - d3) / ((d4 - d3) + (d5 - d6)) * (c - b);
-  const float denom = 1.f / (va + vb + vc);
-  return a + ab * (vb * denom) + ac * (vc * denom);
-}
 }  // namespace
 
 MeshShape::MeshShape(const BaseTriMesh& mesh, int cellsPerAxis) : m_points(mesh.get_vCoords()) {
@@ -143,7 +124,7 @@ float MeshShape::signed_distance(const Eigen::Vector3f& p) const {
   float sign = 1.f;
   for (const auto& f : m_faces) {
     const Eigen::Vector3f& a = m_points[f[0]];
-    const Eigen::Vector3f q = closest_on_triangle(p, a, m_points[f[1]], m_points[f[2]]);
+    const Eigen::Vector3f q = closest_point_on_triangle(p, a, m_points[f[1]], m_points[f[2]]);
     const float dist = (p - q).norm();
     if (dist < best) {
       best = dist;

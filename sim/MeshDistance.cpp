@@ -117,7 +117,7 @@ std::vector<Eigen::Vector3f> sample_vertices(const BaseTriMesh& m) {
   }
   std::vector<Eigen::Vector3f> out;
   for (int v = 0; v < m.get_vn(); ++v)
-    if (used[v] && m.get_vCoord(v).allFinite()) out.push_back(m.get_vCoord(v));
+    if (used[v]) out.push_back(m.get_vCoord(v));
   return out;
 }
 
@@ -147,18 +147,19 @@ Eigen::Vector3f closest_point_on_triangle(const Eigen::Vector3f& p, const Eigen:
   return a + ab * (vb * denom) + ac * (vc * denom);
 }
 
-DistanceSummary vertex_to_surface_distance(const BaseTriMesh& from, const BaseTriMesh& to) {
+DistanceSummary points_to_surface_distance(const std::vector<Eigen::Vector3f>& points, const BaseTriMesh& to) {
   DistanceSummary s;
   const FaceGrid grid(to);
   if (grid.empty()) return s;
-  const std::vector<Eigen::Vector3f> pts = sample_vertices(from);
-  if (pts.empty()) return s;
-  std::vector<double> d(pts.size());
+  std::vector<double> d;
+  d.reserve(points.size());
   double sum = 0;
-  for (std::size_t i = 0; i < pts.size(); ++i) {
-    d[i] = grid.nearest(pts[i]);
-    sum += d[i];
+  for (const Eigen::Vector3f& p : points) {
+    if (!p.allFinite()) continue;
+    d.push_back(grid.nearest(p));
+    sum += d.back();
   }
+  if (d.empty()) return s;
   s.samples = static_cast<int>(d.size());
   s.mean = sum / d.size();
   s.max = *std::max_element(d.begin(), d.end());
@@ -166,6 +167,10 @@ DistanceSummary vertex_to_surface_distance(const BaseTriMesh& from, const BaseTr
   std::nth_element(d.begin(), d.begin() + rank, d.end());
   s.p95 = d[rank];
   return s;
+}
+
+DistanceSummary vertex_to_surface_distance(const BaseTriMesh& from, const BaseTriMesh& to) {
+  return points_to_surface_distance(sample_vertices(from), to);
 }
 
 MeshDistanceStats mesh_distance(const BaseTriMesh& from, const BaseTriMesh& to) {

@@ -7,6 +7,7 @@
 // live faces of the other. Units are those of the meshes. Single-threaded.
 #include <Eigen/Core>
 #include <limits>
+#include <vector>
 
 #include "geometry/BaseTriMesh.h"
 
@@ -28,6 +29,9 @@ MeshDistanceStats mesh_distance(const BaseTriMesh& from, const BaseTriMesh& to);
 
 // One way only: vertices of `from` to the surface of `to`.
 DistanceSummary vertex_to_surface_distance(const BaseTriMesh& from, const BaseTriMesh& to);
+
+// Given points (non-finite ones skipped) to the surface of `to`.
+DistanceSummary points_to_surface_distance(const std::vector<Eigen::Vector3f>& points, const BaseTriMesh& to);
 
 // Nearest point to p on triangle (a, b, c); degenerate triangles give a point
 // on their segment or corner.

@@ -37,7 +37,10 @@ bool parse_pose(std::istringstream& ls, RigidMatrix& pose) {
   Eigen::Quaterniond q(v[6], v[3], v[4], v[5]);
   if (std::abs(q.norm() - 1.0) > 1e-2) return false;
   q.normalize();
-  pose = RigidMatrix(q.toRotationMatrix(), Eigen::Vector3d(v[0], v[1], v[2]));
+  // The lists store the inverse rotation: the scans register (to the noise of
+  // the scanner) only with the conjugate, while the translation is applied as
+  // written.
+  pose = RigidMatrix(q.conjugate().toRotationMatrix(), Eigen::Vector3d(v[0], v[1], v[2]));
   return true;
 }
 

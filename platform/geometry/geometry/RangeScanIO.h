@@ -5,7 +5,9 @@
 // (".conf") with lines
 //   camera tx ty tz qx qy qz qw
 //   bmesh <file> tx ty tz qx qy qz qw
-// whose transform maps scan coordinates into the common space.
+// whose transform maps scan coordinates into the common space as
+// p = R(q)^T p_scan + t (the quaternion holds the inverse rotation, as in the
+// Stanford scan lists).
 // Every reader returns RETVAL_FAILED with a located error line on bad input.
 #include <string>
 #include <vector>

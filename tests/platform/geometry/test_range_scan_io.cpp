@@ -5,7 +5,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "MeshDistance.h"
 #include "geometry/RangeScanIO.h"
+#include "geometry/TriMesh.h"
 
 using namespace TavoAlgorithm;
 namespace fs = std::filesystem;
@@ -84,14 +86,29 @@ TEST(RangeScanIO, PoseListGivesEveryScanItsPose) {
   EXPECT_EQ(list.scans[1].file, "bun045.ply");
   // bun045: q = (x, y, z, w) = (0.00548449, -0.294635, -0.0038555, 0.955586).
   const Eigen::Quaterniond q(0.955586, 0.00548449, -0.294635, -0.0038555);
-  EXPECT_TRUE(list.scans[1].pose.get_rotation().isApprox(q.normalized().toRotationMatrix(), 1e-9));
+  // The list holds the inverse rotation.
+  EXPECT_TRUE(list.scans[1].pose.get_rotation().isApprox(q.normalized().conjugate().toRotationMatrix(), 1e-9));
   EXPECT_TRUE(list.scans[1].pose.get_translation().isApprox(Eigen::Vector3d(-0.0520211, -0.000383981, -0.0109223)));
   EXPECT_TRUE(list.scans[0].pose.to_matrix4().isIdentity());
 
   RangeData r;
   ASSERT_EQ(read_range_scan_with_pose((kBunny / "bun045.ply").string(), (kBunny / "bun.conf").string(), r),
             RETVAL_SUCCESS);
-  EXPECT_TRUE(r.get_rigidMatrix().get_rotation().isApprox(q.normalized().toRotationMatrix(), 1e-9));
+  EXPECT_TRUE(r.get_rigidMatrix().get_rotation().isApprox(q.normalized().conjugate().toRotationMatrix(), 1e-9));
+}
+
+TEST(RangeScanIO, PosedScansLieOnTheReferenceSurface) {
+  SKIP_WITHOUT_BUNNY();
+  std::vector<RangeData> frames;
+  ASSERT_EQ(read_range_scans((kBunny / "bun.conf").string(), frames), RETVAL_SUCCESS);
+  BaseTriMesh reference;
+  ASSERT_TRUE(read_mesh(reference, (kBunny / "bun_zipper_res2.ply").string()));
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    std::vector<Eigen::Vector3f> posed;
+    for (const auto& p : frames[i].get_vCoords()) posed.push_back(frames[i].get_rigidMatrix() * p);
+    const sim::DistanceSummary d = sim::points_to_surface_distance(posed, reference);
+    EXPECT_LT(d.mean, 0.5e-3) << i;  // scanner noise is ~0.2 mm; a wrong pose gives centimetres
+  }
 }
 
 TEST(RangeScanIO, SmallScanInAsciiAndBinary) {

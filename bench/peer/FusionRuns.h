@@ -17,6 +17,7 @@ struct RunSetup {
   const ReferenceObject* reference = nullptr;
   // When set, also time the incremental road with this one extra frame.
   const FrameSet* extra = nullptr;
+  bool accuracy = true;  // measure the distances to the reference
 };
 
 struct RunResult {

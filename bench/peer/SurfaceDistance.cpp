@@ -1,5 +1,7 @@
 #include "SurfaceDistance.h"
 
+#include "MeshDistance.h"
+
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
@@ -10,28 +12,6 @@ namespace TavoAlgorithm::bench {
 namespace {
 
 using V3 = Eigen::Vector3f;
-
-// Closest point of triangle abc to p by its Voronoi regions.
-V3 closest_on_triangle(const V3& p, const V3& a, const V3& b, const V3& c) {
-  const V3 ab = b - a, ac = c - a, ap = p - a;
-  const float d1 = ab.dot(ap), d2 = ac.dot(ap);
-  if (d1 <= 0.f && d2 <= 0.f) return a;
-  const V3 bp = p - b;
-  const float d3 = ab.dot(bp), d4 = ac.dot(bp);
-  if (d3 >= 0.f && d4 <= d3) return b;
-  const float vc = d1 * d4 - d3 * d2;
-  if (vc <= 0.f && d1 >= 0.f && d3 <= 0.f) return a + d1 / (d1 - d3) * ab;
-  const V3 cp = p - c;
-  const float d5 = ab.dot(cp), d6 = ac.dot(cp);
-  if (d6 >= 0.f && d5 <= d6) return c;
-  const float vb = d5 * d2 - d1 * d6;
-  if (vb <= 0.f && d2 >= 0.f && d6 <= 0.f) return a + d2 / (d2 - d6) * ac;
-  const float va = d3 * d6 - d5 * d4;
-  if (va <= 0.f && (d4 - d3) >= 0.f && (d5 - d6) >= 0.f) return b + (d4 - d3) / ((d4 - d3) + (d5 - d6)) * (c - b);
-  const float denom = va + vb + vc;
-  if (!(std::fabs(denom) > 0.f)) return a;  // degenerate triangle
-  return a + ab * (vb / denom) + ac * (vc / denom);
-}
 
 class TriangleGrid {
  public:
@@ -65,7 +45,7 @@ class TriangleGrid {
             if (x < 0 || y < 0 || z < 0 || x >= m_dims.x() || y >= m_dims.y() || z >= m_dims.z()) continue;
             for (int f : m_bins[index(x, y, z)]) {
               const auto& t = m_soup.faces[f];
-              const V3 q = closest_on_triangle(p, m_soup.points[t[0]], m_soup.points[t[1]], m_soup.points[t[2]]);
+              const V3 q = sim::closest_point_on_triangle(p, m_soup.points[t[0]], m_soup.points[t[1]], m_soup.points[t[2]]);
               best2 = std::min(best2, (q - p).squaredNorm());
             }
           }

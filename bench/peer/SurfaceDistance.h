@@ -1,7 +1,8 @@
 #pragma once
-// Distances between two triangle surfaces for the fusion comparison: from
-// points (mesh vertices) to the nearest point of a triangle set, found through
-// a uniform grid so that a few hundred thousand queries take seconds.
+// Per-point distances between two triangle surfaces for the fusion
+// comparison: the share within a tolerance needs every distance, not only the
+// summary of sim/MeshDistance.h, and a few hundred thousand queries run in
+// parallel over a uniform grid.
 #include <Eigen/Geometry>
 #include <array>
 #include <vector>

@@ -8,9 +8,12 @@
 //                     [--voxels 1,2] [--frames 10,40] [--curve 5,10,20,40]
 //                     [--only ours|open3d]   (one side alone, for profiling)
 //                     [--repeat K]           (best of K runs per side, default 3)
+//                     [--sample-step N|auto] (ours: every N-th grid row and column;
+//                                             auto: pixel spacing on the object near the voxel)
 #include <open3d/Open3DConfig.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -43,6 +46,7 @@ struct Options {
   std::vector<int> curve{5, 10, 20, 40};
   std::string only;
   int repeat = 3;
+  int sampleStep = 0;  // -1: auto
 };
 
 template <typename T>
@@ -68,6 +72,7 @@ bool parse(int argc, char** argv, Options& o) {
     else if (k == "--curve") o.curve = parse_list<int>(v);
     else if (k == "--only" && (v == "ours" || v == "open3d")) o.only = v;
     else if (k == "--repeat") o.repeat = std::max(1, std::atoi(v.c_str()));
+    else if (k == "--sample-step") o.sampleStep = v == "auto" ? -1 : std::max(0, std::atoi(v.c_str()));
     else return false;
   }
   return (argc % 2) == 1 && !o.voxels.empty() && !o.frames.empty();
@@ -99,14 +104,15 @@ void keep_best(RunResult& best, const RunResult& r) {
   if (!r.ok) return;
   best.integrateMs = std::min(best.integrateMs, r.integrateMs);
   best.extractMs = std::min(best.extractMs, r.extractMs);
+  best.cpuMs = std::min(best.cpuMs, r.cpuMs);
   best.addFrameMs = std::min(best.addFrameMs, r.addFrameMs);
   best.popFrameMs = std::min(best.popFrameMs, r.popFrameMs);
   best.peakMiB = std::min(best.peakMiB, r.peakMiB);
 }
 
 void write_side(std::FILE* md, const char* side, const Row& r, const RunResult& x) {
-  std::fprintf(md, "| %.0f | %d | %s | %.0f | %.0f | %.0f | %.0f | %lld | %lld | %.3f | %.3f | %.3f | %.3f | %.1f%% |\n",
-               r.voxel, r.frames, side, x.integrateMs, x.extractMs, x.integrateMs + x.extractMs, x.peakMiB,
+  std::fprintf(md, "| %.0f | %d | %s | %.0f | %.0f | %.0f | %.0f | %.0f | %lld | %lld | %.3f | %.3f | %.3f | %.3f | %.1f%% |\n",
+               r.voxel, r.frames, side, x.integrateMs, x.extractMs, x.integrateMs + x.extractMs, x.cpuMs, x.peakMiB,
                x.voxels, x.faces, x.toReference.mean, x.toReference.p95, x.fromReference.mean,
                x.fromReference.p95, 100.0 * x.fromReference.withinShare);
 }
@@ -115,6 +121,10 @@ void write_report(const Options& o, const ReferenceObject& ref, const std::vecto
                   const std::vector<Row>& incremental, const std::string& path) {
   std::FILE* md = std::fopen(path.c_str(), "w");
   if (!md) return;
+  const std::string sampling =
+      o.sampleStep == 0 ? std::string("every point integrated")
+      : o.sampleStep > 0 ? "frames sampled every " + std::to_string(o.sampleStep) + " grid rows and columns (plus steep points)"
+                         : std::string("frames sampled at round(voxel / pixel footprint) grid steps, 2 at 1 mm and 4 at 2 mm (plus steep points)");
   char when[32];
   const std::time_t now = std::time(nullptr);
   std::strftime(when, sizeof when, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
@@ -124,28 +134,29 @@ void write_report(const Options& o, const ReferenceObject& ref, const std::vecto
                "%s, %s, %d threads for both sides. Object: %s, bounding sphere %.0f mm. Frames: 640 x 480 pinhole, "
                "f = %.0f px, from directions spread over the whole sphere at %.0f mm, depth noise sigma %.3f mm at "
                "that range (growing with range squared). Open3D: sdf_trunc = %.1f voxels, unit resolution 16, "
-               "depth sampling stride 4; ours: 27-cell neighbourhood, every point integrated. Times in ms "
+               "depth sampling stride 4; ours: 27-cell neighbourhood, %s. Times in ms "
                "(steady clock, best of %d runs per side), peak = rise of the resident high-water mark in a child process per run. Accuracy "
                "in mm: fused vertices to the reference surface, reference vertices to the fused surface, and the "
                "share of reference vertices within one voxel of the fused surface.\n\n",
                when, cpu_model().c_str(), o.threads, ref.name.c_str(), 2.f * ref.radius, 525.f, kCameraDistanceMm,
-               o.noise, kBandVoxels, o.repeat);
+               o.noise, kBandVoxels, sampling.c_str(), o.repeat);
   std::fprintf(md,
-               "| voxel mm | frames | side | integrate | extract | total | peak MiB | voxels | faces | to ref mean "
-               "| to ref p95 | from ref mean | from ref p95 | ref within 1 voxel |\n"
-               "|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+               "| voxel mm | frames | side | integrate | extract | total | total CPU | peak MiB | voxels | faces | "
+               "to ref mean | to ref p95 | from ref mean | from ref p95 | ref within 1 voxel |\n"
+               "|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
   for (const Row& r : rows) {
     write_side(md, "ours", r, r.ours);
     write_side(md, "Open3D", r, r.peer);
   }
   std::fprintf(md, "\nRatios ours / Open3D (below 1: ours faster or smaller), same run:\n\n"
-                   "| voxel mm | frames | integrate | extract | total | peak memory | throughput ours / Open3D |\n"
-                   "|---:|---:|---:|---:|---:|---:|---:|\n");
+                   "| voxel mm | frames | integrate | extract | total | total CPU | peak memory | throughput ours / Open3D |\n"
+                   "|---:|---:|---:|---:|---:|---:|---:|---:|\n");
   for (const Row& r : rows) {
     const double to = r.ours.integrateMs + r.ours.extractMs, tp = r.peer.integrateMs + r.peer.extractMs;
-    std::fprintf(md, "| %.0f | %d | %.2f | %.2f | %.2f | %.2f | %.2fx |\n", r.voxel, r.frames,
+    std::fprintf(md, "| %.0f | %d | %.2f | %.2f | %.2f | %.2f | %.2f | %.2fx |\n", r.voxel, r.frames,
                  ratio(r.ours.integrateMs, r.peer.integrateMs), ratio(r.ours.extractMs, r.peer.extractMs),
-                 ratio(to, tp), ratio(r.ours.peakMiB, r.peer.peakMiB), ratio(tp, to));
+                 ratio(to, tp), ratio(r.ours.cpuMs, r.peer.cpuMs), ratio(r.ours.peakMiB, r.peer.peakMiB),
+                 ratio(tp, to));
   }
   if (!incremental.empty()) {
     std::fprintf(md, "\nIncremental road after %d frames. Ours: send one more frame and extract; then "
@@ -168,7 +179,7 @@ int main(int argc, char** argv) {
   Options o;
   if (!parse(argc, argv, o)) {
     std::fprintf(stderr, "usage: bench_fusion_open3d [--data DIR] [--out DIR] [--threads N] [--noise SIGMA_MM] "
-                         "[--voxels 1,2] [--frames 10,40] [--curve 5,10,20,40] [--only ours|open3d] [--repeat K]\n");
+                         "[--voxels 1,2] [--frames 10,40] [--curve 5,10,20,40] [--only ours|open3d] [--repeat K] [--sample-step N|auto]\n");
     return 2;
   }
   // Open3D sizes its loops from OMP_NUM_THREADS alone, and OpenMP reads it at
@@ -182,12 +193,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const ReferenceObject ref = load_reference(o.data);
-  sim::Camera cam;
-  cam.rows = 480;
-  cam.cols = 640;
-  cam.fx = cam.fy = 525.f;
-  cam.cx = 320.f;
-  cam.cy = 240.f;
+  const sim::Camera cam = sim::vga_camera();
   std::set<int> counts(o.frames.begin(), o.frames.end());
   counts.insert(o.curve.begin(), o.curve.end());
   const int incrementalAt = *std::max_element(o.frames.begin(), o.frames.end());
@@ -210,7 +216,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot write %s\n", csvPath.c_str());
     return 1;
   }
-  std::fprintf(csv, "voxel_mm,frames,side,integrate_ms,extract_ms,peak_mib,voxels,faces,to_ref_mean,to_ref_p95,"
+  std::fprintf(csv, "voxel_mm,frames,side,integrate_ms,extract_ms,cpu_ms,peak_mib,voxels,faces,to_ref_mean,to_ref_p95,"
                     "from_ref_mean,from_ref_p95,ref_within_voxel\n");
   for (float voxel : o.voxels) {
     std::size_t si = 0;
@@ -221,6 +227,10 @@ int main(int argc, char** argv) {
       s.threads = o.threads;
       s.camera = cam;
       s.frames = &sets[si++];
+      // A pixel covers distance / f on the object; auto keeps about one
+      // sampled point per voxel.
+      s.sampleStep = o.sampleStep >= 0 ? o.sampleStep
+                                       : std::max(1, static_cast<int>(std::lround(voxel * cam.fx / kCameraDistanceMm)));
       s.reference = &ref;
       if (n == incrementalAt) s.extra = &extra;
       Row row{voxel, n, {}, {}};
@@ -236,8 +246,8 @@ int main(int argc, char** argv) {
         return 1;
       }
       for (const auto& [side, x] : {std::pair<const char*, const RunResult&>{"ours", row.ours}, {"open3d", row.peer}})
-        std::fprintf(csv, "%.3f,%d,%s,%.3f,%.3f,%.2f,%lld,%lld,%.4f,%.4f,%.4f,%.4f,%.4f\n", voxel, n, side,
-                     x.integrateMs, x.extractMs, x.peakMiB, x.voxels, x.faces, x.toReference.mean, x.toReference.p95,
+        std::fprintf(csv, "%.3f,%d,%s,%.3f,%.3f,%.3f,%.2f,%lld,%lld,%.4f,%.4f,%.4f,%.4f,%.4f\n", voxel, n, side,
+                     x.integrateMs, x.extractMs, x.cpuMs, x.peakMiB, x.voxels, x.faces, x.toReference.mean, x.toReference.p95,
                      x.fromReference.mean, x.fromReference.p95, x.fromReference.withinShare);
       std::fflush(csv);
       std::printf("voxel %.0f mm, %2d frames: ours %.0f + %.0f ms, %.0f MiB; Open3D %.0f + %.0f ms, %.0f MiB\n", voxel,

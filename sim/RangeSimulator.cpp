@@ -140,6 +140,16 @@ bool Scene::intersect(const Eigen::Vector3f& o, const Eigen::Vector3f& d, float&
   return hit;
 }
 
+Camera vga_camera() {
+  Camera cam;
+  cam.rows = 480;
+  cam.cols = 640;
+  cam.fx = cam.fy = 525.f;
+  cam.cx = 320.f;
+  cam.cy = 240.f;
+  return cam;
+}
+
 RigidMatrix look_at(const Eigen::Vector3f& eye, const Eigen::Vector3f& target,
                     const Eigen::Vector3f& up) {
   const Eigen::Vector3d back = (eye - target).cast<double>().normalized();  // camera +z

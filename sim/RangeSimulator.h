@@ -49,6 +49,10 @@ struct Camera {
   float maxRange = 1e30f;
 };
 
+// 640 x 480, focal length 525 px, principal point at the centre: the
+// VGA depth camera of the benchmarks.
+Camera vga_camera();
+
 // Camera at `eye` looking at `target` with `up` roughly upward.
 RigidMatrix look_at(const Eigen::Vector3f& eye, const Eigen::Vector3f& target,
                     const Eigen::Vector3f& up = Eigen::Vector3f::UnitY());

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -26,6 +27,12 @@ using Clock = std::chrono::steady_clock;
 
 double ms_since(Clock::time_point t0) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+double cpu_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return 1e3 * static_cast<double>(t.tv_sec) + 1e-6 * static_cast<double>(t.tv_nsec);
 }
 
 // kB value of a /proc/self/status line such as "VmHWM:".
@@ -133,26 +140,30 @@ RunResult run_ours(const RunSetup& s) {
   DentalFusionMeshParam param;
   param.voxelSize = s.voxel;
   param.clipZ = -1e30f;  // keep every point
+  param.sampleStep = s.sampleStep;
+  const bool sample = s.sampleStep > 0;
   std::string error;
   if (helper.set_param(param, error) != RETVAL_SUCCESS) return r;
   const std::size_t n = s.frames->frames.size();
   std::vector<const RangeData*> frames;
   for (const RangeData& f : s.frames->frames) frames.push_back(&f);
+  const double cpu0 = cpu_ms();
   auto t0 = Clock::now();
-  helper.send_rangeData(frames, std::vector<RigidMatrix>(n), std::vector<bool>(n, false), false);
+  helper.send_rangeData(frames, std::vector<RigidMatrix>(n), std::vector<bool>(n, false), sample);
   helper.add_to_tsdf();
   r.integrateMs = ms_since(t0);
   BaseTriMesh mesh;
   t0 = Clock::now();
   if (helper.get_triMesh(mesh) != RETVAL_SUCCESS) return r;
   r.extractMs = ms_since(t0);
+  r.cpuMs = cpu_ms() - cpu0;
   r.peakMiB = (status_kib("VmHWM:") - baseKiB) / 1024.0;
   r.voxels = used_voxels(*helper.volume());
   for (int f = 0; f < mesh.get_fn(); ++f) r.faces += mesh.get_fDeleted(f) ? 0 : 1;
   if (s.extra) {
     BaseTriMesh after;
     t0 = Clock::now();
-    helper.send_rangeData(&s.extra->frames.front(), RigidMatrix(), false, false);
+    helper.send_rangeData(&s.extra->frames.front(), RigidMatrix(), false, sample);
     helper.get_triMesh(after);
     r.addFrameMs = ms_since(t0);
     t0 = Clock::now();
@@ -173,12 +184,14 @@ RunResult run_open3d(const RunSetup& s) {
   std::shared_ptr<open3d::geometry::TriangleMesh> mesh;
   {
     Open3dFusion fusion(s);
+    const double cpu0 = cpu_ms();
     auto t0 = Clock::now();
     fusion.integrate(*s.frames);
     r.integrateMs = ms_since(t0);
     t0 = Clock::now();
     mesh = fusion.extract();
     r.extractMs = ms_since(t0);
+    r.cpuMs = cpu_ms() - cpu0;
     r.peakMiB = (status_kib("VmHWM:") - baseKiB) / 1024.0;
     r.voxels = fusion.voxels();
     r.faces = static_cast<long long>(mesh->triangles_.size());

@@ -18,11 +18,15 @@ struct RunSetup {
   // When set, also time the incremental road with this one extra frame.
   const FrameSet* extra = nullptr;
   bool accuracy = true;  // measure the distances to the reference
+  int sampleStep = 0;    // ours: frame sampling grid step, 0 = every point
 };
 
 struct RunResult {
   bool ok = false;
   double integrateMs = 0, extractMs = 0;
+  // CPU time of the whole process over integration and extraction: on a
+  // shared machine it moves less than the wall clock.
+  double cpuMs = 0;
   double peakMiB = 0;  // rise of the resident high-water mark during the run
   long long voxels = 0, faces = 0;
   DistanceSummary toReference;    // fused mesh vertices to the reference

@@ -35,12 +35,7 @@ int used_voxels(const TsdfVolume& v) {
 int main() {
   sim::Scene scene;
   scene.meshes.emplace_back(sim::make_lumpy_sphere(Eigen::Vector3f::Zero(), kObjectRadiusMm, 0.15f, 5));
-  sim::Camera cam;
-  cam.rows = 480;
-  cam.cols = 640;
-  cam.fx = cam.fy = 525.f;
-  cam.cx = 320.f;
-  cam.cy = 240.f;
+  const sim::Camera cam = sim::vga_camera();
   auto t0 = std::chrono::steady_clock::now();
   const std::vector<RangeData> frames =
       sim::orbit_frames(scene, cam, kFrames, Eigen::Vector3f::Zero(), kCameraDistanceMm, 80.f);

@@ -213,6 +213,9 @@ void RangeFrameLists::collect(std::size_t i, bool pendingRemovals, std::vector<R
 void RangeFrameLists::add_to_tsdf(TsdfVolume& volume) {
   const int before = m_integrated;
   const int n = frame_count();
+  // Into an empty volume every voxel comes out dirty, so spreading the marks
+  // would only revisit them.
+  const bool wasEmpty = !volume.has_voxels();
   if (before < n) {
     std::vector<PreparedFrame> pending(static_cast<std::size_t>(n - before));
     const int workers = m_rules.prepareWorkers > 0 ? m_rules.prepareWorkers : omp_get_max_threads();
@@ -223,7 +226,7 @@ void RangeFrameLists::add_to_tsdf(TsdfVolume& volume) {
   std::vector<RemovedPoint> removed;
   for (int i = 0; i < before; ++i) collect(static_cast<std::size_t>(i), true, removed);
   if (!removed.empty()) volume.remove(removed);
-  volume.propagate_dirty();
+  if (!wasEmpty) volume.propagate_dirty();
   m_integrated = n;
 }
 

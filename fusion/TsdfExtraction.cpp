@@ -3,6 +3,7 @@
 // deleted. The mesh arrays only grow between the passes, each pass having
 // reserved room for every id it can take, so no writer ever sees them move.
 #include <cfloat>
+#include <algorithm>
 #include <cmath>
 
 #include "Parallel.h"
@@ -13,34 +14,48 @@ namespace TavoAlgorithm {
 namespace {
 constexpr int kNewVerticesPerVoxel = 3;  // its three edges
 constexpr int kNewFacesPerVoxel = 2 * mc::kMaxTrianglesPerCube;  // its cube and the one below
+// A batch's worst case fits the headroom kept after every extraction, so the
+// arrays grow only when the mesh itself does.
+constexpr std::size_t kExtractionBatch = kMeshHeadroom / kNewFacesPerVoxel;
+
+// The corner (kCornerOffset numbering) whose cell owns each edge.
+constexpr int corner_of_offset(const int (&o)[3]) {
+  for (int k = 0; k < 8; ++k)
+    if (mc::kCornerOffset[k][0] == o[0] && mc::kCornerOffset[k][1] == o[1] && mc::kCornerOffset[k][2] == o[2]) return k;
+  return -1;
+}
+constexpr int kEdgeOwnerCorner[12] = {
+    corner_of_offset(mc::kEdgeOwner[0]), corner_of_offset(mc::kEdgeOwner[1]), corner_of_offset(mc::kEdgeOwner[2]),
+    corner_of_offset(mc::kEdgeOwner[3]), corner_of_offset(mc::kEdgeOwner[4]), corner_of_offset(mc::kEdgeOwner[5]),
+    corner_of_offset(mc::kEdgeOwner[6]), corner_of_offset(mc::kEdgeOwner[7]), corner_of_offset(mc::kEdgeOwner[8]),
+    corner_of_offset(mc::kEdgeOwner[9]), corner_of_offset(mc::kEdgeOwner[10]), corner_of_offset(mc::kEdgeOwner[11])};
+static_assert(kEdgeOwnerCorner[0] >= 0 && kEdgeOwnerCorner[1] >= 0 && kEdgeOwnerCorner[2] >= 0 &&
+                  kEdgeOwnerCorner[3] >= 0 && kEdgeOwnerCorner[4] >= 0 && kEdgeOwnerCorner[5] >= 0 &&
+                  kEdgeOwnerCorner[6] >= 0 && kEdgeOwnerCorner[7] >= 0 && kEdgeOwnerCorner[8] >= 0 &&
+                  kEdgeOwnerCorner[9] >= 0 && kEdgeOwnerCorner[10] >= 0 && kEdgeOwnerCorner[11] >= 0,
+              "every edge is owned by a corner of its cube");
 }  // namespace
 
-void TsdfVolume::ensure_vertex_slots(long long needed) {
+void TsdfVolume::ensure_vertex_slots(long long needed, long long margin) {
   std::lock_guard<std::mutex> guard(m_growLock);
   long long cap = m_vertexCapacity;
-  while (cap - needed < kMeshHeadroom) cap += kMeshGrowth;
+  while (cap - needed < margin) cap += kMeshGrowth;
   if (cap == m_vertexCapacity) return;
   m_mesh.resize_vn(static_cast<int>(cap));
   m_vertexAxis.resize(static_cast<std::size_t>(cap), 0);
   m_vertexCapacity = static_cast<int>(cap);
 }
 
-void TsdfVolume::ensure_face_slots(long long needed) {
+void TsdfVolume::ensure_face_slots(long long needed, long long margin) {
   std::lock_guard<std::mutex> guard(m_growLock);
   long long cap = m_faceCapacity;
-  while (cap - needed < kMeshHeadroom) cap += kMeshGrowth;
+  while (cap - needed < margin) cap += kMeshGrowth;
   if (cap == m_faceCapacity) return;
   m_mesh.resize_fn(static_cast<int>(cap));
   m_faceCapacity = static_cast<int>(cap);
 }
 
-bool TsdfVolume::corner_inside(const Eigen::Vector3i& c) const {
-  const TsdfVoxel* v = m_tree.find_payload(c);
-  return v != nullptr && v->has_weight() && v->sdf() < 0.f;
-}
-
-int TsdfVolume::edge_vertex(const Eigen::Vector3i& owner, int axis) const {
-  const TsdfVoxel* v = m_tree.find_payload(owner);
+int TsdfVolume::edge_vertex(const TsdfVoxel* v, int axis) const {
   if (v == nullptr) return -1;
   const int id = v->edgeVertex[static_cast<std::size_t>(axis)];
   if (id < 0 || m_mesh.get_vDeleted(id)) return -1;
@@ -79,13 +94,19 @@ void TsdfVolume::vertex_pass(int index) {
 }
 
 void TsdfVolume::triangulate(const Eigen::Vector3i& b, bool k3Inside) {
-  TsdfVoxel* cube = m_tree.find_payload(b);
+  // Every edge a cube needs is owned by one of its corners, so the eight
+  // corner voxels are looked up once and serve both the index and the edges.
+  const TsdfVoxel* corners[8];
+  for (int k = 0; k < 8; ++k)
+    corners[k] = m_tree.find_payload(
+        b + Eigen::Vector3i(mc::kCornerOffset[k][0], mc::kCornerOffset[k][1], mc::kCornerOffset[k][2]));
+  TsdfVoxel* cube = const_cast<TsdfVoxel*>(corners[3]);  // corner k3 is b itself
   if (cube == nullptr) return;
   int index = k3Inside ? (1 << 3) : 0;
   for (int k = 0; k < 8; ++k) {
     if (k == 3) continue;
-    const Eigen::Vector3i corner = b + Eigen::Vector3i(mc::kCornerOffset[k][0], mc::kCornerOffset[k][1], mc::kCornerOffset[k][2]);
-    if (corner_inside(corner)) index |= 1 << k;
+    const TsdfVoxel* v = corners[k];
+    if (v != nullptr && v->has_weight() && v->sdf() < 0.f) index |= 1 << k;
   }
   const auto& row = mc::triangle_table()[static_cast<std::size_t>(index)];
   // Two tasks may triangulate one cube (its own voxel's and that of
@@ -97,8 +118,7 @@ void TsdfVolume::triangulate(const Eigen::Vector3i& b, bool k3Inside) {
     bool complete = true;
     for (int j = 0; j < 3; ++j) {
       const int edge = row[static_cast<std::size_t>(3 * t + j)];
-      const Eigen::Vector3i owner = b + Eigen::Vector3i(mc::kEdgeOwner[edge][0], mc::kEdgeOwner[edge][1], mc::kEdgeOwner[edge][2]);
-      ids[j] = edge_vertex(owner, mc::kEdgeAxis[edge]);
+      ids[j] = edge_vertex(corners[kEdgeOwnerCorner[edge]], mc::kEdgeAxis[edge]);
       complete = complete && ids[j] >= 0;
     }
     int& slot = cube->faceIds[static_cast<std::size_t>(t)];
@@ -138,10 +158,20 @@ void TsdfVolume::triangle_pass(int index) {
 
 void TsdfVolume::extract() {
   const std::size_t n = m_dirty.size();
-  ensure_vertex_slots(static_cast<long long>(m_vertexCounter.load()) + kNewVerticesPerVoxel * static_cast<long long>(n));
-  auxilary_tbb_for(m_threadNum, 0, n, [&](std::size_t i) { vertex_pass(m_dirty[i]); });
-  ensure_face_slots(static_cast<long long>(m_faceCounter.load()) + kNewFacesPerVoxel * static_cast<long long>(n));
-  auxilary_tbb_for(m_threadNum, 0, n, [&](std::size_t i) { triangle_pass(m_dirty[i]); });
+  // In batches, each making room for its own worst case: reserving for all dirty
+  // voxels at once would grow the arrays by ten face slots per voxel where
+  // about one is used, and every later copy of the mesh pays for them.
+  for (std::size_t b = 0; b < n; b += kExtractionBatch) {
+    const std::size_t e = std::min(n, b + kExtractionBatch);
+    ensure_vertex_slots(static_cast<long long>(m_vertexCounter.load()) +
+                            kNewVerticesPerVoxel * static_cast<long long>(e - b), 0);
+    auxilary_tbb_for(m_threadNum, b, e, [&](std::size_t i) { vertex_pass(m_dirty[i]); });
+  }
+  for (std::size_t b = 0; b < n; b += kExtractionBatch) {
+    const std::size_t e = std::min(n, b + kExtractionBatch);
+    ensure_face_slots(static_cast<long long>(m_faceCounter.load()) + kNewFacesPerVoxel * static_cast<long long>(e - b), 0);
+    auxilary_tbb_for(m_threadNum, b, e, [&](std::size_t i) { triangle_pass(m_dirty[i]); });
+  }
   m_dirty.clear();
   ensure_vertex_slots(m_vertexCounter.load());
   ensure_face_slots(m_faceCounter.load());
@@ -149,9 +179,16 @@ void TsdfVolume::extract() {
 
 void TsdfVolume::copy_mesh(BaseTriMesh& mesh, std::vector<int>& axes) const {
   const int vn = m_vertexCounter.load(), fn = m_faceCounter.load();
-  mesh = m_mesh;
-  mesh.resize_vn(vn);
-  mesh.resize_fn(fn);
+  // Only the used slots: copying the spare capacity cost more than the rest
+  // of the extraction.
+  BaseTriMesh out;
+  out.enable_vFlag();
+  out.enable_fFlag();
+  out.set_vCoords(std::vector<Eigen::Vector3f>(m_mesh.get_vCoords().begin(), m_mesh.get_vCoords().begin() + vn));
+  out.set_faces(std::vector<BaseTriFace>(m_mesh.get_faces().begin(), m_mesh.get_faces().begin() + fn));
+  for (int i = 0; i < vn; ++i) out.set_vFlag(i, m_mesh.get_vFlag(i));
+  for (int i = 0; i < fn; ++i) out.set_fFlag(i, m_mesh.get_fFlag(i));
+  mesh = std::move(out);
   axes.assign(m_vertexAxis.begin(), m_vertexAxis.begin() + vn);
 }
 

@@ -102,12 +102,32 @@ void TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f
   const Eigen::Vector3f u = m_vs * (c.cast<float>().array() + 0.5f).matrix();
   const float vs2 = m_vs * m_vs;
   const float bias = static_cast<float>(0.1 * static_cast<double>(m_vs));
+  // The neighbours share a few finest octree nodes (at most 27 for the wide
+  // table): walk each node's path once rather than once per cell.
+  constexpr int kMaxNodes = 27;
+  Eigen::Vector3i nodeKey[kMaxNodes];
+  int nodeBase[kMaxNodes];
+  int nodes = 0;
+  auto base_of = [&](const Eigen::Vector3i& cell) {
+    const Eigen::Vector3i key(cell.x() >> 1, cell.y() >> 1, cell.z() >> 1);
+    for (int k = 0; k < nodes; ++k)
+      if (nodeKey[k] == key) return nodeBase[k];
+    const int base = sign > 0.f ? m_tree.find_or_create_leaf_base(cell) : m_tree.find_leaf_base(cell);
+    if (nodes < kMaxNodes) {
+      nodeKey[nodes] = key;
+      nodeBase[nodes++] = base;
+    }
+    return base;
+  };
   for (const Eigen::Vector3i& o : wide ? offsets125() : offsets27()) {
     const Eigen::Vector3f r = u + m_vs * o.cast<float>() - q;
     const float d = r.dot(m);
     if (r.squaredNorm() - d * d > vs2) continue;  // outside the cylinder around the normal line
     const float w = m_vs / (r.norm() + bias);
-    const int index = sign > 0.f ? m_tree.find_or_create_leaf(c + o) : m_tree.find_leaf(c + o);
+    const Eigen::Vector3i cell = c + o;
+    const int base = base_of(cell);
+    bool created = false;
+    const int index = base < 0 ? -1 : sign > 0.f ? m_tree.claim_leaf(cell, base, created) : m_tree.find_leaf_in(cell, base);
     if (index < 0) continue;
     TsdfVoxel& v = m_tree.element(index).payload;
     v.lock.lock();

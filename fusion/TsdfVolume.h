@@ -120,13 +120,14 @@ class TsdfVolume {
                        const RigidMatrix& pose, bool wide, float sign);
   void set_origin_from(const PreparedFrame& frame);
   void mark_dirty_locked(TsdfVoxel& v, int index);
-  void ensure_vertex_slots(long long needed);
-  void ensure_face_slots(long long needed);
+  // Grow by whole steps until capacity - needed >= margin.
+  void ensure_vertex_slots(long long needed, long long margin = kMeshHeadroom);
+  void ensure_face_slots(long long needed, long long margin = kMeshHeadroom);
   void vertex_pass(int index);
   void triangle_pass(int index);
   void triangulate(const Eigen::Vector3i& b, bool k3Inside);
-  bool corner_inside(const Eigen::Vector3i& c) const;
-  int edge_vertex(const Eigen::Vector3i& owner, int axis) const;
+  // Live vertex id on the edge `axis` owned by voxel v (null: none).
+  int edge_vertex(const TsdfVoxel* v, int axis) const;
 
   TavoOctree::Octree<TsdfVoxel> m_tree;
   float m_vs;

@@ -91,6 +91,14 @@ class Octree {
   // call claimed the element (its payload is then T{}).
   int find_or_create_leaf(const Eigen::Vector3i& c, bool& created) {
     created = false;
+    const int base = find_or_create_leaf_base(c);
+    return base < 0 ? -1 : claim_leaf(c, base, created);
+  }
+
+  // Base of the finest node over cell c (its eight leaves are base + 0..7),
+  // creating the path; -1 when c lies outside the grid. Callers visiting
+  // neighbouring cells walk each path once and claim leaves with claim_leaf.
+  int find_or_create_leaf_base(const Eigen::Vector3i& c) {
     if (!in_grid(c)) return -1;
     const int shift = m_depth - kTopBits;
     int base = m_top.find_or_create(m_top.index_of(c.x() >> shift, c.y() >> shift, c.z() >> shift),
@@ -105,6 +113,13 @@ class Octree {
         base = m_middle[k]->find_or_create(slot, [&](int b) { ensure_leaf_capacity(b + 8); });
       }
     }
+    return base;
+  }
+
+  // Leaf of cell c under the finest node `base` (from find_or_create_leaf_base
+  // for c or a cell of the same node), claimed when free.
+  int claim_leaf(const Eigen::Vector3i& c, int base, bool& created) {
+    created = false;
     const int index = base + child_of(c, 0);
     Element& e = element(index);
     if (e.is_used()) return index;
@@ -128,13 +143,22 @@ class Octree {
 
   // Leaf index of cell c without creating anything; -1 when the cell lies
   // outside the grid, its path is absent or its element is still free.
-  int find_leaf(const Eigen::Vector3i& c) const {
+  int find_leaf(const Eigen::Vector3i& c) const { return find_leaf_in(c, find_leaf_base(c)); }
+
+  // Base of the finest node over cell c without creating anything; -1 when
+  // outside the grid or absent.
+  int find_leaf_base(const Eigen::Vector3i& c) const {
     if (!in_grid(c)) return -1;
     const int shift = m_depth - kTopBits;
     int base = m_top.find(m_top.index_of(c.x() >> shift, c.y() >> shift, c.z() >> shift));
     const int levels = middle_level_count();
     for (int k = 0; k < levels && base >= 0; ++k)
       base = m_middle[k]->find(base + child_of(c, m_depth - (kTopBits + 1) - k));
+    return base;
+  }
+
+  // find_leaf given the base of c's finest node (-1 passes through).
+  int find_leaf_in(const Eigen::Vector3i& c, int base) const {
     if (base < 0) return -1;
     const int index = base + child_of(c, 0);
     if (static_cast<std::size_t>(index) >= m_leaves.size()) return -1;

@@ -11,16 +11,5 @@ libgtest-dev libgmock-dev libbenchmark-dev
 libopencv-dev
 "
 
-missing=""
-for p in $PACKAGES; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing="$missing $p"
-  fi
-done
-[ -z "$missing" ] && exit 0
-
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-echo "installing:$missing"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null
+# shellcheck disable=SC2086
+"$(dirname "$0")/apt-install-missing.sh" $PACKAGES

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 
 namespace TavoAlgorithm::sim {
 
@@ -139,6 +140,16 @@ bool Scene::intersect(const Eigen::Vector3f& o, const Eigen::Vector3f& d, float&
   return hit;
 }
 
+Camera vga_camera() {
+  Camera cam;
+  cam.rows = 480;
+  cam.cols = 640;
+  cam.fx = cam.fy = 525.f;
+  cam.cx = 320.f;
+  cam.cy = 240.f;
+  return cam;
+}
+
 RigidMatrix look_at(const Eigen::Vector3f& eye, const Eigen::Vector3f& target,
                     const Eigen::Vector3f& up) {
   const Eigen::Vector3d back = (eye - target).cast<double>().normalized();  // camera +z
@@ -189,6 +200,32 @@ std::vector<RangeData> orbit_frames(const Scene& scene, const Camera& base, int 
     frames.push_back(render_range_frame(scene, cam));
   }
   return frames;
+}
+
+void add_depth_noise(RangeData& frame, float sigmaAtRange, float referenceRange, unsigned seed) {
+  if (!(sigmaAtRange > 0.f) || !(referenceRange > 0.f)) return;
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> unit(0.f, 1.f);
+  for (int i = 0; i < frame.get_vn(); ++i) {
+    const Eigen::Vector3f p = frame.get_vCoord(i);
+    const float range = p.norm();
+    if (!(range > 0.f)) continue;
+    const float ratio = range / referenceRange;
+    frame.set_vCoord(i, p * (1.f + sigmaAtRange * ratio * ratio * unit(rng) / range));
+  }
+}
+
+std::vector<float> depth_image(const RangeData& frame) {
+  const int rows = frame.get_rows(), cols = frame.get_cols();
+  std::vector<float> depth(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols), 0.f);
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < cols; ++c) {
+      const int v = frame.get_cellVertex(r, c);
+      if (v < 0 || v >= frame.get_vn()) continue;
+      const float z = -frame.get_vCoord(v).z();
+      if (z > 0.f && std::isfinite(z)) depth[static_cast<std::size_t>(r) * cols + c] = z;
+    }
+  return depth;
 }
 
 }  // namespace TavoAlgorithm::sim

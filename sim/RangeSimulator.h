@@ -49,6 +49,10 @@ struct Camera {
   float maxRange = 1e30f;
 };
 
+// 640 x 480, focal length 525 px, principal point at the centre: the
+// VGA depth camera of the benchmarks.
+Camera vga_camera();
+
 // Camera at `eye` looking at `target` with `up` roughly upward.
 RigidMatrix look_at(const Eigen::Vector3f& eye, const Eigen::Vector3f& target,
                     const Eigen::Vector3f& up = Eigen::Vector3f::UnitY());
@@ -61,5 +65,14 @@ RangeData render_range_frame(const Scene& scene, const Camera& camera);
 // `center` in the plane y = center.y + height, all looking at `center`.
 std::vector<RangeData> orbit_frames(const Scene& scene, const Camera& base, int count,
                                     const Eigen::Vector3f& center, float radius, float height);
+
+// Structured-light style range noise: every point moves along its viewing
+// ray by a normal deviate whose sigma grows with the square of the range,
+// sigma = sigmaAtRange * (range / referenceRange)^2. Reproducible per seed.
+void add_depth_noise(RangeData& frame, float sigmaAtRange, float referenceRange, unsigned seed);
+
+// The frame as a depth image, row-major rows x cols: distance along the
+// viewing axis (-z in camera space) per pixel, 0 where the pixel has no point.
+std::vector<float> depth_image(const RangeData& frame);
 
 }  // namespace TavoAlgorithm::sim

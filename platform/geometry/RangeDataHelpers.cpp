@@ -55,7 +55,10 @@ Eigen::Vector3f fit_normal(const RangeData& rge, const Eigen::MatrixXi& map, int
   if (count < 3) return Eigen::Vector3f::Zero();
   const Eigen::Vector3d mean = sum / count;
   const Eigen::Matrix3d cov = sq / count - mean * mean.transpose();
-  Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eig(cov);
+  // Closed form for 3 x 3: the iterative solver was most of the time spent
+  // preparing a frame for fusion, and double precision keeps it accurate.
+  Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eig;
+  eig.computeDirect(cov);
   if (eig.info() != Eigen::Success) return Eigen::Vector3f::Zero();
   const Eigen::Vector3d ev = eig.eigenvalues();
   if (ev(1) <= 1e-12 * std::max(ev(2), 1e-300)) return Eigen::Vector3f::Zero();

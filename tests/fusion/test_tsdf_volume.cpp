@@ -272,3 +272,26 @@ TEST(TsdfExtraction, CopiedMeshHasExactlyCounterManySlots) {
     EXPECT_GT((b - a).cross(c - a).dot((a + b + c) / 3.f - Eigen::Vector3f(101.5f, 101.5f, 101.5f)), 0.f);
   }
 }
+
+TEST(TsdfExtraction, LargeExtractionStaysClosedWithoutGrowingTheArrays) {
+  // A shell of about 150,000 dirty voxels: several batches, and far below
+  // the initial capacity in faces actually made.
+  TsdfVolume vol(10, 1.f);
+  const Eigen::Vector3f centre(300.5f, 300.5f, 300.5f);
+  const float radius = 45.f;
+  for (int z = 250; z < 352; ++z)
+    for (int y = 250; y < 352; ++y)
+      for (int x = 250; x < 352; ++x) {
+        const float d = (Eigen::Vector3f(x, y, z) - centre).norm() - radius;
+        if (std::fabs(d) < 2.5f) put(vol, {x, y, z}, d);
+      }
+  ASSERT_GT(vol.dirty_count(), 100000u);
+  vol.extract();
+  EXPECT_EQ(vol.get_mesh().get_vn(), kMeshInitialSlots);
+  EXPECT_EQ(vol.get_mesh().get_fn(), kMeshInitialSlots);
+  const BaseTriMesh out = raw(vol);
+  EXPECT_GT(out.get_fn(), 40000);
+  const auto [open, flipped] = fusion_test::open_and_flipped_edges(out);
+  EXPECT_EQ(open, 0);
+  EXPECT_EQ(flipped, 0);
+}

@@ -165,3 +165,29 @@ TEST(TwinPool, ConcurrentAcquireHandsOutDistinctRecords) {
   EXPECT_EQ(distinct.count(nullptr), 0u);
   EXPECT_EQ(pool.capacity(), 5000u);
 }
+
+TEST(Octree, NodeBaseAndClaimAgreeWithTheOneCallLookups) {
+  Octree<int> tree(12);
+  const Eigen::Vector3i c(1001, 2002, 3003);
+  EXPECT_EQ(tree.find_leaf_base(c), -1);
+  const int base = tree.find_or_create_leaf_base(c);
+  ASSERT_GE(base, 0);
+  EXPECT_EQ(tree.find_leaf_base(c), base);
+  EXPECT_EQ(tree.find_leaf_in(c, base), -1) << "the path exists, the leaf is still free";
+  bool created = false;
+  const int index = tree.claim_leaf(c, base, created);
+  EXPECT_TRUE(created);
+  EXPECT_EQ(tree.find_leaf(c), index);
+  EXPECT_EQ(tree.find_leaf_in(c, base), index);
+  EXPECT_EQ(tree.find_or_create_leaf(c, created), index);
+  EXPECT_FALSE(created);
+  // A sibling in the same finest node shares the base but not the leaf.
+  const Eigen::Vector3i sibling = c + Eigen::Vector3i(c.x() % 2 ? -1 : 1, 0, 0);
+  EXPECT_EQ(tree.find_or_create_leaf_base(sibling), base);
+  const int other = tree.claim_leaf(sibling, base, created);
+  EXPECT_TRUE(created);
+  EXPECT_NE(other, index);
+  EXPECT_EQ(tree.element_at(other).get_cell(), sibling);
+  EXPECT_EQ(tree.find_leaf_in(c, -1), -1);
+  EXPECT_EQ(tree.find_or_create_leaf_base(Eigen::Vector3i(-1, 0, 0)), -1);
+}

@@ -1,0 +1,46 @@
+#pragma once
+// One fusion run per side: our FusionMeshHelper and Open3D's
+// ScalableTSDFVolume, fed the same frames, each in its own child process so
+// that peak memory is its own and neither inherits the other's heap.
+#include <functional>
+
+#include "BenchFrames.h"
+
+namespace TavoAlgorithm::bench {
+
+struct RunSetup {
+  float voxel = 1.f;
+  float sdfTrunc = 1.5f;  // the peer's truncation, matched to our update band
+  int threads = 1;
+  sim::Camera camera;
+  const FrameSet* frames = nullptr;
+  const ReferenceObject* reference = nullptr;
+  // When set, also time the incremental road with this one extra frame.
+  const FrameSet* extra = nullptr;
+  bool accuracy = true;  // measure the distances to the reference
+  int sampleStep = 0;    // ours: frame sampling grid step, 0 = every point
+};
+
+struct RunResult {
+  bool ok = false;
+  double integrateMs = 0, extractMs = 0;
+  // CPU time of the whole process over integration and extraction: on a
+  // shared machine it moves less than the wall clock.
+  double cpuMs = 0;
+  double peakMiB = 0;  // rise of the resident high-water mark during the run
+  long long voxels = 0, faces = 0;
+  DistanceSummary toReference;    // fused mesh vertices to the reference
+  DistanceSummary fromReference;  // reference vertices to the fused mesh
+  // Ours: add the extra frame and extract; then withdraw it and extract.
+  // Peer: fuse all frames and the extra one from scratch and extract.
+  double addFrameMs = 0, popFrameMs = 0;
+};
+
+RunResult run_ours(const RunSetup& setup);
+RunResult run_open3d(const RunSetup& setup);
+
+// Runs `body` in a forked child and returns what it returned (ok = false
+// when the child failed).
+RunResult run_isolated(const std::function<RunResult()>& body);
+
+}  // namespace TavoAlgorithm::bench

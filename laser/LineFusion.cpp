@@ -2,12 +2,13 @@
 // spread weighted contributions over the cells around them; whole-tree
 // passes turn the sums into signed distances and tangent moments into
 // normals.
-#include <Eigen/Eigenvalues>
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "LaserFusionHelper.h"
 #include "Parallel.h"
+#include "common/symmetric_eigen3.h"
 #include "laser/LeafAccess.h"
 
 namespace TavoAlgorithm {
@@ -63,16 +64,21 @@ bool cell_in_bounds(const Eigen::Vector3i& c, const LineGeometry& g) {
 
 bool usable_normal(const Eigen::Vector3f& n) { return n.allFinite() && !is_zero_vector(n); }
 
-// The record that takes a contribution: the leaf or its twin, created from
-// the pool on first use and linked both ways. Caller holds the leaf's lock
-// (twins are only ever written under their leaf's lock). Null when the pool
-// cannot grow.
+// Locks the leaf and returns the record that takes a contribution facing
+// `dir`: the leaf, or with double voxels and an opposed leaf normal its twin,
+// created from the pool on first use and linked both ways (twins are only
+// ever written under their leaf's lock). Null, with the lock released, when
+// the pool cannot grow.
 template <typename T>
-T* target_record(T& leaf, bool toTwin, TavoOctree::TwinPool<T>& pool) {
-  if (!toTwin) return &leaf;
+T* lock_target(LaserFusionHelper<T>& h, T& leaf, const Eigen::Vector3f& dir) {
+  leaf.lock.lock();
+  if (!h.get_use_double_voxel() || !(raw_normal(leaf).dot(dir) < 0.f)) return &leaf;
   if (leaf.twin == nullptr) {
-    T* twin = pool.acquire();
-    if (twin == nullptr) return nullptr;
+    T* twin = h.twin_pool().acquire();
+    if (twin == nullptr) {
+      leaf.lock.unlock();
+      return nullptr;
+    }
     twin->twin = &leaf;
     leaf.twin = twin;
   }
@@ -168,13 +174,8 @@ RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const
     if (dist > g.r1) w1 *= kFarWeightFactor;
     const float w2 = std::exp(-dist * dist / g.r1sq);
     T& leaf = tree.element_at(index).payload;
-    leaf.lock.lock();
-    const bool toTwin = h.get_use_double_voxel() && raw_normal(leaf).dot(n) < 0.f;
-    T* r = target_record(leaf, toTwin, h.twin_pool());
-    if (r == nullptr) {
-      leaf.lock.unlock();
-      return RETVAL_NO_MEMORY;
-    }
+    T* r = lock_target(h, leaf, n);
+    if (r == nullptr) return RETVAL_NO_MEMORY;
     add_normal(*r, n, w1);
     r->weight += w1;
     r->offsetSum += w2 * (P - c);
@@ -210,8 +211,8 @@ void smoothed_tangents(const std::vector<Eigen::Vector3f>& p, int b, int e, std:
 template <typename T>
 RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const Eigen::Vector3f& q0,
                             const Eigen::Vector3f& q1, const Eigen::Vector3f& tangent,
-                            const Eigen::Vector3f& toCamera, tbb::concurrent_vector<int>& pending,
-                            tbb::concurrent_vector<int>& updated) {
+                            const Eigen::Vector3f& toCamera, std::vector<int>& pending,
+                            std::vector<int>& updated) {
   Eigen::Vector3i cell, refCell;
   if (!writable_cell(q0, g, cell) || !writable_cell(q1, g, cell)) return RETVAL_SUCCESS;
   if (!writable_cell(0.5f * (q0 + q1), g, refCell)) return RETVAL_SUCCESS;
@@ -227,13 +228,8 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
     const int index = tree.find_or_create_leaf(gc);
     if (index < 0) continue;
     T& leaf = tree.element_at(index).payload;
-    leaf.lock.lock();
-    const bool toTwin = h.get_use_double_voxel() && raw_normal(leaf).dot(toCamera) < 0.f;
-    T* r = target_record(leaf, toTwin, h.twin_pool());
-    if (r == nullptr) {
-      leaf.lock.unlock();
-      return RETVAL_NOT_READY;
-    }
+    T* r = lock_target(h, leaf, toCamera);
+    if (r == nullptr) return RETVAL_NOT_READY;
     const std::uint8_t seen = leaf.flags | (leaf.twin != nullptr ? leaf.twin->flags : 0);
     if ((seen & LEAF_UPDATED) == 0) pending.push_back(index);
     updated.push_back(index);
@@ -265,18 +261,14 @@ void estimate_normal(LeafTangent& r, const Eigen::Vector3f& viewDir, bool darkMo
   r.flags &= static_cast<std::uint8_t>(~LEAF_NORMAL_STALE);
   if (!(r.weight > 0.f)) return;
   const Eigen::Matrix3f MA = moment_matrix(r.momentsA, 1.f / r.weight);
-  Eigen::SelfAdjointEigenSolver<Eigen::Matrix3f> es(MA);
-  Eigen::Vector3f lambda = es.eigenvalues();
-  float q = lambda[2] / lambda.sum();
+  SymmetricEigen3 es = symmetric_eigen3(MA);
+  float q = es.values[2] / es.values.sum();
   if (!std::isfinite(q)) return;
-  Eigen::Vector3f candidate = es.eigenvectors().col(0);
   if (!darkMode) {
     if (q > kFlatRatio) {
-      es.compute(MA + moment_matrix(r.momentsB, 1.f / r.weight));
-      lambda = es.eigenvalues();
-      q = lambda[2] / lambda.sum();
+      es = symmetric_eigen3(MA + moment_matrix(r.momentsB, 1.f / r.weight));
+      q = es.values[2] / es.values.sum();
       if (!(q <= kFlatRatio)) return;
-      candidate = es.eigenvectors().col(0);
     }
   } else {
     if ((r.flags & LEAF_DARK_ESTIMABLE) == 0) {
@@ -285,6 +277,7 @@ void estimate_normal(LeafTangent& r, const Eigen::Vector3f& viewDir, bool darkMo
     }
     if (q > kFlatRatio) return;
   }
+  const Eigen::Vector3f& candidate = es.smallest;
   const float facing = candidate.dot(-viewDir);
   if (!is_zero_vector(r.normal) && std::abs(facing) < kMinViewAgreement) return;
   r.normal = facing < 0.f ? Eigen::Vector3f(-candidate) : candidate;
@@ -340,6 +333,14 @@ RetVal LaserFusionHelper<T>::fusion_one_lines_tangent(const std::vector<Eigen::V
   const Eigen::Vector3f toCamera = -rt.transform_normal(Eigen::Vector3f(Eigen::Vector3f::UnitZ()));
   const int n = static_cast<int>(points.size());
   std::vector<Eigen::Vector3f> smooth;
+  // The shared lists grow once per line: one push per touched cell would
+  // make the workers of a frame fight over the lists' counters.
+  std::vector<int> pending, updated;
+  auto publish = [&](RetVal ret) {
+    if (!pending.empty()) pendingLeaves.grow_by(pending.begin(), pending.end());
+    if (!updated.empty()) updatedLeaves.grow_by(updated.begin(), updated.end());
+    return ret;
+  };
   int b = 0;
   while (b < n) {
     // A run: finite points with gaps below kRunBreak; a non-finite point cuts too.
@@ -359,14 +360,14 @@ RetVal LaserFusionHelper<T>::fusion_one_lines_tangent(const std::vector<Eigen::V
         if (!(T0.dot(T1) >= kMinTangentAgreement)) continue;
         const Eigen::Vector3f q0 = rt * points[static_cast<std::size_t>(i)] - m_shift;
         const Eigen::Vector3f q1 = rt * points[static_cast<std::size_t>(i + 1)] - m_shift;
-        if (fuse_tangent_segment(*this, g, q0, q1, Eigen::Vector3f(0.5f * (T0 + T1)), toCamera, pendingLeaves,
-                                 updatedLeaves) != RETVAL_SUCCESS)
-          return RETVAL_NOT_READY;
+        if (fuse_tangent_segment(*this, g, q0, q1, Eigen::Vector3f(0.5f * (T0 + T1)), toCamera, pending,
+                                 updated) != RETVAL_SUCCESS)
+          return publish(RETVAL_NOT_READY);
       }
     }
     b = e;
   }
-  return RETVAL_SUCCESS;
+  return publish(RETVAL_SUCCESS);
 }
 
 template <typename T>

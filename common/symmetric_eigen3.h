@@ -75,4 +75,18 @@ inline SymmetricEigen3 symmetric_eigen3(const Eigen::Matrix3f& a) {
   return r;
 }
 
+// For a symmetric positive semi-definite a: whether its largest eigenvalue
+// exceeds `share` (in (0.5, 1)) of the trace, i.e. of the eigenvalue sum,
+// without solving for the eigenvalues. The characteristic polynomial
+// det(x I - a) is negative exactly between the two upper eigenvalues and
+// positive above the largest; with x = share * trace, x lies between them
+// when the largest exceeds x (the other two add up to less than 1 - share of
+// the trace, so both stay below x) and above all three otherwise.
+inline bool largest_share_exceeds(const Eigen::Matrix3f& a, float share) {
+  const Eigen::Matrix3d ad = a.cast<double>();
+  Eigen::Matrix3d m = -ad;
+  m.diagonal().array() += static_cast<double>(share) * ad.trace();
+  return m.determinant() < 0.0;
+}
+
 }  // namespace TavoAlgorithm

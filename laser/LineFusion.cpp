@@ -48,6 +48,30 @@ LineGeometry line_geometry(const LaserFusionHelper<T>& h) {
   return g;
 }
 
+// Leaf indices around the reference cell of the previous segment of a line.
+// Consecutive segments are shorter than a cell and mostly share the
+// reference cell; leaf indices never change once created, so the tree walks
+// of a repeated neighbourhood are spared. Entries are looked up on first use.
+class NeighbourLeaves {
+ public:
+  // Starts a segment around `ref` with `count` table entries.
+  void start(const Eigen::Vector3i& ref, std::size_t count) {
+    if (ref == m_ref && m_index.size() == count) return;
+    m_ref = ref;
+    m_index.assign(count, kUnknown);
+  }
+  template <typename T>
+  int leaf(TavoOctree::Octree<T>& tree, std::size_t k, const Eigen::Vector3i& cell) {
+    if (m_index[k] == kUnknown) m_index[k] = tree.find_or_create_leaf(cell);
+    return m_index[k];
+  }
+
+ private:
+  static constexpr int kUnknown = -2;
+  Eigen::Vector3i m_ref = Eigen::Vector3i::Constant(-1);
+  std::vector<int> m_index;
+};
+
 // Cell of q (grid coordinates) when it is writable; NaN and far points fail
 // before any conversion to int.
 bool writable_cell(const Eigen::Vector3f& q, const LineGeometry& g, Eigen::Vector3i& cell) {
@@ -118,7 +142,7 @@ bool project_inside(const Eigen::Vector3f& c, const Eigen::Vector3f& q0, const E
 template <typename T>
 RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const Eigen::Vector3f& cam,
                            const Eigen::Vector3f& p0, const Eigen::Vector3f& p1, const Eigen::Vector3f& n0,
-                           const Eigen::Vector3f& n1, const RigidMatrix& rt) {
+                           const Eigen::Vector3f& n1, const RigidMatrix& rt, NeighbourLeaves& near) {
   const Eigen::Vector3f& shift = h.get_tree_shift();
   const Eigen::Vector3f q0 = rt * p0 - shift;
   const Eigen::Vector3f q1 = rt * p1 - shift;
@@ -140,6 +164,7 @@ RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const
   const float len2 = (q1 - q0).squaredNorm();
   const auto& table = h.integrator();
   auto& tree = h.octree();
+  near.start(refCell, table.intOffsets.size());
   for (std::size_t k = 0; k < table.intOffsets.size(); ++k) {
     const Eigen::Vector3i gc = refCell + table.intOffsets[k];
     if (!cell_in_bounds(gc, g)) continue;
@@ -165,7 +190,7 @@ RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const
       const Eigen::Vector3f& side = nearEnd ? C1 : C0;
       if (!(std::abs(side.dot(c - P)) <= g.r2)) continue;
     }
-    const int index = tree.find_or_create_leaf(gc);
+    const int index = near.leaf(tree, k, gc);
     if (index < 0) continue;
     const float t = L > 0.f ? (P - q0).norm() / L : 0.f;
     const Eigen::Vector3f n = (t * N1 + (1.f - t) * N0).normalized();
@@ -211,7 +236,7 @@ void smoothed_tangents(const std::vector<Eigen::Vector3f>& p, int b, int e, std:
 template <typename T>
 RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const Eigen::Vector3f& q0,
                             const Eigen::Vector3f& q1, const Eigen::Vector3f& tangent,
-                            const Eigen::Vector3f& toCamera, std::vector<int>& pending,
+                            const Eigen::Vector3f& toCamera, NeighbourLeaves& near, std::vector<int>& pending,
                             std::vector<int>& updated) {
   Eigen::Vector3i cell, refCell;
   if (!writable_cell(q0, g, cell) || !writable_cell(q1, g, cell)) return RETVAL_SUCCESS;
@@ -219,13 +244,14 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
   const Eigen::Vector3f refCentre = (refCell.cast<float>().array() + 0.5f).matrix() * g.cellSize;
   const auto& table = h.integrator();
   auto& tree = h.octree();
+  near.start(refCell, table.intOffsets.size());
   for (std::size_t k = 0; k < table.intOffsets.size(); ++k) {
     const Eigen::Vector3i gc = refCell + table.intOffsets[k];
     if (!cell_in_bounds(gc, g)) continue;
     const Eigen::Vector3f c = refCentre + table.worldOffsets[k];
     Eigen::Vector3f P;
     if (!project_inside(c, q0, q1, P) || (c - P).squaredNorm() > g.r2sq) continue;
-    const int index = tree.find_or_create_leaf(gc);
+    const int index = near.leaf(tree, k, gc);
     if (index < 0) continue;
     T& leaf = tree.element_at(index).payload;
     T* r = lock_target(h, leaf, toCamera);
@@ -260,24 +286,29 @@ void estimate_normal(LeafTangent& r, const Eigen::Vector3f& viewDir, bool darkMo
   if ((r.flags & LEAF_NORMAL_STALE) == 0) return;
   r.flags &= static_cast<std::uint8_t>(~LEAF_NORMAL_STALE);
   if (!(r.weight > 0.f)) return;
+  // The eigenvalue ratio q = lambda_max / (sum of eigenvalues) decides first;
+  // most cells are crossed along one direction only (q above the flat
+  // limit) and need no eigenvectors at all.
   const Eigen::Matrix3f MA = moment_matrix(r.momentsA, 1.f / r.weight);
-  SymmetricEigen3 es = symmetric_eigen3(MA);
-  float q = es.values[2] / es.values.sum();
-  if (!std::isfinite(q)) return;
+  if (!MA.allFinite() || !(MA.trace() > 0.f)) return;
+  Eigen::Vector3f candidate;
   if (!darkMode) {
-    if (q > kFlatRatio) {
-      es = symmetric_eigen3(MA + moment_matrix(r.momentsB, 1.f / r.weight));
-      q = es.values[2] / es.values.sum();
-      if (!(q <= kFlatRatio)) return;
+    if (largest_share_exceeds(MA, kFlatRatio)) {
+      const Eigen::Matrix3f MAB = MA + moment_matrix(r.momentsB, 1.f / r.weight);
+      if (!MAB.allFinite() || largest_share_exceeds(MAB, kFlatRatio)) return;
+      candidate = symmetric_eigen3(MAB).smallest;
+    } else {
+      candidate = symmetric_eigen3(MA).smallest;
     }
   } else {
     if ((r.flags & LEAF_DARK_ESTIMABLE) == 0) {
-      if (q < kDarkQualifyRatio) r.flags |= LEAF_DARK_ESTIMABLE;
+      // Qualifies when q < kDarkQualifyRatio.
+      if (!largest_share_exceeds(MA, kDarkQualifyRatio)) r.flags |= LEAF_DARK_ESTIMABLE;
       return;
     }
-    if (q > kFlatRatio) return;
+    if (largest_share_exceeds(MA, kFlatRatio)) return;
+    candidate = symmetric_eigen3(MA).smallest;
   }
-  const Eigen::Vector3f& candidate = es.smallest;
   const float facing = candidate.dot(-viewDir);
   if (!is_zero_vector(r.normal) && std::abs(facing) < kMinViewAgreement) return;
   r.normal = facing < 0.f ? Eigen::Vector3f(-candidate) : candidate;
@@ -317,8 +348,9 @@ RetVal LaserFusionHelper<T>::fusion_one_lines_normal(const std::vector<Eigen::Ve
   if (points.size() < 2) return RETVAL_SUCCESS;
   const LineGeometry g = line_geometry(*this);
   const Eigen::Vector3f cam = rt * Eigen::Vector3f(Eigen::Vector3f::Zero()) - m_shift;
+  NeighbourLeaves near;
   for (std::size_t i = 0; i + 1 < points.size(); ++i)
-    if (fuse_normal_segment(*this, g, cam, points[i], points[i + 1], normals[i], normals[i + 1], rt) ==
+    if (fuse_normal_segment(*this, g, cam, points[i], points[i + 1], normals[i], normals[i + 1], rt, near) ==
         RETVAL_NO_MEMORY)
       return RETVAL_NO_MEMORY;
   return RETVAL_SUCCESS;
@@ -336,6 +368,7 @@ RetVal LaserFusionHelper<T>::fusion_one_lines_tangent(const std::vector<Eigen::V
   // The shared lists grow once per line: one push per touched cell would
   // make the workers of a frame fight over the lists' counters.
   std::vector<int> pending, updated;
+  NeighbourLeaves near;
   auto publish = [&](RetVal ret) {
     if (!pending.empty()) pendingLeaves.grow_by(pending.begin(), pending.end());
     if (!updated.empty()) updatedLeaves.grow_by(updated.begin(), updated.end());
@@ -360,7 +393,7 @@ RetVal LaserFusionHelper<T>::fusion_one_lines_tangent(const std::vector<Eigen::V
         if (!(T0.dot(T1) >= kMinTangentAgreement)) continue;
         const Eigen::Vector3f q0 = rt * points[static_cast<std::size_t>(i)] - m_shift;
         const Eigen::Vector3f q1 = rt * points[static_cast<std::size_t>(i + 1)] - m_shift;
-        if (fuse_tangent_segment(*this, g, q0, q1, Eigen::Vector3f(0.5f * (T0 + T1)), toCamera, pending,
+        if (fuse_tangent_segment(*this, g, q0, q1, Eigen::Vector3f(0.5f * (T0 + T1)), toCamera, near, pending,
                                  updated) != RETVAL_SUCCESS)
           return publish(RETVAL_NOT_READY);
       }

@@ -8,6 +8,7 @@
 
 #include "common/symmetric_eigen3.h"
 
+using TavoAlgorithm::largest_share_exceeds;
 using TavoAlgorithm::symmetric_eigen3;
 using V3 = Eigen::Vector3f;
 using M3 = Eigen::Matrix3f;
@@ -95,4 +96,31 @@ TEST(SymmetricEigen3, NonFiniteInputGivesNonFiniteValues) {
     EXPECT_FALSE(got.values.allFinite());
     EXPECT_TRUE(got.smallest.allFinite());
   }
+}
+
+TEST(LargestShareExceeds, AgreesWithTheEigenvalueRatio) {
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> u(-1.f, 1.f);
+  std::uniform_real_distribution<float> squash(0.f, 1.f);
+  int above = 0, below = 0;
+  for (int trial = 0; trial < 4000; ++trial) {
+    // Tangent-like moments: directions squashed towards x by a random factor,
+    // so that the ratio spreads over the whole range.
+    const float f = squash(rng);
+    std::vector<V3> vs;
+    for (int k = 0; k < 6; ++k) vs.emplace_back(1.f, f * u(rng), f * f * u(rng));
+    const M3 a = moments(vs);
+    const V3 l = Eigen::SelfAdjointEigenSolver<M3>(a).eigenvalues();
+    for (float share : {0.9f, 0.992f}) {
+      const float q = l[2] / l.sum();
+      if (std::abs(q - share) < 1e-5f) continue;  // rounding decides
+      EXPECT_EQ(largest_share_exceeds(a, share), q > share) << "q " << q << " share " << share;
+      (q > share ? above : below)++;
+    }
+  }
+  EXPECT_GT(above, 500);
+  EXPECT_GT(below, 500);
+  // A line is all in one direction, an isotropic matrix shares evenly.
+  EXPECT_TRUE(largest_share_exceeds(moments({V3(1, 2, 3)}), 0.992f));
+  EXPECT_FALSE(largest_share_exceeds(M3::Identity(), 0.9f));
 }

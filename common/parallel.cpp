@@ -7,22 +7,35 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
+#include "common/fork_join_edges.h"
+
 namespace TavoAlgorithm {
 
 void auxilary_tbb_for(int threadNum, std::size_t begin, std::size_t end,
                       std::function<void(std::size_t)> body) {
   if (begin >= end) return;
   if (!body) throw std::bad_function_call();
-  tbb::task_arena arena(std::max(threadNum, 1), 1);
+  // With one worker, or one index, the caller's reserved slot is all that an
+  // arena would use: run in place and spare the arena's set-up and wake-ups.
+  if (threadNum <= 1 || end - begin == 1) {
+    for (std::size_t i = begin; i != end; ++i) body(i);
+    return;
+  }
+  ForkJoinEdges edges;
+  tbb::task_arena arena(threadNum, 1);
   arena.initialize();
+  edges.fork();
   arena.execute([&] {
     tbb::parallel_for(
         tbb::blocked_range<std::size_t>(begin, end, 1),
         [&](const tbb::blocked_range<std::size_t>& r) {
+          edges.enter();
           for (std::size_t i = r.begin(); i != r.end(); ++i) body(i);
+          edges.leave();
         },
         tbb::auto_partitioner());
   });
+  edges.join();
   arena.terminate();
 }
 

@@ -2,12 +2,13 @@
 // spread weighted contributions over the cells around them; whole-tree
 // passes turn the sums into signed distances and tangent moments into
 // normals.
-#include <Eigen/Eigenvalues>
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "LaserFusionHelper.h"
 #include "Parallel.h"
+#include "common/symmetric_eigen3.h"
 #include "laser/LeafAccess.h"
 
 namespace TavoAlgorithm {
@@ -47,6 +48,30 @@ LineGeometry line_geometry(const LaserFusionHelper<T>& h) {
   return g;
 }
 
+// Leaf indices around the reference cell of the previous segment of a line.
+// Consecutive segments are shorter than a cell and mostly share the
+// reference cell; leaf indices never change once created, so the tree walks
+// of a repeated neighbourhood are spared. Entries are looked up on first use.
+class NeighbourLeaves {
+ public:
+  // Starts a segment around `ref` with `count` table entries.
+  void start(const Eigen::Vector3i& ref, std::size_t count) {
+    if (ref == m_ref && m_index.size() == count) return;
+    m_ref = ref;
+    m_index.assign(count, kUnknown);
+  }
+  template <typename T>
+  int leaf(TavoOctree::Octree<T>& tree, std::size_t k, const Eigen::Vector3i& cell) {
+    if (m_index[k] == kUnknown) m_index[k] = tree.find_or_create_leaf(cell);
+    return m_index[k];
+  }
+
+ private:
+  static constexpr int kUnknown = -2;
+  Eigen::Vector3i m_ref = Eigen::Vector3i::Constant(-1);
+  std::vector<int> m_index;
+};
+
 // Cell of q (grid coordinates) when it is writable; NaN and far points fail
 // before any conversion to int.
 bool writable_cell(const Eigen::Vector3f& q, const LineGeometry& g, Eigen::Vector3i& cell) {
@@ -63,16 +88,21 @@ bool cell_in_bounds(const Eigen::Vector3i& c, const LineGeometry& g) {
 
 bool usable_normal(const Eigen::Vector3f& n) { return n.allFinite() && !is_zero_vector(n); }
 
-// The record that takes a contribution: the leaf or its twin, created from
-// the pool on first use and linked both ways. Caller holds the leaf's lock
-// (twins are only ever written under their leaf's lock). Null when the pool
-// cannot grow.
+// Locks the leaf and returns the record that takes a contribution facing
+// `dir`: the leaf, or with double voxels and an opposed leaf normal its twin,
+// created from the pool on first use and linked both ways (twins are only
+// ever written under their leaf's lock). Null, with the lock released, when
+// the pool cannot grow.
 template <typename T>
-T* target_record(T& leaf, bool toTwin, TavoOctree::TwinPool<T>& pool) {
-  if (!toTwin) return &leaf;
+T* lock_target(LaserFusionHelper<T>& h, T& leaf, const Eigen::Vector3f& dir) {
+  leaf.lock.lock();
+  if (!h.get_use_double_voxel() || !(raw_normal(leaf).dot(dir) < 0.f)) return &leaf;
   if (leaf.twin == nullptr) {
-    T* twin = pool.acquire();
-    if (twin == nullptr) return nullptr;
+    T* twin = h.twin_pool().acquire();
+    if (twin == nullptr) {
+      leaf.lock.unlock();
+      return nullptr;
+    }
     twin->twin = &leaf;
     leaf.twin = twin;
   }
@@ -112,7 +142,7 @@ bool project_inside(const Eigen::Vector3f& c, const Eigen::Vector3f& q0, const E
 template <typename T>
 RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const Eigen::Vector3f& cam,
                            const Eigen::Vector3f& p0, const Eigen::Vector3f& p1, const Eigen::Vector3f& n0,
-                           const Eigen::Vector3f& n1, const RigidMatrix& rt) {
+                           const Eigen::Vector3f& n1, const RigidMatrix& rt, NeighbourLeaves& near) {
   const Eigen::Vector3f& shift = h.get_tree_shift();
   const Eigen::Vector3f q0 = rt * p0 - shift;
   const Eigen::Vector3f q1 = rt * p1 - shift;
@@ -134,6 +164,7 @@ RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const
   const float len2 = (q1 - q0).squaredNorm();
   const auto& table = h.integrator();
   auto& tree = h.octree();
+  near.start(refCell, table.intOffsets.size());
   for (std::size_t k = 0; k < table.intOffsets.size(); ++k) {
     const Eigen::Vector3i gc = refCell + table.intOffsets[k];
     if (!cell_in_bounds(gc, g)) continue;
@@ -159,7 +190,7 @@ RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const
       const Eigen::Vector3f& side = nearEnd ? C1 : C0;
       if (!(std::abs(side.dot(c - P)) <= g.r2)) continue;
     }
-    const int index = tree.find_or_create_leaf(gc);
+    const int index = near.leaf(tree, k, gc);
     if (index < 0) continue;
     const float t = L > 0.f ? (P - q0).norm() / L : 0.f;
     const Eigen::Vector3f n = (t * N1 + (1.f - t) * N0).normalized();
@@ -168,13 +199,8 @@ RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const
     if (dist > g.r1) w1 *= kFarWeightFactor;
     const float w2 = std::exp(-dist * dist / g.r1sq);
     T& leaf = tree.element_at(index).payload;
-    leaf.lock.lock();
-    const bool toTwin = h.get_use_double_voxel() && raw_normal(leaf).dot(n) < 0.f;
-    T* r = target_record(leaf, toTwin, h.twin_pool());
-    if (r == nullptr) {
-      leaf.lock.unlock();
-      return RETVAL_NO_MEMORY;
-    }
+    T* r = lock_target(h, leaf, n);
+    if (r == nullptr) return RETVAL_NO_MEMORY;
     add_normal(*r, n, w1);
     r->weight += w1;
     r->offsetSum += w2 * (P - c);
@@ -210,30 +236,26 @@ void smoothed_tangents(const std::vector<Eigen::Vector3f>& p, int b, int e, std:
 template <typename T>
 RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const Eigen::Vector3f& q0,
                             const Eigen::Vector3f& q1, const Eigen::Vector3f& tangent,
-                            const Eigen::Vector3f& toCamera, tbb::concurrent_vector<int>& pending,
-                            tbb::concurrent_vector<int>& updated) {
+                            const Eigen::Vector3f& toCamera, NeighbourLeaves& near, std::vector<int>& pending,
+                            std::vector<int>& updated) {
   Eigen::Vector3i cell, refCell;
   if (!writable_cell(q0, g, cell) || !writable_cell(q1, g, cell)) return RETVAL_SUCCESS;
   if (!writable_cell(0.5f * (q0 + q1), g, refCell)) return RETVAL_SUCCESS;
   const Eigen::Vector3f refCentre = (refCell.cast<float>().array() + 0.5f).matrix() * g.cellSize;
   const auto& table = h.integrator();
   auto& tree = h.octree();
+  near.start(refCell, table.intOffsets.size());
   for (std::size_t k = 0; k < table.intOffsets.size(); ++k) {
     const Eigen::Vector3i gc = refCell + table.intOffsets[k];
     if (!cell_in_bounds(gc, g)) continue;
     const Eigen::Vector3f c = refCentre + table.worldOffsets[k];
     Eigen::Vector3f P;
     if (!project_inside(c, q0, q1, P) || (c - P).squaredNorm() > g.r2sq) continue;
-    const int index = tree.find_or_create_leaf(gc);
+    const int index = near.leaf(tree, k, gc);
     if (index < 0) continue;
     T& leaf = tree.element_at(index).payload;
-    leaf.lock.lock();
-    const bool toTwin = h.get_use_double_voxel() && raw_normal(leaf).dot(toCamera) < 0.f;
-    T* r = target_record(leaf, toTwin, h.twin_pool());
-    if (r == nullptr) {
-      leaf.lock.unlock();
-      return RETVAL_NOT_READY;
-    }
+    T* r = lock_target(h, leaf, toCamera);
+    if (r == nullptr) return RETVAL_NOT_READY;
     const std::uint8_t seen = leaf.flags | (leaf.twin != nullptr ? leaf.twin->flags : 0);
     if ((seen & LEAF_UPDATED) == 0) pending.push_back(index);
     updated.push_back(index);
@@ -264,26 +286,28 @@ void estimate_normal(LeafTangent& r, const Eigen::Vector3f& viewDir, bool darkMo
   if ((r.flags & LEAF_NORMAL_STALE) == 0) return;
   r.flags &= static_cast<std::uint8_t>(~LEAF_NORMAL_STALE);
   if (!(r.weight > 0.f)) return;
+  // The eigenvalue ratio q = lambda_max / (sum of eigenvalues) decides first;
+  // most cells are crossed along one direction only (q above the flat
+  // limit) and need no eigenvectors at all.
   const Eigen::Matrix3f MA = moment_matrix(r.momentsA, 1.f / r.weight);
-  Eigen::SelfAdjointEigenSolver<Eigen::Matrix3f> es(MA);
-  Eigen::Vector3f lambda = es.eigenvalues();
-  float q = lambda[2] / lambda.sum();
-  if (!std::isfinite(q)) return;
-  Eigen::Vector3f candidate = es.eigenvectors().col(0);
+  if (!MA.allFinite() || !(MA.trace() > 0.f)) return;
+  Eigen::Vector3f candidate;
   if (!darkMode) {
-    if (q > kFlatRatio) {
-      es.compute(MA + moment_matrix(r.momentsB, 1.f / r.weight));
-      lambda = es.eigenvalues();
-      q = lambda[2] / lambda.sum();
-      if (!(q <= kFlatRatio)) return;
-      candidate = es.eigenvectors().col(0);
+    if (largest_share_exceeds(MA, kFlatRatio)) {
+      const Eigen::Matrix3f MAB = MA + moment_matrix(r.momentsB, 1.f / r.weight);
+      if (!MAB.allFinite() || largest_share_exceeds(MAB, kFlatRatio)) return;
+      candidate = symmetric_eigen3(MAB).smallest;
+    } else {
+      candidate = symmetric_eigen3(MA).smallest;
     }
   } else {
     if ((r.flags & LEAF_DARK_ESTIMABLE) == 0) {
-      if (q < kDarkQualifyRatio) r.flags |= LEAF_DARK_ESTIMABLE;
+      // Qualifies when q < kDarkQualifyRatio.
+      if (!largest_share_exceeds(MA, kDarkQualifyRatio)) r.flags |= LEAF_DARK_ESTIMABLE;
       return;
     }
-    if (q > kFlatRatio) return;
+    if (largest_share_exceeds(MA, kFlatRatio)) return;
+    candidate = symmetric_eigen3(MA).smallest;
   }
   const float facing = candidate.dot(-viewDir);
   if (!is_zero_vector(r.normal) && std::abs(facing) < kMinViewAgreement) return;
@@ -324,8 +348,9 @@ RetVal LaserFusionHelper<T>::fusion_one_lines_normal(const std::vector<Eigen::Ve
   if (points.size() < 2) return RETVAL_SUCCESS;
   const LineGeometry g = line_geometry(*this);
   const Eigen::Vector3f cam = rt * Eigen::Vector3f(Eigen::Vector3f::Zero()) - m_shift;
+  NeighbourLeaves near;
   for (std::size_t i = 0; i + 1 < points.size(); ++i)
-    if (fuse_normal_segment(*this, g, cam, points[i], points[i + 1], normals[i], normals[i + 1], rt) ==
+    if (fuse_normal_segment(*this, g, cam, points[i], points[i + 1], normals[i], normals[i + 1], rt, near) ==
         RETVAL_NO_MEMORY)
       return RETVAL_NO_MEMORY;
   return RETVAL_SUCCESS;
@@ -340,6 +365,15 @@ RetVal LaserFusionHelper<T>::fusion_one_lines_tangent(const std::vector<Eigen::V
   const Eigen::Vector3f toCamera = -rt.transform_normal(Eigen::Vector3f(Eigen::Vector3f::UnitZ()));
   const int n = static_cast<int>(points.size());
   std::vector<Eigen::Vector3f> smooth;
+  // The shared lists grow once per line: one push per touched cell would
+  // make the workers of a frame fight over the lists' counters.
+  std::vector<int> pending, updated;
+  NeighbourLeaves near;
+  auto publish = [&](RetVal ret) {
+    if (!pending.empty()) pendingLeaves.grow_by(pending.begin(), pending.end());
+    if (!updated.empty()) updatedLeaves.grow_by(updated.begin(), updated.end());
+    return ret;
+  };
   int b = 0;
   while (b < n) {
     // A run: finite points with gaps below kRunBreak; a non-finite point cuts too.
@@ -359,14 +393,14 @@ RetVal LaserFusionHelper<T>::fusion_one_lines_tangent(const std::vector<Eigen::V
         if (!(T0.dot(T1) >= kMinTangentAgreement)) continue;
         const Eigen::Vector3f q0 = rt * points[static_cast<std::size_t>(i)] - m_shift;
         const Eigen::Vector3f q1 = rt * points[static_cast<std::size_t>(i + 1)] - m_shift;
-        if (fuse_tangent_segment(*this, g, q0, q1, Eigen::Vector3f(0.5f * (T0 + T1)), toCamera, pendingLeaves,
-                                 updatedLeaves) != RETVAL_SUCCESS)
-          return RETVAL_NOT_READY;
+        if (fuse_tangent_segment(*this, g, q0, q1, Eigen::Vector3f(0.5f * (T0 + T1)), toCamera, near, pending,
+                                 updated) != RETVAL_SUCCESS)
+          return publish(RETVAL_NOT_READY);
       }
     }
     b = e;
   }
-  return RETVAL_SUCCESS;
+  return publish(RETVAL_SUCCESS);
 }
 
 template <typename T>

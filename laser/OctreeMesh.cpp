@@ -7,6 +7,7 @@
 #include <array>
 #include <cfloat>
 #include <cmath>
+#include <utility>
 
 #include "LaserFusionHelper.h"
 #include "Parallel.h"
@@ -68,20 +69,18 @@ BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::conc
   // Edge vertices of each leaf, indexed like the leaf array (the cells of
   // the vertex tree are exactly the leaves).
   std::vector<EdgeSlots> edges(static_cast<std::size_t>(slots), EdgeSlots{-1, -1, -1, -1, -1, -1});
-  tbb::concurrent_vector<Eigen::Vector3f> coords;
-  tbb::concurrent_vector<int> axes;
-  coords.reserve(kReservedVertices);
+  // A vertex and its axis go in as one element: a second array grown to the
+  // new id would let another worker's growth construct (zero) the slot after
+  // this worker had written it.
+  tbb::concurrent_vector<std::pair<Eigen::Vector3f, int>> vertices;
+  vertices.reserve(kReservedVertices);
   faceWork.clear();
   faceList.clear();
 
   auto centre_of = [&](const Eigen::Vector3i& c) { return Eigen::Vector3f((c.cast<float>().array() + 0.5f) * s); };
   auto add_vertex = [&](const Eigen::Vector3f& p, int axis) {
-    // Both arrays grow by one per vertex under one index.
-    const auto it = coords.push_back(p + m_shift);
-    const int id = static_cast<int>(it - coords.begin());
-    axes.grow_to_at_least(static_cast<std::size_t>(id) + 1);
-    axes[static_cast<std::size_t>(id)] = axis;
-    return id;
+    const auto it = vertices.push_back({p + m_shift, axis});
+    return static_cast<int>(it - vertices.begin());
   };
   auxilary_tbb_for(m_integrator.threadNum, 0, static_cast<std::size_t>(slots), [&](std::size_t i) {
     const auto& e = m_tree.element_at(static_cast<int>(i));
@@ -173,9 +172,15 @@ BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::conc
   });
 
   BaseTriMesh mesh;
-  std::vector<Eigen::Vector3f> points(coords.begin(), coords.end());
+  std::vector<Eigen::Vector3f> points;
+  points.reserve(vertices.size());
+  vertexAxis.clear();
+  vertexAxis.reserve(vertices.size());
+  for (const auto& [p, axis] : vertices) {
+    points.push_back(p);
+    vertexAxis.push_back(axis);
+  }
   mesh.set_vCoords(std::move(points));
-  vertexAxis.assign(axes.begin(), axes.begin() + static_cast<std::ptrdiff_t>(coords.size()));
   std::vector<BaseTriFace> faces;
   faces.reserve(faceList.size() / 3);
   for (std::size_t f = 0; f + 2 < faceList.size(); f += 3)

@@ -4,7 +4,7 @@
 set -eu
 
 PACKAGES="
-build-essential cmake ninja-build pkg-config
+build-essential cmake ninja-build pkg-config clang
 libeigen3-dev libtbb-dev libomp-dev libflann-dev liblz4-dev libopenmesh-dev
 libglew-dev libglfw3-dev libegl-dev libgl-dev libgles-dev libegl-mesa0 libgl1-mesa-dri
 libgtest-dev libgmock-dev libbenchmark-dev

@@ -12,6 +12,19 @@ float box_distance(const Box& b, const Eigen::Vector3f& p) {
   return q.cwiseMax(0.f).norm() + std::min(q.maxCoeff(), 0.f);
 }
 
+// Nearer intersection in front of the ray origin.
+bool sphere_hit(const Sphere& s, const Eigen::Vector3f& o, const Eigen::Vector3f& d, float& t,
+                Eigen::Vector3f& n) {
+  const Eigen::Vector3f oc = o - s.center;
+  const float b = oc.dot(d);
+  const float disc = b * b - (oc.squaredNorm() - s.radius * s.radius);
+  if (disc < 0.f) return false;
+  t = -b - std::sqrt(disc);
+  if (!(t > 0.f)) return false;
+  n = (o + t * d - s.center).normalized();
+  return true;
+}
+
 // Slab test in box space.
 bool box_hit(const Box& b, const Eigen::Vector3f& o, const Eigen::Vector3f& d, float& t,
              Eigen::Vector3f& n) {
@@ -98,45 +111,22 @@ bool Scene::intersect(const Eigen::Vector3f& o, const Eigen::Vector3f& d, float&
                       Eigen::Vector3f& normal) const {
   bool hit = false;
   t = std::numeric_limits<float>::infinity();
-  for (const auto& s : spheres) {
-    const Eigen::Vector3f oc = o - s.center;
-    const float b = oc.dot(d);
-    const float disc = b * b - (oc.squaredNorm() - s.radius * s.radius);
-    if (disc < 0.f) continue;
-    const float th = -b - std::sqrt(disc);
-    if (th > 0.f && th < t) {
-      t = th;
-      normal = (o + th * d - s.center).normalized();
-      hit = true;
+  auto nearest = [&](const auto& shapes, auto shapeHit) {
+    for (const auto& s : shapes) {
+      float ts;
+      Eigen::Vector3f ns;
+      if (shapeHit(s, ts, ns) && ts < t) {
+        t = ts;
+        normal = ns;
+        hit = true;
+      }
     }
-  }
-  for (const auto& b : boxes) {
-    float tb;
-    Eigen::Vector3f nb;
-    if (box_hit(b, o, d, tb, nb) && tb < t) {
-      t = tb;
-      normal = nb;
-      hit = true;
-    }
-  }
-  for (const auto& c : cylinders) {
-    float tc;
-    Eigen::Vector3f nc;
-    if (cylinder_hit(c, o, d, tc, nc) && tc < t) {
-      t = tc;
-      normal = nc;
-      hit = true;
-    }
-  }
-  for (const auto& m : meshes) {
-    float tm;
-    Eigen::Vector3f nm;
-    if (m.intersect(o, d, tm, nm) && tm < t) {
-      t = tm;
-      normal = nm;
-      hit = true;
-    }
-  }
+  };
+  nearest(spheres, [&](const Sphere& s, float& ts, Eigen::Vector3f& ns) { return sphere_hit(s, o, d, ts, ns); });
+  nearest(boxes, [&](const Box& b, float& tb, Eigen::Vector3f& nb) { return box_hit(b, o, d, tb, nb); });
+  nearest(cylinders,
+          [&](const Cylinder& c, float& tc, Eigen::Vector3f& nc) { return cylinder_hit(c, o, d, tc, nc); });
+  nearest(meshes, [&](const auto& m, float& tm, Eigen::Vector3f& nm) { return m.intersect(o, d, tm, nm); });
   return hit;
 }
 

@@ -56,16 +56,7 @@ bool DepthFrameRenderer::init(std::string& err) {
     m_gl.reset();
     return false;
   }
-  glGenVertexArrays(1, &g.vao);
-  glGenBuffers(1, &g.vbo);
-  glGenBuffers(1, &g.ibo);
-  glBindVertexArray(g.vao);
-  glBindBuffer(GL_ARRAY_BUFFER, g.vbo);
-  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, g.ibo);
-  glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 3 * sizeof(float), nullptr);
-  glEnableVertexAttribArray(0);
-  glBindVertexArray(0);
-  glBindBuffer(GL_ARRAY_BUFFER, 0);
+  make_mesh_buffers(g.vao, g.vbo, g.ibo);
   return true;
 }
 

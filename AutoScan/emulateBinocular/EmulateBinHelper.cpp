@@ -129,17 +129,8 @@ bool EmulateBinHelper::init_opengl(std::string& err) {
     return false;
   }
 
-  glGenVertexArrays(1, &g.vao);
-  glGenBuffers(1, &g.vbo);
-  glGenBuffers(1, &g.ibo);
+  make_mesh_buffers(g.vao, g.vbo, g.ibo);
   glGenBuffers(1, &g.ssbo);
-  glBindVertexArray(g.vao);
-  glBindBuffer(GL_ARRAY_BUFFER, g.vbo);
-  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, g.ibo);
-  glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 3 * sizeof(float), nullptr);
-  glEnableVertexAttribArray(0);
-  glBindVertexArray(0);
-  glBindBuffer(GL_ARRAY_BUFFER, 0);
   m_camera.set_viewport(m_width, m_height);
   m_openglReady = true;
 

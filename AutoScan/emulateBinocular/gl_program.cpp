@@ -59,4 +59,17 @@ GLuint build_gl_program(const std::string& vertexSource, const std::string& frag
   return program;
 }
 
+void make_mesh_buffers(GLuint& vao, GLuint& vbo, GLuint& ibo) {
+  glGenVertexArrays(1, &vao);
+  glGenBuffers(1, &vbo);
+  glGenBuffers(1, &ibo);
+  glBindVertexArray(vao);
+  glBindBuffer(GL_ARRAY_BUFFER, vbo);
+  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, ibo);
+  glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 3 * sizeof(float), nullptr);
+  glEnableVertexAttribArray(0);
+  glBindVertexArray(0);
+  glBindBuffer(GL_ARRAY_BUFFER, 0);
+}
+
 }  // namespace TavoAlgorithm

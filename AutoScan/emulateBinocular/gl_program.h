@@ -15,4 +15,9 @@ std::string glsl_source(const std::vector<const char*>& lines);
 
 GLuint build_gl_program(const std::string& vertexSource, const std::string& fragmentSource);
 
+// Creates the vertex array, vertex and index buffers of a triangle mesh drawn
+// from tightly packed float positions at attribute 0; the index buffer stays
+// bound to the vertex array. Needs a current context.
+void make_mesh_buffers(GLuint& vao, GLuint& vbo, GLuint& ibo);
+
 }  // namespace TavoAlgorithm

@@ -2,7 +2,7 @@
 
 #include <cmath>
 #include <limits>
-#include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "LaserFusionHelper.h"
@@ -234,64 +234,71 @@ TEST(LineFusionTangent, SweptPlaneGetsNormalsFacingTheCamera) {
   EXPECT_EQ(s->flags & 4, 0);  // q = 1 does not qualify
 }
 
-TEST(LineFusionNormal, ParallelLinesSumLikeOneThread) {
-  auto make_lines = []() {
-    std::vector<Lines> lines;
-    for (int k = 0; k < 64; ++k) {
-      Lines l;
-      for (int i = 0; i < 40; ++i)
-        l.push_back(V3(4.5f + 0.03f * i, 5.02f + 0.001f * (k % 7), 4.6f + 0.01f * (k % 16)));
-      lines.push_back(l);
-    }
-    return lines;
-  };
-  const auto lines = make_lines();
-  const Lines normals(40, V3(0, 1, 0));
-  LaserFusionHelper<Leaf> one(10, kCell, 0.03f, 0.1f, 3, true);
-  LaserFusionHelper<Leaf> many(10, kCell, 0.03f, 0.1f, 3, true);
-  for (const auto& l : lines) ASSERT_EQ(one.fusion_one_lines_normal(l, normals, kIdentity), 0);
-  TavoAlgorithm::auxilary_tbb_for(8, 0, lines.size(), [&](std::size_t i) {
-    EXPECT_EQ(many.fusion_one_lines_normal(lines[i], normals, kIdentity), 0);
-  });
-  int compared = 0;
-  for (int i = 0; i < one.octree().leaf_slots_in_use(); ++i) {
-    const auto& e = one.octree().element_at(i);
-    if (!e.is_used()) continue;
-    const Leaf* m = many.octree().find_payload(e.get_cell());
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->count, e.payload.count);
-    EXPECT_NEAR(m->weight, e.payload.weight, 1e-4f * (1.f + e.payload.weight));
-    EXPECT_NEAR(m->weight2, e.payload.weight2, 1e-4f * (1.f + e.payload.weight2));
-    EXPECT_TRUE(m->offsetSum.isApprox(e.payload.offsetSum, 1e-3f) || m->offsetSum.norm() < 1e-5f);
-    ++compared;
-  }
-  EXPECT_GT(compared, 50);
-}
-
-TEST(LineFusionTangent, ParallelLinesSumLikeOneThread) {
+namespace {
+// 64 lines over one 1.2 x 0.16 patch: every cell is hit by many lines, so
+// workers keep meeting in the same records.
+std::vector<Lines> overlapping_lines() {
   std::vector<Lines> lines;
   for (int k = 0; k < 64; ++k) {
     Lines l;
     for (int i = 0; i < 40; ++i) l.push_back(V3(4.5f + 0.03f * i, 5.02f + 0.001f * (k % 7), 4.6f + 0.01f * (k % 16)));
     lines.push_back(l);
   }
-  LaserFusionHelper<LeafTangent> one(10, kCell, 0.03f, 0.1f, 3, true);
-  LaserFusionHelper<LeafTangent> many(10, kCell, 0.03f, 0.1f, 3, true);
-  tbb::concurrent_vector<int> p1, u1, p2, u2;
-  for (const auto& l : lines) ASSERT_EQ(one.fusion_one_lines_tangent(l, kIdentity, p1, u1), 0);
-  TavoAlgorithm::auxilary_tbb_for(8, 0, lines.size(), [&](std::size_t i) {
-    EXPECT_EQ(many.fusion_one_lines_tangent(lines[i], kIdentity, p2, u2), 0);
-  });
-  EXPECT_EQ(p1.size(), p2.size());
-  EXPECT_EQ(u1.size(), u2.size());
-  many.update_normal(V3(0, -1, 0), u2, false);
+  return lines;
+}
+
+// Fuses the lines one after another into helper 0 and by 8 workers into
+// helper 1 (fuse(helper, line, which)), runs after(helper, which) on both and
+// compares every record's order-independent sums (twins included).
+template <typename T, typename Fuse, typename After>
+void expect_parallel_sums_like_one_thread(Fuse fuse, After after) {
+  const auto lines = overlapping_lines();
+  LaserFusionHelper<T> one(10, kCell, 0.03f, 0.1f, 3, true);
+  LaserFusionHelper<T> many(10, kCell, 0.03f, 0.1f, 3, true);
+  many.set_tbb_num_threads(8);
+  for (const auto& l : lines) ASSERT_EQ(fuse(one, l, 0), 0);
+  TavoAlgorithm::auxilary_tbb_for(8, 0, lines.size(), [&](std::size_t i) { EXPECT_EQ(fuse(many, lines[i], 1), 0); });
+  after(one, 0);
+  after(many, 1);
+  auto expect_same = [](const T& a, const T& b) {
+    EXPECT_EQ(a.count, b.count);
+    EXPECT_NEAR(a.weight, b.weight, 1e-4f * (1.f + b.weight));
+    EXPECT_NEAR(a.weight2, b.weight2, 1e-4f * (1.f + b.weight2));
+    EXPECT_TRUE(a.offsetSum.isApprox(b.offsetSum, 1e-3f) || (a.offsetSum - b.offsetSum).norm() < 1e-5f);
+    if constexpr (std::is_same_v<T, LeafTangent>) {
+      for (std::size_t k = 0; k < a.momentsA.size(); ++k)
+        EXPECT_NEAR(a.momentsA[k], b.momentsA[k], 1e-3f * (1.f + std::abs(b.momentsA[k])));
+    }
+  };
+  int compared = 0;
   for (int i = 0; i < one.octree().leaf_slots_in_use(); ++i) {
     const auto& e = one.octree().element_at(i);
     if (!e.is_used()) continue;
-    const LeafTangent* m = many.octree().find_payload(e.get_cell());
+    const T* m = many.octree().find_payload(e.get_cell());
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->count, e.payload.count);
-    EXPECT_TRUE(m->offsetSum.isApprox(e.payload.offsetSum, 1e-3f) || m->offsetSum.norm() < 1e-4f);
-    EXPECT_NEAR(m->momentsA[0], e.payload.momentsA[0], 1e-3f * (1.f + e.payload.momentsA[0]));
+    expect_same(*m, e.payload);
+    ASSERT_EQ(m->twin == nullptr, e.payload.twin == nullptr);
+    if (m->twin != nullptr) expect_same(*m->twin, *e.payload.twin);
+    ++compared;
   }
+  EXPECT_GT(compared, 50);
+}
+}  // namespace
+
+TEST(LineFusion, ParallelLinesSumLikeOneThread) {
+  const Lines normals(40, V3(0, 1, 0));
+  expect_parallel_sums_like_one_thread<Leaf>(
+      [&](LaserFusionHelper<Leaf>& h, const Lines& l, int) { return h.fusion_one_lines_normal(l, normals, kIdentity); },
+      [](LaserFusionHelper<Leaf>& h, int) { h.integrate_into_tsdf(); });
+  // Each pair of lists is shared by all workers of a helper; the lengths do
+  // not depend on the order. The normal pass meets every leaf several times.
+  tbb::concurrent_vector<int> pending[2], updated[2];
+  expect_parallel_sums_like_one_thread<LeafTangent>(
+      [&](LaserFusionHelper<LeafTangent>& h, const Lines& l, int which) {
+        return h.fusion_one_lines_tangent(l, kIdentity, pending[which], updated[which]);
+      },
+      [&](LaserFusionHelper<LeafTangent>& h, int which) { h.update_normal(V3(0, -1, 0), updated[which], false); });
+  EXPECT_EQ(pending[0].size(), pending[1].size());
+  EXPECT_EQ(updated[0].size(), updated[1].size());
+  EXPECT_GT(updated[0].size(), pending[0].size());
 }

@@ -78,12 +78,17 @@ TEST(LaserFusionHelper, TreeShiftCentresTheGridOnAFrame) {
   ASSERT_TRUE(h.set_tree_shift(lines, rt));
   // mean (2, 3, 2) + (10, 0, 0), minus 1024 * 0.5 / 2 = 256
   EXPECT_TRUE(h.get_tree_shift().isApprox(Eigen::Vector3f(12 - 256, 3 - 256, 2 - 256)));
-  // No points (or a NaN mean) leaves the shift alone instead of making it NaN.
+  // No points or a NaN pose leave the shift alone instead of making it NaN;
+  // a NaN point is left out of the mean.
   const Eigen::Vector3f kept = h.get_tree_shift();
   EXPECT_FALSE(h.set_tree_shift(std::vector<TavoAlgorithm::Cloud>(3), rt));
-  lines[1].set_vCoord(0, Eigen::Vector3f(std::numeric_limits<float>::quiet_NaN(), 0, 0));
-  EXPECT_FALSE(h.set_tree_shift(lines, rt));
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_FALSE(h.set_tree_shift(lines, TavoAlgorithm::RigidMatrix(Eigen::Matrix3d::Identity(),
+                                                                  Eigen::Vector3d(nan, 0, 0))));
   EXPECT_EQ(h.get_tree_shift(), kept);
+  lines[1].set_vCoord(0, Eigen::Vector3f(nan, 0, 0));
+  ASSERT_TRUE(h.set_tree_shift(lines, rt));
+  EXPECT_TRUE(h.get_tree_shift().isApprox(Eigen::Vector3f(12 - 256, 2 - 256, 3 - 256)));
   h.set_tree_shift(Eigen::Vector3f(1, 2, 3));
   EXPECT_EQ(h.get_tree_shift(), Eigen::Vector3f(1, 2, 3));
 }

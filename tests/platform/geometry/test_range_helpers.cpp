@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <Eigen/Eigenvalues>
+#include <random>
+
 #include "RangeSimulator.h"
 #include "geometry/RangeDataHelpers.h"
 
@@ -128,4 +131,58 @@ TEST(RangeHelpers, GridTriangulationCountsAndOrientation) {
 
   RangeData_convert_to_BaseTriMesh(full, m, 0.5f);  // grid spacing is 1
   EXPECT_EQ(m.get_fn(), 0);
+}
+
+// The window moments against a fit of each window's own points, on a noisy
+// curved patch with random holes and one point far outside the others' scale.
+TEST(RangeHelpers, WindowNormalsMatchAPerPointFit) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> unit(0.f, 1.f);
+  RangeData r;
+  const int rows = 23, cols = 31;
+  r.set_grid_size(rows, cols);
+  for (int y = 0; y < rows; ++y)
+    for (int x = 0; x < cols; ++x) {
+      if (unit(rng) < 0.25f) continue;
+      const float px = 0.5f * x + 40.f, py = 0.5f * y - 60.f;
+      const float pz = -300.f + 0.01f * px * px - 0.02f * px * py + 0.05f * (unit(rng) - 0.5f);
+      r.set_cellVertex(y, x, r.add_vCoord(Eigen::Vector3f(px, py, pz)));
+    }
+  Eigen::MatrixXi map;
+  create_vertices_index_map(r, map);
+  const std::vector<char> noBoundary(static_cast<std::size_t>(r.get_vn()), 0);
+  for (int radius : {1, 2, 3}) {
+    std::vector<Eigen::Vector3f> normals;
+    RangeData_get_smooth_bd_point_normal(r, map, noBoundary, radius, 0, normals);
+    ASSERT_EQ(static_cast<int>(normals.size()), r.get_vn());
+    int fitted = 0;
+    for (int y = 0; y < rows; ++y)
+      for (int x = 0; x < cols; ++x) {
+        const int v = map(y, x);
+        if (v < 0) continue;
+        std::vector<Eigen::Vector3d> pts;
+        for (int yy = std::max(y - radius, 0); yy <= std::min(y + radius, rows - 1); ++yy)
+          for (int xx = std::max(x - radius, 0); xx <= std::min(x + radius, cols - 1); ++xx)
+            if (map(yy, xx) >= 0) pts.push_back(r.get_vCoord(map(yy, xx)).cast<double>());
+        Eigen::Vector3d truth = r.get_sensorDir().cast<double>();
+        if (pts.size() >= 3) {
+          Eigen::Vector3d mean = Eigen::Vector3d::Zero();
+          for (const auto& p : pts) mean += p;
+          mean /= static_cast<double>(pts.size());
+          Eigen::Matrix3d cov = Eigen::Matrix3d::Zero();
+          for (const auto& p : pts) cov += (p - mean) * (p - mean).transpose();
+          Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eig(cov);
+          if (eig.eigenvalues()(1) > 1e-9 * eig.eigenvalues()(2)) {
+            truth = eig.eigenvectors().col(0);
+            if (truth.dot(r.get_sensorDir().cast<double>()) < 0) truth = -truth;
+            ++fitted;
+          }
+        }
+        // A normal across the view direction has no defined orientation.
+        const bool across = std::abs(truth.dot(r.get_sensorDir().cast<double>())) < 1e-6;
+        const double dot = normals[v].cast<double>().dot(truth);
+        EXPECT_GT(across ? std::abs(dot) : dot, 1.0 - 1e-6) << radius << " @" << y << "," << x;
+      }
+    EXPECT_GT(fitted, r.get_vn() * 9 / 10);
+  }
 }

@@ -1,0 +1,180 @@
+// Per-point normals of a range frame, fitted to the points of a grid window.
+//
+// The window moments (count, sums of coordinates and of their products) are
+// box sums over the grid, formed once per cell along the contiguous axis of
+// the index map and then across the neighbouring lines, so a point costs a
+// fixed number of additions whatever the window size; fitting each window
+// from its points was most of the time spent preparing a frame.
+#include <Eigen/Geometry>
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "geometry/RangeDataHelpers.h"
+
+namespace TavoAlgorithm {
+namespace {
+
+// count, x, y, z, xx, xy, xz, yy, yz, zz
+constexpr int kMoments = 10;
+
+// Eigenvalues (ascending) and the unit eigenvector of the smallest one of a
+// symmetric 3 x 3 matrix, by the trigonometric closed form. Only the one axis
+// is needed, and the general solver spent most of its time on the other two.
+// False for a zero or non-finite matrix.
+bool smallest_axis(const Eigen::Matrix3d& cov, Eigen::Vector3d& axis, Eigen::Vector3d& values) {
+  const double scale = cov.cwiseAbs().maxCoeff();
+  if (!(scale > 0.0) || !std::isfinite(scale)) return false;
+  const Eigen::Matrix3d a = cov / scale;  // keeps the cubes below in range
+  const double q = a.trace() / 3.0;
+  const Eigen::Matrix3d b = a - q * Eigen::Matrix3d::Identity();
+  const double p = std::sqrt(b.squaredNorm() / 6.0);
+  if (p == 0.0) {  // a multiple of the identity: every axis is one
+    axis = Eigen::Vector3d::UnitX();
+    values.setConstant(q * scale);
+    return true;
+  }
+  const double half = std::clamp(b.determinant() / (2.0 * p * p * p), -1.0, 1.0);
+  const double phi = std::acos(half) / 3.0;
+  constexpr double kThird = 2.0943951023931954923;  // 2 pi / 3
+  const double largest = q + 2.0 * p * std::cos(phi);
+  const double smallest = q + 2.0 * p * std::cos(phi + kThird);
+  values = Eigen::Vector3d(smallest, 3.0 * q - largest - smallest, largest) * scale;
+  // The axis spans the kernel of a - smallest I: the longest cross product of
+  // two of its rows.
+  const Eigen::Matrix3d m = a - smallest * Eigen::Matrix3d::Identity();
+  const Eigen::Vector3d r0 = m.row(0), r1 = m.row(1), r2 = m.row(2);
+  const Eigen::Vector3d cand[3] = {r0.cross(r1), r0.cross(r2), r1.cross(r2)};
+  int best = 0;
+  for (int k = 1; k < 3; ++k)
+    if (cand[k].squaredNorm() > cand[best].squaredNorm()) best = k;
+  if (cand[best].squaredNorm() > 0.0) {
+    axis = cand[best].normalized();
+    return true;
+  }
+  // A double smallest value: any axis across the remaining row will do.
+  const Eigen::Vector3d* row = &r0;
+  if (r1.squaredNorm() > row->squaredNorm()) row = &r1;
+  if (r2.squaredNorm() > row->squaredNorm()) row = &r2;
+  if (row->squaredNorm() == 0.0) return false;
+  axis = row->unitOrthogonal();
+  return true;
+}
+
+// Smallest principal axis of a window's moments, oriented toward the sensor;
+// zero for fewer than 3 points or a degenerate (collinear) window.
+Eigen::Vector3f normal_from_moments(const double* m, const Eigen::Vector3f& sensorDir) {
+  const double count = m[0];
+  if (count < 3.0) return Eigen::Vector3f::Zero();
+  const Eigen::Vector3d mean = Eigen::Vector3d(m[1], m[2], m[3]) / count;
+  Eigen::Matrix3d sq;
+  sq << m[4], m[5], m[6], m[5], m[7], m[8], m[6], m[8], m[9];
+  const Eigen::Matrix3d cov = sq / count - mean * mean.transpose();
+  Eigen::Vector3d axis, ev;
+  if (!smallest_axis(cov, axis, ev)) return Eigen::Vector3f::Zero();
+  if (ev(1) <= 1e-12 * std::max(ev(2), 1e-300)) return Eigen::Vector3f::Zero();
+  Eigen::Vector3f n = axis.cast<float>().normalized();
+  if (n.dot(sensorDir) < 0.f) n = -n;
+  return n;
+}
+
+// Fitted normal of every point on the map (zero where the fit fails).
+void fit_window_normals(const RangeData& rge, const Eigen::MatrixXi& map, int radius,
+                        std::vector<Eigen::Vector3f>& fitted) {
+  const int vn = rge.get_vn();
+  const int rows = static_cast<int>(map.rows());
+  const int cols = static_cast<int>(map.cols());
+  auto point_at = [&](int r, int c) {
+    const int v = map(r, c);
+    return v >= 0 && v < vn ? v : -1;
+  };
+  // Bounding box of the filled cells: outside it every sum is zero.
+  int r0 = rows, r1 = -1, c0 = cols, c1 = -1;
+  for (int c = 0; c < cols; ++c)
+    for (int r = 0; r < rows; ++r)
+      if (point_at(r, c) >= 0) {
+        r0 = std::min(r0, r);
+        r1 = std::max(r1, r);
+        c0 = std::min(c0, c);
+        c1 = std::max(c1, c);
+      }
+  if (r1 < 0) return;
+  const int height = r1 - r0 + 1;
+  const int span = 2 * radius + 1;
+  // Moments of one map column, padded by `radius` empty cells at both ends.
+  std::vector<double> cells(static_cast<std::size_t>(height + 2 * radius) * kMoments);
+  // Ring of the column sums of the last `span` map columns.
+  std::vector<double> ring(static_cast<std::size_t>(span) * height * kMoments);
+  auto column_sums = [&](int c) { return ring.data() + static_cast<std::size_t>(c % span) * height * kMoments; };
+  auto sum_column = [&](int c) {
+    std::fill(cells.begin(), cells.end(), 0.0);
+    for (int r = r0; r <= r1; ++r) {
+      const int v = point_at(r, c);
+      if (v < 0) continue;
+      const Eigen::Vector3d p = rge.get_vCoord(v).cast<double>();
+      double* m = cells.data() + static_cast<std::size_t>(r - r0 + radius) * kMoments;
+      m[0] = 1.0;
+      m[1] = p.x(), m[2] = p.y(), m[3] = p.z();
+      m[4] = p.x() * p.x(), m[5] = p.x() * p.y(), m[6] = p.x() * p.z();
+      m[7] = p.y() * p.y(), m[8] = p.y() * p.z(), m[9] = p.z() * p.z();
+    }
+    double* out = column_sums(c);
+    for (int r = 0; r < height; ++r) {
+      double* o = out + static_cast<std::size_t>(r) * kMoments;
+      const double* in = cells.data() + static_cast<std::size_t>(r) * kMoments;
+      for (int k = 0; k < kMoments; ++k) o[k] = in[k];
+      for (int d = 1; d < span; ++d)
+        for (int k = 0; k < kMoments; ++k) o[k] += in[d * kMoments + k];
+    }
+  };
+  int summed = c0 - 1;  // last map column whose sums are in the ring
+  for (int c = c0; c <= c1; ++c) {
+    const int first = std::max(c - radius, c0), last = std::min(c + radius, c1);
+    while (summed < last) sum_column(++summed);
+    for (int r = r0; r <= r1; ++r) {
+      const int v = point_at(r, c);
+      if (v < 0) continue;
+      std::array<double, kMoments> m{};
+      const std::size_t at = static_cast<std::size_t>(r - r0) * kMoments;
+      for (int j = first; j <= last; ++j) {
+        const double* s = column_sums(j) + at;
+        for (int k = 0; k < kMoments; ++k) m[k] += s[k];
+      }
+      fitted[static_cast<std::size_t>(v)] = normal_from_moments(m.data(), rge.get_sensorDir());
+    }
+  }
+}
+
+}  // namespace
+
+void RangeData_get_smooth_bd_point_normal(const RangeData& rge, const Eigen::MatrixXi& indexMap,
+                                          const std::vector<char>& isBoundary, int fitRadius,
+                                          int smoothRadius, std::vector<Eigen::Vector3f>& normals) {
+  normals.clear();
+  const int vn = rge.get_vn();
+  if (static_cast<int>(isBoundary.size()) != vn || indexMap.rows() != rge.get_rows() ||
+      indexMap.cols() != rge.get_cols())
+    return;
+  const int rows = rge.get_rows();
+  const int cols = rge.get_cols();
+  std::vector<Eigen::Vector3f> fitted(static_cast<std::size_t>(vn), Eigen::Vector3f::Zero());
+  fit_window_normals(rge, indexMap, std::max(fitRadius, 1), fitted);
+  normals = fitted;
+  const int sr = std::max(smoothRadius, 0);
+  for (int c = 0; c < cols; ++c)
+    for (int r = 0; r < rows; ++r) {
+      const int v = indexMap(r, c);
+      if (v < 0 || v >= vn || !isBoundary[static_cast<std::size_t>(v)]) continue;
+      Eigen::Vector3f acc = Eigen::Vector3f::Zero();
+      for (int rr = std::max(r - sr, 0); rr <= std::min(r + sr, rows - 1); ++rr)
+        for (int cc = std::max(c - sr, 0); cc <= std::min(c + sr, cols - 1); ++cc) {
+          const int u = indexMap(rr, cc);
+          if (u >= 0 && u < vn && !isBoundary[static_cast<std::size_t>(u)]) acc += fitted[static_cast<std::size_t>(u)];
+        }
+      if (acc.squaredNorm() > 0.f) normals[static_cast<std::size_t>(v)] = acc.normalized();
+    }
+  for (auto& n : normals)
+    if (n.squaredNorm() == 0.f) n = rge.get_sensorDir();
+}
+
+}  // namespace TavoAlgorithm

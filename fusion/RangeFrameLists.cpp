@@ -163,13 +163,26 @@ PreparedFrame RangeFrameLists::sample_cloud(int i) const {
   PreparedFrame out;
   out.pose = world_pose(s);
   out.wideSpread = m_wideSpread[s];
-  if (f.has_vNormal()) out.cloud.enable_vNormal();
-  for (int k = 0; k < f.get_vn(); ++k) {
-    if (!m_sampleMarks[s][static_cast<std::size_t>(k)] || f.get_vDeleted(k)) continue;
-    const int j = out.cloud.add_vCoord(f.get_vCoord(k));
-    if (f.has_vNormal()) out.cloud.set_vNrv(j, f.get_vNrv(k));
-    out.normals.push_back(m_normals[s][static_cast<std::size_t>(k)]);
-    out.weights.push_back(m_weights[s][static_cast<std::size_t>(k)]);
+  const std::vector<bool>& marks = m_sampleMarks[s];
+  auto taken = [&](int k) { return marks[static_cast<std::size_t>(k)] && !f.get_vDeleted(k); };
+  // Sized once: growing the lists point by point cost as much as integrating.
+  int kept = 0;
+  for (int k = 0; k < f.get_vn(); ++k) kept += taken(k) ? 1 : 0;
+  std::vector<Eigen::Vector3f> coords(static_cast<std::size_t>(kept));
+  out.normals.resize(static_cast<std::size_t>(kept));
+  out.weights.resize(static_cast<std::size_t>(kept));
+  for (int k = 0, j = 0; k < f.get_vn(); ++k) {
+    if (!taken(k)) continue;
+    const std::size_t ks = static_cast<std::size_t>(k), js = static_cast<std::size_t>(j++);
+    coords[js] = f.get_vCoord(k);
+    out.normals[js] = m_normals[s][ks];
+    out.weights[js] = m_weights[s][ks];
+  }
+  out.cloud.set_vCoords(std::move(coords));
+  if (f.has_vNormal()) {
+    out.cloud.enable_vNormal();
+    for (int k = 0, j = 0; k < f.get_vn(); ++k)
+      if (taken(k)) out.cloud.set_vNrv(j++, f.get_vNrv(k));
   }
   if (m_rules.clipZ) {
     bool any = false;

@@ -2,7 +2,10 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
+
+#include "fusion/LeafBaseCache.h"
 
 #include "Parallel.h"
 
@@ -10,6 +13,10 @@ namespace TavoAlgorithm {
 namespace {
 
 constexpr float kMinComponent = 1e-5f;
+// Points per task when the points of one list are spread over the workers.
+constexpr std::size_t kPointRun = 4096;
+// Dirty voxels per task of the passes over them.
+constexpr std::size_t kDirtyRun = 4096;
 
 std::vector<Eigen::Vector3i> make_offsets(int radius) {
   std::vector<Eigen::Vector3i> t;
@@ -90,7 +97,8 @@ bool TsdfVolume::mark_dirty(const Eigen::Vector3i& c) {
 }
 
 void TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
-                                 const RigidMatrix& pose, bool wide, float sign) {
+                                 const RigidMatrix& pose, bool wide, float sign, LeafBaseCache& cache,
+                                 bool shared) {
   if (!p.allFinite() || !n.allFinite() || !std::isfinite(weight)) return;
   if (std::fabs(n.z()) < kMinComponent || std::fabs(p.z()) < kMinComponent) return;
   const Eigen::Vector3f world = pose * p;
@@ -102,22 +110,9 @@ void TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f
   const Eigen::Vector3f u = m_vs * (c.cast<float>().array() + 0.5f).matrix();
   const float vs2 = m_vs * m_vs;
   const float bias = static_cast<float>(0.1 * static_cast<double>(m_vs));
-  // The neighbours share a few finest octree nodes (at most 27 for the wide
-  // table): walk each node's path once rather than once per cell.
-  constexpr int kMaxNodes = 27;
-  Eigen::Vector3i nodeKey[kMaxNodes];
-  int nodeBase[kMaxNodes];
-  int nodes = 0;
-  auto base_of = [&](const Eigen::Vector3i& cell) {
-    const Eigen::Vector3i key(cell.x() >> 1, cell.y() >> 1, cell.z() >> 1);
-    for (int k = 0; k < nodes; ++k)
-      if (nodeKey[k] == key) return nodeBase[k];
-    const int base = sign > 0.f ? m_tree.find_or_create_leaf_base(cell) : m_tree.find_leaf_base(cell);
-    if (nodes < kMaxNodes) {
-      nodeKey[nodes] = key;
-      nodeBase[nodes++] = base;
-    }
-    return base;
+  const bool create = sign > 0.f;
+  auto walk = [&](const Eigen::Vector3i& cell) {
+    return create ? m_tree.find_or_create_leaf_base(cell) : m_tree.find_leaf_base(cell);
   };
   for (const Eigen::Vector3i& o : wide ? offsets125() : offsets27()) {
     const Eigen::Vector3f r = u + m_vs * o.cast<float>() - q;
@@ -125,12 +120,12 @@ void TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f
     if (r.squaredNorm() - d * d > vs2) continue;  // outside the cylinder around the normal line
     const float w = m_vs / (r.norm() + bias);
     const Eigen::Vector3i cell = c + o;
-    const int base = base_of(cell);
+    const int base = cache.base_of(cell, walk);
     bool created = false;
-    const int index = base < 0 ? -1 : sign > 0.f ? m_tree.claim_leaf(cell, base, created) : m_tree.find_leaf_in(cell, base);
+    const int index = base < 0 ? -1 : create ? m_tree.claim_leaf(cell, base, created) : m_tree.find_leaf_in(cell, base);
     if (index < 0) continue;
     TsdfVoxel& v = m_tree.element(index).payload;
-    v.lock.lock();
+    if (shared) v.lock.lock();
     v.distSum += sign * w * weight * d;
     v.weightSum += sign * w * weight;
     if (sign > 0.f) {
@@ -141,7 +136,7 @@ void TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f
       if (--v.count == 0) v.weightSum = v.distSum = 0.f;
     }
     mark_dirty_locked(v, index);
-    v.lock.unlock();
+    if (shared) v.lock.unlock();
   }
 }
 
@@ -152,30 +147,65 @@ bool TsdfVolume::integrate(std::vector<PreparedFrame>& frames) {
     if (f.normals.size() != n || f.weights.size() != n) return false;
   }
   if (!has_voxels()) set_origin_from(frames.front());
-  auto point = [this](PreparedFrame& f, std::size_t i) {
-    const int k = static_cast<int>(i);
-    if (f.cloud.has_vFlag() && (f.cloud.get_vFlag(k) & FLAG_DELETED) != 0) {
-      f.cloud.set_vFlag(k, static_cast<VertexFlag>(f.cloud.get_vFlag(k) & ~FLAG_REMOVAL_PENDING));
-      return;
+  // Points in order, each run of them with its own node cache. With a single
+  // task at a time no other writer can meet a voxel, and the voxel locks
+  // (an atomic exchange per update) were a third of the cost.
+  const std::size_t tasks = frames.size() >= 2 ? frames.size() : (frames.front().weights.size() + kPointRun - 1) / kPointRun;
+  const bool shared = m_threadNum > 1 && tasks > 1;
+  auto points = [this, shared](PreparedFrame& f, std::size_t begin, std::size_t end) {
+    auto cache = std::make_unique<LeafBaseCache>();
+    for (std::size_t i = begin; i < end; ++i) {
+      const int k = static_cast<int>(i);
+      if (f.cloud.has_vFlag() && (f.cloud.get_vFlag(k) & FLAG_DELETED) != 0) {
+        f.cloud.set_vFlag(k, static_cast<VertexFlag>(f.cloud.get_vFlag(k) & ~FLAG_REMOVAL_PENDING));
+        continue;
+      }
+      integrate_point(f.cloud.get_vCoord(k), f.normals[i], f.weights[i], f.pose, f.wideSpread, 1.f, *cache, shared);
     }
-    integrate_point(f.cloud.get_vCoord(k), f.normals[i], f.weights[i], f.pose, f.wideSpread, 1.f);
   };
   if (frames.size() >= 2) {
-    auxilary_tbb_for(m_threadNum, 0, frames.size(), [&](std::size_t fi) {
-      PreparedFrame& f = frames[fi];
-      for (std::size_t i = 0; i < f.weights.size(); ++i) point(f, i);
-    });
+    auxilary_tbb_for(m_threadNum, 0, frames.size(),
+                     [&](std::size_t fi) { points(frames[fi], 0, frames[fi].weights.size()); });
   } else {
     PreparedFrame& f = frames.front();
-    auxilary_tbb_for(m_threadNum, 0, f.weights.size(), [&](std::size_t i) { point(f, i); });
+    const std::size_t n = f.weights.size();
+    auxilary_tbb_for(m_threadNum, 0, (n + kPointRun - 1) / kPointRun,
+                     [&](std::size_t r) { points(f, r * kPointRun, std::min(n, (r + 1) * kPointRun)); });
   }
   return true;
 }
 
 void TsdfVolume::remove(const std::vector<RemovedPoint>& points) {
-  auxilary_tbb_for(m_threadNum, 0, points.size(), [&](std::size_t i) {
-    const RemovedPoint& r = points[i];
-    integrate_point(r.point, r.normal, r.weight, r.pose, r.wideSpread, -1.f);
+  const std::size_t n = points.size();
+  const std::size_t runs = (n + kPointRun - 1) / kPointRun;
+  const bool shared = m_threadNum > 1 && runs > 1;
+  auxilary_tbb_for(m_threadNum, 0, runs, [&](std::size_t run) {
+    auto cache = std::make_unique<LeafBaseCache>();
+    for (std::size_t i = run * kPointRun; i < std::min(n, (run + 1) * kPointRun); ++i) {
+      const RemovedPoint& r = points[i];
+      integrate_point(r.point, r.normal, r.weight, r.pose, r.wideSpread, -1.f, *cache, shared);
+    }
+  });
+}
+
+int TsdfVolume::find_leaf_cached(const Eigen::Vector3i& c, LeafBaseCache& cache, bool keepAbsent) const {
+  const int base = cache.base_of(c, [this](const Eigen::Vector3i& x) { return m_tree.find_leaf_base(x); }, keepAbsent);
+  return m_tree.find_leaf_in(c, base);
+}
+
+const TsdfVoxel* TsdfVolume::find_voxel_cached(const Eigen::Vector3i& c, LeafBaseCache& cache,
+                                               bool keepAbsent) const {
+  const int i = find_leaf_cached(c, cache, keepAbsent);
+  return i < 0 ? nullptr : &m_tree.element_at(i).payload;
+}
+
+void TsdfVolume::for_dirty(std::size_t begin, std::size_t end,
+                           const std::function<void(int, LeafBaseCache&)>& body) {
+  const std::size_t runs = (end - begin + kDirtyRun - 1) / kDirtyRun;
+  auxilary_tbb_for(m_threadNum, 0, runs, [&](std::size_t r) {
+    auto cache = std::make_unique<LeafBaseCache>();
+    const std::size_t last = std::min(end, begin + (r + 1) * kDirtyRun);
+    for (std::size_t i = begin + r * kDirtyRun; i < last; ++i) body(m_dirty[i], *cache);
   });
 }
 
@@ -188,10 +218,12 @@ void TsdfVolume::propagate_dirty() {
       {-1, 0, 0}, {0, -1, 0}, {0, 0, -1}, {-1, -1, 0}, {-1, 0, -1}, {0, -1, -1}, {-1, -1, -1},
       {-3, 0, 0}, {0, -3, 0}, {0, 0, -3}, {-3, -3, 0}, {0, -3, -3}, {-3, -3, -3}};
   const std::size_t n = m_dirty.size();  // only the voxels dirty before this pass spread
-  auxilary_tbb_for(m_threadNum, 0, n, [&](std::size_t i) {
-    const Eigen::Vector3i c = m_tree.element_at(m_dirty[i]).get_cell();
+  // Every voxel dirty already (a first integration): nothing to spread to.
+  if (n >= static_cast<std::size_t>(m_tree.leaf_count())) return;
+  for_dirty(0, n, [&](int dirty, LeafBaseCache& cache) {
+    const Eigen::Vector3i c = m_tree.element_at(dirty).get_cell();
     for (const Eigen::Vector3i& o : kOffsets) {
-      const int index = m_tree.find_leaf(c + o);
+      const int index = find_leaf_cached(c + o, cache, true);
       if (index < 0) continue;
       TsdfVoxel& v = m_tree.element_at(index).payload;
       v.lock.lock();

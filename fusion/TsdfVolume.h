@@ -14,6 +14,7 @@
 #include <Eigen/Core>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -27,6 +28,8 @@
 #include "laser/Octree.h"
 
 namespace TavoAlgorithm {
+
+class LeafBaseCache;
 
 inline constexpr int kTsdfDefaultDepth = 13;
 inline constexpr float kTsdfDefaultVoxelSize = 0.5f;
@@ -117,15 +120,22 @@ class TsdfVolume {
 
  private:
   void integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
-                       const RigidMatrix& pose, bool wide, float sign);
+                       const RigidMatrix& pose, bool wide, float sign, LeafBaseCache& cache, bool shared);
   void set_origin_from(const PreparedFrame& frame);
   void mark_dirty_locked(TsdfVoxel& v, int index);
   // Grow by whole steps until capacity - needed >= margin.
   void ensure_vertex_slots(long long needed, long long margin = kMeshHeadroom);
   void ensure_face_slots(long long needed, long long margin = kMeshHeadroom);
-  void vertex_pass(int index);
-  void triangle_pass(int index);
-  void triangulate(const Eigen::Vector3i& b, bool k3Inside);
+  // Find-only lookups through a task's node cache (absent nodes remembered
+  // only when `keepAbsent`: no task creates voxels meanwhile).
+  int find_leaf_cached(const Eigen::Vector3i& c, LeafBaseCache& cache, bool keepAbsent) const;
+  const TsdfVoxel* find_voxel_cached(const Eigen::Vector3i& c, LeafBaseCache& cache, bool keepAbsent) const;
+  // Runs body(dirty index, cache) over m_dirty[begin, end) in tasks of a few
+  // thousand voxels, each with its own cache.
+  void for_dirty(std::size_t begin, std::size_t end, const std::function<void(int, LeafBaseCache&)>& body);
+  void vertex_pass(int index, LeafBaseCache& cache);
+  void triangle_pass(int index, LeafBaseCache& cache);
+  void triangulate(const Eigen::Vector3i& b, bool k3Inside, LeafBaseCache& cache);
   // Live vertex id on the edge `axis` owned by voxel v (null: none).
   int edge_vertex(const TsdfVoxel* v, int axis) const;
 

@@ -131,6 +131,7 @@ class Octree {
       e.cell[2].store(static_cast<std::int16_t>(c.z()), std::memory_order_relaxed);
       e.cell[0].store(static_cast<std::int16_t>(c.x()), std::memory_order_release);
       created = true;
+      m_claimed.fetch_add(1, std::memory_order_relaxed);
     }
     TavoAlgorithm::spin_unlock(e.creationLock);
     return index;
@@ -194,8 +195,12 @@ class Octree {
     return static_cast<int>(std::min<long long>(slots, leaf_capacity()));
   }
 
+  // Leaf elements claimed so far (elements are never freed, only by clear()).
+  int leaf_count() const { return m_claimed.load(std::memory_order_relaxed); }
+
   // Back to an empty tree (first leaf block kept, all elements free).
   void clear() {
+    m_claimed.store(0, std::memory_order_relaxed);
     m_top.clear();
     for (auto& level : m_middle) level->clear();
     m_middle.front()->reserve(8);
@@ -227,6 +232,7 @@ class Octree {
   std::vector<std::unique_ptr<TavoAlgorithm::MiddleTree>> m_middle;
   TavoAlgorithm::ChunkedRecordStore<Element> m_leaves;
   std::atomic<std::uint8_t> m_leafGrowLock{0};
+  std::atomic<int> m_claimed{0};
 };
 
 }  // namespace TavoOctree

@@ -2,6 +2,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "geometry/RangeDataHelpers.h"
@@ -18,6 +19,7 @@ constexpr float kSteepNormalZ = 0.5f;
 constexpr double kRingWeightNumerator = 0.1;
 constexpr double kRingWeightBase = 10.0;
 constexpr double kRingWeightStep = 5.0;
+constexpr int kFramesPerWorker = 2;
 
 bool valid_point(const RangeData& f, int row, int col) {
   if (row < 0 || col < 0 || row >= f.get_rows() || col >= f.get_cols()) return false;
@@ -230,11 +232,18 @@ void RangeFrameLists::add_to_tsdf(TsdfVolume& volume) {
   // would only revisit them.
   const bool wasEmpty = !volume.has_voxels();
   if (before < n) {
-    std::vector<PreparedFrame> pending(static_cast<std::size_t>(n - before));
     const int workers = m_rules.prepareWorkers > 0 ? m_rules.prepareWorkers : omp_get_max_threads();
+    // A few frames per worker at a time rather than all pending ones at once:
+    // the prepared copies of one batch reuse the memory of the last, where
+    // fresh pages for every frame cost more than integrating it.
+    const int batch = std::max(2, kFramesPerWorker * std::max(workers, 1));
+    for (int first = before; first < n; first += batch) {
+      const int last = std::min(n, first + batch);
+      std::vector<PreparedFrame> pending(static_cast<std::size_t>(last - first));
 #pragma omp parallel for schedule(dynamic) num_threads(workers)
-    for (int i = before; i < n; ++i) pending[static_cast<std::size_t>(i - before)] = sample_cloud(i);
-    volume.integrate(pending);
+      for (int i = first; i < last; ++i) pending[static_cast<std::size_t>(i - first)] = sample_cloud(i);
+      volume.integrate(pending);
+    }
   }
   std::vector<RemovedPoint> removed;
   for (int i = 0; i < before; ++i) collect(static_cast<std::size_t>(i), true, removed);

@@ -62,7 +62,7 @@ void clear_voxel_delete_marks(TsdfVolume& volume, int kind) {
     const int end = std::min(slots, static_cast<int>(t + 1) * kSlotsPerTask);
     for (int i = static_cast<int>(t) * kSlotsPerTask; i < end; ++i) {
       auto& e = tree.element_at(i);
-      if (e.cell[0].load(std::memory_order_acquire) < 0) continue;
+      if (!e.is_used()) continue;
       e.payload.deleteMarks &= keep;
     }
   });

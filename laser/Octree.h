@@ -16,7 +16,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
+#include <type_traits>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 #include <vector>
 
 #include "common/record_store.h"
@@ -28,17 +35,19 @@ namespace TavoOctree {
 
 inline constexpr int kTopBits = 8;
 inline constexpr int kMinDepth = 10;
-// Leaf cells are stored as int16, so coordinates must stay below 2^15.
+// Leaf cells are stored as uint16 (plus one), so coordinates stay below 2^15.
 inline constexpr int kMaxDepth = 15;
 inline constexpr unsigned kLeafBlockShift = 20;  // 1,048,576 elements per block
 inline constexpr std::size_t kLeafBlockTable = 4096;
 
-// One slot of the leaf array. cell[0] == -1 marks a free element; the cell is
-// published last (release), so a reader that sees it also sees the payload's
-// initial state and the parent base.
+// One slot of the leaf array. The cell is stored plus one, so that all-zero
+// bytes are the free state and a fresh leaf block needs no initialising pass;
+// it is published last (release), so a reader that sees it also sees the
+// payload's initial state and the parent base. The payload of a free element
+// is undefined until the element is claimed.
 template <typename T>
 struct LeafElement {
-  std::atomic<std::int16_t> cell[3] = {{-1}, {-1}, {-1}};
+  std::atomic<std::uint16_t> cellCode[3] = {{0}, {0}, {0}};
   T payload{};
   std::uint32_t parentBase = 0;
   std::atomic<std::uint8_t> creationLock{0};
@@ -47,17 +56,53 @@ struct LeafElement {
   // Copies (record store resets) carry the state, never a held lock.
   LeafElement(const LeafElement& o) { *this = o; }
   LeafElement& operator=(const LeafElement& o) {
-    for (int a = 0; a < 3; ++a) cell[a].store(o.cell[a].load(std::memory_order_relaxed), std::memory_order_relaxed);
+    for (int a = 0; a < 3; ++a)
+      cellCode[a].store(o.cellCode[a].load(std::memory_order_relaxed), std::memory_order_relaxed);
     payload = o.payload;
     parentBase = o.parentBase;
     creationLock.store(0, std::memory_order_relaxed);
     return *this;
   }
 
-  bool is_used() const { return cell[0].load(std::memory_order_acquire) >= 0; }
+  bool is_used() const { return cellCode[0].load(std::memory_order_acquire) != 0; }
+  // (-1, -1, -1) while free.
   Eigen::Vector3i get_cell() const {
-    return {cell[0].load(std::memory_order_acquire), cell[1].load(std::memory_order_relaxed),
-            cell[2].load(std::memory_order_relaxed)};
+    return {cellCode[0].load(std::memory_order_acquire) - 1, cellCode[1].load(std::memory_order_relaxed) - 1,
+            cellCode[2].load(std::memory_order_relaxed) - 1};
+  }
+  void set_cell(const Eigen::Vector3i& c) {
+    cellCode[1].store(static_cast<std::uint16_t>(c.y() + 1), std::memory_order_relaxed);
+    cellCode[2].store(static_cast<std::uint16_t>(c.z() + 1), std::memory_order_relaxed);
+    cellCode[0].store(static_cast<std::uint16_t>(c.x() + 1), std::memory_order_release);
+  }
+};
+
+// Leaf blocks straight from the kernel, zero-filled: zero is the free state
+// of an element (LeafElement), so the pages of a 64 MiB block are committed
+// only as the leaves reach them, and as huge pages where the system allows,
+// since leaves fill a block from its start and a fault per 4 KiB page cost
+// more than the fusion that touched it.
+template <typename T, std::size_t Count>
+struct ZeroedChunkAllocator {
+  static constexpr std::size_t kBytes = Count * sizeof(T);
+  static std::unique_ptr<T[]> allocate(std::size_t count) {
+    if (count != Count) throw std::bad_alloc();
+#if defined(__linux__)
+    void* p = mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    madvise(p, kBytes, MADV_HUGEPAGE);  // a hint: refused, the block still works
+#else
+    void* p = std::calloc(Count, sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+#endif
+    return std::unique_ptr<T[]>(static_cast<T*>(p));
+  }
+  static void release(std::unique_ptr<T[]>& chunk) {
+#if defined(__linux__)
+    if (chunk) munmap(chunk.release(), kBytes);
+#else
+    std::free(chunk.release());
+#endif
   }
 };
 
@@ -127,9 +172,7 @@ class Octree {
     if (!e.is_used()) {
       e.payload = T{};
       e.parentBase = static_cast<std::uint32_t>(base);
-      e.cell[1].store(static_cast<std::int16_t>(c.y()), std::memory_order_relaxed);
-      e.cell[2].store(static_cast<std::int16_t>(c.z()), std::memory_order_relaxed);
-      e.cell[0].store(static_cast<std::int16_t>(c.x()), std::memory_order_release);
+      e.set_cell(c);
       created = true;
       m_claimed.fetch_add(1, std::memory_order_relaxed);
     }
@@ -230,7 +273,8 @@ class Octree {
   int m_depth;
   TavoAlgorithm::TopTree m_top;
   std::vector<std::unique_ptr<TavoAlgorithm::MiddleTree>> m_middle;
-  TavoAlgorithm::ChunkedRecordStore<Element> m_leaves;
+  static_assert(std::is_trivially_destructible_v<Element>, "leaf blocks are freed without destructors");
+  TavoAlgorithm::ChunkedRecordStore<Element, ZeroedChunkAllocator<Element, std::size_t{1} << kLeafBlockShift>> m_leaves;
   std::atomic<std::uint8_t> m_leafGrowLock{0};
   std::atomic<int> m_claimed{0};
 };

@@ -252,9 +252,9 @@ TEST(FusionMeshHelper, MarkingStaysInsideTheRadiusAndTheGrid) {
   const auto& tree = vol.octree();
   for (int i = 0; i < tree.leaf_slots_in_use(); ++i) {
     const auto& e = tree.element_at(i);
-    if (e.cell[0].load() < 0 || !(e.payload.deleteMarks & TSDF_MARK_REGION)) continue;
+    if (!e.is_used() || !(e.payload.deleteMarks & TSDF_MARK_REGION)) continue;
     ++markedVoxels;
-    EXPECT_EQ(Eigen::Vector3i(e.cell[0].load(), e.cell[1].load(), e.cell[2].load()), c);
+    EXPECT_EQ(e.get_cell(), c);
   }
   EXPECT_LE(markedVoxels, 1);
   // Points far outside the grid mark nothing and do not crash.

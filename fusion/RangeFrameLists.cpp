@@ -57,31 +57,37 @@ void RangeFrameLists::sample_rge(const Eigen::MatrixXi& indexMap, const std::vec
 
 void RangeFrameLists::weight_boundary_rings(const RangeData& f, std::vector<float>& weights) {
   const int rows = f.get_rows(), cols = f.get_cols();
-  std::vector<int> ring(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols), -1);
-  auto at = [&](int r, int c) -> int& { return ring[static_cast<std::size_t>(r) * cols + c]; };
+  // Validity and rings on a grid padded by one empty cell all round, so the
+  // 3 x 3 tests need no bounds checks.
+  const int stride = cols + 2;
+  const std::size_t cells = static_cast<std::size_t>(rows + 2) * static_cast<std::size_t>(stride);
+  std::vector<char> valid(cells, 0);
+  std::vector<signed char> ring(cells, -1);
+  auto at = [stride](int r, int c) { return static_cast<std::size_t>(r + 1) * stride + static_cast<std::size_t>(c + 1); };
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < cols; ++c) valid[at(r, c)] = valid_point(f, r, c) ? 1 : 0;
+  auto block_all = [&](const auto& test, std::size_t i) {
+    for (int dr = -1; dr <= 1; ++dr)
+      for (int dc = -1; dc <= 1; ++dc)
+        if (!test(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(i) + dr * stride + dc))) return false;
+    return true;
+  };
   // Ring 0: valid points that are not the shared corner of four valid quads,
   // i.e. some cell of their 3 x 3 block is not valid.
   for (int r = 0; r < rows; ++r)
     for (int c = 0; c < cols; ++c) {
-      if (!valid_point(f, r, c)) continue;
-      bool interior = true;
-      for (int dr = -1; dr <= 1 && interior; ++dr)
-        for (int dc = -1; dc <= 1 && interior; ++dc) interior = valid_point(f, r + dr, c + dc);
-      if (!interior) at(r, c) = 0;
+      const std::size_t i = at(r, c);
+      if (valid[i] && !block_all([&](std::size_t j) { return valid[j] != 0; }, i)) ring[i] = 0;
     }
   // Ring 1: valid points 8-adjacent to ring 0.
   for (int r = 0; r < rows; ++r)
     for (int c = 0; c < cols; ++c) {
-      if (!valid_point(f, r, c) || at(r, c) == 0) continue;
-      for (int dr = -1; dr <= 1; ++dr)
-        for (int dc = -1; dc <= 1; ++dc) {
-          const int rr = r + dr, cc = c + dc;
-          if (rr >= 0 && cc >= 0 && rr < rows && cc < cols && at(rr, cc) == 0) at(r, c) = 1;
-        }
+      const std::size_t i = at(r, c);
+      if (valid[i] && ring[i] != 0 && !block_all([&](std::size_t j) { return ring[j] != 0; }, i)) ring[i] = 1;
     }
   for (int r = 0; r < rows; ++r)
     for (int c = 0; c < cols; ++c) {
-      const int ringNo = at(r, c);
+      const int ringNo = ring[at(r, c)];
       if (ringNo < 0) continue;
       float& w = weights[static_cast<std::size_t>(f.get_cellVertex(r, c))];
       if (w != 0.f) w = static_cast<float>(kRingWeightNumerator / (kRingWeightBase - kRingWeightStep * ringNo));

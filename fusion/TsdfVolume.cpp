@@ -39,6 +39,8 @@ TsdfVolume::TsdfVolume(int depth, float voxelSize)
   m_vertexAxis.assign(kMeshInitialSlots, 0);
   m_vertexCapacity = kMeshInitialSlots;
   m_faceCapacity = kMeshInitialSlots;
+  for (const Eigen::Vector3i& o : offsets27()) m_scaled27.push_back(m_vs * o.cast<float>());
+  for (const Eigen::Vector3i& o : offsets125()) m_scaled125.push_back(m_vs * o.cast<float>());
 }
 
 const std::vector<Eigen::Vector3i>& TsdfVolume::offsets27() {
@@ -114,8 +116,11 @@ void TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f
   auto walk = [&](const Eigen::Vector3i& cell) {
     return create ? m_tree.find_or_create_leaf_base(cell) : m_tree.find_leaf_base(cell);
   };
-  for (const Eigen::Vector3i& o : wide ? offsets125() : offsets27()) {
-    const Eigen::Vector3f r = u + m_vs * o.cast<float>() - q;
+  const std::vector<Eigen::Vector3i>& offsets = wide ? offsets125() : offsets27();
+  const std::vector<Eigen::Vector3f>& scaled = wide ? m_scaled125 : m_scaled27;
+  for (std::size_t k = 0; k < offsets.size(); ++k) {
+    const Eigen::Vector3i& o = offsets[k];
+    const Eigen::Vector3f r = u + scaled[k] - q;
     const float d = r.dot(m);
     if (r.squaredNorm() - d * d > vs2) continue;  // outside the cylinder around the normal line
     const float w = m_vs / (r.norm() + bias);
@@ -186,17 +191,6 @@ void TsdfVolume::remove(const std::vector<RemovedPoint>& points) {
       integrate_point(r.point, r.normal, r.weight, r.pose, r.wideSpread, -1.f, *cache, shared);
     }
   });
-}
-
-int TsdfVolume::find_leaf_cached(const Eigen::Vector3i& c, LeafBaseCache& cache, bool keepAbsent) const {
-  const int base = cache.base_of(c, [this](const Eigen::Vector3i& x) { return m_tree.find_leaf_base(x); }, keepAbsent);
-  return m_tree.find_leaf_in(c, base);
-}
-
-const TsdfVoxel* TsdfVolume::find_voxel_cached(const Eigen::Vector3i& c, LeafBaseCache& cache,
-                                               bool keepAbsent) const {
-  const int i = find_leaf_cached(c, cache, keepAbsent);
-  return i < 0 ? nullptr : &m_tree.element_at(i).payload;
 }
 
 void TsdfVolume::for_dirty(std::size_t begin, std::size_t end,

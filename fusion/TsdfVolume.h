@@ -21,6 +21,7 @@
 
 #include <tbb/concurrent_vector.h>
 
+#include "fusion/LeafBaseCache.h"
 #include "fusion/TsdfVoxel.h"
 #include "geometry/BaseTriMesh.h"
 #include "geometry/Cloud.h"
@@ -28,8 +29,6 @@
 #include "laser/Octree.h"
 
 namespace TavoAlgorithm {
-
-class LeafBaseCache;
 
 inline constexpr int kTsdfDefaultDepth = 13;
 inline constexpr float kTsdfDefaultVoxelSize = 0.5f;
@@ -128,8 +127,14 @@ class TsdfVolume {
   void ensure_face_slots(long long needed, long long margin = kMeshHeadroom);
   // Find-only lookups through a task's node cache (absent nodes remembered
   // only when `keepAbsent`: no task creates voxels meanwhile).
-  int find_leaf_cached(const Eigen::Vector3i& c, LeafBaseCache& cache, bool keepAbsent) const;
-  const TsdfVoxel* find_voxel_cached(const Eigen::Vector3i& c, LeafBaseCache& cache, bool keepAbsent) const;
+  int find_leaf_cached(const Eigen::Vector3i& c, LeafBaseCache& cache, bool keepAbsent) const {
+    const int base = cache.base_of(c, [this](const Eigen::Vector3i& x) { return m_tree.find_leaf_base(x); }, keepAbsent);
+    return m_tree.find_leaf_in(c, base);
+  }
+  const TsdfVoxel* find_voxel_cached(const Eigen::Vector3i& c, LeafBaseCache& cache, bool keepAbsent) const {
+    const int i = find_leaf_cached(c, cache, keepAbsent);
+    return i < 0 ? nullptr : &m_tree.element_at(i).payload;
+  }
   // Runs body(dirty index, cache) over m_dirty[begin, end) in tasks of a few
   // thousand voxels, each with its own cache.
   void for_dirty(std::size_t begin, std::size_t end, const std::function<void(int, LeafBaseCache&)>& body);
@@ -143,6 +148,8 @@ class TsdfVolume {
   float m_vs;
   Eigen::Vector3f m_origin = Eigen::Vector3f::Zero();
   int m_threadNum;
+  // The offset tables times the voxel size.
+  std::vector<Eigen::Vector3f> m_scaled27, m_scaled125;
 
   BaseTriMesh m_mesh;
   std::vector<int> m_vertexAxis;

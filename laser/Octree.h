@@ -166,18 +166,9 @@ class Octree {
   int claim_leaf(const Eigen::Vector3i& c, int base, bool& created) {
     created = false;
     const int index = base + child_of(c, 0);
-    Element& e = element(index);
-    if (e.is_used()) return index;
-    TavoAlgorithm::spin_lock(e.creationLock);
-    if (!e.is_used()) {
-      e.payload = T{};
-      e.parentBase = static_cast<std::uint32_t>(base);
-      e.set_cell(c);
-      created = true;
-      m_claimed.fetch_add(1, std::memory_order_relaxed);
-    }
-    TavoAlgorithm::spin_unlock(e.creationLock);
-    return index;
+    // The node's creation made room for its eight leaves.
+    if (element_at(index).is_used()) return index;
+    return claim_free_leaf(c, base, index, created);
   }
 
   int find_or_create_leaf(const Eigen::Vector3i& c) {
@@ -252,6 +243,21 @@ class Octree {
   }
 
  private:
+  // Kept out of line so that claim_leaf stays small enough to inline.
+  __attribute__((noinline)) int claim_free_leaf(const Eigen::Vector3i& c, int base, int index, bool& created) {
+    Element& e = element(index);
+    TavoAlgorithm::spin_lock(e.creationLock);
+    if (!e.is_used()) {
+      e.payload = T{};
+      e.parentBase = static_cast<std::uint32_t>(base);
+      e.set_cell(c);
+      created = true;
+      m_claimed.fetch_add(1, std::memory_order_relaxed);
+    }
+    TavoAlgorithm::spin_unlock(e.creationLock);
+    return index;
+  }
+
   static int child_of(const Eigen::Vector3i& c, int bit) {
     return ((c.x() >> bit) & 1) + 2 * (((c.y() >> bit) & 1) + 2 * ((c.z() >> bit) & 1));
   }

@@ -157,9 +157,11 @@ void RangeData_get_smooth_bd_point_normal(const RangeData& rge, const Eigen::Mat
     return;
   const int rows = rge.get_rows();
   const int cols = rge.get_cols();
-  std::vector<Eigen::Vector3f> fitted(static_cast<std::size_t>(vn), Eigen::Vector3f::Zero());
-  fit_window_normals(rge, indexMap, std::max(fitRadius, 1), fitted);
-  normals = fitted;
+  normals.assign(static_cast<std::size_t>(vn), Eigen::Vector3f::Zero());
+  fit_window_normals(rge, indexMap, std::max(fitRadius, 1), normals);
+  // Smoothing writes boundary points and reads interior ones only, so it can
+  // work in place.
+  const std::vector<Eigen::Vector3f>& fitted = normals;
   const int sr = std::max(smoothRadius, 0);
   for (int c = 0; c < cols; ++c)
     for (int r = 0; r < rows; ++r) {

@@ -160,18 +160,17 @@ TEST(RangeHelpers, WindowNormalsMatchAPerPointFit) {
       for (int x = 0; x < cols; ++x) {
         const int v = map(y, x);
         if (v < 0) continue;
-        std::vector<Eigen::Vector3d> pts;
+        Eigen::Matrix3Xd pts(3, 0);
         for (int yy = std::max(y - radius, 0); yy <= std::min(y + radius, rows - 1); ++yy)
           for (int xx = std::max(x - radius, 0); xx <= std::min(x + radius, cols - 1); ++xx)
-            if (map(yy, xx) >= 0) pts.push_back(r.get_vCoord(map(yy, xx)).cast<double>());
+            if (map(yy, xx) >= 0) {
+              pts.conservativeResize(3, pts.cols() + 1);
+              pts.col(pts.cols() - 1) = r.get_vCoord(map(yy, xx)).cast<double>();
+            }
         Eigen::Vector3d truth = r.get_sensorDir().cast<double>();
-        if (pts.size() >= 3) {
-          Eigen::Vector3d mean = Eigen::Vector3d::Zero();
-          for (const auto& p : pts) mean += p;
-          mean /= static_cast<double>(pts.size());
-          Eigen::Matrix3d cov = Eigen::Matrix3d::Zero();
-          for (const auto& p : pts) cov += (p - mean) * (p - mean).transpose();
-          Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eig(cov);
+        if (pts.cols() >= 3) {
+          const Eigen::Matrix3Xd centred = pts.colwise() - pts.rowwise().mean();
+          Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eig(centred * centred.transpose());
           if (eig.eigenvalues()(1) > 1e-9 * eig.eigenvalues()(2)) {
             truth = eig.eigenvectors().col(0);
             if (truth.dot(r.get_sensorDir().cast<double>()) < 0) truth = -truth;

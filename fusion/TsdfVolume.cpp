@@ -17,6 +17,7 @@ constexpr float kMinComponent = 1e-5f;
 constexpr std::size_t kPointRun = 4096;
 // Dirty voxels per task of the passes over them.
 constexpr std::size_t kDirtyRun = 4096;
+constexpr std::size_t kMaxNeighbours = 125;
 
 std::vector<Eigen::Vector3i> make_offsets(int radius) {
   std::vector<Eigen::Vector3i> t;
@@ -39,8 +40,16 @@ TsdfVolume::TsdfVolume(int depth, float voxelSize)
   m_vertexAxis.assign(kMeshInitialSlots, 0);
   m_vertexCapacity = kMeshInitialSlots;
   m_faceCapacity = kMeshInitialSlots;
-  for (const Eigen::Vector3i& o : offsets27()) m_scaled27.push_back(m_vs * o.cast<float>());
-  for (const Eigen::Vector3i& o : offsets125()) m_scaled125.push_back(m_vs * o.cast<float>());
+  auto scale = [this](const std::vector<Eigen::Vector3i>& table, ScaledOffsets& out) {
+    for (const Eigen::Vector3i& o : table) {
+      const Eigen::Vector3f s = m_vs * o.cast<float>();
+      out.x.push_back(s.x());
+      out.y.push_back(s.y());
+      out.z.push_back(s.z());
+    }
+  };
+  scale(offsets27(), m_scaled27);
+  scale(offsets125(), m_scaled125);
 }
 
 const std::vector<Eigen::Vector3i>& TsdfVolume::offsets27() {
@@ -117,13 +126,27 @@ void TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f
     return create ? m_tree.find_or_create_leaf_base(cell) : m_tree.find_leaf_base(cell);
   };
   const std::vector<Eigen::Vector3i>& offsets = wide ? offsets125() : offsets27();
-  const std::vector<Eigen::Vector3f>& scaled = wide ? m_scaled125 : m_scaled27;
-  for (std::size_t k = 0; k < offsets.size(); ++k) {
+  const ScaledOffsets& scaled = wide ? m_scaled125 : m_scaled27;
+  const std::size_t count = offsets.size();
+  // The cylinder test of every neighbour first, over plain arrays so that it
+  // runs several neighbours an instruction; the same operations in the same
+  // order as one neighbour at a time, so the same values.
+  float dist[kMaxNeighbours], sq[kMaxNeighbours];
+  bool inside[kMaxNeighbours];
+  for (std::size_t k = 0; k < count; ++k) {
+    const float rx = (u.x() + scaled.x[k]) - q.x();
+    const float ry = (u.y() + scaled.y[k]) - q.y();
+    const float rz = (u.z() + scaled.z[k]) - q.z();
+    // Grouped as Eigen's dot() and squaredNorm() group three terms.
+    dist[k] = rx * m.x() + (ry * m.y() + rz * m.z());
+    sq[k] = rx * rx + (ry * ry + rz * rz);
+    inside[k] = !(sq[k] - dist[k] * dist[k] > vs2);  // within the cylinder around the normal line
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    if (!inside[k]) continue;
     const Eigen::Vector3i& o = offsets[k];
-    const Eigen::Vector3f r = u + scaled[k] - q;
-    const float d = r.dot(m);
-    if (r.squaredNorm() - d * d > vs2) continue;  // outside the cylinder around the normal line
-    const float w = m_vs / (r.norm() + bias);
+    const float d = dist[k];
+    const float w = m_vs / (std::sqrt(sq[k]) + bias);
     const Eigen::Vector3i cell = c + o;
     const int base = cache.base_of(cell, walk);
     bool created = false;

@@ -148,8 +148,11 @@ class TsdfVolume {
   float m_vs;
   Eigen::Vector3f m_origin = Eigen::Vector3f::Zero();
   int m_threadNum;
-  // The offset tables times the voxel size.
-  std::vector<Eigen::Vector3f> m_scaled27, m_scaled125;
+  // The offset tables times the voxel size, one array per axis.
+  struct ScaledOffsets {
+    std::vector<float> x, y, z;
+  };
+  ScaledOffsets m_scaled27, m_scaled125;
 
   BaseTriMesh m_mesh;
   std::vector<int> m_vertexAxis;

@@ -286,3 +286,30 @@ TEST(RangeFusion, ManyWorkersOnOverlappingVoxelsCountExactly) {
     EXPECT_NEAR(s.weight, v->weightSum, 1e-5f * std::max(1.f, v->weightSum));
   }
 }
+
+// Pending frames go to the volume a few at a time; on one worker the result
+// must be that of integrating every prepared frame in one call, bit for bit.
+TEST(RangeFusion, BatchedPendingFramesEqualOneIntegrationOfAll) {
+  const sim::Scene scene = unit_sphere();
+  const std::vector<RangeData> frames = sphere_frames(scene);
+  FrameListRules rules;
+  rules.prepareWorkers = 1;
+  RangeFrameLists lists(rules);
+  send_all(lists, frames, 0, frames.size());
+  TsdfVolume batched(kTsdfDefaultDepth, kVoxel), whole(kTsdfDefaultDepth, kVoxel);
+  batched.set_thread_num(1);
+  whole.set_thread_num(1);
+  lists.add_to_tsdf(batched);
+  std::vector<PreparedFrame> all;
+  for (int i = 0; i < lists.frame_count(); ++i) all.push_back(lists.sample_cloud(i));
+  ASSERT_TRUE(whole.integrate(all));
+  const std::vector<VoxelSums> a = snapshot(batched), b = snapshot(whole);
+  ASSERT_EQ(a.size(), b.size());
+  ASSERT_GT(a.size(), 1000u);
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(a[i].cell, b[i].cell);
+    EXPECT_EQ(a[i].weight, b[i].weight);
+    EXPECT_EQ(a[i].dist, b[i].dist);
+    EXPECT_EQ(a[i].count, b[i].count);
+  }
+}

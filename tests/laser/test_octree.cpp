@@ -92,7 +92,24 @@ TEST(Octree, RandomCellsMapOneToOneLikeASet) {
   int used = 0;
   for (int i = 0; i < tree.leaf_slots_in_use(); ++i) used += tree.element_at(i).is_used() ? 1 : 0;
   EXPECT_EQ(used, static_cast<int>(truth.size()));
+  EXPECT_EQ(tree.leaf_count(), used);
   for (const auto& [x, y, z] : truth) EXPECT_GE(tree.find_leaf(Eigen::Vector3i(x, y, z)), 0);
+  tree.clear();
+  EXPECT_EQ(tree.leaf_count(), 0);
+  EXPECT_FALSE(tree.element_at(0).is_used());
+}
+
+// Cells are stored shifted by one in 16 bits: the grid's far corner at the
+// deepest level must come back unchanged.
+TEST(Octree, ExtremeCellsOfTheDeepestGridRoundTrip) {
+  Octree<int> tree(15);
+  for (const Eigen::Vector3i c : {Eigen::Vector3i(0, 0, 0), Eigen::Vector3i(32767, 0, 32767),
+                                  Eigen::Vector3i(32767, 32767, 32767)}) {
+    const int i = tree.find_or_create_leaf(c);
+    ASSERT_GE(i, 0);
+    EXPECT_EQ(tree.element_at(i).get_cell(), c);
+    EXPECT_EQ(tree.find_leaf(c), i);
+  }
 }
 
 TEST(Octree, ElementBeyondCapacityAddsBlocks) {

@@ -203,10 +203,13 @@ class Octree {
     m_leaves.resize(m_leaves.chunk_size());
   }
 
- private:
+ // Position of cell c's node among its parent's eight children at level
+  // `bit` (0: c's leaf under its finest node).
   static int child_of(const Eigen::Vector3i& c, int bit) {
     return ((c.x() >> bit) & 1) + 2 * (((c.y() >> bit) & 1) + 2 * ((c.z() >> bit) & 1));
   }
+
+ private:
 
   void ensure_leaf_capacity(int count) {
     const std::size_t need = static_cast<std::size_t>(count);

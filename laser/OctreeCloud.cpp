@@ -11,6 +11,7 @@
 #include "LaserFusionHelper.h"
 #include "Parallel.h"
 #include "laser/LeafAccess.h"
+#include "laser/NodeBaseCache.h"
 
 namespace TavoAlgorithm {
 namespace {
@@ -107,8 +108,9 @@ void LaserFusionHelper<T>::get_cloud_incremental(const tbb::concurrent_vector<in
     const int minCount = darkMode ? kLiveMinCountDark : kLiveMinCount;
     const float minWeight = darkMode ? kLiveMinWeightDark : kLiveMinWeight;
     const float s = m_voxelSize;
+    const int slots = m_tree.leaf_slots_in_use();
     auto leaf_of = [&](int index) -> LeafTangent* {
-      if (index < 0 || index >= m_tree.leaf_slots_in_use()) return nullptr;
+      if (index < 0 || index >= slots) return nullptr;
       auto& e = m_tree.element_at(index);
       return e.is_used() ? &e.payload : nullptr;
     };
@@ -154,9 +156,11 @@ void LaserFusionHelper<T>::get_cloud_incremental(const tbb::concurrent_vector<in
       LeafTangent& leaf = m_tree.element_at(index).payload;
       const Eigen::Vector3i cell = m_tree.element_at(index).get_cell();
       int nWith = 0, aligned = 0, mWith = 0, opposed = 0;
+      NodeBaseCache<LeafTangent, false, 1> nodes(m_tree);
       for (const Eigen::Vector3i& o : offsets) {
-        const LeafTangent* nb = m_tree.find_payload(cell + o);
-        if (nb == nullptr) continue;
+        const int nbIndex = nodes.leaf(cell + o);
+        if (nbIndex < 0) continue;
+        const LeafTangent* nb = &m_tree.element_at(nbIndex).payload;
         if (nb->vertexId >= 0) {
           ++nWith;
           aligned += nb->normal.dot(leaf.normal) > kAlignedDot;

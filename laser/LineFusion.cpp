@@ -443,7 +443,7 @@ void LaserFusionHelper<T>::update_normal(const Eigen::Vector3f& viewDir, const t
     // The list holds a leaf once per touch: the record lock lets only the
     // first task that finds it stale estimate it.
     const int slots = m_tree.leaf_slots_in_use();
-    auxilary_tbb_for(m_integrator.threadNum, 0, leaves.size(), [&](std::size_t i) {
+    auxilary_tbb_for(m_integrator.workers_for(leaves.size()), 0, leaves.size(), [&](std::size_t i) {
       T* leaf = listed_leaf(m_tree, slots, leaves[i]);
       if (leaf == nullptr) return;
       leaf->lock.lock();
@@ -461,7 +461,7 @@ void LaserFusionHelper<T>::update_normal(const Eigen::Vector3f& viewDir, const t
 template <typename T>
 void LaserFusionHelper<T>::clear_update_flags(const tbb::concurrent_vector<int>& leaves) {
   const int slots = m_tree.leaf_slots_in_use();
-  auxilary_tbb_for(m_integrator.threadNum, 0, leaves.size(), [&](std::size_t i) {
+  auxilary_tbb_for(m_integrator.workers_for(leaves.size()), 0, leaves.size(), [&](std::size_t i) {
     T* leaf = listed_leaf(m_tree, slots, leaves[i]);
     if (leaf == nullptr) return;
     leaf->lock.lock();

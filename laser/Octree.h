@@ -211,9 +211,12 @@ class Octree {
 
  private:
 
+  // The check inline, the growth out of the way: every leaf claim passes here.
   void ensure_leaf_capacity(int count) {
-    const std::size_t need = static_cast<std::size_t>(count);
-    if (need <= m_leaves.size()) return;
+    if (static_cast<std::size_t>(count) > m_leaves.size()) grow_leaves(static_cast<std::size_t>(count));
+  }
+
+  __attribute__((noinline)) void grow_leaves(std::size_t need) {
     TavoAlgorithm::spin_lock(m_leafGrowLock);
     try {
       const std::size_t block = m_leaves.chunk_size();

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "LaserFusionHelper.h"
 #include "Parallel.h"
@@ -139,19 +141,24 @@ void LaserFusionHelper<T>::get_cloud_incremental(const tbb::concurrent_vector<in
       cloud.set_vNrv(r.vertexId, r.normal);
       return (r.flags & LEAF_CONFIRMED) == 0;
     };
-    tbb::concurrent_vector<std::pair<int, int>> collected;
-    auxilary_tbb_for(m_integrator.threadNum, 0, n, [&](std::size_t i) {
+    // Codes by list position: tasks write their own entries, where a shared
+    // vector would have them contend for its counter on every push.
+    std::vector<std::uint8_t> codes(n, 0);
+    auxilary_tbb_for(m_integrator.workers_for(n), 0, n, [&](std::size_t i) {
       LeafTangent* leaf = leaf_of(pending[i]);
       if (leaf == nullptr) return;
       const Eigen::Vector3i cell = m_tree.element_at(pending[i]).get_cell();
       int code = refresh(*leaf, cell) ? kCodeLeaf : 0;
       if (leaf->twin != nullptr && refresh(*leaf->twin, cell)) code |= kCodeTwin;
-      if (code != 0) collected.push_back({pending[i], code});
+      codes[i] = static_cast<std::uint8_t>(code);
     });
     // Second pass: a point stays only where its neighbours agree with it.
     // It reads vertex ids and normals, which this pass never writes.
     const auto& offsets = m_integrator.intOffsets;
-    auxilary_tbb_for(m_integrator.threadNum, 0, collected.size(), [&](std::size_t i) {
+    std::vector<std::pair<int, int>> collected;
+    for (std::size_t i = 0; i < n; ++i)
+      if (codes[i] != 0) collected.push_back({pending[i], codes[i]});
+    auxilary_tbb_for(m_integrator.workers_for(collected.size()), 0, collected.size(), [&](std::size_t i) {
       const int index = collected[i].first, code = collected[i].second;
       LeafTangent& leaf = m_tree.element_at(index).payload;
       const Eigen::Vector3i cell = m_tree.element_at(index).get_cell();

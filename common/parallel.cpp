@@ -1,6 +1,8 @@
 #include "Parallel.h"
 
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <mutex>
 
 #include <tbb/blocked_range.h>
@@ -10,6 +12,22 @@
 #include "common/fork_join_edges.h"
 
 namespace TavoAlgorithm {
+namespace {
+// One arena per worker count and calling thread, made on first use and kept
+// until the thread ends: setting up and tearing down an arena per loop costs
+// tens of microseconds, which per-frame loops of a millisecond cannot spare.
+// Per thread, so that concurrent callers never queue for one another's
+// arena slots, just as with an arena per call.
+tbb::task_arena& arena_for(int threadNum) {
+  thread_local std::map<int, std::unique_ptr<tbb::task_arena>> arenas;
+  std::unique_ptr<tbb::task_arena>& arena = arenas[threadNum];
+  if (!arena) {
+    arena = std::make_unique<tbb::task_arena>(threadNum, 1);
+    arena->initialize();
+  }
+  return *arena;
+}
+}  // namespace
 
 void auxilary_tbb_for(int threadNum, std::size_t begin, std::size_t end,
                       std::function<void(std::size_t)> body) {
@@ -22,8 +40,7 @@ void auxilary_tbb_for(int threadNum, std::size_t begin, std::size_t end,
     return;
   }
   ForkJoinEdges edges;
-  tbb::task_arena arena(threadNum, 1);
-  arena.initialize();
+  tbb::task_arena& arena = arena_for(threadNum);
   edges.fork();
   arena.execute([&] {
     tbb::parallel_for(
@@ -36,7 +53,6 @@ void auxilary_tbb_for(int threadNum, std::size_t begin, std::size_t end,
         tbb::auto_partitioner());
   });
   edges.join();
-  arena.terminate();
 }
 
 int get_proc_bar_number(int span, int itemCount, std::vector<int>& marks) {

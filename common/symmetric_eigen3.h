@@ -12,6 +12,8 @@
 // for a multiple of the identity the x axis. A non-finite input gives
 // non-finite eigenvalues.
 #include <Eigen/Core>
+#include <Eigen/Geometry>
+#include <Eigen/LU>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -40,7 +42,9 @@ inline SymmetricEigen3 symmetric_eigen3(const Eigen::Matrix3f& a) {
     r.values.setZero();
     return r;
   }
-  const Eigen::Matrix3d s = ad / scale;
+  // Products instead of quotients: a dozen divisions would cost more than
+  // the trigonometry.
+  const Eigen::Matrix3d s = ad * (1.0 / scale);
   const double mean = s.trace() / 3.0;
   Eigen::Matrix3d b = s;
   b.diagonal().array() -= mean;
@@ -49,11 +53,14 @@ inline SymmetricEigen3 symmetric_eigen3(const Eigen::Matrix3f& a) {
     r.values.setConstant(static_cast<float>(mean * scale));
     return r;
   }
-  const double half = std::clamp((b / p).determinant() * 0.5, -1.0, 1.0);
+  const double half = std::clamp(b.determinant() / (2.0 * p * p * p), -1.0, 1.0);
   const double phi = std::acos(half) / 3.0;
-  constexpr double kThird = 2.0943951023931957;  // 2 pi / 3
-  const double hi = mean + 2.0 * p * std::cos(phi);
-  const double lo = mean + 2.0 * p * std::cos(phi + kThird);
+  // cos(phi + 2 pi / 3) from cos(phi) and sin(phi), sin(phi) >= 0 here.
+  const double cp = std::cos(phi);
+  const double sp = std::sqrt(std::max(0.0, 1.0 - cp * cp));
+  constexpr double kHalfSqrt3 = 0.8660254037844386;
+  const double hi = mean + 2.0 * p * cp;
+  const double lo = mean + 2.0 * p * (-0.5 * cp - kHalfSqrt3 * sp);
   r.values = (Eigen::Vector3d(lo, 3.0 * mean - hi - lo, hi) * scale).cast<float>();
 
   Eigen::Matrix3d m = s;
@@ -73,6 +80,60 @@ inline SymmetricEigen3 symmetric_eigen3(const Eigen::Matrix3f& a) {
     r.smallest = Eigen::Vector3d(m.row(row)).unitOrthogonal().cast<float>();
   }
   return r;
+}
+
+namespace detail {
+// Adjugate of the symmetric s - mu I: (s - mu I)^-1 times its determinant,
+// formed without division and well defined as mu reaches an eigenvalue.
+inline Eigen::Matrix3f shifted_adjugate(const Eigen::Matrix3f& s, float mu) {
+  const float a00 = s(0, 0) - mu, a11 = s(1, 1) - mu, a22 = s(2, 2) - mu;
+  const float a01 = s(0, 1), a02 = s(0, 2), a12 = s(1, 2);
+  Eigen::Matrix3f adj;
+  adj(0, 0) = a11 * a22 - a12 * a12;
+  adj(0, 1) = adj(1, 0) = a02 * a12 - a01 * a22;
+  adj(0, 2) = adj(2, 0) = a01 * a12 - a02 * a11;
+  adj(1, 1) = a00 * a22 - a02 * a02;
+  adj(1, 2) = adj(2, 1) = a01 * a02 - a00 * a12;
+  adj(2, 2) = a00 * a11 - a01 * a01;
+  return adj;
+}
+}  // namespace detail
+
+// Unit eigenvector of the smallest eigenvalue of a symmetric a, as
+// symmetric_eigen3(a).smallest but mostly without trigonometry. The largest
+// column of the adjugate (det(a) a^-1) starts it: the adjugate's eigenvalues
+// are the products of pairs of a's, so for a semi-definite a that column
+// leans towards the smallest eigenvalue's vector. Rayleigh quotient steps
+// (shifted adjugates again, no division) then converge cubically. A residual
+// test and a check that the other two eigenvalues lie above the one found
+// (the iteration may settle on another one) accept the answer; otherwise,
+// after four steps, the closed form decides.
+inline Eigen::Vector3f smallest_eigenvector(const Eigen::Matrix3f& a) {
+  constexpr float kResidual2 = 1e-10f;  // squared, relative to a unit largest entry
+  const float scale = a.cwiseAbs().maxCoeff();
+  if (scale > 0.f && std::isfinite(scale)) {
+    const Eigen::Matrix3f s = a * (1.f / scale);
+    const Eigen::Matrix3f adj = detail::shifted_adjugate(s, 0.f);
+    int k = 0;
+    adj.diagonal().cwiseAbs().maxCoeff(&k);
+    Eigen::Vector3f v = adj.col(k);
+    const float trace = s.trace(), pairSum = adj.trace();
+    for (int step = 0; step < 4; ++step) {
+      const float n2 = v.squaredNorm();
+      if (!(n2 > 1e-30f)) break;
+      v *= 1.f / std::sqrt(n2);
+      const Eigen::Vector3f sv = s * v;
+      const float mu = v.dot(sv);
+      if ((sv - mu * v).squaredNorm() <= kResidual2) {
+        // The other two eigenvalues: sum and product from the invariants.
+        const float rest = trace - mu, product = pairSum - mu * rest;
+        if (rest - 2.f * mu > 0.f && product - mu * rest + mu * mu > 0.f) return v;
+        break;
+      }
+      v = detail::shifted_adjugate(s, mu) * v;
+    }
+  }
+  return symmetric_eigen3(a).smallest;
 }
 
 // For a symmetric positive semi-definite a: whether its largest eigenvalue

@@ -10,6 +10,7 @@
 #include "Parallel.h"
 #include "common/symmetric_eigen3.h"
 #include "laser/LeafAccess.h"
+#include "laser/NodeBaseCache.h"
 
 namespace TavoAlgorithm {
 namespace {
@@ -48,29 +49,8 @@ LineGeometry line_geometry(const LaserFusionHelper<T>& h) {
   return g;
 }
 
-// Leaf indices around the reference cell of the previous segment of a line.
-// Consecutive segments are shorter than a cell and mostly share the
-// reference cell; leaf indices never change once created, so the tree walks
-// of a repeated neighbourhood are spared. Entries are looked up on first use.
-class NeighbourLeaves {
- public:
-  // Starts a segment around `ref` with `count` table entries.
-  void start(const Eigen::Vector3i& ref, std::size_t count) {
-    if (ref == m_ref && m_index.size() == count) return;
-    m_ref = ref;
-    m_index.assign(count, kUnknown);
-  }
-  template <typename T>
-  int leaf(TavoOctree::Octree<T>& tree, std::size_t k, const Eigen::Vector3i& cell) {
-    if (m_index[k] == kUnknown) m_index[k] = tree.find_or_create_leaf(cell);
-    return m_index[k];
-  }
-
- private:
-  static constexpr int kUnknown = -2;
-  Eigen::Vector3i m_ref = Eigen::Vector3i::Constant(-1);
-  std::vector<int> m_index;
-};
+template <typename T>
+using LeafCache = NodeBaseCache<T, true>;
 
 // Cell of q (grid coordinates) when it is writable; NaN and far points fail
 // before any conversion to int.
@@ -124,25 +104,34 @@ Eigen::Matrix3f moment_matrix(const Moments6& m, float scale) {
   return M * scale;
 }
 
-// Closest point of the segment to c when the projection falls inside it.
-bool project_inside(const Eigen::Vector3f& c, const Eigen::Vector3f& q0, const Eigen::Vector3f& q1,
-                    Eigen::Vector3f& P) {
-  const Eigen::Vector3f seg = q1 - q0;
-  const float len2 = seg.squaredNorm();
-  if (len2 < kDegenerateSegment2) {
-    P = q0;
+// Closest point of the segment to c when the projection falls inside it;
+// the segment's terms are formed once for all the cells around it.
+struct Segment {
+  Eigen::Vector3f q0, seg;
+  float invLen2 = 0.f;
+  bool point = false;
+
+  Segment(const Eigen::Vector3f& a, const Eigen::Vector3f& b) : q0(a), seg(b - a) {
+    const float len2 = seg.squaredNorm();
+    point = len2 < kDegenerateSegment2;
+    if (!point) invLen2 = 1.f / len2;
+  }
+  bool project_inside(const Eigen::Vector3f& c, Eigen::Vector3f& P) const {
+    if (point) {
+      P = q0;
+      return true;
+    }
+    const float t = (c - q0).dot(seg) * invLen2;
+    if (t < 0.f || t > 1.f) return false;
+    P = q0 + t * seg;
     return true;
   }
-  const float t = (c - q0).dot(seg) / len2;
-  if (t < 0.f || t > 1.f) return false;
-  P = q0 + t * seg;
-  return true;
-}
+};
 
 template <typename T>
 RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const Eigen::Vector3f& cam,
                            const Eigen::Vector3f& p0, const Eigen::Vector3f& p1, const Eigen::Vector3f& n0,
-                           const Eigen::Vector3f& n1, const RigidMatrix& rt, NeighbourLeaves& near) {
+                           const Eigen::Vector3f& n1, const RigidMatrix& rt, LeafCache<T>& near) {
   const Eigen::Vector3f& shift = h.get_tree_shift();
   const Eigen::Vector3f q0 = rt * p0 - shift;
   const Eigen::Vector3f q1 = rt * p1 - shift;
@@ -164,7 +153,6 @@ RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const
   const float len2 = (q1 - q0).squaredNorm();
   const auto& table = h.integrator();
   auto& tree = h.octree();
-  near.start(refCell, table.intOffsets.size());
   for (std::size_t k = 0; k < table.intOffsets.size(); ++k) {
     const Eigen::Vector3i gc = refCell + table.intOffsets[k];
     if (!cell_in_bounds(gc, g)) continue;
@@ -190,7 +178,7 @@ RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const
       const Eigen::Vector3f& side = nearEnd ? C1 : C0;
       if (!(std::abs(side.dot(c - P)) <= g.r2)) continue;
     }
-    const int index = near.leaf(tree, k, gc);
+    const int index = near.leaf(gc);
     if (index < 0) continue;
     const float t = L > 0.f ? (P - q0).norm() / L : 0.f;
     const Eigen::Vector3f n = (t * N1 + (1.f - t) * N0).normalized();
@@ -211,60 +199,82 @@ RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const
   return RETVAL_SUCCESS;
 }
 
-// Raw then smoothed unit tangents of the run [b, e) of camera-frame points.
-void smoothed_tangents(const std::vector<Eigen::Vector3f>& p, int b, int e, std::vector<Eigen::Vector3f>& s) {
+// Raw then smoothed unit tangents of the run [b, e) of camera-frame points;
+// `raw` is scratch space.
+void smoothed_tangents(const std::vector<Eigen::Vector3f>& p, int b, int e, std::vector<Eigen::Vector3f>& raw,
+                       std::vector<Eigen::Vector3f>& s) {
   const int n = e - b;
-  std::vector<Eigen::Vector3f> t(static_cast<std::size_t>(n));
+  raw.resize(static_cast<std::size_t>(n));
   for (int j = 0; j < n; ++j) {
     Eigen::Vector3f sum = Eigen::Vector3f::Zero();
     if (j > 0) sum += (p[b + j] - p[b + j - 1]).normalized();
     if (j + 1 < n) sum += (p[b + j + 1] - p[b + j]).normalized();
-    t[static_cast<std::size_t>(j)] = sum.normalized();
+    raw[static_cast<std::size_t>(j)] = sum.normalized();
   }
-  s.assign(static_cast<std::size_t>(n), Eigen::Vector3f::Zero());
+  s.resize(static_cast<std::size_t>(n));
   for (int j = 0; j < n; ++j) {
     Eigen::Vector3f sum = Eigen::Vector3f::Zero();
     for (int k = 0; k <= kSmoothHalfWidth; ++k) {
       const float w = (kSmoothDenominator - static_cast<float>(k)) / kSmoothDenominator;
-      if (j - k >= 0) sum += w * t[static_cast<std::size_t>(j - k)];
-      if (j + k < n) sum += w * t[static_cast<std::size_t>(j + k)];
+      if (j - k >= 0) sum += w * raw[static_cast<std::size_t>(j - k)];
+      if (j + k < n) sum += w * raw[static_cast<std::size_t>(j + k)];
     }
     s[static_cast<std::size_t>(j)] = sum.normalized();
   }
 }
 
+// A cell that takes a segment's contribution: its leaf's finest-node base
+// and index, the cell centre and the closest point of the segment.
+struct SegmentHit {
+  int base, index;
+  Eigen::Vector3i cell;
+  Eigen::Vector3f c, P;
+};
+
 template <typename T>
 RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const Eigen::Vector3f& q0,
                             const Eigen::Vector3f& q1, const Eigen::Vector3f& tangent,
-                            const Eigen::Vector3f& toCamera, NeighbourLeaves& near, std::vector<int>& pending,
-                            std::vector<int>& updated) {
+                            const Eigen::Vector3f& toCamera, LeafCache<T>& near, std::vector<SegmentHit>& hits,
+                            std::vector<int>& pending, std::vector<int>& updated) {
   Eigen::Vector3i cell, refCell;
   if (!writable_cell(q0, g, cell) || !writable_cell(q1, g, cell)) return RETVAL_SUCCESS;
   if (!writable_cell(0.5f * (q0 + q1), g, refCell)) return RETVAL_SUCCESS;
   const Eigen::Vector3f refCentre = (refCell.cast<float>().array() + 0.5f).matrix() * g.cellSize;
   const auto& table = h.integrator();
   auto& tree = h.octree();
-  near.start(refCell, table.intOffsets.size());
+  const Segment segment(q0, q1);
+  // First the cells and their nodes, with the leaf records fetched ahead:
+  // the record reads, mostly cache misses, then overlap instead of queueing
+  // one behind the other. Updates keep the table order.
+  hits.clear();
   for (std::size_t k = 0; k < table.intOffsets.size(); ++k) {
     const Eigen::Vector3i gc = refCell + table.intOffsets[k];
     if (!cell_in_bounds(gc, g)) continue;
     const Eigen::Vector3f c = refCentre + table.worldOffsets[k];
     Eigen::Vector3f P;
-    if (!project_inside(c, q0, q1, P) || (c - P).squaredNorm() > g.r2sq) continue;
-    const int index = near.leaf(tree, k, gc);
-    if (index < 0) continue;
+    if (!segment.project_inside(c, P) || (c - P).squaredNorm() > g.r2sq) continue;
+    const int base = near.base(gc);
+    if (base < 0) continue;
+    const int index = base + TavoOctree::Octree<T>::child_of(gc, 0);
+    __builtin_prefetch(&tree.element_at(index));
+    hits.push_back({base, index, gc, c, P});
+  }
+  for (const SegmentHit& hit : hits) {
+    bool created = false;
+    const int index = tree.claim_leaf(hit.cell, hit.base, created);
     T& leaf = tree.element_at(index).payload;
     T* r = lock_target(h, leaf, toCamera);
     if (r == nullptr) return RETVAL_NOT_READY;
     const std::uint8_t seen = leaf.flags | (leaf.twin != nullptr ? leaf.twin->flags : 0);
     if ((seen & LEAF_UPDATED) == 0) pending.push_back(index);
     updated.push_back(index);
+    const Eigen::Vector3f& P = hit.P;
     if constexpr (kHasTangents<T>) {
       add_moments(r->momentsA, tangent);
       if (!is_zero_vector(r->lastPoint)) add_moments(r->momentsB, (P - r->lastPoint).normalized());
       r->lastPoint = P;
     }
-    r->offsetSum += P - c;
+    r->offsetSum += P - hit.c;
     r->count += 1;
     r->weight += 1.f;
     r->weight2 += 1.f;
@@ -274,10 +284,11 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
   return RETVAL_SUCCESS;
 }
 
-// The used leaf element of a listed index, or null.
+// The used leaf element of a listed index, or null; `slots` is the tree's
+// leaf_slots_in_use(), read once per pass.
 template <typename T>
-T* listed_leaf(TavoOctree::Octree<T>& tree, int index) {
-  if (index < 0 || index >= tree.leaf_slots_in_use()) return nullptr;
+T* listed_leaf(TavoOctree::Octree<T>& tree, int slots, int index) {
+  if (index < 0 || index >= slots) return nullptr;
   auto& e = tree.element_at(index);
   return e.is_used() ? &e.payload : nullptr;
 }
@@ -296,9 +307,9 @@ void estimate_normal(LeafTangent& r, const Eigen::Vector3f& viewDir, bool darkMo
     if (largest_share_exceeds(MA, kFlatRatio)) {
       const Eigen::Matrix3f MAB = MA + moment_matrix(r.momentsB, 1.f / r.weight);
       if (!MAB.allFinite() || largest_share_exceeds(MAB, kFlatRatio)) return;
-      candidate = symmetric_eigen3(MAB).smallest;
+      candidate = smallest_eigenvector(MAB);
     } else {
-      candidate = symmetric_eigen3(MA).smallest;
+      candidate = smallest_eigenvector(MA);
     }
   } else {
     if ((r.flags & LEAF_DARK_ESTIMABLE) == 0) {
@@ -307,7 +318,7 @@ void estimate_normal(LeafTangent& r, const Eigen::Vector3f& viewDir, bool darkMo
       return;
     }
     if (largest_share_exceeds(MA, kFlatRatio)) return;
-    candidate = symmetric_eigen3(MA).smallest;
+    candidate = smallest_eigenvector(MA);
   }
   const float facing = candidate.dot(-viewDir);
   if (!is_zero_vector(r.normal) && std::abs(facing) < kMinViewAgreement) return;
@@ -348,7 +359,7 @@ RetVal LaserFusionHelper<T>::fusion_one_lines_normal(const std::vector<Eigen::Ve
   if (points.size() < 2) return RETVAL_SUCCESS;
   const LineGeometry g = line_geometry(*this);
   const Eigen::Vector3f cam = rt * Eigen::Vector3f(Eigen::Vector3f::Zero()) - m_shift;
-  NeighbourLeaves near;
+  LeafCache<T> near(m_tree);
   for (std::size_t i = 0; i + 1 < points.size(); ++i)
     if (fuse_normal_segment(*this, g, cam, points[i], points[i + 1], normals[i], normals[i + 1], rt, near) ==
         RETVAL_NO_MEMORY)
@@ -364,11 +375,12 @@ RetVal LaserFusionHelper<T>::fusion_one_lines_tangent(const std::vector<Eigen::V
   const LineGeometry g = line_geometry(*this);
   const Eigen::Vector3f toCamera = -rt.transform_normal(Eigen::Vector3f(Eigen::Vector3f::UnitZ()));
   const int n = static_cast<int>(points.size());
-  std::vector<Eigen::Vector3f> smooth;
+  std::vector<Eigen::Vector3f> raw, smooth;
+  std::vector<SegmentHit> hits;
   // The shared lists grow once per line: one push per touched cell would
   // make the workers of a frame fight over the lists' counters.
   std::vector<int> pending, updated;
-  NeighbourLeaves near;
+  LeafCache<T> near(m_tree);
   auto publish = [&](RetVal ret) {
     if (!pending.empty()) pendingLeaves.grow_by(pending.begin(), pending.end());
     if (!updated.empty()) updatedLeaves.grow_by(updated.begin(), updated.end());
@@ -386,15 +398,15 @@ RetVal LaserFusionHelper<T>::fusion_one_lines_tangent(const std::vector<Eigen::V
            (points[static_cast<std::size_t>(e)] - points[static_cast<std::size_t>(e - 1)]).norm() < kRunBreak)
       ++e;
     if (e - b >= 2) {
-      smoothed_tangents(points, b, e, smooth);
+      smoothed_tangents(points, b, e, raw, smooth);
       for (int i = b; i + 1 < e; ++i) {
         const Eigen::Vector3f T0 = rt.transform_normal(smooth[static_cast<std::size_t>(i - b)]);
         const Eigen::Vector3f T1 = rt.transform_normal(smooth[static_cast<std::size_t>(i - b + 1)]);
         if (!(T0.dot(T1) >= kMinTangentAgreement)) continue;
         const Eigen::Vector3f q0 = rt * points[static_cast<std::size_t>(i)] - m_shift;
         const Eigen::Vector3f q1 = rt * points[static_cast<std::size_t>(i + 1)] - m_shift;
-        if (fuse_tangent_segment(*this, g, q0, q1, Eigen::Vector3f(0.5f * (T0 + T1)), toCamera, near, pending,
-                                 updated) != RETVAL_SUCCESS)
+        if (fuse_tangent_segment(*this, g, q0, q1, Eigen::Vector3f(0.5f * (T0 + T1)), toCamera, near, hits,
+                                 pending, updated) != RETVAL_SUCCESS)
           return publish(RETVAL_NOT_READY);
       }
     }
@@ -430,8 +442,9 @@ void LaserFusionHelper<T>::update_normal(const Eigen::Vector3f& viewDir, const t
   if constexpr (kHasTangents<T>) {
     // The list holds a leaf once per touch: the record lock lets only the
     // first task that finds it stale estimate it.
-    auxilary_tbb_for(m_integrator.threadNum, 0, leaves.size(), [&](std::size_t i) {
-      T* leaf = listed_leaf(m_tree, leaves[i]);
+    const int slots = m_tree.leaf_slots_in_use();
+    auxilary_tbb_for(m_integrator.workers_for(leaves.size()), 0, leaves.size(), [&](std::size_t i) {
+      T* leaf = listed_leaf(m_tree, slots, leaves[i]);
       if (leaf == nullptr) return;
       leaf->lock.lock();
       estimate_normal(*leaf, viewDir, darkMode);
@@ -447,8 +460,9 @@ void LaserFusionHelper<T>::update_normal(const Eigen::Vector3f& viewDir, const t
 
 template <typename T>
 void LaserFusionHelper<T>::clear_update_flags(const tbb::concurrent_vector<int>& leaves) {
-  auxilary_tbb_for(m_integrator.threadNum, 0, leaves.size(), [&](std::size_t i) {
-    T* leaf = listed_leaf(m_tree, leaves[i]);
+  const int slots = m_tree.leaf_slots_in_use();
+  auxilary_tbb_for(m_integrator.workers_for(leaves.size()), 0, leaves.size(), [&](std::size_t i) {
+    T* leaf = listed_leaf(m_tree, slots, leaves[i]);
     if (leaf == nullptr) return;
     leaf->lock.lock();
     leaf->flags &= static_cast<std::uint8_t>(~LEAF_UPDATED);

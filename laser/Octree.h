@@ -242,6 +242,12 @@ class Octree {
     m_leaves.resize(m_leaves.chunk_size());
   }
 
+  // Position of cell c's node among its parent's eight children at level
+  // `bit` (0: c's leaf under its finest node).
+  static int child_of(const Eigen::Vector3i& c, int bit) {
+    return ((c.x() >> bit) & 1) + 2 * (((c.y() >> bit) & 1) + 2 * ((c.z() >> bit) & 1));
+  }
+
  private:
   // Kept out of line so that claim_leaf stays small enough to inline.
   __attribute__((noinline)) int claim_free_leaf(const Eigen::Vector3i& c, int base, int index, bool& created) {
@@ -258,13 +264,12 @@ class Octree {
     return index;
   }
 
-  static int child_of(const Eigen::Vector3i& c, int bit) {
-    return ((c.x() >> bit) & 1) + 2 * (((c.y() >> bit) & 1) + 2 * ((c.z() >> bit) & 1));
+  // The check inline, the growth out of the way: every leaf claim passes here.
+  void ensure_leaf_capacity(int count) {
+    if (static_cast<std::size_t>(count) > m_leaves.size()) grow_leaves(static_cast<std::size_t>(count));
   }
 
-  void ensure_leaf_capacity(int count) {
-    const std::size_t need = static_cast<std::size_t>(count);
-    if (need <= m_leaves.size()) return;
+  __attribute__((noinline)) void grow_leaves(std::size_t need) {
     TavoAlgorithm::spin_lock(m_leafGrowLock);
     try {
       const std::size_t block = m_leaves.chunk_size();

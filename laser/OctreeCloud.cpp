@@ -5,12 +5,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "LaserFusionHelper.h"
 #include "Parallel.h"
 #include "laser/LeafAccess.h"
+#include "laser/NodeBaseCache.h"
 
 namespace TavoAlgorithm {
 namespace {
@@ -107,8 +110,9 @@ void LaserFusionHelper<T>::get_cloud_incremental(const tbb::concurrent_vector<in
     const int minCount = darkMode ? kLiveMinCountDark : kLiveMinCount;
     const float minWeight = darkMode ? kLiveMinWeightDark : kLiveMinWeight;
     const float s = m_voxelSize;
+    const int slots = m_tree.leaf_slots_in_use();
     auto leaf_of = [&](int index) -> LeafTangent* {
-      if (index < 0 || index >= m_tree.leaf_slots_in_use()) return nullptr;
+      if (index < 0 || index >= slots) return nullptr;
       auto& e = m_tree.element_at(index);
       return e.is_used() ? &e.payload : nullptr;
     };
@@ -137,26 +141,33 @@ void LaserFusionHelper<T>::get_cloud_incremental(const tbb::concurrent_vector<in
       cloud.set_vNrv(r.vertexId, r.normal);
       return (r.flags & LEAF_CONFIRMED) == 0;
     };
-    tbb::concurrent_vector<std::pair<int, int>> collected;
-    auxilary_tbb_for(m_integrator.threadNum, 0, n, [&](std::size_t i) {
+    // Codes by list position: tasks write their own entries, where a shared
+    // vector would have them contend for its counter on every push.
+    std::vector<std::uint8_t> codes(n, 0);
+    auxilary_tbb_for(m_integrator.workers_for(n), 0, n, [&](std::size_t i) {
       LeafTangent* leaf = leaf_of(pending[i]);
       if (leaf == nullptr) return;
       const Eigen::Vector3i cell = m_tree.element_at(pending[i]).get_cell();
       int code = refresh(*leaf, cell) ? kCodeLeaf : 0;
       if (leaf->twin != nullptr && refresh(*leaf->twin, cell)) code |= kCodeTwin;
-      if (code != 0) collected.push_back({pending[i], code});
+      codes[i] = static_cast<std::uint8_t>(code);
     });
     // Second pass: a point stays only where its neighbours agree with it.
     // It reads vertex ids and normals, which this pass never writes.
     const auto& offsets = m_integrator.intOffsets;
-    auxilary_tbb_for(m_integrator.threadNum, 0, collected.size(), [&](std::size_t i) {
+    std::vector<std::pair<int, int>> collected;
+    for (std::size_t i = 0; i < n; ++i)
+      if (codes[i] != 0) collected.push_back({pending[i], codes[i]});
+    auxilary_tbb_for(m_integrator.workers_for(collected.size()), 0, collected.size(), [&](std::size_t i) {
       const int index = collected[i].first, code = collected[i].second;
       LeafTangent& leaf = m_tree.element_at(index).payload;
       const Eigen::Vector3i cell = m_tree.element_at(index).get_cell();
       int nWith = 0, aligned = 0, mWith = 0, opposed = 0;
+      NodeBaseCache<LeafTangent, false, 1> nodes(m_tree);
       for (const Eigen::Vector3i& o : offsets) {
-        const LeafTangent* nb = m_tree.find_payload(cell + o);
-        if (nb == nullptr) continue;
+        const int nbIndex = nodes.leaf(cell + o);
+        if (nbIndex < 0) continue;
+        const LeafTangent* nb = &m_tree.element_at(nbIndex).payload;
         if (nb->vertexId >= 0) {
           ++nWith;
           aligned += nb->normal.dot(leaf.normal) > kAlignedDot;

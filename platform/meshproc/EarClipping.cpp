@@ -5,6 +5,7 @@
 #include "common/console.h"
 #include "meshproc/LoopTriangulation.h"
 #include "meshproc/MeshInput.h"
+#include "meshproc/NewFaces.h"
 
 namespace TavoAlgorithm {
 
@@ -38,12 +39,7 @@ bool close_loop(TriMesh& mesh, const HalfedgeLoop& loop, const EarLimits& limits
     }
     added.push_back(f);
   }
-  for (auto f : added) {
-    if (selectNewFaces) mesh.status(f).set_selected(true);
-    mesh.set_normal(f, mesh.calc_face_normal(f));
-  }
-  for (auto f : added)
-    for (auto v : mesh.fv_range(f)) mesh.set_normal(v, mesh.calc_vertex_normal(v));
+  finish_new_faces(mesh, added, selectNewFaces);
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include "common/console.h"
 #include "meshproc/LoopTriangulation.h"
 #include "meshproc/MeshInput.h"
+#include "meshproc/NewFaces.h"
 
 namespace TavoAlgorithm {
 
@@ -241,12 +242,7 @@ RetVal merge_back_hole_region(TriMesh& mesh, const TriMesh& patch, const std::ve
     }
     added.push_back(f);
   }
-  for (auto f : added) {
-    if (selectNewFaces) mesh.status(f).set_selected(true);
-    mesh.set_normal(f, mesh.calc_face_normal(f));
-  }
-  for (auto f : added)
-    for (auto v : mesh.fv_range(f)) mesh.set_normal(v, mesh.calc_vertex_normal(v));
+  finish_new_faces(mesh, added, selectNewFaces);
   return RETVAL_SUCCESS;
 }
 

@@ -9,6 +9,7 @@
 #include "common/symmetric_eigen3.h"
 
 using TavoAlgorithm::largest_share_exceeds;
+using TavoAlgorithm::smallest_eigenvector;
 using TavoAlgorithm::symmetric_eigen3;
 using V3 = Eigen::Vector3f;
 using M3 = Eigen::Matrix3f;
@@ -50,6 +51,9 @@ TEST(SymmetricEigen3, MatchesTheIterativeSolverOnRandomMatrices) {
     const float gap = ref.eigenvalues()[1] - ref.eigenvalues()[0];
     if (gap > 1e-2f * norm) EXPECT_GT(std::abs(got.smallest.dot(ref.eigenvectors().col(0))), 1.f - 1e-4f) << a;
     expect_eigenvector(a, got.smallest, got.values[0], 1e-4f);
+    const V3 fast = smallest_eigenvector(a);
+    if (gap > 1e-2f * norm) EXPECT_GT(std::abs(fast.dot(ref.eigenvectors().col(0))), 1.f - 1e-4f) << a;
+    expect_eigenvector(a, fast, ref.eigenvalues()[0], 1e-4f);
   }
 }
 
@@ -84,7 +88,18 @@ TEST(SymmetricEigen3, DegenerateShapes) {
     expect_eigenvector(c.a, got.smallest, got.values[0], 1e-5f);
     if (!c.orthogonalTo.isZero()) EXPECT_NEAR(got.smallest.dot(c.orthogonalTo), 0.f, 1e-5f);
     if (!c.parallelTo.isZero()) EXPECT_NEAR(std::abs(got.smallest.dot(c.parallelTo)), 1.f, 1e-5f);
+    const V3 fast = smallest_eigenvector(c.a);
+    expect_eigenvector(c.a, fast, c.values[0], 1e-5f);
+    if (!c.orthogonalTo.isZero()) EXPECT_NEAR(fast.dot(c.orthogonalTo), 0.f, 1e-5f);
   }
+}
+
+// The adjugate's dominant eigenvector belongs to the smallest eigenvalue only
+// when the matrix is semi-definite; here it is the one of eigenvalue 0.1.
+TEST(SymmetricEigen3, SmallestOfAnIndefiniteMatrixIsTheMostNegative) {
+  const Eigen::Matrix3f r = Eigen::AngleAxisf(0.7f, V3(1, 2, 3).normalized()).toRotationMatrix();
+  const M3 a = r * V3(0.1f, -1.f, 2.f).asDiagonal() * r.transpose();
+  EXPECT_GT(std::abs(smallest_eigenvector(a).dot(r.col(1))), 1.f - 1e-5f);
 }
 
 TEST(SymmetricEigen3, NonFiniteInputGivesNonFiniteValues) {

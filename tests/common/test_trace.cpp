@@ -8,6 +8,7 @@
 
 #include "RangeSimulator.h"
 #include "common/trace/Trace.h"
+#include "trace_folder_test.h"
 
 using namespace TavoAlgorithm;
 namespace fs = std::filesystem;
@@ -16,20 +17,8 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-class TraceTest : public testing::Test {
+class TraceTest : public TraceFolderTest {
  protected:
-  void SetUp() override {
-    m_dir = fs::temp_directory_path() / ("tavo_trace_" + std::to_string(::getpid()));
-    fs::remove_all(m_dir);
-    fs::create_directories(m_dir);
-    gDAConfig.reset();
-    gDAConfig.set_store_path(m_dir.string());
-  }
-  void TearDown() override {
-    gDAConfig.reset();
-    release_replay_frames();
-    fs::remove_all(m_dir);
-  }
   void record_mode() {
     gDAConfig.enable = true;
     gDAConfig.record = true;
@@ -46,7 +35,6 @@ class TraceTest : public testing::Test {
   void write_bytes(const std::string& name, const std::vector<std::uint8_t>& b) const {
     std::ofstream(m_dir / name, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
   }
-  fs::path m_dir;
 };
 
 // Little-endian byte builder for expected layouts.

@@ -13,6 +13,7 @@
 #include "fusion/TsdfVolume.h"
 #include "fusion_test_util.h"
 #include "geometry/RangeScanIO.h"
+#include "trace_folder_test.h"
 
 using namespace TavoAlgorithm;
 namespace fs = std::filesystem;
@@ -287,19 +288,8 @@ TEST(FusionMeshHelper, BorderCellsAreNeverMarked) {
   EXPECT_FALSE(vol.find_voxel({2, 100, 100})->deleteMarks & TSDF_MARK_REGION);
 }
 
-class FusionTraceTest : public testing::Test {
+class FusionTraceTest : public TraceFolderTest {
  protected:
-  void SetUp() override {
-    m_dir = fs::temp_directory_path() / ("tavo_fusion_trace_" + std::to_string(::getpid()));
-    fs::create_directories(m_dir);
-    gDAConfig.reset();
-    gDAConfig.set_store_path(m_dir.string());
-  }
-  void TearDown() override {
-    gDAConfig.reset();
-    release_replay_frames();
-    fs::remove_all(m_dir);
-  }
   // One worker makes integration and extraction sequential, so the replay
   // must give the recorded mesh bit for bit, ids included.
   void replay_identical(const std::vector<RangeData>& frames, float voxel) {
@@ -346,7 +336,6 @@ class FusionTraceTest : public testing::Test {
     EXPECT_EQ(moved, 0);
     EXPECT_EQ(changed, 0);
   }
-  fs::path m_dir;
 };
 
 TEST_F(FusionTraceTest, ReplayOfARecordingGivesTheSameMesh) { replay_identical(sphere_frames(4), kVoxel); }

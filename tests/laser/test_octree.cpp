@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "laser/NodeBaseCache.h"
 #include "laser/Octree.h"
 #include "laser/TwinPool.h"
 #include "Parallel.h"
@@ -207,4 +208,29 @@ TEST(Octree, NodeBaseAndClaimAgreeWithTheOneCallLookups) {
   EXPECT_EQ(tree.element_at(other).get_cell(), sibling);
   EXPECT_EQ(tree.find_leaf_in(c, -1), -1);
   EXPECT_EQ(tree.find_or_create_leaf_base(Eigen::Vector3i(-1, 0, 0)), -1);
+}
+
+// The cached lookups must give exactly what the tree's own lookups give, for
+// cells that share nodes, cells whose cache slots collide and cells outside.
+TEST(NodeBaseCache, AgreesWithTheTreeLookups) {
+  Octree<int> tree(10);
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> near(-3, 40), far(-2, 1025);
+  std::vector<Eigen::Vector3i> cells;
+  for (int k = 0; k < 4000; ++k) {
+    auto& d = k % 4 == 0 ? far : near;
+    cells.emplace_back(d(rng), d(rng), d(rng));
+  }
+  LaserReconstrcution::NodeBaseCache<int, true> create(tree);
+  for (std::size_t k = 0; k < cells.size(); k += 2) {
+    const int want = tree.in_grid(cells[k]) ? tree.find_or_create_leaf(cells[k]) : -1;
+    EXPECT_EQ(create.leaf(cells[k]), want) << cells[k].transpose();
+  }
+  // Find mode: absent cells stay absent, created ones are found.
+  LaserReconstrcution::NodeBaseCache<int, false> find(tree);
+  LaserReconstrcution::NodeBaseCache<int, false, 1> findSmall(tree);
+  for (const Eigen::Vector3i& c : cells) {
+    EXPECT_EQ(find.leaf(c), tree.find_leaf(c)) << c.transpose();
+    EXPECT_EQ(findSmall.leaf(c), tree.find_leaf(c)) << c.transpose();
+  }
 }

@@ -1,0 +1,63 @@
+#pragma once
+// Finest-node bases (one node = 2 x 2 x 2 cells) recently walked to in the
+// laser octree. The cells around a segment, or around one cell, share a few
+// nodes, so a neighbourhood costs a few tree walks instead of one per cell.
+//
+// Direct-mapped on the low AxisBits bits of the node coordinates: nodes less
+// than 2^AxisBits apart on every axis never evict each other (one bit covers
+// the 3 x 3 x 3 cells around a cell). Create mode walks with
+// find_or_create and claims leaves; find mode never creates and also
+// remembers absent nodes, so it is only valid while no other task creates
+// nodes (the extraction passes). One cache per task.
+#include <Eigen/Core>
+#include <array>
+#include <climits>
+#include <type_traits>
+
+#include "laser/Octree.h"
+
+namespace LaserReconstrcution {
+
+template <typename T, bool Create, int AxisBits = 2>
+class NodeBaseCache {
+ public:
+  using Tree = std::conditional_t<Create, TavoOctree::Octree<T>, const TavoOctree::Octree<T>>;
+
+  explicit NodeBaseCache(Tree& tree) : m_tree(tree) { m_key.fill(Eigen::Vector3i::Constant(INT_MIN)); }
+
+  // Base of cell c's finest node (created in create mode), or -1: outside
+  // the grid, or in find mode absent.
+  int base(const Eigen::Vector3i& c) {
+    if (!m_tree.in_grid(c)) return -1;
+    const Eigen::Vector3i node(c.x() >> 1, c.y() >> 1, c.z() >> 1);
+    const int slot = (node.x() & kMask) | (node.y() & kMask) << AxisBits | (node.z() & kMask) << (2 * AxisBits);
+    if (m_key[slot] != node) {
+      if constexpr (Create)
+        m_base[slot] = m_tree.find_or_create_leaf_base(c);
+      else
+        m_base[slot] = m_tree.find_leaf_base(c);
+      m_key[slot] = node;  // after the walk, which may throw
+    }
+    return m_base[slot];
+  }
+
+  // Leaf index of cell c (claimed in create mode), or -1 as for base().
+  int leaf(const Eigen::Vector3i& c) {
+    const int b = base(c);
+    if constexpr (Create) {
+      bool created = false;
+      return b < 0 ? -1 : m_tree.claim_leaf(c, b, created);
+    } else {
+      return m_tree.find_leaf_in(c, b);
+    }
+  }
+
+ private:
+  static constexpr int kMask = (1 << AxisBits) - 1;
+  static constexpr int kSlots = 1 << (3 * AxisBits);
+  Tree& m_tree;
+  std::array<Eigen::Vector3i, kSlots> m_key;
+  std::array<int, kSlots> m_base{};
+};
+
+}  // namespace LaserReconstrcution

@@ -8,7 +8,6 @@
 
 #include "Parallel.h"
 #include "common/marching_cubes_table.h"
-#include "fusion/LeafBaseCache.h"
 #include "fusion/TsdfVolume.h"
 
 namespace TavoAlgorithm {
@@ -63,7 +62,7 @@ int TsdfVolume::edge_vertex(const TsdfVoxel* v, int axis) const {
   return id;
 }
 
-void TsdfVolume::vertex_pass(int index, LeafBaseCache& cache) {
+void TsdfVolume::vertex_pass(int index, VoxelFinder& finder) {
   auto& e = m_tree.element_at(index);
   TsdfVoxel& v = e.payload;
   const Eigen::Vector3i c = e.get_cell();
@@ -72,7 +71,7 @@ void TsdfVolume::vertex_pass(int index, LeafBaseCache& cache) {
   float s0 = v.sdf();
   const Eigen::Vector3f p0 = m_vs * (c.cast<float>().array() + 0.5f).matrix();
   for (int a = 0; a < 3; ++a) {
-    const TsdfVoxel* nb = find_voxel_cached(c + Eigen::Vector3i::Unit(a), cache, true);
+    const TsdfVoxel* nb = find_voxel_cached(c + Eigen::Vector3i::Unit(a), finder);
     if (nb == nullptr) continue;  // a never-created neighbour keeps the old vertex
     float s1 = nb->sdf();
     int& id = v.edgeVertex[static_cast<std::size_t>(a)];
@@ -94,15 +93,16 @@ void TsdfVolume::vertex_pass(int index, LeafBaseCache& cache) {
   }
 }
 
-void TsdfVolume::triangulate(const Eigen::Vector3i& b, bool k3Inside, LeafBaseCache& cache) {
+void TsdfVolume::triangulate(const Eigen::Vector3i& b, bool k3Inside, TsdfVoxel* cube, VoxelFinder& finder) {
   // Every edge a cube needs is owned by one of its corners, so the eight
   // corner voxels are looked up once and serve both the index and the edges.
+  if (cube == nullptr) return;
   const TsdfVoxel* corners[8];
   for (int k = 0; k < 8; ++k)
-    corners[k] = find_voxel_cached(
-        b + Eigen::Vector3i(mc::kCornerOffset[k][0], mc::kCornerOffset[k][1], mc::kCornerOffset[k][2]), cache, false);
-  TsdfVoxel* cube = const_cast<TsdfVoxel*>(corners[3]);  // corner k3 is b itself
-  if (cube == nullptr) return;
+    corners[k] = k == 3 ? cube  // corner k3 is b itself
+                        : find_voxel_cached(b + Eigen::Vector3i(mc::kCornerOffset[k][0], mc::kCornerOffset[k][1],
+                                                                mc::kCornerOffset[k][2]),
+                                            finder);
   int index = k3Inside ? (1 << 3) : 0;
   for (int k = 0; k < 8; ++k) {
     if (k == 3) continue;
@@ -142,7 +142,7 @@ void TsdfVolume::triangulate(const Eigen::Vector3i& b, bool k3Inside, LeafBaseCa
   cube->lock.unlock();
 }
 
-void TsdfVolume::triangle_pass(int index, LeafBaseCache& cache) {
+void TsdfVolume::triangle_pass(int index, VoxelFinder& finder) {
   auto& e = m_tree.element_at(index);
   TsdfVoxel& v = e.payload;
   v.state = 0;
@@ -150,12 +150,15 @@ void TsdfVolume::triangle_pass(int index, LeafBaseCache& cache) {
   const int upper = get_grid_size() - 2;
   if ((c.array() <= 1).any() || (c.array() >= upper).any()) return;
   const Eigen::Vector3i below = c - Eigen::Vector3i::Ones();
-  // Voxels are created in this pass, so absent nodes are never cached.
-  int b = find_leaf_cached(below, cache, false);
+  // The finder may remember a node as absent that this pass has created
+  // since: the voxels it creates are empty (no weight, no ids), which reads
+  // as missing for a corner, and a cube's own voxel is passed in directly.
+  int b = finder.leaf(below);
   const bool missing = b < 0;
   if (missing) b = m_tree.find_or_create_leaf(below);
-  if (missing || m_tree.element_at(b).payload.count == 0) triangulate(below, false, cache);
-  triangulate(c, v.has_weight() && v.sdf() < 0.f, cache);
+  TsdfVoxel* cube = b < 0 ? nullptr : &m_tree.element_at(b).payload;
+  if (missing || (cube != nullptr && cube->count == 0)) triangulate(below, false, cube, finder);
+  triangulate(c, v.has_weight() && v.sdf() < 0.f, &v, finder);
 }
 
 void TsdfVolume::extract() {
@@ -167,12 +170,12 @@ void TsdfVolume::extract() {
     const std::size_t e = std::min(n, b + kExtractionBatch);
     ensure_vertex_slots(static_cast<long long>(m_vertexCounter.load()) +
                             kNewVerticesPerVoxel * static_cast<long long>(e - b), 0);
-    for_dirty(b, e, [this](int index, LeafBaseCache& cache) { vertex_pass(index, cache); });
+    for_dirty(b, e, [this](int index, VoxelFinder& finder) { vertex_pass(index, finder); });
   }
   for (std::size_t b = 0; b < n; b += kExtractionBatch) {
     const std::size_t e = std::min(n, b + kExtractionBatch);
     ensure_face_slots(static_cast<long long>(m_faceCounter.load()) + kNewFacesPerVoxel * static_cast<long long>(e - b), 0);
-    for_dirty(b, e, [this](int index, LeafBaseCache& cache) { triangle_pass(index, cache); });
+    for_dirty(b, e, [this](int index, VoxelFinder& finder) { triangle_pass(index, finder); });
   }
   m_dirty.clear();
   ensure_vertex_slots(m_vertexCounter.load());

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "fusion/LeafBaseCache.h"
 
 #include "Parallel.h"
 
@@ -107,9 +106,9 @@ bool TsdfVolume::mark_dirty(const Eigen::Vector3i& c) {
   return true;
 }
 
+template <typename Cache>
 void TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
-                                 const RigidMatrix& pose, bool wide, float sign, LeafBaseCache& cache,
-                                 bool shared) {
+                                 const RigidMatrix& pose, bool wide, float sign, Cache& cache, bool shared) {
   if (!p.allFinite() || !n.allFinite() || !std::isfinite(weight)) return;
   if (std::fabs(n.z()) < kMinComponent || std::fabs(p.z()) < kMinComponent) return;
   const Eigen::Vector3f world = pose * p;
@@ -121,10 +120,6 @@ void TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f
   const Eigen::Vector3f u = m_vs * (c.cast<float>().array() + 0.5f).matrix();
   const float vs2 = m_vs * m_vs;
   const float bias = static_cast<float>(0.1 * static_cast<double>(m_vs));
-  const bool create = sign > 0.f;
-  auto walk = [&](const Eigen::Vector3i& cell) {
-    return create ? m_tree.find_or_create_leaf_base(cell) : m_tree.find_leaf_base(cell);
-  };
   const std::vector<Eigen::Vector3i>& offsets = wide ? offsets125() : offsets27();
   const ScaledOffsets& scaled = wide ? m_scaled125 : m_scaled27;
   const std::size_t count = offsets.size();
@@ -148,9 +143,7 @@ void TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f
     const float d = dist[k];
     const float w = m_vs / (std::sqrt(sq[k]) + bias);
     const Eigen::Vector3i cell = c + o;
-    const int base = cache.base_of(cell, walk);
-    bool created = false;
-    const int index = base < 0 ? -1 : create ? m_tree.claim_leaf(cell, base, created) : m_tree.find_leaf_in(cell, base);
+    const int index = cache.leaf(cell);
     if (index < 0) continue;
     TsdfVoxel& v = m_tree.element(index).payload;
     if (shared) v.lock.lock();
@@ -181,14 +174,14 @@ bool TsdfVolume::integrate(std::vector<PreparedFrame>& frames) {
   const std::size_t tasks = frames.size() >= 2 ? frames.size() : (frames.front().weights.size() + kPointRun - 1) / kPointRun;
   const bool shared = m_threadNum > 1 && tasks > 1;
   auto points = [this, shared](PreparedFrame& f, std::size_t begin, std::size_t end) {
-    auto cache = std::make_unique<LeafBaseCache>();
+    VoxelCreator cache(m_tree);
     for (std::size_t i = begin; i < end; ++i) {
       const int k = static_cast<int>(i);
       if (f.cloud.has_vFlag() && (f.cloud.get_vFlag(k) & FLAG_DELETED) != 0) {
         f.cloud.set_vFlag(k, static_cast<VertexFlag>(f.cloud.get_vFlag(k) & ~FLAG_REMOVAL_PENDING));
         continue;
       }
-      integrate_point(f.cloud.get_vCoord(k), f.normals[i], f.weights[i], f.pose, f.wideSpread, 1.f, *cache, shared);
+      integrate_point(f.cloud.get_vCoord(k), f.normals[i], f.weights[i], f.pose, f.wideSpread, 1.f, cache, shared);
     }
   };
   if (frames.size() >= 2) {
@@ -208,21 +201,21 @@ void TsdfVolume::remove(const std::vector<RemovedPoint>& points) {
   const std::size_t runs = (n + kPointRun - 1) / kPointRun;
   const bool shared = m_threadNum > 1 && runs > 1;
   auxilary_tbb_for(m_threadNum, 0, runs, [&](std::size_t run) {
-    auto cache = std::make_unique<LeafBaseCache>();
+    VoxelFinder cache(m_tree);
     for (std::size_t i = run * kPointRun; i < std::min(n, (run + 1) * kPointRun); ++i) {
       const RemovedPoint& r = points[i];
-      integrate_point(r.point, r.normal, r.weight, r.pose, r.wideSpread, -1.f, *cache, shared);
+      integrate_point(r.point, r.normal, r.weight, r.pose, r.wideSpread, -1.f, cache, shared);
     }
   });
 }
 
 void TsdfVolume::for_dirty(std::size_t begin, std::size_t end,
-                           const std::function<void(int, LeafBaseCache&)>& body) {
+                           const std::function<void(int, VoxelFinder&)>& body) {
   const std::size_t runs = (end - begin + kDirtyRun - 1) / kDirtyRun;
   auxilary_tbb_for(m_threadNum, 0, runs, [&](std::size_t r) {
-    auto cache = std::make_unique<LeafBaseCache>();
+    VoxelFinder finder(m_tree);
     const std::size_t last = std::min(end, begin + (r + 1) * kDirtyRun);
-    for (std::size_t i = begin + r * kDirtyRun; i < last; ++i) body(m_dirty[i], *cache);
+    for (std::size_t i = begin + r * kDirtyRun; i < last; ++i) body(m_dirty[i], finder);
   });
 }
 
@@ -237,10 +230,10 @@ void TsdfVolume::propagate_dirty() {
   const std::size_t n = m_dirty.size();  // only the voxels dirty before this pass spread
   // Every voxel dirty already (a first integration): nothing to spread to.
   if (n >= static_cast<std::size_t>(m_tree.leaf_count())) return;
-  for_dirty(0, n, [&](int dirty, LeafBaseCache& cache) {
+  for_dirty(0, n, [&](int dirty, VoxelFinder& finder) {
     const Eigen::Vector3i c = m_tree.element_at(dirty).get_cell();
     for (const Eigen::Vector3i& o : kOffsets) {
-      const int index = find_leaf_cached(c + o, cache, true);
+      const int index = finder.leaf(c + o);
       if (index < 0) continue;
       TsdfVoxel& v = m_tree.element_at(index).payload;
       v.lock.lock();

@@ -21,11 +21,11 @@
 
 #include <tbb/concurrent_vector.h>
 
-#include "fusion/LeafBaseCache.h"
 #include "fusion/TsdfVoxel.h"
 #include "geometry/BaseTriMesh.h"
 #include "geometry/Cloud.h"
 #include "geometry/RigidMatrix.h"
+#include "laser/NodeBaseCache.h"
 #include "laser/Octree.h"
 
 namespace TavoAlgorithm {
@@ -118,29 +118,29 @@ class TsdfVolume {
   std::size_t dirty_count() const { return m_dirty.size(); }
 
  private:
+  // Node caches of one task: creating (integration) and find-only.
+  using VoxelCreator = LaserReconstrcution::NodeBaseCache<TsdfVoxel, true>;
+  using VoxelFinder = LaserReconstrcution::NodeBaseCache<TsdfVoxel, false>;
+
+  template <typename Cache>
   void integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
-                       const RigidMatrix& pose, bool wide, float sign, LeafBaseCache& cache, bool shared);
+                       const RigidMatrix& pose, bool wide, float sign, Cache& cache, bool shared);
   void set_origin_from(const PreparedFrame& frame);
   void mark_dirty_locked(TsdfVoxel& v, int index);
   // Grow by whole steps until capacity - needed >= margin.
   void ensure_vertex_slots(long long needed, long long margin = kMeshHeadroom);
   void ensure_face_slots(long long needed, long long margin = kMeshHeadroom);
-  // Find-only lookups through a task's node cache (absent nodes remembered
-  // only when `keepAbsent`: no task creates voxels meanwhile).
-  int find_leaf_cached(const Eigen::Vector3i& c, LeafBaseCache& cache, bool keepAbsent) const {
-    const int base = cache.base_of(c, [this](const Eigen::Vector3i& x) { return m_tree.find_leaf_base(x); }, keepAbsent);
-    return m_tree.find_leaf_in(c, base);
-  }
-  const TsdfVoxel* find_voxel_cached(const Eigen::Vector3i& c, LeafBaseCache& cache, bool keepAbsent) const {
-    const int i = find_leaf_cached(c, cache, keepAbsent);
+  const TsdfVoxel* find_voxel_cached(const Eigen::Vector3i& c, VoxelFinder& finder) const {
+    const int i = finder.leaf(c);
     return i < 0 ? nullptr : &m_tree.element_at(i).payload;
   }
   // Runs body(dirty index, cache) over m_dirty[begin, end) in tasks of a few
   // thousand voxels, each with its own cache.
-  void for_dirty(std::size_t begin, std::size_t end, const std::function<void(int, LeafBaseCache&)>& body);
-  void vertex_pass(int index, LeafBaseCache& cache);
-  void triangle_pass(int index, LeafBaseCache& cache);
-  void triangulate(const Eigen::Vector3i& b, bool k3Inside, LeafBaseCache& cache);
+  void for_dirty(std::size_t begin, std::size_t end, const std::function<void(int, VoxelFinder&)>& body);
+  void vertex_pass(int index, VoxelFinder& finder);
+  void triangle_pass(int index, VoxelFinder& finder);
+  // `cube` is the voxel of b itself (corner k3).
+  void triangulate(const Eigen::Vector3i& b, bool k3Inside, TsdfVoxel* cube, VoxelFinder& finder);
   // Live vertex id on the edge `axis` owned by voxel v (null: none).
   int edge_vertex(const TsdfVoxel* v, int axis) const;
 

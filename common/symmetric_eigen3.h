@@ -20,23 +20,29 @@
 
 namespace TavoAlgorithm {
 
-struct SymmetricEigen3 {
-  Eigen::Vector3f values;    // ascending
-  Eigen::Vector3f smallest;  // unit eigenvector of values[0]
+template <typename Scalar>
+struct SymmetricEigen3T {
+  Eigen::Matrix<Scalar, 3, 1> values;    // ascending
+  Eigen::Matrix<Scalar, 3, 1> smallest;  // unit eigenvector of values[0]
 };
+using SymmetricEigen3 = SymmetricEigen3T<float>;
 
-inline SymmetricEigen3 symmetric_eigen3(const Eigen::Matrix3f& a) {
-  SymmetricEigen3 r;
-  r.smallest = Eigen::Vector3f::UnitX();
+// Float or double matrices; the work is done in double either way.
+
+template <typename Scalar>
+SymmetricEigen3T<Scalar> symmetric_eigen3(const Eigen::Matrix<Scalar, 3, 3>& a) {
+  using Vector3 = Eigen::Matrix<Scalar, 3, 1>;
+  SymmetricEigen3T<Scalar> r;
+  r.smallest = Vector3::UnitX();
   // Scaling to unit magnitude keeps the cubic's coefficients clear of
   // overflow and underflow.
   if (!a.allFinite()) {
-    r.values.setConstant(std::numeric_limits<float>::quiet_NaN());
+    r.values.setConstant(std::numeric_limits<Scalar>::quiet_NaN());
     return r;
   }
   // Double precision: near a double eigenvalue the arc cosine loses half the
   // digits, which float cannot spare.
-  const Eigen::Matrix3d ad = a.cast<double>();
+  const Eigen::Matrix3d ad = a.template cast<double>();
   const double scale = ad.cwiseAbs().maxCoeff();
   if (scale == 0.0) {
     r.values.setZero();
@@ -50,7 +56,7 @@ inline SymmetricEigen3 symmetric_eigen3(const Eigen::Matrix3f& a) {
   b.diagonal().array() -= mean;
   const double p = std::sqrt(b.squaredNorm() / 6.0);
   if (!(p > 1e-12)) {
-    r.values.setConstant(static_cast<float>(mean * scale));
+    r.values.setConstant(static_cast<Scalar>(mean * scale));
     return r;
   }
   const double half = std::clamp(b.determinant() / (2.0 * p * p * p), -1.0, 1.0);
@@ -61,7 +67,7 @@ inline SymmetricEigen3 symmetric_eigen3(const Eigen::Matrix3f& a) {
   constexpr double kHalfSqrt3 = 0.8660254037844386;
   const double hi = mean + 2.0 * p * cp;
   const double lo = mean + 2.0 * p * (-0.5 * cp - kHalfSqrt3 * sp);
-  r.values = (Eigen::Vector3d(lo, 3.0 * mean - hi - lo, hi) * scale).cast<float>();
+  r.values = (Eigen::Vector3d(lo, 3.0 * mean - hi - lo, hi) * scale).template cast<Scalar>();
 
   Eigen::Matrix3d m = s;
   m.diagonal().array() -= lo;
@@ -75,9 +81,9 @@ inline SymmetricEigen3 symmetric_eigen3(const Eigen::Matrix3f& a) {
   int row = 0;
   const double rowScale = m.rowwise().squaredNorm().maxCoeff(&row);
   if (c[best].squaredNorm() > 1e-18 * rowScale * rowScale) {
-    r.smallest = c[best].normalized().cast<float>();
+    r.smallest = c[best].normalized().template cast<Scalar>();
   } else if (rowScale > 0.0) {
-    r.smallest = Eigen::Vector3d(m.row(row)).unitOrthogonal().cast<float>();
+    r.smallest = Eigen::Vector3d(m.row(row)).unitOrthogonal().template cast<Scalar>();
   }
   return r;
 }

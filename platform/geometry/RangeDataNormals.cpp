@@ -10,6 +10,7 @@
 #include <array>
 #include <cmath>
 
+#include "common/symmetric_eigen3.h"
 #include "geometry/RangeDataHelpers.h"
 
 namespace TavoAlgorithm {
@@ -17,49 +18,6 @@ namespace {
 
 // count, x, y, z, xx, xy, xz, yy, yz, zz
 constexpr int kMoments = 10;
-
-// Eigenvalues (ascending) and the unit eigenvector of the smallest one of a
-// symmetric 3 x 3 matrix, by the trigonometric closed form. Only the one axis
-// is needed, and the general solver spent most of its time on the other two.
-// False for a zero or non-finite matrix.
-bool smallest_axis(const Eigen::Matrix3d& cov, Eigen::Vector3d& axis, Eigen::Vector3d& values) {
-  const double scale = cov.cwiseAbs().maxCoeff();
-  if (!(scale > 0.0) || !std::isfinite(scale)) return false;
-  const Eigen::Matrix3d a = cov / scale;  // keeps the cubes below in range
-  const double q = a.trace() / 3.0;
-  const Eigen::Matrix3d b = a - q * Eigen::Matrix3d::Identity();
-  const double p = std::sqrt(b.squaredNorm() / 6.0);
-  if (p == 0.0) {  // a multiple of the identity: every axis is one
-    axis = Eigen::Vector3d::UnitX();
-    values.setConstant(q * scale);
-    return true;
-  }
-  const double half = std::clamp(b.determinant() / (2.0 * p * p * p), -1.0, 1.0);
-  const double phi = std::acos(half) / 3.0;
-  constexpr double kThird = 2.0943951023931954923;  // 2 pi / 3
-  const double largest = q + 2.0 * p * std::cos(phi);
-  const double smallest = q + 2.0 * p * std::cos(phi + kThird);
-  values = Eigen::Vector3d(smallest, 3.0 * q - largest - smallest, largest) * scale;
-  // The axis spans the kernel of a - smallest I: the longest cross product of
-  // two of its rows.
-  const Eigen::Matrix3d m = a - smallest * Eigen::Matrix3d::Identity();
-  const Eigen::Vector3d r0 = m.row(0), r1 = m.row(1), r2 = m.row(2);
-  const Eigen::Vector3d cand[3] = {r0.cross(r1), r0.cross(r2), r1.cross(r2)};
-  int best = 0;
-  for (int k = 1; k < 3; ++k)
-    if (cand[k].squaredNorm() > cand[best].squaredNorm()) best = k;
-  if (cand[best].squaredNorm() > 0.0) {
-    axis = cand[best].normalized();
-    return true;
-  }
-  // A double smallest value: any axis across the remaining row will do.
-  const Eigen::Vector3d* row = &r0;
-  if (r1.squaredNorm() > row->squaredNorm()) row = &r1;
-  if (r2.squaredNorm() > row->squaredNorm()) row = &r2;
-  if (row->squaredNorm() == 0.0) return false;
-  axis = row->unitOrthogonal();
-  return true;
-}
 
 // Smallest principal axis of a window's moments, oriented toward the sensor;
 // zero for fewer than 3 points or a degenerate (collinear) window.
@@ -70,10 +28,12 @@ Eigen::Vector3f normal_from_moments(const double* m, const Eigen::Vector3f& sens
   Eigen::Matrix3d sq;
   sq << m[4], m[5], m[6], m[5], m[7], m[8], m[6], m[8], m[9];
   const Eigen::Matrix3d cov = sq / count - mean * mean.transpose();
-  Eigen::Vector3d axis, ev;
-  if (!smallest_axis(cov, axis, ev)) return Eigen::Vector3f::Zero();
+  const double scale = cov.cwiseAbs().maxCoeff();
+  if (!(scale > 0.0) || !std::isfinite(scale)) return Eigen::Vector3f::Zero();
+  const SymmetricEigen3T<double> eig = symmetric_eigen3(cov);
+  const Eigen::Vector3d& ev = eig.values;
   if (ev(1) <= 1e-12 * std::max(ev(2), 1e-300)) return Eigen::Vector3f::Zero();
-  Eigen::Vector3f n = axis.cast<float>().normalized();
+  Eigen::Vector3f n = eig.smallest.cast<float>().normalized();
   if (n.dot(sensorDir) < 0.f) n = -n;
   return n;
 }

@@ -223,10 +223,10 @@ void smoothed_tangents(const std::vector<Eigen::Vector3f>& p, int b, int e, std:
   }
 }
 
-// A cell that takes a segment's contribution: its leaf's finest-node base
-// and index, the cell centre and the closest point of the segment.
+// A cell that takes a segment's contribution: its finest-node base, the
+// cell centre and the closest point of the segment.
 struct SegmentHit {
-  int base, index;
+  int base;
   Eigen::Vector3i cell;
   Eigen::Vector3f c, P;
 };
@@ -255,9 +255,8 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
     if (!segment.project_inside(c, P) || (c - P).squaredNorm() > g.r2sq) continue;
     const int base = near.base(gc);
     if (base < 0) continue;
-    const int index = base + TavoOctree::Octree<T>::child_of(gc, 0);
-    __builtin_prefetch(&tree.element_at(index));
-    hits.push_back({base, index, gc, c, P});
+    __builtin_prefetch(&tree.element_at(base + TavoOctree::Octree<T>::child_of(gc, 0)));
+    hits.push_back({base, gc, c, P});
   }
   for (const SegmentHit& hit : hits) {
     bool created = false;

@@ -91,10 +91,10 @@ SymmetricEigen3T<Scalar> symmetric_eigen3(const Eigen::Matrix<Scalar, 3, 3>& a) 
 namespace detail {
 // Adjugate of the symmetric s - mu I: (s - mu I)^-1 times its determinant,
 // formed without division and well defined as mu reaches an eigenvalue.
-inline Eigen::Matrix3f shifted_adjugate(const Eigen::Matrix3f& s, float mu) {
-  const float a00 = s(0, 0) - mu, a11 = s(1, 1) - mu, a22 = s(2, 2) - mu;
-  const float a01 = s(0, 1), a02 = s(0, 2), a12 = s(1, 2);
-  Eigen::Matrix3f adj;
+inline Eigen::Matrix3d shifted_adjugate(const Eigen::Matrix3d& s, double mu) {
+  const double a00 = s(0, 0) - mu, a11 = s(1, 1) - mu, a22 = s(2, 2) - mu;
+  const double a01 = s(0, 1), a02 = s(0, 2), a12 = s(1, 2);
+  Eigen::Matrix3d adj;
   adj(0, 0) = a11 * a22 - a12 * a12;
   adj(0, 1) = adj(1, 0) = a02 * a12 - a01 * a22;
   adj(0, 2) = adj(2, 0) = a01 * a12 - a02 * a11;
@@ -106,37 +106,52 @@ inline Eigen::Matrix3f shifted_adjugate(const Eigen::Matrix3f& s, float mu) {
 }  // namespace detail
 
 // Unit eigenvector of the smallest eigenvalue of a symmetric a, as
-// symmetric_eigen3(a).smallest but mostly without trigonometry. The largest
-// column of the adjugate (det(a) a^-1) starts it: the adjugate's eigenvalues
-// are the products of pairs of a's, so for a semi-definite a that column
-// leans towards the smallest eigenvalue's vector. Rayleigh quotient steps
-// (shifted adjugates again, no division) then converge cubically. A residual
-// test and a check that the other two eigenvalues lie above the one found
-// (the iteration may settle on another one) accept the answer; otherwise,
-// after four steps, the closed form decides.
+// symmetric_eigen3(a).smallest but without trigonometry. Left of its
+// smallest root the characteristic cubic q(x) = det(s - x I) is positive,
+// falling and convex, so Halley steps from a lower bound of that root (0 when
+// the cubic's coefficients show a semi-definite matrix, Gershgorin's bound
+// otherwise) climb to it, in two to five steps. The
+// adjugate of s - x I is then (l2 - x)(l3 - x) v v^T: its largest column is
+// the eigenvector. When that column fails the residual test, or the other
+// two eigenvalues do not lie clearly above its own (a double smallest
+// eigenvalue), the closed form decides.
 inline Eigen::Vector3f smallest_eigenvector(const Eigen::Matrix3f& a) {
-  constexpr float kResidual2 = 1e-10f;  // squared, relative to a unit largest entry
+  constexpr int kMaxSteps = 12;
+  constexpr double kStepTolerance = 1e-12;  // entries scaled to a unit largest one
+  constexpr double kMinGapProduct = 1e-8;
+  constexpr double kResidual2 = 1e-18;
   const float scale = a.cwiseAbs().maxCoeff();
   if (scale > 0.f && std::isfinite(scale)) {
-    const Eigen::Matrix3f s = a * (1.f / scale);
-    const Eigen::Matrix3f adj = detail::shifted_adjugate(s, 0.f);
+    const Eigen::Matrix3d s = a.cast<double>() * (1.0 / static_cast<double>(scale));
+    const Eigen::Matrix3d adj0 = detail::shifted_adjugate(s, 0.0);
+    // q(x) = c0 - c1 x + c2 x^2 - x^3.
+    const double c2 = s.trace(), c1 = adj0.trace(), c0 = s.row(0).dot(adj0.col(0));
+    double x = 0.0;
+    if (!(c0 >= 0.0 && c1 >= 0.0 && c2 >= 0.0)) {
+      const Eigen::Vector3d offDiagonal = s.cwiseAbs().rowwise().sum() - s.diagonal().cwiseAbs();
+      x = (s.diagonal() - offDiagonal).minCoeff();
+    }
+    for (int step = 0; step < kMaxSteps; ++step) {
+      const double q = c0 - x * (c1 - x * (c2 - x));
+      const double dq = x * (2.0 * c2 - 3.0 * x) - c1;
+      if (!(q > 0.0 && dq < 0.0)) break;
+      const double den = 2.0 * dq * dq - 2.0 * q * (c2 - 3.0 * x);
+      const double dx = den > 0.0 ? 2.0 * q * dq / den : q / dq;
+      x -= dx;
+      if (!(std::abs(dx) > kStepTolerance)) break;
+    }
+    const Eigen::Matrix3d adj = detail::shifted_adjugate(s, x);
     int k = 0;
-    adj.diagonal().cwiseAbs().maxCoeff(&k);
-    Eigen::Vector3f v = adj.col(k);
-    const float trace = s.trace(), pairSum = adj.trace();
-    for (int step = 0; step < 4; ++step) {
-      const float n2 = v.squaredNorm();
-      if (!(n2 > 1e-30f)) break;
-      v *= 1.f / std::sqrt(n2);
-      const Eigen::Vector3f sv = s * v;
-      const float mu = v.dot(sv);
-      if ((sv - mu * v).squaredNorm() <= kResidual2) {
-        // The other two eigenvalues: sum and product from the invariants.
-        const float rest = trace - mu, product = pairSum - mu * rest;
-        if (rest - 2.f * mu > 0.f && product - mu * rest + mu * mu > 0.f) return v;
-        break;
-      }
-      v = detail::shifted_adjugate(s, mu) * v;
+    const double largest = adj.diagonal().maxCoeff(&k);
+    if (largest > 0.0) {
+      const Eigen::Vector3d v = adj.col(k) * (1.0 / std::sqrt(adj.col(k).squaredNorm()));
+      // Accepted only as an eigenvector whose eigenvalue mu lies clearly
+      // below the other two (their sum and product from the invariants).
+      const Eigen::Vector3d sv = s * v;
+      const double mu = v.dot(sv);
+      const double rest = c2 - mu, gaps = c1 - 2.0 * mu * rest + mu * mu;  // (l2 - mu)(l3 - mu)
+      if ((sv - mu * v).squaredNorm() <= kResidual2 && rest - 2.0 * mu > 0.0 && gaps > kMinGapProduct)
+        return v.cast<float>();
     }
   }
   return symmetric_eigen3(a).smallest;

@@ -440,15 +440,16 @@ void LaserFusionHelper<T>::update_normal(const Eigen::Vector3f& viewDir, const t
                                          bool darkMode) {
   if constexpr (kHasTangents<T>) {
     // The list holds a leaf once per touch: the record lock lets only the
-    // first task that finds it stale estimate it.
+    // first task that finds it stale estimate it. One worker meets no other.
     const int slots = m_tree.leaf_slots_in_use();
-    auxilary_tbb_for(m_integrator.workers_for(leaves.size()), 0, leaves.size(), [&](std::size_t i) {
+    const int workers = m_integrator.workers_for(leaves.size());
+    auxilary_tbb_for(workers, 0, leaves.size(), [&](std::size_t i) {
       T* leaf = listed_leaf(m_tree, slots, leaves[i]);
       if (leaf == nullptr) return;
-      leaf->lock.lock();
+      if (workers > 1) leaf->lock.lock();
       estimate_normal(*leaf, viewDir, darkMode);
       if (leaf->twin != nullptr) estimate_normal(*leaf->twin, viewDir, darkMode);
-      leaf->lock.unlock();
+      if (workers > 1) leaf->lock.unlock();
     });
   } else {
     (void)viewDir;
@@ -460,13 +461,14 @@ void LaserFusionHelper<T>::update_normal(const Eigen::Vector3f& viewDir, const t
 template <typename T>
 void LaserFusionHelper<T>::clear_update_flags(const tbb::concurrent_vector<int>& leaves) {
   const int slots = m_tree.leaf_slots_in_use();
-  auxilary_tbb_for(m_integrator.workers_for(leaves.size()), 0, leaves.size(), [&](std::size_t i) {
+  const int workers = m_integrator.workers_for(leaves.size());
+  auxilary_tbb_for(workers, 0, leaves.size(), [&](std::size_t i) {
     T* leaf = listed_leaf(m_tree, slots, leaves[i]);
     if (leaf == nullptr) return;
-    leaf->lock.lock();
+    if (workers > 1) leaf->lock.lock();
     leaf->flags &= static_cast<std::uint8_t>(~LEAF_UPDATED);
     if (leaf->twin != nullptr) leaf->twin->flags &= static_cast<std::uint8_t>(~LEAF_UPDATED);
-    leaf->lock.unlock();
+    if (workers > 1) leaf->lock.unlock();
   });
 }
 

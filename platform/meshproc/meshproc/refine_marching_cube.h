@@ -7,7 +7,10 @@
 // x voxelSize are merged into one of them (the lowest index, which stays an
 // exact zero crossing of the field, so the surface never moves off it); the
 // others are marked deleted, faces are re-pointed, and faces that become
-// degenerate are marked deleted. Nothing is removed from the arrays, so ids
+// degenerate are marked deleted. A collapse that folds a face onto another
+// with the opposite orientation deletes both (their edges would otherwise
+// carry four faces); faces repeated with one orientation keep one copy.
+// Nothing is removed from the arrays, so ids
 // and the axis list stay valid. Deleted vertices and faces are left alone.
 //
 // axes: one edge axis (0, 1, 2) per vertex, left as it is.

@@ -71,3 +71,26 @@ TEST(RefineMarchingCube, RefusesBadInputWithoutChange) {
   std::vector<int> none;
   EXPECT_EQ(refine_marching_cube(empty, 1.0, none), RETVAL_SUCCESS);
 }
+
+// Collapsing 1 onto 0 folds face 1 onto face 0 with the opposite
+// orientation: the pair cancels, and so its edges keep at most two faces.
+// A face repeated with one orientation keeps a single copy.
+TEST(RefineMarchingCube, FoldedPairsCancelAndRepeatsKeepOneCopy) {
+  BaseTriMesh m;
+  for (const Eigen::Vector3f& p : {Eigen::Vector3f(0, 0, 0), Eigen::Vector3f(0.01f, 0, 0), Eigen::Vector3f(1, 0, 0),
+                                   Eigen::Vector3f(0, 1, 0), Eigen::Vector3f(0.5f, -1, 0)})
+    m.add_vCoord(p);
+  m.add_face({0, 2, 3});
+  m.add_face({1, 3, 2});
+  m.add_face({2, 0, 4});
+  m.add_face({3, 0, 4});
+  m.add_face({0, 4, 3});
+  m.add_face({1, 0, 4});  // the short edge
+  std::vector<int> axes(5, 0);
+  ASSERT_EQ(refine_marching_cube(m, 1.0, axes), RETVAL_SUCCESS);
+  EXPECT_TRUE(m.get_fDeleted(0));
+  EXPECT_TRUE(m.get_fDeleted(1));
+  EXPECT_FALSE(m.get_fDeleted(2));
+  EXPECT_TRUE(m.get_fDeleted(5));
+  EXPECT_NE(m.get_fDeleted(3), m.get_fDeleted(4));  // the same turn: one copy stays
+}

@@ -1,0 +1,17 @@
+# Installs the build into a scratch prefix, builds the consumer project
+# against it and runs the result.
+file(REMOVE_RECURSE ${WORK})
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${ARGN}\n${out}")
+  endif()
+  set(out "${out}" PARENT_SCOPE)
+endfunction()
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK}/prefix)
+run(${CMAKE_COMMAND} -S ${CONSUMER} -B ${WORK}/build -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${WORK}/prefix)
+run(${CMAKE_COMMAND} --build ${WORK}/build)
+run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${WORK}/prefix/lib ${WORK}/build/consumer)
+if(NOT out MATCHES "refused before set_param: 2")
+  message(FATAL_ERROR "unexpected consumer output: ${out}")
+endif()

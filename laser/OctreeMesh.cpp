@@ -13,6 +13,7 @@
 #include "Parallel.h"
 #include "common/marching_cubes_table.h"
 #include "laser/LeafAccess.h"
+#include "meshproc/RepeatedFaces.h"
 
 namespace TavoAlgorithm {
 namespace {
@@ -185,6 +186,20 @@ BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::conc
   faces.reserve(faceList.size() / 3);
   for (std::size_t f = 0; f + 2 < faceList.size(); f += 3)
     faces.emplace_back(faceList[f], faceList[f + 1], faceList[f + 2]);
+  // A cube built once for a leaf and once for its twin repeats the faces
+  // whose corners both builds resolve to the same records.
+  const std::vector<int> repeated = repeated_faces(faces, [](int) { return true; });
+  if (!repeated.empty()) {
+    std::size_t out = 0, next = 0;
+    for (std::size_t f = 0; f < faces.size(); ++f) {
+      if (next < repeated.size() && repeated[next] == static_cast<int>(f)) {
+        ++next;
+        continue;
+      }
+      faces[out++] = faces[f];
+    }
+    faces.resize(out);
+  }
   mesh.set_faces(std::move(faces));
   return mesh;
 }

@@ -1,5 +1,7 @@
 #pragma once
-// Simulated laser scans fused into a helper, shared by the laser tests.
+// Probe lines, simulated laser scans and cloud readers shared by the laser tests.
+#include <array>
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -8,9 +10,36 @@
 
 namespace laser_test {
 using V3 = Eigen::Vector3f;
+using V3i = Eigen::Vector3i;
+using Lines = std::vector<V3>;
+using TavoAlgorithm::Cloud;
+using TavoAlgorithm::LaserFusionHelper;
+using TavoAlgorithm::RigidMatrix;
+using LaserReconstrcution::Leaf;
+using LaserReconstrcution::LeafTangent;
 namespace sim = TavoAlgorithm::sim;
 
 constexpr float kCell = 0.1f;
+inline const RigidMatrix kIdentity;
+inline const std::vector<V3> kSixSides = {V3(1, 0, 0),  V3(-1, 0, 0), V3(0, 1, 0),
+                                          V3(0, -1, 0), V3(0, 0, 1),  V3(0, 0, -1)};
+
+// A segment along x at height y = 5.17 above the row of cells y = 50, so the
+// centre of cell (50, 50, 50) lies 0.12 from it (cell size 0.1).
+inline Lines probe_points() { return {V3(5.01f, 5.17f, 5.05f), V3(5.09f, 5.17f, 5.05f)}; }
+inline Lines up_normals() { return {V3(0, 1, 0), V3(0, 1, 0)}; }
+
+// Lines on the plane z = 5.02 seen from a camera above it (camera +z = world -z).
+struct PlaneScan {
+  RigidMatrix rt{Eigen::Matrix3d(Eigen::Vector3d(1, -1, -1).asDiagonal()), Eigen::Vector3d(5, 5, 8)};
+  // 25 points along x at y = 4.5 + 0.04 k, in the camera frame.
+  Lines line(int k) const {
+    Lines l;
+    for (int i = 0; i < 25; ++i) l.push_back(rt.inverse() * V3(4.5f + 0.04f * i, 4.5f + 0.04f * k, 5.02f));
+    return l;
+  }
+  V3 view_dir() const { return rt.transform_normal(V3(0, 0, 1)); }
+};
 
 inline sim::LaserRig test_rig(float noise) {
   sim::LaserRig rig = sim::LaserRig::single_line(1.f, 6.f);
@@ -40,15 +69,24 @@ inline std::vector<sim::LaserFrame> sweeps(const sim::Scene& scene, const V3& ce
 
 // Grid centred on `centre`.
 template <typename T>
-void centre_grid(TavoAlgorithm::LaserFusionHelper<T>& h, const V3& centre) {
+void centre_grid(LaserFusionHelper<T>& h, const V3& centre) {
   h.set_tree_shift(centre - V3::Constant(0.5f * h.get_grid_size() * h.get_voxel_size()));
 }
 
-inline void fuse_normal(TavoAlgorithm::LaserFusionHelper<LaserReconstrcution::Leaf>& h,
-                        const std::vector<sim::LaserFrame>& frames) {
+inline void fuse_normal(LaserFusionHelper<Leaf>& h, const std::vector<sim::LaserFrame>& frames) {
   for (const auto& f : frames)
     for (const auto& l : f.lines) h.fusion_one_lines_normal(l.points, l.normals, f.pose);
   h.integrate_into_tsdf();
+}
+
+// The live points among the first `count` vertices, sorted, for set comparisons.
+using Points = std::vector<std::array<float, 3>>;
+inline Points sorted_live(const Cloud& c, int count) {
+  Points out;
+  for (int i = 0; i < count; ++i)
+    if (!c.get_vDeleted(i)) out.push_back({c.get_vCoord(i).x(), c.get_vCoord(i).y(), c.get_vCoord(i).z()});
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 }  // namespace laser_test

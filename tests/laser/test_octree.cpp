@@ -1,19 +1,17 @@
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <atomic>
-#include <cstddef>
-#include <mutex>
+#include <limits>
 #include <random>
 #include <set>
-#include <thread>
 #include <tuple>
-#include <vector>
 
-#include "laser/NodeBaseCache.h"
-#include "laser/Octree.h"
-#include "laser/TwinPool.h"
 #include "Parallel.h"
+#include "laser/NodeBaseCache.h"
+#include "laser_scan_util.h"
 
+using namespace laser_test;
 using TavoOctree::Octree;
 
 namespace {
@@ -23,65 +21,61 @@ struct Counter {
 };
 }  // namespace
 
-TEST(Octree, DepthIsClampedAndLevelsFollowDepth) {
-  Octree<int> shallow(8);
-  EXPECT_EQ(shallow.depth(), 10);
-  EXPECT_EQ(shallow.grid_size(), 1024);
-  EXPECT_EQ(shallow.middle_level_count(), 1);
-  Octree<int> usual(13);
-  EXPECT_EQ(usual.grid_size(), 8192);
-  EXPECT_EQ(usual.middle_level_count(), 4);
+TEST(Octree, DepthCellSizeAndThreadCountsAreNormalised) {
+  struct Case {
+    int depth, wantDepth, middleLevels;
+  };
   // int16 cells cannot address more than 2^15 cells per axis.
-  Octree<int> deep(20);
-  EXPECT_EQ(deep.depth(), 15);
+  for (const Case& c : {Case{8, 10, 1}, Case{13, 13, 4}, Case{20, 15, 6}}) {
+    Octree<int> tree(c.depth);
+    EXPECT_EQ(tree.depth(), c.wantDepth);
+    EXPECT_EQ(tree.grid_size(), 1 << c.wantDepth);
+    EXPECT_EQ(tree.middle_level_count(), c.middleLevels);
+  }
+  LaserFusionHelper<Leaf> a(8, 0.f, 0.1f, 0.2f, 3, false);
+  EXPECT_EQ(a.get_grid_size(), 1024);
+  EXPECT_FLOAT_EQ(a.get_voxel_size(), 0.5f);
+  LaserFusionHelper<LeafTangent> b(13, -1.f, 0.1f, 0.2f, 3, true);
+  EXPECT_FLOAT_EQ(b.get_voxel_size(), 0.5f);
+  EXPECT_TRUE(b.get_tree_shift().isZero());
+  EXPECT_EQ(b.twin_pool().capacity(), TavoOctree::kTwinPoolStep);
+  EXPECT_EQ(b.get_integrator_threads(), omp_get_max_threads());
+  EXPECT_EQ(b.get_helper_threads(), omp_get_max_threads());
+  for (int n : {0, -4}) b.set_tbb_num_threads(n);
+  EXPECT_EQ(b.get_helper_threads(), omp_get_max_threads());
+  b.set_tbb_num_threads(3);
+  EXPECT_EQ(b.get_helper_threads(), 3);
+  EXPECT_EQ(b.get_integrator_threads(), 3);
 }
 
-TEST(Octree, OutsideCellsYieldNothing) {
+TEST(Octree, CellsOutsideTheGridYieldNothingAndFarCornersRoundTrip) {
   Octree<int> tree(13);
   bool created = true;
-  for (const Eigen::Vector3i c : {Eigen::Vector3i(-1, 0, 0), Eigen::Vector3i(8192, 0, 0),
-                                  Eigen::Vector3i(0, -5, 0), Eigen::Vector3i(0, 0, 8192)}) {
+  for (const V3i c : {V3i(-1, 0, 0), V3i(8192, 0, 0), V3i(0, -5, 0), V3i(0, 0, 8192)}) {
     EXPECT_EQ(tree.find_or_create_leaf(c, created), -1);
     EXPECT_FALSE(created);
     EXPECT_EQ(tree.find_leaf(c), -1);
   }
   EXPECT_EQ(tree.leaf_slots_in_use(), 0);
-}
-
-TEST(Octree, CreateOnceFindAgainAndSiblingsShareParent) {
-  Octree<int> tree(13);
-  const Eigen::Vector3i c(100, 200, 300);
-  EXPECT_EQ(tree.find_leaf(c), -1);
-  EXPECT_EQ(tree.find_payload(c), nullptr);
-  bool created = false;
-  const int i = tree.find_or_create_leaf(c, created);
-  ASSERT_GE(i, 0);
-  EXPECT_TRUE(created);
-  EXPECT_EQ(tree.element(i).get_cell(), c);
-  EXPECT_EQ(tree.find_leaf(c), i);
-  EXPECT_EQ(tree.find_or_create_leaf(c, created), i);
-  EXPECT_FALSE(created);
-  // The eight cells of one 2x2x2 block are consecutive leaves of one parent,
-  // at child = x_bit + 2 (y_bit + 2 z_bit).
-  const int base = static_cast<int>(tree.element(i).parentBase);
-  for (int k = 0; k < 8; ++k) {
-    const Eigen::Vector3i s(100 + (k & 1), 200 + ((k >> 1) & 1), 300 + ((k >> 2) & 1));
-    EXPECT_EQ(tree.find_or_create_leaf(s), base + k);
-    EXPECT_EQ(tree.element(base + k).parentBase, static_cast<std::uint32_t>(base));
+  // Cells are stored shifted by one in 16 bits: the far corner of the deepest
+  // grid must come back unchanged.
+  Octree<int> deep(15);
+  for (const V3i c : {V3i(0, 0, 0), V3i(32767, 0, 32767), V3i(32767, 32767, 32767)}) {
+    const int i = deep.find_or_create_leaf(c);
+    ASSERT_GE(i, 0);
+    EXPECT_EQ(deep.element_at(i).get_cell(), c);
+    EXPECT_EQ(deep.find_leaf(c), i);
   }
-  // One path was built: eight leaf slots in use, the neighbour's path absent.
-  EXPECT_EQ(tree.leaf_slots_in_use(), 8);
-  EXPECT_EQ(tree.find_leaf(Eigen::Vector3i(102, 200, 300)), -1);
 }
 
-TEST(Octree, RandomCellsMapOneToOneLikeASet) {
+TEST(Octree, CellsMapOneToOneLikeASetAndSiblingsShareTheirParent) {
   Octree<int> tree(10);
   std::mt19937 rng(7);
   std::uniform_int_distribution<int> coord(0, 1023);
   std::set<std::tuple<int, int, int>> truth;
   std::set<int> indices;
   for (int n = 0; n < 20000; ++n) {
-    const Eigen::Vector3i c(coord(rng), coord(rng), coord(rng));
+    const V3i c(coord(rng), coord(rng), coord(rng));
     bool created = false;
     const int i = tree.find_or_create_leaf(c, created);
     ASSERT_GE(i, 0);
@@ -94,23 +88,18 @@ TEST(Octree, RandomCellsMapOneToOneLikeASet) {
   for (int i = 0; i < tree.leaf_slots_in_use(); ++i) used += tree.element_at(i).is_used() ? 1 : 0;
   EXPECT_EQ(used, static_cast<int>(truth.size()));
   EXPECT_EQ(tree.leaf_count(), used);
-  for (const auto& [x, y, z] : truth) EXPECT_GE(tree.find_leaf(Eigen::Vector3i(x, y, z)), 0);
+  for (const auto& [x, y, z] : truth) EXPECT_GE(tree.find_leaf(V3i(x, y, z)), 0);
   tree.clear();
   EXPECT_EQ(tree.leaf_count(), 0);
   EXPECT_FALSE(tree.element_at(0).is_used());
-}
-
-// Cells are stored shifted by one in 16 bits: the grid's far corner at the
-// deepest level must come back unchanged.
-TEST(Octree, ExtremeCellsOfTheDeepestGridRoundTrip) {
-  Octree<int> tree(15);
-  for (const Eigen::Vector3i c : {Eigen::Vector3i(0, 0, 0), Eigen::Vector3i(32767, 0, 32767),
-                                  Eigen::Vector3i(32767, 32767, 32767)}) {
-    const int i = tree.find_or_create_leaf(c);
-    ASSERT_GE(i, 0);
-    EXPECT_EQ(tree.element_at(i).get_cell(), c);
-    EXPECT_EQ(tree.find_leaf(c), i);
+  // The eight cells of one 2x2x2 block are consecutive leaves of one parent,
+  // at child = x_bit + 2 (y_bit + 2 z_bit); no other path is built.
+  const int base = static_cast<int>(tree.element(tree.find_or_create_leaf(V3i(100, 200, 300))).parentBase);
+  for (int k = 0; k < 8; ++k) {
+    EXPECT_EQ(tree.find_or_create_leaf(V3i(100 + (k & 1), 200 + ((k >> 1) & 1), 300 + ((k >> 2) & 1))), base + k);
+    EXPECT_EQ(tree.element(base + k).parentBase, static_cast<std::uint32_t>(base));
   }
+  EXPECT_EQ(tree.find_leaf(V3i(102, 200, 300)), -1);
 }
 
 TEST(Octree, ElementBeyondCapacityAddsBlocks) {
@@ -120,7 +109,7 @@ TEST(Octree, ElementBeyondCapacityAddsBlocks) {
   const auto& e = tree.element(1 << 20);
   EXPECT_EQ(tree.leaf_block_count(), 2u);
   EXPECT_FALSE(e.is_used());
-  EXPECT_EQ(e.get_cell(), Eigen::Vector3i(-1, -1, -1));
+  EXPECT_EQ(e.get_cell(), V3i(-1, -1, -1));
   tree.clear();
   EXPECT_EQ(tree.leaf_block_count(), 1u);
 }
@@ -138,9 +127,9 @@ TEST(Octree, ConcurrentWorkersCreateEachLeafOnceAndCountExactly) {
     for (int r = 0; r < kRounds; ++r) {
       std::shuffle(order.begin(), order.end(), rng);
       for (int k : order) {
-        const Eigen::Vector3i c(24 + (k % kSide) * 3, 24 + (k / kSide % kSide) * 5, 24 + k / (kSide * kSide) * 7);
         bool created = false;
-        const int i = tree.find_or_create_leaf(c, created);
+        const int i = tree.find_or_create_leaf(
+            V3i(24 + (k % kSide) * 3, 24 + (k / kSide % kSide) * 5, 24 + k / (kSide * kSide) * 7), created);
         if (created) createdCount.fetch_add(1);
         Counter& rec = tree.element(i).payload;
         rec.lock.lock();
@@ -159,9 +148,8 @@ TEST(Octree, ConcurrentWorkersCreateEachLeafOnceAndCountExactly) {
   EXPECT_EQ(cells, kSide * kSide * kSide);
 }
 
-TEST(TwinPool, GrowsByStepAndRefusesBeyondItsLimit) {
+TEST(TwinPool, GrowsByStepRefusesBeyondItsLimitAndHandsOutDistinctRecords) {
   TavoOctree::TwinPool<int> pool(4, 12);
-  EXPECT_EQ(pool.capacity(), 4u);
   std::set<int*> seen;
   for (int i = 0; i < 12; ++i) {
     int* r = pool.acquire();
@@ -172,21 +160,19 @@ TEST(TwinPool, GrowsByStepAndRefusesBeyondItsLimit) {
   EXPECT_EQ(pool.capacity(), 12u);
   EXPECT_EQ(pool.acquire(), nullptr);
   EXPECT_EQ(pool.handed_out(), 12u);
-}
 
-TEST(TwinPool, ConcurrentAcquireHandsOutDistinctRecords) {
-  TavoOctree::TwinPool<int> pool(100, 100000);
+  TavoOctree::TwinPool<int> shared(100, 100000);
   std::vector<int*> got(5000, nullptr);
-  TavoAlgorithm::auxilary_tbb_for(8, 0, got.size(), [&](std::size_t i) { got[i] = pool.acquire(); });
-  std::set<int*> distinct(got.begin(), got.end());
+  TavoAlgorithm::auxilary_tbb_for(8, 0, got.size(), [&](std::size_t i) { got[i] = shared.acquire(); });
+  const std::set<int*> distinct(got.begin(), got.end());
   EXPECT_EQ(distinct.size(), got.size());
   EXPECT_EQ(distinct.count(nullptr), 0u);
-  EXPECT_EQ(pool.capacity(), 5000u);
+  EXPECT_EQ(shared.capacity(), 5000u);
 }
 
 TEST(Octree, NodeBaseAndClaimAgreeWithTheOneCallLookups) {
   Octree<int> tree(12);
-  const Eigen::Vector3i c(1001, 2002, 3003);
+  const V3i c(1001, 2002, 3003);
   EXPECT_EQ(tree.find_leaf_base(c), -1);
   const int base = tree.find_or_create_leaf_base(c);
   ASSERT_GE(base, 0);
@@ -200,14 +186,14 @@ TEST(Octree, NodeBaseAndClaimAgreeWithTheOneCallLookups) {
   EXPECT_EQ(tree.find_or_create_leaf(c, created), index);
   EXPECT_FALSE(created);
   // A sibling in the same finest node shares the base but not the leaf.
-  const Eigen::Vector3i sibling = c + Eigen::Vector3i(c.x() % 2 ? -1 : 1, 0, 0);
+  const V3i sibling = c + V3i(c.x() % 2 ? -1 : 1, 0, 0);
   EXPECT_EQ(tree.find_or_create_leaf_base(sibling), base);
   const int other = tree.claim_leaf(sibling, base, created);
   EXPECT_TRUE(created);
   EXPECT_NE(other, index);
   EXPECT_EQ(tree.element_at(other).get_cell(), sibling);
   EXPECT_EQ(tree.find_leaf_in(c, -1), -1);
-  EXPECT_EQ(tree.find_or_create_leaf_base(Eigen::Vector3i(-1, 0, 0)), -1);
+  EXPECT_EQ(tree.find_or_create_leaf_base(V3i(-1, 0, 0)), -1);
 }
 
 // The cached lookups must give exactly what the tree's own lookups give, for
@@ -216,7 +202,7 @@ TEST(NodeBaseCache, AgreesWithTheTreeLookups) {
   Octree<int> tree(10);
   std::mt19937 rng(5);
   std::uniform_int_distribution<int> near(-3, 40), far(-2, 1025);
-  std::vector<Eigen::Vector3i> cells;
+  std::vector<V3i> cells;
   for (int k = 0; k < 4000; ++k) {
     auto& d = k % 4 == 0 ? far : near;
     cells.emplace_back(d(rng), d(rng), d(rng));
@@ -229,8 +215,60 @@ TEST(NodeBaseCache, AgreesWithTheTreeLookups) {
   // Find mode: absent cells stay absent, created ones are found.
   LaserReconstrcution::NodeBaseCache<int, false> find(tree);
   LaserReconstrcution::NodeBaseCache<int, false, 1> findSmall(tree);
-  for (const Eigen::Vector3i& c : cells) {
+  for (const V3i& c : cells) {
     EXPECT_EQ(find.leaf(c), tree.find_leaf(c)) << c.transpose();
     EXPECT_EQ(findSmall.leaf(c), tree.find_leaf(c)) << c.transpose();
   }
+}
+
+TEST(LaserFusionHelper, OffsetTablesFollowTheRadius) {
+  LaserFusionHelper<Leaf> h(10, 0.25f, 0.1f, 0.1f, 3, false);
+  const auto& t = h.integrator();
+  ASSERT_EQ(t.intOffsets.size(), 27u);
+  EXPECT_EQ(t.intOffsets[0], V3i(-1, -1, -1));
+  EXPECT_EQ(t.intOffsets[1], V3i(0, -1, -1));
+  EXPECT_EQ(t.intOffsets[3], V3i(-1, 0, -1));
+  EXPECT_EQ(t.intOffsets[13], V3i(0, 0, 0));
+  EXPECT_TRUE(t.worldOffsets[26].isApprox(V3(0.25f, 0.25f, 0.25f)));
+  h.set_extend_radius(4);
+  ASSERT_EQ(h.integrator().intOffsets.size(), 64u);
+  EXPECT_EQ(h.integrator().intOffsets[63], V3i(2, 2, 2));
+  h.set_extend_radius(0);
+  EXPECT_TRUE(h.integrator().intOffsets.empty());
+  EXPECT_TRUE(h.integrator().worldOffsets.empty());
+}
+
+TEST(LaserFusionHelper, TreeShiftCentresTheGridOnAFrame) {
+  LaserFusionHelper<Leaf> h(10, 0.5f, 0.1f, 0.1f, 3, false);
+  std::vector<Cloud> lines(2);
+  lines[0].add_vCoord(V3(1, 2, 3));
+  lines[0].add_vCoord(V3(3, 2, 3));
+  lines[1].add_vCoord(V3(2, 5, 0));
+  const RigidMatrix rt(Eigen::Matrix3d::Identity(), Eigen::Vector3d(10, 0, 0));
+  ASSERT_TRUE(h.set_tree_shift(lines, rt));
+  // mean (2, 3, 2) + (10, 0, 0), minus 1024 * 0.5 / 2 = 256
+  EXPECT_TRUE(h.get_tree_shift().isApprox(V3(12 - 256, 3 - 256, 2 - 256)));
+  // No points or a NaN pose leave the shift alone instead of making it NaN;
+  // a NaN point is left out of the mean.
+  const V3 kept = h.get_tree_shift();
+  EXPECT_FALSE(h.set_tree_shift(std::vector<Cloud>(3), rt));
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_FALSE(h.set_tree_shift(lines, RigidMatrix(Eigen::Matrix3d::Identity(), Eigen::Vector3d(nan, 0, 0))));
+  EXPECT_EQ(h.get_tree_shift(), kept);
+  lines[1].set_vCoord(0, V3(nan, 0, 0));
+  ASSERT_TRUE(h.set_tree_shift(lines, rt));
+  EXPECT_TRUE(h.get_tree_shift().isApprox(V3(12 - 256, 2 - 256, 3 - 256)));
+}
+
+TEST(LaserFusionHelper, BorderCellsAreNeverWritable) {
+  LaserFusionHelper<Leaf> h(13, 1.f, 0.1f, 0.1f, 3, false);
+  const int n = h.get_grid_size();
+  for (const auto& [cell, writable] : std::vector<std::pair<V3i, bool>>{{V3i(2, 100, 100), false},
+                                                                       {V3i(3, 100, 100), true},
+                                                                       {V3i(n - 3, 100, 100), false},
+                                                                       {V3i(n - 4, 100, 100), true},
+                                                                       {V3i(100, 100, n), false}})
+    EXPECT_EQ(h.is_writable_cell(cell), writable) << cell.transpose();
+  // Truncation: a point just below a cell boundary stays in the lower cell.
+  EXPECT_EQ(h.cell_of(V3(2.999f, 3.f, 0.5f)), V3i(2, 3, 0));
 }

@@ -1,33 +1,30 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
 #include <limits>
 #include <set>
-#include <vector>
 
-#include "LaserFusionHelper.h"
+#include "laser_scan_util.h"
 
-using TavoAlgorithm::Cloud;
-using TavoAlgorithm::LaserFusionHelper;
+using namespace laser_test;
 using TavoAlgorithm::OrvaneMarkPoints;
-using TavoAlgorithm::RigidMatrix;
-using LaserReconstrcution::Leaf;
-using LaserReconstrcution::LeafTangent;
-using V3 = Eigen::Vector3f;
-using V3i = Eigen::Vector3i;
 
 namespace {
 // Larger than twice the 0.05 face reach of a selection, so that only one
 // face of a cell can be near a point.
-constexpr float kCell = 0.2f;
+constexpr float kBigCell = 0.2f;
 const V3i kOrigin(50, 50, 50);
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-V3 centre(const V3i& c) { return (c.cast<float>().array() + 0.5f).matrix() * kCell; }
+V3 centre(const V3i& c) { return (c.cast<float>().array() + 0.5f).matrix() * kBigCell; }
 
-// Hand-made model: a live record with a point at its cell centre.
+std::vector<int> sorted(std::vector<int> v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+// Hand-made model: live records with a point at their cell centre.
 struct Model {
-  LaserFusionHelper<LeafTangent> h{10, kCell, 0.1f, 0.1f, 3, true};
+  LaserFusionHelper<LeafTangent> h{10, kBigCell, 0.1f, 0.1f, 3, true};
   Cloud cloud;
 
   Model() { cloud.enable_vFlag(); }
@@ -55,12 +52,17 @@ struct Model {
       if (!cloud.get_vDeleted(i)) ids.push_back(i);
     return ids;
   }
+  std::vector<int> select(const OrvaneMarkPoints& marks, const std::vector<V3>& points) {
+    std::vector<int> deleted;
+    h.delete_grid_point_by_select_points(marks, points, cloud.get_vn(), cloud, deleted);
+    return sorted(deleted);
+  }
+  std::vector<int> keep(const std::vector<V3>& points) {
+    std::vector<int> deleted;
+    h.delete_grid_point_by_save_cloud(points, cloud, deleted);
+    return sorted(deleted);
+  }
 };
-
-std::vector<int> sorted(std::vector<int> v) {
-  std::sort(v.begin(), v.end());
-  return v;
-}
 }  // namespace
 
 TEST(GridEditing, KeepPointKeepsOneCellBelowToFiveAbove) {
@@ -68,33 +70,25 @@ TEST(GridEditing, KeepPointKeepsOneCellBelowToFiveAbove) {
     // One row of cells per axis, far enough apart not to keep each other;
     // a far keep point spreads the keep points too wide for the dense box.
     Model m;
-    std::vector<V3> keep = {centre(kOrigin), centre(kOrigin + V3i(60, 0, 0)), centre(kOrigin + V3i(120, 0, 0))};
-    if (spread) keep.push_back(centre(V3i(1000, 1000, 1000)));
     auto origin = [](int axis) -> V3i { return kOrigin + V3i(60 * axis, 0, 0); };
+    std::vector<V3> keep = {centre(origin(0)), centre(origin(1)), centre(origin(2))};
+    if (spread) keep.push_back(centre(V3i(1000, 1000, 1000)));
     std::vector<int> expectedGone;
     for (int axis = 0; axis < 3; ++axis)
-      for (int d = -3; d <= 7; ++d) {
-        const LeafTangent& r = m.add(origin(axis) + d * V3i::Unit(axis));
-        if (d < -1 || d > 5) expectedGone.push_back(r.vertexId);
-      }
-    std::vector<int> deleted;
-    m.h.delete_grid_point_by_save_cloud(keep, m.cloud, deleted);
-    EXPECT_EQ(sorted(deleted), sorted(expectedGone)) << "spread " << spread;
+      for (int d = -3; d <= 7; ++d)
+        if (const int id = m.add(origin(axis) + d * V3i::Unit(axis)).vertexId; d < -1 || d > 5)
+          expectedGone.push_back(id);
+    EXPECT_EQ(m.keep(keep), sorted(expectedGone)) << "spread " << spread;
     for (int axis = 0; axis < 3; ++axis)
-      for (int d = -3; d <= 7; ++d) {
-        const V3i c = origin(axis) + d * V3i::Unit(axis);
-        EXPECT_EQ(m.live(c), d >= -1 && d <= 5) << "axis " << axis << " offset " << d << " spread " << spread;
-        if (d == -2) {
-          // Emptied in place: the leaf stays in the tree, ready to be fused again.
-          ASSERT_NE(m.at(c), nullptr);
-          EXPECT_EQ(m.at(c)->count, 0);
-          EXPECT_EQ(m.at(c)->vertexId, -1);
-        }
-      }
+      for (int d = -3; d <= 7; ++d)
+        EXPECT_EQ(m.live(origin(axis) + d * V3i::Unit(axis)), d >= -1 && d <= 5) << axis << " " << d << " " << spread;
+    // Emptied in place: the leaf stays in the tree, ready to be fused again.
+    const LeafTangent* gone = m.at(kOrigin - 2 * V3i::UnitX());
+    ASSERT_NE(gone, nullptr);
+    EXPECT_EQ(gone->count, 0);
+    EXPECT_EQ(gone->vertexId, -1);
     EXPECT_TRUE(m.cloud.get_vCoord(expectedGone[1]).isZero());
-    // The same keep list again finds nothing left to erase.
-    m.h.delete_grid_point_by_save_cloud(keep, m.cloud, deleted);
-    EXPECT_TRUE(deleted.empty());
+    EXPECT_TRUE(m.keep(keep).empty()) << "the same keep list again finds nothing left to erase";
   }
 }
 
@@ -102,33 +96,27 @@ TEST(GridEditing, EmptyKeepListErasesEverythingAndReportsEachLiveIdOnce) {
   Model m;
   for (int x = 0; x < 40; ++x) m.add(kOrigin + V3i(x, x % 3, 0), x % 4 == 0);
   m.cloud.set_vDeleted(5, true);  // already gone: not reported again
-  const std::vector<int> live = m.live_ids();
-  std::vector<int> deleted;
-  m.h.delete_grid_point_by_save_cloud({}, m.cloud, deleted);
-  EXPECT_EQ(sorted(deleted), live);
+  EXPECT_EQ(m.keep({}), m.live_ids());
   EXPECT_TRUE(m.live_ids().empty());
   const LeafTangent* r = m.at(kOrigin);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->twin, nullptr);
   EXPECT_EQ(r->flags, 0);
   EXPECT_EQ(r->weight, 0.f);
-
-  m.h.delete_grid_point_by_save_cloud({}, m.cloud, deleted);
-  EXPECT_TRUE(deleted.empty());
-}
-
-TEST(GridEditing, NormalVariantRecordsKeepTheirFlags) {
-  LaserFusionHelper<Leaf> h(10, kCell, 0.1f, 0.1f, 3, false);
-  Leaf& r = h.octree().element(h.octree().find_or_create_leaf(kOrigin)).payload;
-  r.weight = 2.f;
-  r.count = 4;
-  r.flags = LaserReconstrcution::LEAF_NORMAL_STALE;
+  EXPECT_TRUE(m.keep({}).empty());
+  // A normal-variant record is emptied but keeps its flags; the old ids are
+  // overwritten, not appended to.
+  LaserFusionHelper<Leaf> h(10, kBigCell, 0.1f, 0.1f, 3, false);
+  Leaf& n = h.octree().element(h.octree().find_or_create_leaf(kOrigin)).payload;
+  n.weight = 2.f;
+  n.count = 4;
+  n.flags = LaserReconstrcution::LEAF_NORMAL_STALE;
   Cloud cloud;
   std::vector<int> deleted = {7};
   h.delete_grid_point_by_save_cloud({}, cloud, deleted);
   EXPECT_TRUE(deleted.empty());
-  EXPECT_EQ(r.count, 0);
-  EXPECT_EQ(r.flags, LaserReconstrcution::LEAF_NORMAL_STALE);
+  EXPECT_EQ(n.count, 0);
+  EXPECT_EQ(n.flags, LaserReconstrcution::LEAF_NORMAL_STALE);
 }
 
 TEST(GridEditing, SelectedPointTakesTheCellAcrossANearFace) {
@@ -147,35 +135,31 @@ TEST(GridEditing, SelectedPointTakesTheCellAcrossANearFace) {
     for (const Case& k : cases) {
       for (int d = -10; d <= 10; ++d) m.add(origin(row) + d * V3i::Unit(axis));
       V3 p = centre(origin(row++));
-      p[axis] += k.side * (0.5f * kCell - k.fromFace);
+      p[axis] += k.side * (0.5f * kBigCell - k.fromFace);
       points.push_back(p);
       expectedCount += k.across ? 2 : 1;
     }
-  std::vector<int> deleted;
-  m.h.delete_grid_point_by_select_points({}, points, m.cloud.get_vn(), m.cloud, deleted);
-  EXPECT_EQ(deleted.size(), expectedCount);
+  EXPECT_EQ(m.select({}, points).size(), expectedCount);
   for (int axis = 0, row = 0; axis < 3; ++axis)
     for (const Case& k : cases) {
       const V3i o = origin(row++);
-      for (int d = -10; d <= 10; ++d) {
-        const bool gone = d == 0 || (k.across && d == k.side);
-        EXPECT_EQ(m.live(o + d * V3i::Unit(axis)), !gone)
+      for (int d = -10; d <= 10; ++d)
+        EXPECT_EQ(m.live(o + d * V3i::Unit(axis)), !(d == 0 || (k.across && d == k.side)))
             << "axis " << axis << " side " << k.side << " distance " << k.fromFace << " offset " << d;
-      }
     }
 }
 
-TEST(GridEditing, SelectionErasesCellsWithoutLiveVertex) {
+TEST(GridEditing, SelectionIgnoresUnusablePointsAndErasesCellsWithoutLiveVertex) {
   Model m;
   for (int x = 0; x < 20; ++x) m.add(kOrigin + V3i(x, 0, 0));
   // A leaf whose point the extraction withdrew, far from every live point.
   m.add(kOrigin + V3i(0, 20, 0));
   m.cloud.set_vDeleted(20, true);
-  std::vector<int> deleted;
-  m.h.delete_grid_point_by_select_points({}, {}, m.cloud.get_vn(), m.cloud, deleted);
-  EXPECT_TRUE(deleted.empty());
+  EXPECT_TRUE(m.select({}, {V3(kNaN, 0, 0), V3(-1e30f, 0, 0), V3(1e30f, 1e30f, 1e30f)}).empty());
   EXPECT_EQ(m.at(kOrigin + V3i(0, 20, 0))->count, 0);
   EXPECT_EQ(m.live_ids().size(), 20u);
+  // A keep list of only unusable points keeps nothing.
+  EXPECT_EQ(m.keep({V3(kNaN, kNaN, kNaN)}).size(), 20u);
 }
 
 TEST(GridEditing, MarkedRegionsNeedAMarkAndEraseEachIdOnce) {
@@ -187,30 +171,15 @@ TEST(GridEditing, MarkedRegionsNeedAMarkAndEraseEachIdOnce) {
     if (marked) marks.markIds = {1, 2};
     // Two overlapping regions on the same centre: each id still once.
     marks.points = {centre(kOrigin), centre(kOrigin)};
-    marks.radius = 2.25f * kCell;
-    std::vector<int> deleted;
-    m.h.delete_grid_point_by_select_points(marks, {}, m.cloud.get_vn(), m.cloud, deleted);
-    std::set<int> unique(deleted.begin(), deleted.end());
-    EXPECT_EQ(unique.size(), deleted.size());
+    marks.radius = 2.25f * kBigCell;
+    const std::vector<int> deleted = m.select(marks, {});
+    EXPECT_EQ(std::set<int>(deleted.begin(), deleted.end()).size(), deleted.size());
     // Cells whose centre lies within 2.25 cells: x^2 + y^2 <= 5, 21 of them.
     EXPECT_EQ(deleted.size(), marked ? 21u : 0u);
     for (int y = -5; y <= 5; ++y)
       for (int x = -5; x <= 5; ++x)
         EXPECT_EQ(m.live(kOrigin + V3i(x, y, 0)), !marked || x * x + y * y > 5) << x << " " << y;
   }
-}
-
-TEST(GridEditing, EditsIgnorePointsOutsideTheGridAndNaN) {
-  Model m;
-  m.add(kOrigin);
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  std::vector<int> deleted;
-  m.h.delete_grid_point_by_select_points({}, {V3(nan, 0, 0), V3(-1e30f, 0, 0), V3(1e30f, 1e30f, 1e30f)}, 1, m.cloud,
-                                         deleted);
-  EXPECT_TRUE(deleted.empty());
-  // A keep list of only unusable points keeps nothing.
-  m.h.delete_grid_point_by_save_cloud({V3(nan, nan, nan)}, m.cloud, deleted);
-  EXPECT_EQ(deleted, std::vector<int>{0});
 }
 
 namespace {
@@ -227,18 +196,15 @@ RigidMatrix at_position(const V3& t) { return RigidMatrix(Eigen::Matrix3d::Ident
 TEST(GridEditing, FramesLoseErasedPointsButKeepOneAtEachEnd) {
   Model m;
   for (int x = 40; x <= 60; ++x) m.add(V3i(x, 50, 50));
-  std::vector<int> deleted;
-  // Erase 48 ... 52 by selecting them.
-  std::vector<V3> sel;
+  std::vector<V3> sel;  // erase 48 ... 52
   for (int x = 48; x <= 52; ++x) sel.push_back(centre(V3i(x, 50, 50)));
-  m.h.delete_grid_point_by_select_points({}, sel, m.cloud.get_vn(), m.cloud, deleted);
-  ASSERT_EQ(deleted.size(), 5u);
+  ASSERT_EQ(m.select({}, sel).size(), 5u);
 
   const V3 t0(1, 2, 3), t1(-4, 0, 2), t2(0, 0, -7);
   std::vector<std::vector<Cloud>> frames = {{line_of(40, 60, t0), line_of(49, 51, t0)},
                                             {line_of(49, 51, t1)},
                                             {line_of(40, 45, t2), line_of(70, 75, t2)}};
-  frames[0][0].set_vCoord(3, V3::Constant(std::numeric_limits<float>::quiet_NaN()));
+  frames[0][0].set_vCoord(3, V3::Constant(kNaN));
   std::vector<RigidMatrix> rts = {at_position(t0), at_position(t1), at_position(t2)};
   std::vector<int> kept = {99};
   m.h.map_on_frame_delete_point(frames, rts, kept);
@@ -262,24 +228,20 @@ TEST(GridEditing, FramesLoseErasedPointsButKeepOneAtEachEnd) {
 TEST(GridEditing, FrameMappingRefusesBadListsAndEmptiesWithTheModel) {
   Model m;
   std::vector<std::vector<Cloud>> frames = {{line_of(40, 45, V3::Zero())}};
-  std::vector<RigidMatrix> rts = {RigidMatrix()};
+  std::vector<RigidMatrix> rts = {RigidMatrix()}, twoRts = {RigidMatrix(), RigidMatrix()};
   std::vector<int> kept;
   // Nothing fused yet: nothing erased, nothing to map.
   m.h.map_on_frame_delete_point(frames, rts, kept);
-  EXPECT_EQ(frames.size(), 1u);
+  ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0][0].get_vn(), 6);
-
+  // Frame and pose counts differ: refused.
   m.add(V3i(40, 50, 50));
-  std::vector<RigidMatrix> twoRts = {RigidMatrix(), RigidMatrix()};
   m.h.map_on_frame_delete_point(frames, twoRts, kept);
   EXPECT_EQ(frames.size(), 1u);
   EXPECT_EQ(twoRts.size(), 2u);
   EXPECT_TRUE(kept.empty());
-
-  std::vector<int> deleted;
-  m.h.delete_grid_point_by_save_cloud({}, m.cloud, deleted);
+  // An erased model leaves no frame.
+  m.keep({});
   m.h.map_on_frame_delete_point(frames, rts, kept);
-  EXPECT_TRUE(frames.empty());
-  EXPECT_TRUE(rts.empty());
-  EXPECT_TRUE(kept.empty());
+  EXPECT_TRUE(frames.empty() && rts.empty() && kept.empty());
 }

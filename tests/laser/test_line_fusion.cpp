@@ -94,25 +94,10 @@ TEST(LineFusionNormal, WeightsFollowTheRadiiAndSixContributionsMakeAPoint) {
   ASSERT_TRUE(cloud.has_vNormal());
   EXPECT_TRUE(cloud.get_vCoord(0).isApprox(P, 1e-5f));
   EXPECT_TRUE(cloud.get_vNrv(0).isApprox(V3(0, 1, 0), 1e-5f));
-}
-
-TEST(LineFusionNormal, SignedDistanceIsPositiveInFrontOfThePlane) {
-  LaserFusionHelper<Leaf> h(10, kCell, 0.05f, 0.1f, 3, false);
-  // Lines on the plane y = 5.12 with normals +y, camera far above.
-  const RigidMatrix rt(Eigen::Matrix3d::Identity(), Eigen::Vector3d(0, 20, 0));
-  const Lines nrm(30, V3(0, 1, 0));
-  for (int k = 0; k < 20; ++k) {
-    Lines pts;
-    for (int i = 0; i < 30; ++i) pts.push_back(V3(4.5f + 0.04f * i, 5.12f - 20.f, 4.6f + 0.04f * k));
-    ASSERT_EQ(h.fusion_one_lines_normal(pts, nrm, rt), 0);
-  }
+  // sdf = -(mean offset . normal): behind the surface negative, in front positive.
   h.integrate_into_tsdf();
-  const Leaf* above = leaf_at(h, 50, 51, 50);  // centre 5.15
-  const Leaf* below = leaf_at(h, 50, 50, 50);  // centre 5.05
-  ASSERT_TRUE(above != nullptr && below != nullptr);
-  EXPECT_NEAR(above->sdf, 0.03f, 1e-3f);
-  EXPECT_NEAR(below->sdf, -0.07f, 1e-3f);
-  EXPECT_NEAR(above->normalSum.normalized().y(), 1.f, 1e-5f);
+  EXPECT_NEAR(leaf_at(h, 50, 51, 50)->sdf, -0.02f, 1e-5f);
+  EXPECT_NEAR(leaf_at(h, 50, 52, 50)->sdf, 0.08f, 1e-5f);
 }
 
 TEST(LineFusionNormal, OpposedNormalsMakeOneTwinAndOnlyUnopposedTwinsFoldBack) {
@@ -166,6 +151,11 @@ TEST(LineFusionTangent, ListsFlagsRunsAndSkippedLines) {
   EXPECT_GT(r.momentsA[0], 0.f);  // tangents along x
   EXPECT_NEAR(r.momentsA[3], 0.f, 1e-6f);
   EXPECT_FLOAT_EQ(r.weight, static_cast<float>(r.count));
+  // One straight line gives no normal, and its q = 1 does not qualify the
+  // record in dark mode either.
+  h.update_normal(V3(0, 0, 1), updated, true);
+  EXPECT_EQ(r.normal, V3::Zero());
+  EXPECT_EQ(r.flags & 6, 0);
   // Touching again does not re-queue; after clearing the flags it does.
   tbb::concurrent_vector<int> pending2, updated2;
   ASSERT_EQ(h.fusion_one_lines_tangent(line, kIdentity, pending2, updated2), 0);
@@ -190,30 +180,6 @@ TEST(LineFusionTangent, ListsFlagsRunsAndSkippedLines) {
   tbb::concurrent_vector<int> p, u;
   ASSERT_EQ(h.fusion_one_lines_tangent({V3(8, 8, 8), V3(8.05f, 8, 8)}, kIdentity, p, u), 0);
   EXPECT_FALSE(u.empty()) << "a straight pair fuses";
-}
-
-TEST(LineFusionTangent, SweptPlaneGetsNormalsFacingTheCamera) {
-  const PlaneScan scan;
-  LaserFusionHelper<LeafTangent> h(10, kCell, 0.03f, 0.1f, 3, false);
-  tbb::concurrent_vector<int> pending;
-  for (int k = 0; k < 25; ++k) {
-    tbb::concurrent_vector<int> updated;
-    ASSERT_EQ(h.fusion_one_lines_tangent(scan.line(k), scan.rt, pending, updated), 0);
-    h.update_normal(scan.view_dir(), updated, false);
-  }
-  const LeafTangent* r = h.octree().find_payload(V3i(50, 50, 50));
-  ASSERT_NE(r, nullptr);
-  EXPECT_NEAR(r->normal.z(), 1.f, 1e-3f);
-  EXPECT_EQ(r->flags & 2, 0);
-  // A single line gives no normal, and q = 1 does not qualify it in dark mode.
-  LaserFusionHelper<LeafTangent> d(10, kCell, 0.03f, 0.1f, 3, false);
-  tbb::concurrent_vector<int> p, u;
-  ASSERT_EQ(d.fusion_one_lines_tangent(scan.line(14), scan.rt, p, u), 0);
-  d.update_normal(scan.view_dir(), u, true);
-  const LeafTangent* s = d.octree().find_payload(V3i(50, 50, 50));
-  ASSERT_NE(s, nullptr);
-  EXPECT_EQ(s->normal, V3::Zero());
-  EXPECT_EQ(s->flags & 4, 0);
 }
 
 namespace {

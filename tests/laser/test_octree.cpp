@@ -2,6 +2,7 @@
 #include <omp.h>
 
 #include <atomic>
+#include <map>
 #include <limits>
 #include <random>
 #include <set>
@@ -48,7 +49,7 @@ TEST(Octree, DepthCellSizeAndThreadCountsAreNormalised) {
   EXPECT_EQ(b.get_integrator_threads(), 3);
 }
 
-TEST(Octree, CellsOutsideTheGridYieldNothingAndFarCornersRoundTrip) {
+TEST(Octree, LookupsOutsideInsideAndBeyondTheLeafBlocks) {
   Octree<int> tree(13);
   bool created = true;
   for (const V3i c : {V3i(-1, 0, 0), V3i(8192, 0, 0), V3i(0, -5, 0), V3i(0, 0, 8192)}) {
@@ -57,6 +58,25 @@ TEST(Octree, CellsOutsideTheGridYieldNothingAndFarCornersRoundTrip) {
     EXPECT_EQ(tree.find_leaf(c), -1);
   }
   EXPECT_EQ(tree.leaf_slots_in_use(), 0);
+  // The eight cells of one 2x2x2 block are consecutive leaves of one parent,
+  // at child = x_bit + 2 (y_bit + 2 z_bit); no other path is built.
+  const int base = static_cast<int>(tree.element(tree.find_or_create_leaf(V3i(100, 200, 300))).parentBase);
+  for (int k = 0; k < 8; ++k) {
+    EXPECT_EQ(tree.find_or_create_leaf(V3i(100 + (k & 1), 200 + ((k >> 1) & 1), 300 + ((k >> 2) & 1))), base + k);
+    EXPECT_EQ(tree.element(base + k).parentBase, static_cast<std::uint32_t>(base));
+  }
+  EXPECT_EQ(tree.leaf_slots_in_use(), 8);
+  EXPECT_EQ(tree.find_leaf(V3i(102, 200, 300)), -1);
+  // Index 2^20 on a tree of one block adds the second; clear() keeps one.
+  EXPECT_EQ(tree.leaf_block_count(), 1u);
+  EXPECT_EQ(tree.leaf_capacity(), 1 << 20);
+  EXPECT_FALSE(tree.element(1 << 20).is_used());
+  EXPECT_EQ(tree.element(1 << 20).get_cell(), V3i(-1, -1, -1));
+  EXPECT_EQ(tree.leaf_block_count(), 2u);
+  tree.clear();
+  EXPECT_EQ(tree.leaf_block_count(), 1u);
+  EXPECT_EQ(tree.leaf_count(), 0);
+  EXPECT_FALSE(tree.element_at(base).is_used());
   // Cells are stored shifted by one in 16 bits: the far corner of the deepest
   // grid must come back unchanged.
   Octree<int> deep(15);
@@ -66,52 +86,6 @@ TEST(Octree, CellsOutsideTheGridYieldNothingAndFarCornersRoundTrip) {
     EXPECT_EQ(deep.element_at(i).get_cell(), c);
     EXPECT_EQ(deep.find_leaf(c), i);
   }
-}
-
-TEST(Octree, CellsMapOneToOneLikeASetAndSiblingsShareTheirParent) {
-  Octree<int> tree(10);
-  std::mt19937 rng(7);
-  std::uniform_int_distribution<int> coord(0, 1023);
-  std::set<std::tuple<int, int, int>> truth;
-  std::set<int> indices;
-  for (int n = 0; n < 20000; ++n) {
-    const V3i c(coord(rng), coord(rng), coord(rng));
-    bool created = false;
-    const int i = tree.find_or_create_leaf(c, created);
-    ASSERT_GE(i, 0);
-    EXPECT_EQ(created, truth.insert({c.x(), c.y(), c.z()}).second);
-    indices.insert(i);
-    EXPECT_EQ(tree.element(i).get_cell(), c);
-  }
-  EXPECT_EQ(indices.size(), truth.size());
-  int used = 0;
-  for (int i = 0; i < tree.leaf_slots_in_use(); ++i) used += tree.element_at(i).is_used() ? 1 : 0;
-  EXPECT_EQ(used, static_cast<int>(truth.size()));
-  EXPECT_EQ(tree.leaf_count(), used);
-  for (const auto& [x, y, z] : truth) EXPECT_GE(tree.find_leaf(V3i(x, y, z)), 0);
-  tree.clear();
-  EXPECT_EQ(tree.leaf_count(), 0);
-  EXPECT_FALSE(tree.element_at(0).is_used());
-  // The eight cells of one 2x2x2 block are consecutive leaves of one parent,
-  // at child = x_bit + 2 (y_bit + 2 z_bit); no other path is built.
-  const int base = static_cast<int>(tree.element(tree.find_or_create_leaf(V3i(100, 200, 300))).parentBase);
-  for (int k = 0; k < 8; ++k) {
-    EXPECT_EQ(tree.find_or_create_leaf(V3i(100 + (k & 1), 200 + ((k >> 1) & 1), 300 + ((k >> 2) & 1))), base + k);
-    EXPECT_EQ(tree.element(base + k).parentBase, static_cast<std::uint32_t>(base));
-  }
-  EXPECT_EQ(tree.find_leaf(V3i(102, 200, 300)), -1);
-}
-
-TEST(Octree, ElementBeyondCapacityAddsBlocks) {
-  Octree<int> tree(13);
-  EXPECT_EQ(tree.leaf_block_count(), 1u);
-  EXPECT_EQ(tree.leaf_capacity(), 1 << 20);
-  const auto& e = tree.element(1 << 20);
-  EXPECT_EQ(tree.leaf_block_count(), 2u);
-  EXPECT_FALSE(e.is_used());
-  EXPECT_EQ(e.get_cell(), V3i(-1, -1, -1));
-  tree.clear();
-  EXPECT_EQ(tree.leaf_block_count(), 1u);
 }
 
 TEST(Octree, ConcurrentWorkersCreateEachLeafOnceAndCountExactly) {
@@ -170,48 +144,35 @@ TEST(TwinPool, GrowsByStepRefusesBeyondItsLimitAndHandsOutDistinctRecords) {
   EXPECT_EQ(shared.capacity(), 5000u);
 }
 
-TEST(Octree, NodeBaseAndClaimAgreeWithTheOneCallLookups) {
-  Octree<int> tree(12);
-  const V3i c(1001, 2002, 3003);
-  EXPECT_EQ(tree.find_leaf_base(c), -1);
-  const int base = tree.find_or_create_leaf_base(c);
-  ASSERT_GE(base, 0);
-  EXPECT_EQ(tree.find_leaf_base(c), base);
-  EXPECT_EQ(tree.find_leaf_in(c, base), -1) << "the path exists, the leaf is still free";
-  bool created = false;
-  const int index = tree.claim_leaf(c, base, created);
-  EXPECT_TRUE(created);
-  EXPECT_EQ(tree.find_leaf(c), index);
-  EXPECT_EQ(tree.find_leaf_in(c, base), index);
-  EXPECT_EQ(tree.find_or_create_leaf(c, created), index);
-  EXPECT_FALSE(created);
-  // A sibling in the same finest node shares the base but not the leaf.
-  const V3i sibling = c + V3i(c.x() % 2 ? -1 : 1, 0, 0);
-  EXPECT_EQ(tree.find_or_create_leaf_base(sibling), base);
-  const int other = tree.claim_leaf(sibling, base, created);
-  EXPECT_TRUE(created);
-  EXPECT_NE(other, index);
-  EXPECT_EQ(tree.element_at(other).get_cell(), sibling);
-  EXPECT_EQ(tree.find_leaf_in(c, -1), -1);
-  EXPECT_EQ(tree.find_or_create_leaf_base(V3i(-1, 0, 0)), -1);
-}
-
-// The cached lookups must give exactly what the tree's own lookups give, for
-// cells that share nodes, cells whose cache slots collide and cells outside.
-TEST(NodeBaseCache, AgreesWithTheTreeLookups) {
+// Leaves created through the cache against the tree's own lookups: cells
+// that share nodes, cells whose cache slots collide, cells outside; one leaf
+// per cell.
+TEST(NodeBaseCache, CreatesOneLeafPerCellAndFindsLikeTheTree) {
   Octree<int> tree(10);
   std::mt19937 rng(5);
   std::uniform_int_distribution<int> near(-3, 40), far(-2, 1025);
   std::vector<V3i> cells;
-  for (int k = 0; k < 4000; ++k) {
+  for (int k = 0; k < 8000; ++k) {
     auto& d = k % 4 == 0 ? far : near;
     cells.emplace_back(d(rng), d(rng), d(rng));
   }
   LaserReconstrcution::NodeBaseCache<int, true> create(tree);
+  std::map<std::tuple<int, int, int>, int> indexOf;
+  std::set<int> indices;
   for (std::size_t k = 0; k < cells.size(); k += 2) {
-    const int want = tree.in_grid(cells[k]) ? tree.find_or_create_leaf(cells[k]) : -1;
-    EXPECT_EQ(create.leaf(cells[k]), want) << cells[k].transpose();
+    const V3i& c = cells[k];
+    const int i = create.leaf(c);
+    if (!tree.in_grid(c)) {
+      EXPECT_EQ(i, -1) << c.transpose();
+      continue;
+    }
+    ASSERT_GE(i, 0);
+    EXPECT_EQ(tree.element_at(i).get_cell(), c);
+    EXPECT_EQ(indexOf.emplace(std::tuple{c.x(), c.y(), c.z()}, i).first->second, i) << c.transpose();
+    indices.insert(i);
   }
+  EXPECT_EQ(indices.size(), indexOf.size());
+  EXPECT_EQ(tree.leaf_count(), static_cast<int>(indexOf.size()));
   // Find mode: absent cells stay absent, created ones are found.
   LaserReconstrcution::NodeBaseCache<int, false> find(tree);
   LaserReconstrcution::NodeBaseCache<int, false, 1> findSmall(tree);
@@ -258,17 +219,4 @@ TEST(LaserFusionHelper, TreeShiftCentresTheGridOnAFrame) {
   lines[1].set_vCoord(0, V3(nan, 0, 0));
   ASSERT_TRUE(h.set_tree_shift(lines, rt));
   EXPECT_TRUE(h.get_tree_shift().isApprox(V3(12 - 256, 2 - 256, 3 - 256)));
-}
-
-TEST(LaserFusionHelper, BorderCellsAreNeverWritable) {
-  LaserFusionHelper<Leaf> h(13, 1.f, 0.1f, 0.1f, 3, false);
-  const int n = h.get_grid_size();
-  for (const auto& [cell, writable] : std::vector<std::pair<V3i, bool>>{{V3i(2, 100, 100), false},
-                                                                       {V3i(3, 100, 100), true},
-                                                                       {V3i(n - 3, 100, 100), false},
-                                                                       {V3i(n - 4, 100, 100), true},
-                                                                       {V3i(100, 100, n), false}})
-    EXPECT_EQ(h.is_writable_cell(cell), writable) << cell.transpose();
-  // Truncation: a point just below a cell boundary stays in the lower cell.
-  EXPECT_EQ(h.cell_of(V3(2.999f, 3.f, 0.5f)), V3i(2, 3, 0));
 }

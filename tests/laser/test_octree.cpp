@@ -2,8 +2,9 @@
 #include <omp.h>
 
 #include <atomic>
-#include <map>
 #include <limits>
+#include <map>
+#include <numeric>
 #include <random>
 #include <set>
 #include <tuple>
@@ -23,21 +24,19 @@ struct Counter {
 }  // namespace
 
 TEST(Octree, DepthCellSizeAndThreadCountsAreNormalised) {
-  struct Case {
-    int depth, wantDepth, middleLevels;
-  };
-  // int16 cells cannot address more than 2^15 cells per axis.
-  for (const Case& c : {Case{8, 10, 1}, Case{13, 13, 4}, Case{20, 15, 6}}) {
-    Octree<int> tree(c.depth);
-    EXPECT_EQ(tree.depth(), c.wantDepth);
-    EXPECT_EQ(tree.grid_size(), 1 << c.wantDepth);
-    EXPECT_EQ(tree.middle_level_count(), c.middleLevels);
+  // Depth, wanted depth, middle levels; int16 cells cannot address more
+  // than 2^15 cells per axis.
+  for (const auto& [depth, want, middle] : {std::tuple{8, 10, 1}, std::tuple{13, 13, 4}, std::tuple{20, 15, 6}}) {
+    Octree<int> tree(depth);
+    EXPECT_EQ(tree.depth(), want);
+    EXPECT_EQ(tree.grid_size(), 1 << want);
+    EXPECT_EQ(tree.middle_level_count(), middle);
   }
   LaserFusionHelper<Leaf> a(8, 0.f, 0.1f, 0.2f, 3, false);
   EXPECT_EQ(a.get_grid_size(), 1024);
-  EXPECT_FLOAT_EQ(a.get_voxel_size(), 0.5f);
   LaserFusionHelper<LeafTangent> b(13, -1.f, 0.1f, 0.2f, 3, true);
-  EXPECT_FLOAT_EQ(b.get_voxel_size(), 0.5f);
+  EXPECT_EQ(a.get_voxel_size(), 0.5f);
+  EXPECT_EQ(b.get_voxel_size(), 0.5f);
   EXPECT_TRUE(b.get_tree_shift().isZero());
   EXPECT_EQ(b.twin_pool().capacity(), TavoOctree::kTwinPoolStep);
   EXPECT_EQ(b.get_integrator_threads(), omp_get_max_threads());
@@ -97,7 +96,7 @@ TEST(Octree, ConcurrentWorkersCreateEachLeafOnceAndCountExactly) {
   TavoAlgorithm::auxilary_tbb_for(kWorkers, 0, kWorkers, [&](std::size_t w) {
     std::mt19937 rng(static_cast<unsigned>(w));
     std::vector<int> order(kSide * kSide * kSide);
-    for (int i = 0; i < static_cast<int>(order.size()); ++i) order[i] = i;
+    std::iota(order.begin(), order.end(), 0);
     for (int r = 0; r < kRounds; ++r) {
       std::shuffle(order.begin(), order.end(), rng);
       for (int k : order) {
@@ -105,21 +104,16 @@ TEST(Octree, ConcurrentWorkersCreateEachLeafOnceAndCountExactly) {
         const int i = tree.find_or_create_leaf(
             V3i(24 + (k % kSide) * 3, 24 + (k / kSide % kSide) * 5, 24 + k / (kSide * kSide) * 7), created);
         if (created) createdCount.fetch_add(1);
-        Counter& rec = tree.element(i).payload;
-        rec.lock.lock();
-        ++rec.hits;
-        rec.lock.unlock();
+        tree.element(i).payload.lock.lock();
+        ++tree.element(i).payload.hits;
+        tree.element(i).payload.lock.unlock();
       }
     }
   });
   EXPECT_EQ(createdCount.load(), kSide * kSide * kSide);
-  int cells = 0;
-  for (int i = 0; i < tree.leaf_slots_in_use(); ++i) {
-    if (!tree.element_at(i).is_used()) continue;
-    ++cells;
-    EXPECT_EQ(tree.element_at(i).payload.hits, kWorkers * kRounds);
-  }
-  EXPECT_EQ(cells, kSide * kSide * kSide);
+  EXPECT_EQ(tree.leaf_count(), kSide * kSide * kSide);
+  for (int i = 0; i < tree.leaf_slots_in_use(); ++i)
+    if (tree.element_at(i).is_used()) EXPECT_EQ(tree.element_at(i).payload.hits, kWorkers * kRounds);
 }
 
 TEST(TwinPool, GrowsByStepRefusesBeyondItsLimitAndHandsOutDistinctRecords) {
@@ -144,16 +138,13 @@ TEST(TwinPool, GrowsByStepRefusesBeyondItsLimitAndHandsOutDistinctRecords) {
   EXPECT_EQ(shared.capacity(), 5000u);
 }
 
-// Leaves created through the cache against the tree's own lookups: cells
-// that share nodes, cells whose cache slots collide, cells outside; one leaf
-// per cell.
 TEST(NodeBaseCache, CreatesOneLeafPerCellAndFindsLikeTheTree) {
   Octree<int> tree(10);
   std::mt19937 rng(5);
   std::uniform_int_distribution<int> near(-3, 40), far(-2, 1025);
   std::vector<V3i> cells;
   for (int k = 0; k < 8000; ++k) {
-    auto& d = k % 4 == 0 ? far : near;
+    auto& d = k % 4 == 0 ? far : near;  // near cells share nodes and collide in the cache
     cells.emplace_back(d(rng), d(rng), d(rng));
   }
   LaserReconstrcution::NodeBaseCache<int, true> create(tree);
@@ -176,20 +167,16 @@ TEST(NodeBaseCache, CreatesOneLeafPerCellAndFindsLikeTheTree) {
   // Find mode: absent cells stay absent, created ones are found.
   LaserReconstrcution::NodeBaseCache<int, false> find(tree);
   LaserReconstrcution::NodeBaseCache<int, false, 1> findSmall(tree);
-  for (const V3i& c : cells) {
-    EXPECT_EQ(find.leaf(c), tree.find_leaf(c)) << c.transpose();
-    EXPECT_EQ(findSmall.leaf(c), tree.find_leaf(c)) << c.transpose();
-  }
+  for (const V3i& c : cells) EXPECT_TRUE(find.leaf(c) == tree.find_leaf(c) && findSmall.leaf(c) == tree.find_leaf(c));
 }
 
 TEST(LaserFusionHelper, OffsetTablesFollowTheRadius) {
   LaserFusionHelper<Leaf> h(10, 0.25f, 0.1f, 0.1f, 3, false);
   const auto& t = h.integrator();
   ASSERT_EQ(t.intOffsets.size(), 27u);
-  EXPECT_EQ(t.intOffsets[0], V3i(-1, -1, -1));
-  EXPECT_EQ(t.intOffsets[1], V3i(0, -1, -1));
-  EXPECT_EQ(t.intOffsets[3], V3i(-1, 0, -1));
-  EXPECT_EQ(t.intOffsets[13], V3i(0, 0, 0));
+  for (const auto& [k, offset] : {std::pair{0, V3i(-1, -1, -1)}, std::pair{1, V3i(0, -1, -1)},
+                                  std::pair{3, V3i(-1, 0, -1)}, std::pair{13, V3i(0, 0, 0)}})
+    EXPECT_EQ(t.intOffsets[k], offset) << k;
   EXPECT_TRUE(t.worldOffsets[26].isApprox(V3(0.25f, 0.25f, 0.25f)));
   h.set_extend_radius(4);
   ASSERT_EQ(h.integrator().intOffsets.size(), 64u);
@@ -212,8 +199,8 @@ TEST(LaserFusionHelper, TreeShiftCentresTheGridOnAFrame) {
   // No points or a NaN pose leave the shift alone instead of making it NaN;
   // a NaN point is left out of the mean.
   const V3 kept = h.get_tree_shift();
-  EXPECT_FALSE(h.set_tree_shift(std::vector<Cloud>(3), rt));
   const float nan = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_FALSE(h.set_tree_shift(std::vector<Cloud>(3), rt));
   EXPECT_FALSE(h.set_tree_shift(lines, RigidMatrix(Eigen::Matrix3d::Identity(), Eigen::Vector3d(nan, 0, 0))));
   EXPECT_EQ(h.get_tree_shift(), kept);
   lines[1].set_vCoord(0, V3(nan, 0, 0));

@@ -104,32 +104,34 @@ TEST(GridEditing, EmptyKeepListErasesEverythingAndReportsEachLiveIdOnce) {
   EXPECT_EQ(r->flags, 0);
   EXPECT_EQ(r->weight, 0.f);
   EXPECT_TRUE(m.keep({}).empty());
-  // A normal-variant record is emptied but keeps its flags; the old ids are
+  // A normal-variant record is emptied but keeps its flags; old ids are
   // overwritten, not appended to.
   LaserFusionHelper<Leaf> h(10, kBigCell, 0.1f, 0.1f, 3, false);
   Leaf& n = h.octree().element(h.octree().find_or_create_leaf(kOrigin)).payload;
-  n.weight = 2.f;
   n.count = 4;
   n.flags = LaserReconstrcution::LEAF_NORMAL_STALE;
-  Cloud cloud;
   std::vector<int> deleted = {7};
-  h.delete_grid_point_by_save_cloud({}, cloud, deleted);
+  h.delete_grid_point_by_save_cloud({}, m.cloud, deleted);
   EXPECT_TRUE(deleted.empty());
   EXPECT_EQ(n.count, 0);
   EXPECT_EQ(n.flags, LaserReconstrcution::LEAF_NORMAL_STALE);
 }
 
-TEST(GridEditing, SelectedPointTakesTheCellAcrossANearFace) {
+TEST(GridEditing, SelectionTakesTheCellAcrossANearFaceAndIgnoresBadPoints) {
   struct Case {
     float fromFace;  // distance of the point from the chosen face
     int side;        // +1: the +face of the axis, -1: the -face
     bool across;     // the cell across that face is erased too
   };
   const Case cases[] = {{0.03f, +1, true}, {0.07f, +1, false}, {0.03f, -1, true}, {0.049f, -1, true}};
-  // Every (axis, case) on its own row of 21 cells, rows 40 cells apart.
+  // Every (axis, case) on its own row of 21 cells, rows 40 cells apart; NaN
+  // and far points select nothing, and a leaf whose point the extraction
+  // withdrew is erased as no live vertex backs it.
   Model m;
+  m.add(kOrigin + V3i(0, 20, 0));
+  m.cloud.set_vDeleted(0, true);
+  std::vector<V3> points = {V3(kNaN, 0, 0), V3(-1e30f, 0, 0), V3(1e30f, 1e30f, 1e30f)};
   auto origin = [](int row) { return V3i(50 + 40 * row, 200, 200); };
-  std::vector<V3> points;
   std::size_t expectedCount = 0;
   for (int axis = 0, row = 0; axis < 3; ++axis)
     for (const Case& k : cases) {
@@ -147,19 +149,10 @@ TEST(GridEditing, SelectedPointTakesTheCellAcrossANearFace) {
         EXPECT_EQ(m.live(o + d * V3i::Unit(axis)), !(d == 0 || (k.across && d == k.side)))
             << "axis " << axis << " side " << k.side << " distance " << k.fromFace << " offset " << d;
     }
-}
-
-TEST(GridEditing, SelectionIgnoresUnusablePointsAndErasesCellsWithoutLiveVertex) {
-  Model m;
-  for (int x = 0; x < 20; ++x) m.add(kOrigin + V3i(x, 0, 0));
-  // A leaf whose point the extraction withdrew, far from every live point.
-  m.add(kOrigin + V3i(0, 20, 0));
-  m.cloud.set_vDeleted(20, true);
-  EXPECT_TRUE(m.select({}, {V3(kNaN, 0, 0), V3(-1e30f, 0, 0), V3(1e30f, 1e30f, 1e30f)}).empty());
   EXPECT_EQ(m.at(kOrigin + V3i(0, 20, 0))->count, 0);
-  EXPECT_EQ(m.live_ids().size(), 20u);
   // A keep list of only unusable points keeps nothing.
-  EXPECT_EQ(m.keep({V3(kNaN, kNaN, kNaN)}).size(), 20u);
+  const std::vector<int> live = m.live_ids();
+  EXPECT_EQ(m.keep({V3(kNaN, kNaN, kNaN)}), live);
 }
 
 TEST(GridEditing, MarkedRegionsNeedAMarkAndEraseEachIdOnce) {

@@ -44,7 +44,14 @@ TEST(LineFusionNormal, DegenerateBadAndBorderLinesChangeNothing) {
   };
   LaserFusionHelper<Leaf> h(10, kCell, 0.1f, 0.1f, 3, false);
   for (const Case& c : cases) EXPECT_EQ(h.fusion_one_lines_normal(c.points, c.normals, kIdentity), c.code);
+  // Extend radius 0: empty neighbour tables, nothing to integrate.
+  h.set_extend_radius(0);
+  EXPECT_TRUE(h.integrator().intOffsets.empty() && h.integrator().worldOffsets.empty());
+  EXPECT_EQ(h.fusion_one_lines_normal(probe_points(), up_normals(), kIdentity), 0);
   EXPECT_EQ(used_leaves(h), 0);
+  h.set_extend_radius(3);
+  ASSERT_EQ(h.integrator().intOffsets.size(), 27u);
+  EXPECT_EQ(h.integrator().intOffsets[13], V3i::Zero());
   // Just below the length limit it is fused.
   EXPECT_EQ(h.fusion_one_lines_normal({V3(5, 5, 5), V3(5.39f, 5, 5)}, up_normals(), kIdentity), 0);
   EXPECT_GT(used_leaves(h), 0);

@@ -48,18 +48,12 @@ TEST(RealTimeHelper, SettersAndTheTenPointFrameRule) {
   RealTimeFusionCloudHelper h(kCell, 0.04f, 3.f, false);
   const auto* tree = h.octree();
   EXPECT_EQ(tree->get_depth(), 13);
-  EXPECT_EQ(tree->get_point_dis(), 0.04f);
-  EXPECT_EQ(tree->get_min_fusion_radius(), 0.04f);
+  EXPECT_TRUE(tree->get_point_dis() == 0.04f && tree->get_min_fusion_radius() == 0.04f);
   const int before = tree->get_helper_threads();
   for (int n : {0, -2}) h.set_tbb_num_threads(n);
   EXPECT_EQ(tree->get_helper_threads(), before);
   h.set_tbb_num_threads(3);
-  EXPECT_EQ(tree->get_helper_threads(), 3);
-  EXPECT_EQ(tree->get_integrator_threads(), 3);
-  h.set_extend_radius(5);
-  h.set_use_double_voxel(true);
-  EXPECT_EQ(tree->get_extend_radius(), 5u);
-  EXPECT_TRUE(tree->get_use_double_voxel());
+  EXPECT_TRUE(tree->get_helper_threads() == 3 && tree->get_integrator_threads() == 3);
   // Nine points, or ten of which one is NaN, are not a frame.
   const RigidMatrix pose(Eigen::Matrix3d::Identity(), Eigen::Vector3d(1, 2, 3));
   auto nanFrame = points_frame(10, V3(0, 0, 5));
@@ -80,16 +74,14 @@ TEST(RealTimeHelper, SettersAndTheTenPointFrameRule) {
 
 TEST(RealTimeHelper, BadInputIsRefusedOrIgnored) {
   RealTimeFusionCloudHelper h(kCell, 0.04f, 3.f, true);
-  std::vector<int> ids = {1, 2};
   // Edits and reads before any frame.
   EXPECT_TRUE(h.get_valid_ids(false).empty());
+  std::vector<int> ids = {1, 2}, more = {3}, kept;
   h.delete_grid_point_by_save_cloud({}, ids);
-  EXPECT_TRUE(ids.empty());
-  h.delete_grid_point_by_select_points(OrvaneMarkPoints{{1}, {V3::Zero()}, 1.f}, {V3::Zero()}, ids);
-  EXPECT_TRUE(ids.empty());
+  h.delete_grid_point_by_select_points(OrvaneMarkPoints{{1}, {V3::Zero()}, 1.f}, {V3::Zero()}, more);
+  EXPECT_TRUE(ids.empty() && more.empty());
   std::vector<std::vector<Cloud>> frames = {points_frame(12, V3::Zero())};
   std::vector<RigidMatrix> rts = {RigidMatrix()};
-  std::vector<int> kept;
   h.map_on_frame_delete_point(frames, rts, kept);
   EXPECT_EQ(frames.size(), 1u);
   EXPECT_EQ(h.get_cloud(ids).get_vn(), 0);
@@ -142,8 +134,7 @@ TEST(RealTimeHelper, EditingSessionKeepsReportsFramesAndModelConsistent) {
   auto check = [&](const char* step, bool refuse = true) {
     const IdPoints live = live_of(h);
     EXPECT_EQ(static_cast<int>(live.size()), h.get_valid_vids()) << step;
-    EXPECT_EQ(mirror.size(), live.size()) << step;
-    EXPECT_TRUE(mirror == live) << step;
+    EXPECT_TRUE(mirror == live) << step << ": mirror " << mirror.size() << ", live " << live.size();
     if (!refuse) return live;
     RealTimeFusionCloudHelper fresh(kCell, kCell, 3.f, true);
     std::vector<int> changed;
@@ -156,8 +147,7 @@ TEST(RealTimeHelper, EditingSessionKeepsReportsFramesAndModelConsistent) {
     const IdPoints theirs = live_of(fresh);
     const double a = covered(live, theirs, kCell), b = covered(theirs, live, kCell);
     std::printf("%s: %zu live points, re-fused %zu; covered %.3f / %.3f\n", step, live.size(), theirs.size(), a, b);
-    EXPECT_GT(a, 0.95) << step;
-    EXPECT_GT(b, 0.95) << step;
+    EXPECT_TRUE(a > 0.95 && b > 0.95) << step;
     return live;
   };
   auto edit = [&](auto&& call, const char* step) {
@@ -206,8 +196,8 @@ TEST(RealTimeHelper, EditingSessionKeepsReportsFramesAndModelConsistent) {
                              "selection"))
     EXPECT_GT((kv.second - target).norm(), 0.5f);
 
-  // The marching-cubes mesh faces outward (toward the scanner); erased
-  // cells carry no surface, and make_union keeps the vertices near live points.
+  // The marching-cubes mesh faces outward (toward the scanner), erased cells
+  // carry no surface, and make_union keeps the vertices near live points.
   TavoAlgorithm::BaseTriMesh mesh;
   h.get_marching_cube_mesh(mesh);
   ASSERT_GT(mesh.get_fn(), 1000);

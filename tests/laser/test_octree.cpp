@@ -2,14 +2,12 @@
 #include <omp.h>
 
 #include <atomic>
-#include <limits>
 #include <numeric>
 #include <random>
 #include <set>
 #include <tuple>
 
 #include "Parallel.h"
-#include "laser/NodeBaseCache.h"
 #include "laser_scan_util.h"
 
 using namespace laser_test;
@@ -121,54 +119,4 @@ TEST(TwinPool, ConcurrentAcquireGrowsByStepUpToItsLimitWithDistinctZeroedRecords
   EXPECT_TRUE(std::all_of(distinct.begin(), distinct.end(), [](int* r) { return r == nullptr || *r == 0; }));
   EXPECT_EQ(pool.capacity(), 5000u);
   EXPECT_EQ(pool.handed_out(), 5000u);
-}
-
-// Cells that share nodes, cells whose cache slots collide (near) and cells
-// outside (far): the cache creates one leaf per cell and finds what the tree finds.
-TEST(NodeBaseCache, CreatesOneLeafPerCellAndFindsLikeTheTree) {
-  Octree<int> tree(10);
-  std::mt19937 rng(5);
-  std::uniform_int_distribution<int> near(-3, 40), far(-2, 1025);
-  std::vector<V3i> cells;
-  for (int k = 0; k < 8000; ++k) {
-    auto& d = k % 4 == 0 ? far : near;
-    cells.emplace_back(d(rng), d(rng), d(rng));
-  }
-  LaserReconstrcution::NodeBaseCache<int, true> create(tree);
-  std::set<std::tuple<int, int, int>> distinct;
-  for (std::size_t k = 0; k < cells.size(); k += 2) {
-    const V3i& c = cells[k];
-    const int i = create.leaf(c);
-    ASSERT_EQ(i >= 0, tree.in_grid(c)) << c.transpose();
-    if (i < 0) continue;
-    EXPECT_EQ(tree.element_at(i).get_cell(), c);
-    EXPECT_EQ(tree.find_leaf(c), i);
-    distinct.insert({c.x(), c.y(), c.z()});
-  }
-  EXPECT_EQ(tree.leaf_count(), static_cast<int>(distinct.size()));
-  LaserReconstrcution::NodeBaseCache<int, false> find(tree);
-  LaserReconstrcution::NodeBaseCache<int, false, 1> findSmall(tree);
-  for (const V3i& c : cells)
-    EXPECT_TRUE(find.leaf(c) == tree.find_leaf(c) && findSmall.leaf(c) == tree.find_leaf(c)) << c.transpose();
-}
-
-TEST(LaserFusionHelper, TreeShiftCentresTheGridOnAFrame) {
-  LaserFusionHelper<Leaf> h(10, 0.5f, 0.1f, 0.1f, 3, false);
-  std::vector<Cloud> lines(2);
-  lines[0].set_vCoords({V3(1, 2, 3), V3(3, 2, 3)});
-  lines[1].add_vCoord(V3(2, 5, 0));
-  const RigidMatrix rt(Eigen::Matrix3d::Identity(), Eigen::Vector3d(10, 0, 0));
-  ASSERT_TRUE(h.set_tree_shift(lines, rt));
-  // mean (2, 3, 2) + (10, 0, 0), minus 1024 * 0.5 / 2 = 256
-  EXPECT_TRUE(h.get_tree_shift().isApprox(V3(12 - 256, 3 - 256, 2 - 256)));
-  // No points or a NaN pose leave the shift alone instead of making it NaN;
-  // a NaN point is left out of the mean.
-  const V3 kept = h.get_tree_shift();
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  EXPECT_FALSE(h.set_tree_shift(std::vector<Cloud>(3), rt));
-  EXPECT_FALSE(h.set_tree_shift(lines, RigidMatrix(Eigen::Matrix3d::Identity(), Eigen::Vector3d(nan, 0, 0))));
-  EXPECT_EQ(h.get_tree_shift(), kept);
-  lines[1].set_vCoord(0, V3(nan, 0, 0));
-  ASSERT_TRUE(h.set_tree_shift(lines, rt));
-  EXPECT_TRUE(h.get_tree_shift().isApprox(V3(12 - 256, 2 - 256, 3 - 256)));
 }

@@ -8,19 +8,6 @@
 using namespace laser_test;
 using TavoAlgorithm::BaseTriMesh;
 
-TEST(OctreeCloud, ZeroNormalSumAndEmptyTreeGiveNoPoint) {
-  LaserFusionHelper<Leaf> h(10, kCell, 0.1f, 0.1f, 3, false);
-  Cloud cloud;
-  h.get_cloud(cloud);
-  EXPECT_EQ(cloud.get_vn(), 0);
-  // Enough contributions and weight, but opposed normals cancelled out.
-  Leaf& r = h.octree().element(h.octree().find_or_create_leaf(V3i(40, 40, 40))).payload;
-  r.count = 10;
-  r.weight = r.weight2 = 5.f;
-  h.get_cloud(cloud);
-  EXPECT_EQ(cloud.get_vn(), 0);
-}
-
 // A plane fused line by line with an incremental refresh after each line:
 // points on the plane, vertex ids that never change, and make_union keeping
 // exactly the mesh vertices within reach of a live point.

@@ -63,10 +63,12 @@ TEST(RealTimeHelper, SettersAndTheTenPointFrameRule) {
     EXPECT_EQ(h.get_frame_count(), 0);
     EXPECT_TRUE(h.get_tree_shift().isZero());
   }
-  // The first frame of ten points centres the grid; later frames never move it.
+  // The first frame of ten points (and a NaN, left out of the mean) centres
+  // the grid on their mean; later frames never move it.
+  nanFrame[0].add_vCoord(V3(0.16f, 0, 5));
   const V3 shift = V3(1 + 0.18f, 2, 8) - V3::Constant(4096 * kCell);
   for (int k = 1; k <= 2; ++k) {
-    EXPECT_EQ(h.fusion_one_laser(points_frame(10, V3(3.f * (k - 1), 0, 5)), pose), 0);
+    EXPECT_EQ(h.fusion_one_laser(k == 1 ? nanFrame : points_frame(10, V3(3, 0, 5)), pose), 0);
     EXPECT_EQ(h.get_frame_count(), k);
     EXPECT_TRUE(h.get_tree_shift().isApprox(shift, 1e-5f));
   }

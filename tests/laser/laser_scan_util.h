@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "LaserFusionHelper.h"
@@ -20,6 +21,7 @@ using LaserReconstrcution::LeafTangent;
 namespace sim = TavoAlgorithm::sim;
 
 constexpr float kCell = 0.1f;
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 inline const RigidMatrix kIdentity;
 inline const std::vector<V3> kSixSides = {V3(1, 0, 0), V3(-1, 0, 0), V3(0, 1, 0),
                                           V3(0, -1, 0), V3(0, 0, 1), V3(0, 0, -1)};

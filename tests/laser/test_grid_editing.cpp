@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <set>
 
 #include "laser_scan_util.h"
@@ -9,11 +8,9 @@ using namespace laser_test;
 using TavoAlgorithm::OrvaneMarkPoints;
 
 namespace {
-// Larger than twice the 0.05 face reach of a selection, so that only one
-// face of a cell can be near a point.
+// More than twice the 0.05 face reach of a selection: one face near a point at most.
 constexpr float kBigCell = 0.2f;
 const V3i kOrigin(50, 50, 50);
-const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 V3 centre(const V3i& c) { return (c.cast<float>().array() + 0.5f).matrix() * kBigCell; }
 
@@ -80,9 +77,7 @@ TEST(GridEditing, KeepPointKeepsOneCellBelowToFiveAbove) {
         EXPECT_EQ(m.live(origin(axis) + d * V3i::Unit(axis)), d >= -1 && d <= 5) << axis << " " << d << " " << spread;
     // Emptied in place: the leaf stays in the tree, ready to be fused again.
     const LeafTangent* gone = m.at(kOrigin - 2 * V3i::UnitX());
-    ASSERT_NE(gone, nullptr);
-    EXPECT_EQ(gone->count, 0);
-    EXPECT_EQ(gone->vertexId, -1);
+    EXPECT_TRUE(gone && gone->count == 0 && gone->vertexId == -1);
     EXPECT_TRUE(m.cloud.get_vCoord(expectedGone[1]).isZero());
     EXPECT_TRUE(m.keep(keep).empty()) << "the same keep list again finds nothing left to erase";
   }
@@ -95,11 +90,8 @@ TEST(GridEditing, EmptyKeepListErasesEverythingAndReportsEachLiveIdOnce) {
   const std::vector<int> live = m.live_ids();
   EXPECT_EQ(m.keep({}), live);
   EXPECT_TRUE(m.live_ids().empty());
-  const LeafTangent* r = m.at(kOrigin);
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(r->twin, nullptr);
-  EXPECT_EQ(r->flags, 0);
-  EXPECT_EQ(r->weight, 0.f);
+  const LeafTangent* r = m.at(kOrigin);  // had a twin
+  EXPECT_TRUE(r && !r->twin && r->flags == 0 && r->weight == 0.f);
   // A second call reports nothing; old ids are overwritten, not appended to.
   std::vector<int> deleted = {7};
   m.h.delete_grid_point_by_save_cloud({}, m.cloud, deleted);
@@ -113,9 +105,8 @@ TEST(GridEditing, SelectionTakesTheCellAcrossANearFaceAndIgnoresBadPoints) {
     bool across;     // the cell across that face is erased too
   };
   const Case cases[] = {{0.03f, +1, true}, {0.07f, +1, false}, {0.03f, -1, true}, {0.049f, -1, true}};
-  // Every (axis, case) on its own row of 21 cells, rows 40 cells apart; NaN
-  // and far points select nothing, and a leaf whose point the extraction
-  // withdrew is erased as no live vertex backs it.
+  // Every (axis, case) on its own row of 21 cells, rows 40 cells apart. NaN and
+  // far points select nothing; a leaf whose point was withdrawn goes (no live vertex).
   Model m;
   m.add(kOrigin + V3i(0, 20, 0));
   m.cloud.set_vDeleted(0, true);
@@ -191,13 +182,13 @@ TEST(GridEditing, FramesLoseErasedPointsButKeepOneAtEachEnd) {
   for (int x = 48; x <= 52; ++x) sel.push_back(centre(V3i(x, 50, 50)));
   ASSERT_EQ(m.select({}, sel).size(), 5u);
   const V3 t0(1, 2, 3), t1(-4, 0, 2), t2(0, 0, -7);
-  frames = {{line_of(40, 60, t0), line_of(49, 51, t0)}, {line_of(49, 51, t1)}, {line_of(40, 45, t2), line_of(70, 75, t2)}};
+  frames = {{line_of(40, 60, t0), line_of(49, 51, t0)}, {line_of(49, 51, t1)},
+            {line_of(40, 45, t2), line_of(70, 75, t2)}};
   frames[0][0].set_vCoord(3, V3::Constant(kNaN));
   rts = {at_position(t0), at_position(t1), at_position(t2)};
   m.h.map_on_frame_delete_point(frames, rts, kept);
   EXPECT_EQ(kept, (std::vector<int>{99, 0, 2}));
-  ASSERT_EQ(frames.size(), 2u);
-  ASSERT_EQ(rts.size(), 2u);
+  ASSERT_TRUE(frames.size() == 2u && rts.size() == 2u);
   EXPECT_TRUE(rts[1].get_translation().isApprox(t2.cast<double>()));
   // 21 points less 49 ... 51 (48 and 52 end the erased stretch) and less
   // the NaN point, which is never given back as a stretch end.

@@ -11,10 +11,9 @@
 using namespace laser_test;
 using TavoAlgorithm::BaseTriMesh;
 
-// Swept from the sides: get_cloud points and normals against the scene's
-// exact signed distance and its gradient (cylinder: side points only, the
-// caps were not scanned face-on); for the sphere also the marching-cubes
-// mesh: closed where covered, facing out, on the surface.
+// Swept from the sides: points and normals against the scene's exact signed
+// distance and its gradient (cylinder: side points only, the caps were not
+// scanned face-on); the sphere's mesh closed where covered, facing out.
 TEST(LaserScans, SphereAndCylinderMatchTheTruth) {
   const V3 centre(1, 2, 3);
   sim::Scene sphere, cylinder;
@@ -58,8 +57,7 @@ TEST(LaserScans, SphereAndCylinderMatchTheTruth) {
     std::vector<int> work, axes;
     tbb::concurrent_vector<int> faces;
     const BaseTriMesh m = h.get_mesh(work, faces, axes);
-    ASSERT_GT(m.get_fn(), 1000);
-    ASSERT_TRUE(m.faces_valid());
+    ASSERT_TRUE(m.get_fn() > 1000 && m.faces_valid());
     std::map<std::pair<int, int>, int> edgeUse;
     int outward = 0, open = 0, overused = 0;
     double sq = 0;
@@ -74,8 +72,7 @@ TEST(LaserScans, SphereAndCylinderMatchTheTruth) {
     const double rms = std::sqrt(sq / m.get_vn()) / kCell;
     std::printf("sphere mesh: %d vertices, %d faces, %d of %zu edges open, %d overused, vertex RMS %.3f cell\n",
                 m.get_vn(), m.get_fn(), open, edgeUse.size(), overused, rms);
-    // Open edges remain only where a cube corner never got a signed distance
-    // (a cell fused once or not reached).
+    // Open edges only where a cube corner got no signed distance (fused once or not reached).
     EXPECT_EQ(overused, 0);
     EXPECT_LT(open, 0.05 * edgeUse.size());
     EXPECT_EQ(outward, m.get_fn());
@@ -83,8 +80,7 @@ TEST(LaserScans, SphereAndCylinderMatchTheTruth) {
     // The sampling call returns the same vertices with normals.
     Cloud sampled;
     h.get_marching_cube_cloud(cloud, sampled);
-    EXPECT_EQ(sampled.get_vn(), m.get_vn());
-    EXPECT_TRUE(sampled.has_vNormal());
+    EXPECT_TRUE(sampled.get_vn() == m.get_vn() && sampled.has_vNormal());
   }
 }
 
@@ -99,7 +95,7 @@ TEST(LaserScans, ThinPlateKeepsBothSidesOnlyWithTwins) {
     fuse_normal(h, frames);
     Cloud cloud;
     h.get_cloud(cloud);
-    int count[2] = {0, 0}, onFace[2] = {0, 0};  // up, down
+    int count[2] = {0, 0}, onFace[2] = {0, 0};  // normal up, down
     double sumZ[2] = {0, 0};
     for (int i = 0; i < cloud.get_vn(); ++i) {
       const V3& p = cloud.get_vCoord(i);
@@ -113,22 +109,17 @@ TEST(LaserScans, ThinPlateKeepsBothSidesOnlyWithTwins) {
     std::printf("plate 0.8 cell, twins %s: %d points up (mean z %.4f), %d down (mean z %.4f), %d on their face\n",
                 twins ? "on" : "off", count[0], sumZ[0] / std::max(count[0], 1), count[1],
                 sumZ[1] / std::max(count[1], 1), onFace[0] + onFace[1]);
-    if (twins) {
-      for (int side : {0, 1}) {
-        EXPECT_GT(count[side], 250);
-        EXPECT_GT(onFace[side], 0.95 * count[side]);
-      }
-    } else {
-      // Both sides share records: the offsets of the two faces average out
-      // and the points land between them, off either face.
-      EXPECT_LT(onFace[0] + onFace[1], (count[0] + count[1]) / 2);
+    // Without twins both sides share records: the offsets of the two faces
+    // average out and the points land between them, off either face.
+    for (int side : {0, 1}) {
+      EXPECT_GT(count[side], 250);
+      EXPECT_EQ(onFace[side] > 0.95 * count[side], twins);
     }
   }
 }
 
 namespace {
-// Tangent-variant fusion of the frames as the real-time helper runs it; the
-// cloud is refreshed after every frame or only once after the last.
+// Tangent fusion as the real-time helper runs it, refreshed after every frame or once at the end.
 Points incremental_cloud(const std::vector<sim::LaserFrame>& frames, bool everyFrame, int threads,
                          LaserFusionHelper<LeafTangent>& h) {
   h.set_tbb_num_threads(threads);
@@ -159,12 +150,9 @@ TEST(LaserScans, IncrementalCloudEqualsTheWholeExtraction) {
   sim::Scene scene;
   scene.spheres.push_back({V3::Zero(), 1.5f});
   const auto frames = sweeps(scene, V3::Zero(), {V3(0, 0, 1), V3(1, 0, 0)}, 6.f, 2.f, 60, 0.003f);
-  LaserFusionHelper<LeafTangent> a(10, kCell, 0.04f, kCell, 3, true);
-  LaserFusionHelper<LeafTangent> b(10, kCell, 0.04f, kCell, 3, true);
+  LaserFusionHelper<LeafTangent> a(10, kCell, 0.04f, kCell, 3, true), b(10, kCell, 0.04f, kCell, 3, true);
   const Points perFrame = incremental_cloud(frames, true, 2, a);
   const Points once = incremental_cloud(frames, false, 1, b);
-  // get_cloud over the final state: its points are those of the records that
-  // pass its stricter thresholds, at the same positions.
   Cloud whole;
   a.get_cloud(whole);
   const Points all = sorted_live(whole, whole.get_vn());
@@ -175,8 +163,8 @@ TEST(LaserScans, IncrementalCloudEqualsTheWholeExtraction) {
   std::printf("incremental after every frame %zu points, once at the end %zu (%zu differ), get_cloud %zu, "
               "shared with get_cloud %zu\n", perFrame.size(), once.size(), differ.size(), all.size(), common.size());
   ASSERT_GT(perFrame.size(), 500u);
-  // Every point of the whole extraction is live in the incremental cloud,
-  // at the same position.
+  // get_cloud's stricter thresholds pass fewer records: every point of the
+  // whole extraction is live in the incremental cloud, at the same position.
   EXPECT_EQ(common.size(), all.size());
   // Per-frame and once-at-the-end refreshes agree except where the
   // neighbourhood check saw a neighbour's point before or after it existed.

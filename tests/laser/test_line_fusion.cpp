@@ -11,8 +11,6 @@
 using namespace laser_test;
 
 namespace {
-const float kNaN = std::numeric_limits<float>::quiet_NaN();
-
 const Leaf* leaf_at(LaserFusionHelper<Leaf>& h, int x, int y, int z) { return h.octree().find_payload(V3i(x, y, z)); }
 }  // namespace
 
@@ -80,9 +78,8 @@ TEST(LineFusionNormal, WeightsFollowTheRadiiAndSixContributionsMakeAPoint) {
   EXPECT_EQ(cloud.get_vn(), 0);
   ASSERT_EQ(h.fusion_one_lines_normal(probe_points(), up_normals(), kIdentity), 0);
   h.get_cloud(cloud);
-  // Cell y = 51 (centre 5.15) projects 0.02 up onto the line. Cell y = 52
-  // has its six contributions and enough weight but would project 0.08 down,
-  // more than half a cell: no point. Cell y = 50 keeps its weight below 0.5.
+  // Cell y = 51 (centre 5.15) projects 0.02 up onto the line; y = 52 has the
+  // count and weight but would move 0.08, over half a cell; y = 50 weighs < 0.5.
   EXPECT_EQ(leaf_at(h, 50, 52, 50)->count, 6);
   ASSERT_EQ(cloud.get_vn(), 1);
   ASSERT_TRUE(cloud.has_vNormal());
@@ -100,9 +97,8 @@ TEST(LineFusionNormal, WeightsFollowTheRadiiAndSixContributionsMakeAPoint) {
 }
 
 TEST(LineFusionNormal, OpposedNormalsMakeOneTwinAndOnlyUnopposedTwinsFoldBack) {
-  // Both against the leaf's +y normal, so both go to one twin; the raw sums
-  // of the down twin are opposed beyond -0.05 and it stays, those of the
-  // slightly tilted one are not and the pass folds it back.
+  // Both oppose the leaf's +y normal and go to one twin; the down twin's raw sums are
+  // opposed beyond -0.05 and it stays, the slightly tilted one is folded back.
   const Lines down(2, V3(0, -1, 0)), tilted(2, V3(0.f, -0.02f, 1.f).normalized());
   for (const auto& [other, stays] : {std::pair{down, true}, std::pair{tilted, false}}) {
     LaserFusionHelper<Leaf> h(10, kCell, 0.1f, 0.1f, 3, true);
@@ -163,10 +159,8 @@ TEST(LineFusionTangent, ListsFlagsRunsAndSkippedLines) {
   }
 }
 
-// 64 lines over one 1.2 x 0.16 patch (every cell is hit by many lines, so
-// workers keep meeting in the same records), fused one after another into
-// one helper and by 8 workers into another: every record's
-// order-independent sums agree, twins included.
+// 64 lines over one 1.2 x 0.16 patch, so workers keep meeting in the same records, fused
+// in order into one helper and by 8 workers into another: the record sums agree, twins included.
 template <typename T>
 void expect_parallel_sums_like_one_thread() {
   constexpr bool kTangent = std::is_same_v<T, LeafTangent>;
@@ -178,9 +172,9 @@ void expect_parallel_sums_like_one_thread() {
   helpers[1].set_tbb_num_threads(8);
   // Each pair of lists is shared by all workers of a helper.
   tbb::concurrent_vector<int> pending[2], updated[2];
-  auto fuse = [&](int which, const Lines& l) {
-    if constexpr (kTangent) return helpers[which].fusion_one_lines_tangent(l, kIdentity, pending[which], updated[which]);
-    else return helpers[which].fusion_one_lines_normal(l, Lines(l.size(), V3(0, 1, 0)), kIdentity);
+  auto fuse = [&](int w, const Lines& l) {
+    if constexpr (kTangent) return helpers[w].fusion_one_lines_tangent(l, kIdentity, pending[w], updated[w]);
+    else return helpers[w].fusion_one_lines_normal(l, Lines(l.size(), V3(0, 1, 0)), kIdentity);
   };
   for (const auto& l : lines) ASSERT_EQ(fuse(0, l), 0);
   TavoAlgorithm::auxilary_tbb_for(8, 0, lines.size(), [&](std::size_t i) { EXPECT_EQ(fuse(1, lines[i]), 0); });

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <map>
 #include <type_traits>
 
@@ -12,8 +11,8 @@ using TavoAlgorithm::OrvaneMarkPoints;
 using TavoAlgorithm::RealTimeFusionCloudHelper;
 using IdPoints = std::map<int, V3>;
 
-static_assert(!std::is_copy_constructible_v<RealTimeFusionCloudHelper>);
-static_assert(!std::is_copy_assignable_v<RealTimeFusionCloudHelper>);
+static_assert(!std::is_copy_constructible_v<RealTimeFusionCloudHelper> &&
+              !std::is_copy_assignable_v<RealTimeFusionCloudHelper>);
 static_assert(std::is_nothrow_move_constructible_v<RealTimeFusionCloudHelper>);
 
 namespace {
@@ -57,11 +56,10 @@ TEST(RealTimeHelper, SettersAndTheTenPointFrameRule) {
   // Nine points, or ten of which one is NaN, are not a frame.
   const RigidMatrix pose(Eigen::Matrix3d::Identity(), Eigen::Vector3d(1, 2, 3));
   auto nanFrame = points_frame(10, V3(0, 0, 5));
-  nanFrame[0].set_vCoord(4, V3::Constant(std::numeric_limits<float>::quiet_NaN()));
+  nanFrame[0].set_vCoord(4, V3::Constant(kNaN));
   for (const auto& frame : {points_frame(9, V3(0, 0, 5)), nanFrame}) {
     EXPECT_EQ(h.fusion_one_laser(frame, pose), 0);
-    EXPECT_EQ(h.get_frame_count(), 0);
-    EXPECT_TRUE(h.get_tree_shift().isZero());
+    EXPECT_TRUE(h.get_frame_count() == 0 && h.get_tree_shift().isZero());
   }
   // The first frame of ten points (and a NaN, left out of the mean) centres
   // the grid on their mean; later frames never move it.
@@ -69,8 +67,7 @@ TEST(RealTimeHelper, SettersAndTheTenPointFrameRule) {
   const V3 shift = V3(1 + 0.18f, 2, 8) - V3::Constant(4096 * kCell);
   for (int k = 1; k <= 2; ++k) {
     EXPECT_EQ(h.fusion_one_laser(k == 1 ? nanFrame : points_frame(10, V3(3, 0, 5)), pose), 0);
-    EXPECT_EQ(h.get_frame_count(), k);
-    EXPECT_TRUE(h.get_tree_shift().isApprox(shift, 1e-5f));
+    EXPECT_TRUE(h.get_frame_count() == k && h.get_tree_shift().isApprox(shift, 1e-5f)) << k;
   }
 }
 
@@ -96,8 +93,7 @@ TEST(RealTimeHelper, BadInputIsRefusedOrIgnored) {
   RigidMatrix nanPose;
   nanPose.set_translation(Eigen::Vector3d(std::nan(""), 0, 0));
   EXPECT_EQ(h.fusion_one_laser(frames[0], nanPose), 2);
-  EXPECT_EQ(h.get_frame_count(), 0);
-  EXPECT_TRUE(h.get_tree_shift().isZero());
+  EXPECT_TRUE(h.get_frame_count() == 0 && h.get_tree_shift().isZero());
   // A moved-from helper has no state.
   RealTimeFusionCloudHelper moved(std::move(h));
   EXPECT_EQ(h.fusion_one_laser(frames[0], RigidMatrix()), 2);
@@ -106,10 +102,9 @@ TEST(RealTimeHelper, BadInputIsRefusedOrIgnored) {
   EXPECT_EQ(moved.get_frame_count(), 1);
 }
 
-// A scan of a sphere edited while scanning: erase by keep cloud, scan over
-// the erased region, erase by selection. After every step a viewer's copy
-// fed only by the changed and deleted ids equals the helper's live points,
-// the deleted ids are exactly the ones that died, and the model matches a
+// A sphere edited while scanning: erase by keep cloud, scan over the erased region, erase
+// by selection. After every step a viewer fed only the changed and deleted ids holds the
+// helper's live points, the deleted ids are those that died, and the model matches a
 // fresh helper fed the frames as map_on_frame_delete_point left them.
 TEST(RealTimeHelper, EditingSessionKeepsReportsFramesAndModelConsistent) {
   const V3 c(1, 2, 3);
@@ -144,8 +139,7 @@ TEST(RealTimeHelper, EditingSessionKeepsReportsFramesAndModelConsistent) {
       fresh.fusion_one_laser(stored[i], storedRts[i]);
       fresh.get_cloud(changed);
     }
-    // The fresh grid is centred on another first frame: its cells sit
-    // elsewhere, so points of one surface lie up to a cell apart.
+    // The fresh grid is centred on another first frame: points lie up to a cell apart.
     const IdPoints theirs = live_of(fresh);
     const double a = covered(live, theirs, kCell), b = covered(theirs, live, kCell);
     std::printf("%s: %zu live points, re-fused %zu; covered %.3f / %.3f\n", step, live.size(), theirs.size(), a, b);

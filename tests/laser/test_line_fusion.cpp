@@ -35,7 +35,7 @@ TEST(LineFusionNormal, DegenerateBadAndBorderLinesChangeNothing) {
   };
   LaserFusionHelper<Leaf> h(10, kCell, 0.1f, 0.1f, 3, false);
   for (const Case& c : cases) EXPECT_EQ(h.fusion_one_lines_normal(c.points, c.normals, kIdentity), c.code);
-  // Extend radius 0: empty neighbour tables, nothing to integrate.
+  // None of them, nor a good line with extend radius 0 (empty neighbour tables), made a leaf.
   h.set_extend_radius(0);
   EXPECT_EQ(h.fusion_one_lines_normal(probe_points(), up_normals(), kIdentity), 0);
   EXPECT_EQ(h.octree().leaf_count(), 0);

@@ -105,11 +105,13 @@ TEST(GridEditing, SelectionTakesTheCellAcrossANearFaceAndIgnoresBadPoints) {
     bool across;     // the cell across that face is erased too
   };
   const Case cases[] = {{0.03f, +1, true}, {0.07f, +1, false}, {0.03f, -1, true}, {0.049f, -1, true}};
-  // Every (axis, case) on its own row of 21 cells, rows 40 cells apart. NaN and
-  // far points select nothing; a leaf whose point was withdrawn goes (no live vertex).
+  // Every (axis, case) on its own row of 21 cells, rows 40 cells apart. NaN and far points
+  // select nothing; a leaf whose point was withdrawn goes (no live vertex), one whose live
+  // point sits at the origin stays (erased points are told by their flag, not by zero).
   Model m;
   m.add(kOrigin + V3i(0, 20, 0));
   m.cloud.set_vDeleted(0, true);
+  m.cloud.set_vCoord(m.add(V3i(0, 0, 0)).vertexId, V3::Zero());
   std::vector<V3> points = {V3(kNaN, 0, 0), V3(-1e30f, 0, 0), V3(1e30f, 1e30f, 1e30f)};
   auto origin = [](int row) { return V3i(50 + 40 * row, 200, 200); };
   std::size_t expectedCount = 0;
@@ -129,7 +131,7 @@ TEST(GridEditing, SelectionTakesTheCellAcrossANearFaceAndIgnoresBadPoints) {
         EXPECT_EQ(m.live(o + d * V3i::Unit(axis)), !(d == 0 || (k.across && d == k.side)))
             << "axis " << axis << " side " << k.side << " distance " << k.fromFace << " offset " << d;
     }
-  EXPECT_EQ(m.at(kOrigin + V3i(0, 20, 0))->count, 0);
+  EXPECT_TRUE(m.at(kOrigin + V3i(0, 20, 0))->count == 0 && m.live(V3i(0, 0, 0)));
   // A keep list of only unusable points keeps nothing.
   const std::vector<int> live = m.live_ids();
   EXPECT_EQ(m.keep({V3(kNaN, kNaN, kNaN)}), live);

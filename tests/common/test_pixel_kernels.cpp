@@ -21,8 +21,6 @@ std::array<std::uint8_t, 4> id_pixel(unsigned face) {
 // Grid 8^3 at the origin with unit voxels: block 0 stored in slot 0, block 1
 // (x 4..7) counting without storage, block 3 (y 4..7) excluded.
 struct ScoringScene {
-  int dims[3] = {8, 8, 8};
-  float origin[3] = {0.f, 0.f, 0.f};
   std::vector<float> vertices;
   std::vector<int> faces;
   std::vector<int> table = std::vector<int>(27, -1);
@@ -48,18 +46,13 @@ struct ScoringScene {
     table[3] = -2;
     values[1 + 4 * 2 + 16 * 3] = 0.25f;  // voxel (1,2,3)
     values[0] = 0.75f;                   // voxel (0,0,0)
-    add_face(1.5f, 2.5f, 3.5f);   // 0: stored voxel (1,2,3)
-    add_face(5.5f, 0.5f, 0.5f);   // 1: block 1, no storage
-    add_face(0.5f, 5.5f, 0.5f);   // 2: excluded block
-    add_face(9.0f, 0.5f, 0.5f);   // 3: outside the grid
-    add_face(-0.5f, 0.5f, 0.5f);  // 4: truncates to voxel 0
-    paint(0, 0, 0);
-    paint(1, 0, 255);
-    paint(2, 1, 0);
-    paint(3, 1, 1);
-    paint(4, 2, 0);
-    paint(5, 3, 0);
-    paint(6, 4, 0);
+    // Faces: 0 on stored voxel (1,2,3), 1 in block 1 without storage, 2 in the
+    // excluded block, 3 outside the grid, 4 truncating to voxel 0.
+    for (auto [x, y, z] : {std::array<float, 3>{1.5f, 2.5f, 3.5f}, {5.5f, 0.5f, 0.5f}, {0.5f, 5.5f, 0.5f},
+                           {9.0f, 0.5f, 0.5f}, {-0.5f, 0.5f, 0.5f}})
+      add_face(x, y, z);
+    const std::pair<unsigned, std::uint8_t> pixels[] = {{0, 0}, {0, 255}, {1, 0}, {1, 1}, {2, 0}, {3, 0}, {4, 0}};
+    for (int p = 0; p < 7; ++p) paint(p, pixels[p].first, pixels[p].second);
     ids[4 * 7 + 3] = 1;  // alpha only: no face for scoring
   }
 };
@@ -74,8 +67,8 @@ ScoreResult score(const ScoringScene& s, bool full) {
   auto weights = to_device(s.weights);
   auto verts = to_device(s.vertices);
   auto faces = to_device(s.faces);
-  auto origin = to_device(std::vector<float>(s.origin, s.origin + 3));
-  auto dims = to_device(std::vector<int>(s.dims, s.dims + 3));
+  auto origin = to_device(std::vector<float>(3, 0.f));
+  auto dims = to_device(std::vector<int>(3, 8));
   auto values = to_device(s.values);
   auto table = to_device(s.table);
   auto visit = to_device(std::vector<int>(mask_words(512), 0));
@@ -98,38 +91,30 @@ ScoreResult score(const ScoringScene& s, bool full) {
 TEST(PixelKernels, ViewScoreWeighsVoxelValuesAndMarksWhatItSees) {
   const ScoringScene scene;
   // 0.1 * 0.25 + 1.0 * 0.25 + 0.1 + 1.0 (block without storage) + 0.1 * 0.75
-  const float expected = 1.45f;
   for (bool full : {true, false}) {
     const ScoreResult r = score(scene, full);
-    EXPECT_NEAR(r.score, expected, 1e-6f) << full;
+    EXPECT_NEAR(r.score, 1.45f, 1e-6f) << full;
     EXPECT_EQ(r.newBlocks[0], 1 << 1) << full;
     std::vector<int> visit(mask_words(512), 0);
     if (full)
       for (int cell : {(3 * 8 + 2) * 8 + 1, 5, 0}) set_bit(visit, cell);
     EXPECT_EQ(r.visit, visit) << full;
   }
-}
-
-TEST(PixelKernels, BlackImageScoresNothing) {
-  ScoringScene scene;
-  std::fill(scene.ids.begin(), scene.ids.end(), 0);
-  std::fill(scene.weights.begin(), scene.weights.end(), 255);
-  const ScoreResult r = score(scene, true);
+  // A black image scores and marks nothing, whatever its weights.
+  ScoringScene black;
+  std::fill(black.ids.begin(), black.ids.end(), 0);
+  std::fill(black.weights.begin(), black.weights.end(), 255);
+  const ScoreResult r = score(black, true);
   EXPECT_EQ(r.score, 0.f);
   EXPECT_EQ(r.visit, std::vector<int>(mask_words(512), 0));
   EXPECT_EQ(r.newBlocks, std::vector<int>(mask_words(27), 0));
-}
-
-TEST(PixelKernels, ManyPixelsOnOneVoxelAccumulateAtomically) {
-  ScoringScene scene;
-  scene.width = 256;
-  scene.height = 256;
-  scene.ids.assign(4 * 256 * 256, 0);
-  scene.weights.assign(256 * 256, 1);
-  for (int p = 0; p < 256 * 256; ++p) scene.paint(p, 1, 1);
-  const ScoreResult r = score(scene, true);
-  EXPECT_EQ(r.score, 65536.f);  // whole numbers stay exact in float
-  EXPECT_EQ(r.newBlocks[0], 1 << 1);
+  // Many pixels on one voxel accumulate atomically; whole numbers stay exact.
+  ScoringScene many;
+  many.width = many.height = 256;
+  many.ids.assign(4 * 256 * 256, 0);
+  many.weights.assign(256 * 256, 1);
+  for (int p = 0; p < 256 * 256; ++p) many.paint(p, 1, 1);
+  EXPECT_EQ(score(many, true).score, 65536.f);
 }
 
 TEST(PixelKernels, OverlapFlagsPointsInFrontOfTheDepthMap) {
@@ -162,7 +147,7 @@ TEST(PixelKernels, OverlapFlagsPointsInFrontOfTheDepthMap) {
   EXPECT_EQ(to_host(f), (std::vector<char>{1, 0, 0, 0, 0, 1, 1, 0}));
 }
 
-TEST(PixelKernels, PixelCountsAndSeenFaces) {
+TEST(PixelKernels, PixelCountsSeenFacesAndEveryThread) {
   std::vector<std::uint8_t> gray(7 * 5, 0);
   for (int p : {0, 3, 17, 34}) gray[p] = static_cast<std::uint8_t>(p + 1);
   auto g = to_device(gray);
@@ -191,11 +176,9 @@ TEST(PixelKernels, PixelCountsAndSeenFaces) {
   EXPECT_EQ(out[(1 << 24) - 1], 1);
   EXPECT_EQ(out[0] + out[2] + out[3], 3);
   EXPECT_EQ(std::count(out.begin(), out.end(), 1), 4);
-}
 
-TEST(PixelKernels, SampleTestRunsEveryThread) {
-  auto counter = to_device(std::vector<int>{0});
-  sampleTest_Gpu(counter.data());
+  auto threads = to_device(std::vector<int>{0});
+  sampleTest_Gpu(threads.data());
   ASSERT_TRUE(TAVO_CHECK_GPU());
-  EXPECT_EQ(to_host(counter)[0], 4096);
+  EXPECT_EQ(to_host(threads)[0], 4096);
 }

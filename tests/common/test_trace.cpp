@@ -106,53 +106,54 @@ TEST_F(TraceTest, RecordedFilesHaveTheExactLayout) {
   }
 }
 
+namespace {
+// One value of every recorded type, traced under one call name.
+struct EveryType {
+  std::vector<const RangeData*> frames;
+  std::vector<RigidMatrix> poses;
+  std::vector<int> ints;
+  std::vector<std::vector<float>> weights;
+  std::vector<std::vector<bool>> marks;
+  std::vector<std::vector<Eigen::Vector3f>> points;
+  std::vector<Cloud> clouds;
+  BaseTriMesh mesh;
+  BoundingBox box;
+  float f = 0;
+  std::uint64_t big = 0;
+  ColorImage image;
+  TraceOutcome run() {
+    return trace("all", frames, "rangeDatas", poses, "dRts", ints, "ids", weights, "w", marks, "m", points, "p",
+                 clouds, "c", mesh, "mesh", box, "box", f, "f", big, "big", image, "img");
+  }
+};
+}  // namespace
+
 TEST_F(TraceTest, EveryRecordedTypeRoundTrips) {
   sim::Scene scene;
   scene.spheres.push_back({Eigen::Vector3f::Zero(), 0.5f});
   sim::Camera cam{24, 32, 30.f, 30.f, 16.f, 12.f, sim::look_at(Eigen::Vector3f(0, 0, 2), Eigen::Vector3f::Zero())};
   const RangeData frame = sim::render_range_frame(scene, cam);
   ASSERT_GT(frame.get_vn(), 100);
-  std::vector<const RangeData*> frames{&frame, &frame};
-  std::vector<RigidMatrix> poses{cam.pose, RigidMatrix()};
-  std::vector<int> ints{1, -2, 3};
-  std::vector<std::vector<float>> weights{{0.5f}, {}, {1.f, 2.f}};
-  std::vector<std::vector<bool>> marks{{true, false, true}, {}};
-  std::vector<std::vector<Eigen::Vector3f>> points{{Eigen::Vector3f(1, 2, 3)}};
-  std::vector<Cloud> clouds{frame};
-  BaseTriMesh mesh;
-  mesh.set_vCoords({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}});
-  mesh.set_faces({{0, 1, 2}});
-  mesh.set_fDeleted(0, true);
-  BoundingBox box(Eigen::Vector3f(-1, -2, -3), Eigen::Vector3f(4, 5, 6));
-  float f = 0.25f;
-  std::uint64_t big = 0x0123456789abcdefull;
-  ColorImage image(2, 3);
-  for (int i = 0; i < 6; ++i) image.data()[i] = Color3b(i, 2 * i, 3 * i);
+  EveryType in{{&frame, &frame}, {cam.pose, RigidMatrix()}, {1, -2, 3}, {{0.5f}, {}, {1.f, 2.f}},
+               {{true, false, true}, {}}, {{Eigen::Vector3f(1, 2, 3)}}, {frame}};
+  in.mesh.set_vCoords({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}});
+  in.mesh.set_faces({{0, 1, 2}});
+  in.mesh.set_fDeleted(0, true);
+  in.box = BoundingBox(Eigen::Vector3f(-1, -2, -3), Eigen::Vector3f(4, 5, 6));
+  in.f = 0.25f;
+  in.big = 0x0123456789abcdefull;
+  in.image = ColorImage(2, 3);
+  for (int i = 0; i < 6; ++i) in.image.data()[i] = Color3b(i, 2 * i, 3 * i);
   record_mode();
-  ASSERT_EQ(trace("all", frames, "rangeDatas", poses, "dRts", ints, "ids", weights, "w", marks, "m", points, "p",
-                  clouds, "c", mesh, "mesh", box, "box", f, "f", big, "big", image, "img"),
-            TraceOutcome::Recorded);
+  ASSERT_EQ(in.run(), TraceOutcome::Recorded);
 
   replay_mode();
-  std::vector<const RangeData*> frames2;
-  std::vector<RigidMatrix> poses2;
-  std::vector<int> ints2;
-  std::vector<std::vector<float>> weights2;
-  std::vector<std::vector<bool>> marks2;
-  std::vector<std::vector<Eigen::Vector3f>> points2;
-  std::vector<Cloud> clouds2;
-  BaseTriMesh mesh2;
-  BoundingBox box2;
-  float f2 = 0;
-  std::uint64_t big2 = 0;
-  ColorImage image2;
-  EXPECT_NE(replay(TraceOutcome::Replayed, "all", frames2, "rangeDatas", poses2, "dRts", ints2, "ids", weights2, "w",
-                   marks2, "m", points2, "p", clouds2, "c", mesh2, "mesh", box2, "box", f2, "f", big2, "big", image2,
-                   "img")
-                .find("Opened testbug file: "),
-            std::string::npos);
-  ASSERT_EQ(frames2.size(), 2u);
-  const RangeData& g = *frames2[1];
+  EveryType out;
+  CaptureStdout();
+  ASSERT_EQ(out.run(), TraceOutcome::Replayed);
+  EXPECT_NE(GetCapturedStdout().find("Opened testbug file: "), std::string::npos);
+  ASSERT_EQ(out.frames.size(), 2u);
+  const RangeData& g = *out.frames[1];
   ASSERT_EQ(g.get_vn(), frame.get_vn());
   EXPECT_EQ(g.get_rows(), 24);
   for (int v = 0; v < g.get_vn(); ++v)
@@ -160,30 +161,16 @@ TEST_F(TraceTest, EveryRecordedTypeRoundTrips) {
                 g.get_vUV(v) == frame.get_vUV(v));
   for (int c = 0; c < 24 * 32; ++c) ASSERT_EQ(g.get_cellVertex(c / 32, c % 32), frame.get_cellVertex(c / 32, c % 32));
   EXPECT_EQ(g.get_rigidMatrix().to_matrix4(), frame.get_rigidMatrix().to_matrix4());
-  EXPECT_EQ(poses2[0].to_matrix4(), poses[0].to_matrix4());
-  EXPECT_EQ(std::tie(ints2, weights2, marks2, points2), std::tie(ints, weights, marks, points));
-  ASSERT_EQ(clouds2.size(), 1u);
-  EXPECT_EQ(clouds2[0].get_vn(), frame.get_vn());
-  EXPECT_EQ(mesh2.get_fn(), 1);
-  EXPECT_TRUE(mesh2.get_fDeleted(0));
-  EXPECT_EQ(box2.max_corner(), box.max_corner());
-  EXPECT_EQ(std::tie(f2, big2), std::tie(f, big));
-  ASSERT_TRUE(image2.rows() == 2 && image2.cols() == 3);
-  for (int i = 0; i < 6; ++i) EXPECT_TRUE(image2.data()[i] == image.data()[i]);
-
-  // Old sequence mode reads the same bytes element by element.
-  ArchiveReader reader;
-  reader.set_option("get_old_std_vector_mode", "true");
-  std::vector<const RangeData*> f3;
-  std::vector<RigidMatrix> p3;
-  std::vector<int> i3;
-  reader.add(f3, "rangeDatas");
-  reader.add(p3, "dRts");
-  reader.add(i3, "ids");
-  ReadAble in(std::make_shared<ifsCapture>((m_dir / "all.tb").string()));
-  CaptureStdout();
-  EXPECT_FALSE(reader.read_file(in));  // 13 recorded, 3 expected
-  GetCapturedStdout();
+  EXPECT_EQ(out.poses[0].to_matrix4(), in.poses[0].to_matrix4());
+  EXPECT_EQ(std::tie(out.ints, out.weights, out.marks, out.points), std::tie(in.ints, in.weights, in.marks, in.points));
+  ASSERT_EQ(out.clouds.size(), 1u);
+  EXPECT_EQ(out.clouds[0].get_vn(), frame.get_vn());
+  EXPECT_EQ(out.mesh.get_fn(), 1);
+  EXPECT_TRUE(out.mesh.get_fDeleted(0));
+  EXPECT_EQ(out.box.max_corner(), in.box.max_corner());
+  EXPECT_EQ(std::tie(out.f, out.big), std::tie(in.f, in.big));
+  ASSERT_TRUE(out.image.rows() == 2 && out.image.cols() == 3);
+  for (int i = 0; i < 6; ++i) EXPECT_TRUE(out.image.data()[i] == in.image.data()[i]);
 }
 
 TEST_F(TraceTest, ReplayMismatchesPrintTheirMessages) {

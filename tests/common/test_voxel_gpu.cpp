@@ -5,7 +5,6 @@
 #include <regex>
 #include <set>
 
-#include "common/gpu/TavoGPUAlgorithm.h"
 #include "common/voxelGpu/TavoVoxelGpu.h"
 #include "gpu_test_buffers.h"
 
@@ -141,28 +140,4 @@ TEST(TavoVoxelGpu, AcceptViewStoresDampsAndClearsTheSavedMask) {
   EXPECT_EQ(v.download_values(), std::vector<float>{0.f});
   EXPECT_TRUE(all_zero(v.download_new_block_mask()));
   EXPECT_EQ(count(v.download_block_table(), -2), v.block_count());
-}
-
-TEST(TavoVoxelGpu, ScoringThenAcceptingDampsWhatTheViewSaw) {
-  TavoVoxelGpu v;
-  v.init_voxel(8, 8, 8);
-  // One pixel on a face whose centroid is voxel (6,1,1) with unit voxels.
-  auto dv = to_device(std::vector<float>{5.5f, 1.5f, 1.5f, 6.5f, 1.5f, 1.5f, 7.5f, 1.5f, 1.5f});
-  auto df = to_device(std::vector<int>{0, 1, 2});
-  auto di = to_device(std::vector<std::uint8_t>{0, 0, 1, 0});
-  auto dw = to_device(std::vector<std::uint8_t>{1});
-  auto origin = to_device(std::vector<float>{0.f, 0.f, 0.f});
-  auto dims = to_device(std::vector<int>{8, 8, 8});
-  auto scoreOnce = [&] {
-    auto s = to_device(std::vector<float>{0.f});
-    v.clear_visit_mask();
-    get_pixel_evaluates_cuda(di.data(), dw.data(), 1, 1, dv.data(), df.data(), nullptr, origin.data(), dims.data(),
-                             nullptr, v.values(), v.visit_mask(), v.block_table(), v.new_block_mask(), 1.f,
-                             v.block_count(), s.data());
-    return to_host(s)[0];
-  };
-  EXPECT_FLOAT_EQ(scoreOnce(), 1.f);
-  v.save_visit_mask();
-  v.accept_view();
-  EXPECT_FLOAT_EQ(scoreOnce(), 0.04f);
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "common/symmetric_eigen3.h"
@@ -57,36 +58,28 @@ TEST(SymmetricEigen3, MatchesTheIterativeSolverOnRandomMatrices) {
 }
 
 TEST(SymmetricEigen3, DegenerateAndNonFiniteShapes) {
-  const V3 n = V3(1, 2, -2).normalized();
-  const V3 e1 = n.unitOrthogonal(), e2 = n.cross(e1);
+  const V3 n = V3(1, 2, -2).normalized(), e1 = n.unitOrthogonal(), e2 = n.cross(e1);
   std::vector<V3> planar;
   for (int k = 0; k < 12; ++k) planar.push_back(std::cos(0.5f * k) * e1 + std::sin(0.5f * k) * 0.7f * e2);
   const M3 plane = moments(planar);
-  const struct {
-    const char* name;
-    M3 a;
-    V3 values;
-    V3 orthogonalTo;  // zero: not checked
-    V3 parallelTo;    // zero: not checked
-  } cases[] = {
-      {"plane: smallest is the plane normal", plane, Eigen::SelfAdjointEigenSolver<M3>(plane).eigenvalues(),
-       V3::Zero(), n},
-      {"line: any direction across it", moments({2.f * e1, -3.f * e1}), V3(0, 0, 13), e1, V3::Zero()},
+  // values; smallest eigenvector across `across` or along `along` (zero: not checked)
+  const std::tuple<const char*, M3, V3, V3, V3> cases[] = {
+      {"plane", plane, Eigen::SelfAdjointEigenSolver<M3>(plane).eigenvalues(), V3::Zero(), n},
+      {"line", moments({2.f * e1, -3.f * e1}), V3(0, 0, 13), e1, V3::Zero()},
       {"isotropic", 2.5f * M3::Identity(), V3::Constant(2.5f), V3::Zero(), V3::UnitX()},
       {"zero", M3::Zero(), V3::Zero(), V3::Zero(), V3::UnitX()},
-      {"diagonal, repeated smallest", V3(1, 3, 1).asDiagonal(), V3(1, 1, 3), V3::UnitY(), V3::Zero()},
-      {"diagonal, repeated largest", V3(4, 1, 4).asDiagonal(), V3(1, 4, 4), V3::Zero(), V3::UnitY()},
+      {"repeated smallest", V3(1, 3, 1).asDiagonal(), V3(1, 1, 3), V3::UnitY(), V3::Zero()},
+      {"repeated largest", V3(4, 1, 4).asDiagonal(), V3(1, 4, 4), V3::Zero(), V3::UnitY()},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto got = symmetric_eigen3(c.a);
-    EXPECT_LT((got.values - c.values).norm(), 1e-5f * std::max(1.f, c.values.norm())) << got.values;
-    expect_eigenvector(c.a, got.smallest, got.values[0], 1e-5f);
-    if (!c.parallelTo.isZero()) EXPECT_NEAR(std::abs(got.smallest.dot(c.parallelTo)), 1.f, 1e-5f);
-    const V3 fast = smallest_eigenvector(c.a);
-    expect_eigenvector(c.a, fast, c.values[0], 1e-5f);
-    for (const V3& v : {got.smallest, fast})
-      if (!c.orthogonalTo.isZero()) EXPECT_NEAR(v.dot(c.orthogonalTo), 0.f, 1e-5f);
+  for (const auto& [name, a, values, across, along] : cases) {
+    SCOPED_TRACE(name);
+    const auto got = symmetric_eigen3(a);
+    EXPECT_LT((got.values - values).norm(), 1e-5f * std::max(1.f, values.norm())) << got.values;
+    for (const V3& v : {got.smallest, smallest_eigenvector(a)}) {
+      expect_eigenvector(a, v, values[0], 1e-5f);
+      if (!across.isZero()) EXPECT_NEAR(v.dot(across), 0.f, 1e-5f);
+    }
+    if (!along.isZero()) EXPECT_NEAR(std::abs(got.smallest.dot(along)), 1.f, 1e-5f);
   }
   for (float x : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
     M3 a = M3::Identity();

@@ -174,17 +174,11 @@ struct ScoreResult {
 };
 
 ScoreResult score(const ScoringScene& s, bool full) {
-  auto ids = to_device(s.ids);
-  auto weights = to_device(s.weights);
-  auto verts = to_device(s.vertices);
-  auto faces = to_device(s.faces);
-  auto origin = to_device(std::vector<float>(3, 0.f));
-  auto dims = to_device(std::vector<int>(3, 8));
-  auto values = to_device(s.values);
-  auto table = to_device(s.table);
-  auto visit = to_device(std::vector<int>(mask_words(512), 0));
-  auto newBlocks = to_device(std::vector<int>(mask_words(27), 0));
+  auto ids = to_device(s.ids), weights = to_device(s.weights);
+  auto verts = to_device(s.vertices), origin = to_device(std::vector<float>(3, 0.f)), values = to_device(s.values);
   auto result = to_device(std::vector<float>{0.f});
+  auto faces = to_device(s.faces), dims = to_device(std::vector<int>(3, 8)), table = to_device(s.table);
+  auto visit = to_device(std::vector<int>(mask_words(512), 0)), newBlocks = to_device(std::vector<int>(mask_words(27), 0));
   if (full)
     get_pixel_evaluates_cuda(ids.data(), weights.data(), s.width, s.height, verts.data(), faces.data(),
                              nullptr, origin.data(), dims.data(), nullptr, values.data(), visit.data(),
@@ -267,19 +261,15 @@ TEST(PixelKernels, PixelCountsSeenFacesAndEveryThread) {
   EXPECT_EQ(to_host(counter)[0], 4);
 
   std::vector<std::uint8_t> ids(4 * 6, 0);
-  auto put = [&](int pixel, std::array<std::uint8_t, 4> px) {
-    std::copy(px.begin(), px.end(), ids.begin() + 4 * pixel);
-  };
-  put(0, id_pixel(0));
-  put(1, id_pixel(2));
-  put(2, id_pixel(3));  // id 4 > face count
-  put(3, {0, 0, 0, 1}); // id 2^24
+  // Faces 0 and 2; id 4 is past the face count; an alpha-only pixel is id 2^24.
+  const std::array<std::uint8_t, 4> px[] = {id_pixel(0), id_pixel(2), id_pixel(3), {0, 0, 0, 1}};
+  for (int p = 0; p < 4; ++p) std::copy(px[p].begin(), px[p].end(), ids.begin() + 4 * p);
   auto i = to_device(ids);
   auto flags = to_device(std::vector<char>(3, 0));
   get_scan_fids_cuda(i.data(), {3, 2}, flags.data(), 3);
   EXPECT_EQ(to_host(flags), (std::vector<char>{1, 0, 1}));
 
-  // An alpha-only pixel is a face id of its own for the seen-face kernel.
+  // With enough faces the alpha-only pixel counts as one.
   const int manyFaces = (1 << 24) + 1;
   auto many = to_device(std::vector<char>(manyFaces, 0));
   get_scan_fids_cuda(i.data(), {3, 2}, many.data(), manyFaces);

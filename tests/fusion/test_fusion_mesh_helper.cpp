@@ -30,16 +30,6 @@ bool send_all(FusionMeshHelper& h, const std::vector<RangeData>& frames) {
   return h.send_rangeData(ptrs, std::vector<RigidMatrix>(ptrs.size()), std::vector<bool>(ptrs.size(), false), false);
 }
 
-int faces_of_one_frame(const RangeData& frame) {
-  FusionMeshHelper h;
-  std::string err;
-  h.set_param(param(), err);
-  h.send_rangeData(&frame, RigidMatrix(), false, false);
-  BaseTriMesh m;
-  EXPECT_EQ(h.get_triMesh(m), RETVAL_SUCCESS);
-  return live_face_count(m);
-}
-
 }  // namespace
 
 TEST(FusionMeshHelper, WithoutParametersOnlyTheListsWork) {
@@ -73,11 +63,8 @@ TEST(FusionMeshHelper, FusesAClosedSphereAndSecondSetParamStartsEmpty) {
   send_all(h, frames);
   BaseTriMesh m;
   ASSERT_EQ(h.get_triMesh(m), RETVAL_SUCCESS);
-  const double rms = rms_and_worst(unit_sphere(), m).first;
-  const auto [open, flipped] = open_and_flipped_edges(m);
-  std::cout << "sphere: " << live_face_count(m) << " faces, rms " << rms << " voxel, " << open << " open edges\n";
-  EXPECT_LT(rms, 0.1);
-  EXPECT_EQ(flipped, 0);
+  EXPECT_LT(rms_and_worst(unit_sphere(), m).first, 0.1);
+  EXPECT_EQ(open_and_flipped_edges(m).second, 0);
   EXPECT_EQ(h.integrated_count(), 8);
 
   // A new volume: the old frames stay listed but are not integrated again,
@@ -90,8 +77,13 @@ TEST(FusionMeshHelper, FusesAClosedSphereAndSecondSetParamStartsEmpty) {
   h.send_rangeData(&frames[0], RigidMatrix(), false, false);
   ASSERT_EQ(h.get_triMesh(m), RETVAL_SUCCESS);
   EXPECT_EQ(h.integrated_count(), 9);
+  FusionMeshHelper single;
+  single.set_param(param(), err);
+  single.send_rangeData(&frames[0], RigidMatrix(), false, false);
+  BaseTriMesh alone;
+  ASSERT_EQ(single.get_triMesh(alone), RETVAL_SUCCESS);
   EXPECT_GT(live_face_count(m), 0);
-  EXPECT_EQ(live_face_count(m), faces_of_one_frame(frames[0]));
+  EXPECT_EQ(live_face_count(m), live_face_count(alone));
 
   EXPECT_EQ(h.clear_all(), RETVAL_SUCCESS);
   EXPECT_EQ(h.frame_count(), 0);

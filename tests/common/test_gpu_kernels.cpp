@@ -178,7 +178,8 @@ ScoreResult score(const ScoringScene& s, bool full) {
   auto verts = to_device(s.vertices), origin = to_device(std::vector<float>(3, 0.f)), values = to_device(s.values);
   auto result = to_device(std::vector<float>{0.f});
   auto faces = to_device(s.faces), dims = to_device(std::vector<int>(3, 8)), table = to_device(s.table);
-  auto visit = to_device(std::vector<int>(mask_words(512), 0)), newBlocks = to_device(std::vector<int>(mask_words(27), 0));
+  auto visit = to_device(std::vector<int>(mask_words(512), 0));
+  auto newBlocks = to_device(std::vector<int>(mask_words(27), 0));
   if (full)
     get_pixel_evaluates_cuda(ids.data(), weights.data(), s.width, s.height, verts.data(), faces.data(),
                              nullptr, origin.data(), dims.data(), nullptr, values.data(), visit.data(),

@@ -31,7 +31,7 @@ TEST(RangeFrameLists, MismatchedOrNullInputChangesNothing) {
   RangeFrameLists lists;
   EXPECT_FALSE(lists.send_rangeData(Frames{&f, &f, &f}, Poses(2), Flags{false, false, false}, false));
   EXPECT_FALSE(lists.send_rangeData(Frames{&f, nullptr}, Poses(2), Flags{false, false}, false));
-  EXPECT_FALSE(lists.send_rangeData(Frames{&f}, Poses{RigidMatrix()}, Flags{false}, Weights{std::vector<float>(3, 1.f)}, false));
+  EXPECT_FALSE(lists.send_rangeData(Frames{&f}, Poses(1), Flags{false}, Weights{std::vector<float>(3, 1.f)}, false));
   lists.send_rangeData(nullptr, RigidMatrix(), false, false);
   lists.send_rangeData(&f, RigidMatrix(), false, std::vector<float>(2, 1.f), false);
   EXPECT_EQ(lists.frame_count(), 0);

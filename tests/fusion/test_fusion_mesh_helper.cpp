@@ -132,14 +132,17 @@ void check_region_cut(std::vector<RangeData>& frames, float voxel, float cutQuan
   }
   ASSERT_EQ(h.get_triMesh(after), RETVAL_SUCCESS);
   int capLeft = 0, farMoved = 0, farFaces = 0, farFacesLost = 0;
-  for (int v = 0; v < after.get_vn(); ++v) capLeft += !after.get_vDeleted(v) && after.get_vCoord(v).x() > cut + 2 * voxel;
+  for (int v = 0; v < after.get_vn(); ++v)
+    capLeft += !after.get_vDeleted(v) && after.get_vCoord(v).x() > cut + 2 * voxel;
   for (int v = 0; v < before.get_vn(); ++v)
     if (!before.get_vDeleted(v) && before.get_vCoord(v).x() <= farSide)
-      farMoved += v >= after.get_vn() || after.get_vDeleted(v) || (after.get_vCoord(v) - before.get_vCoord(v)).norm() > 1e-6f;
+      farMoved += v >= after.get_vn() || after.get_vDeleted(v) ||
+                  (after.get_vCoord(v) - before.get_vCoord(v)).norm() > 1e-6f;
   for (int f = 0; f < before.get_fn(); ++f) {
     const auto& t = before.get_face(f);
-    if (!face_live(before, f) || std::max({before.get_vCoord(t[0]).x(), before.get_vCoord(t[1]).x(), before.get_vCoord(t[2]).x()}) > farSide)
-      continue;
+    const float xMax =
+        std::max({before.get_vCoord(t[0]).x(), before.get_vCoord(t[1]).x(), before.get_vCoord(t[2]).x()});
+    if (!face_live(before, f) || xMax > farSide) continue;
     ++farFaces;
     farFacesLost += f >= after.get_fn() || !face_live(after, f) || !(after.get_face(f) == t);
   }
@@ -168,8 +171,9 @@ TEST(FusionMeshHelper, RadiusZeroMarksOnlyTheContainingVoxelAndNeverTheBorder) {
   FusionMeshHelper h;
   std::string err;
   ASSERT_EQ(h.set_param(param(), err), RETVAL_SUCCESS);
-  const auto frames = sphere_frames();
-  send_all(h, {frames[0], frames[1]});
+  auto frames = sphere_frames();
+  frames.resize(2);  // the helper borrows them: they outlive its calls
+  send_all(h, frames);
   BaseTriMesh m;
   ASSERT_EQ(h.get_triMesh(m), RETVAL_SUCCESS);
   const TsdfVolume& vol = *h.volume();
@@ -235,10 +239,12 @@ class FusionTraceTest : public TraceFolderTest {
     testing::internal::GetCapturedStdout();
     omp_set_num_threads(workers);
     ASSERT_GT(live_face_count(recorded), 0);
-    ASSERT_EQ(std::make_pair(replayed.get_vn(), replayed.get_fn()), std::make_pair(recorded.get_vn(), recorded.get_fn()));
+    ASSERT_EQ(replayed.get_vn(), recorded.get_vn());
+    ASSERT_EQ(replayed.get_fn(), recorded.get_fn());
     int changed = 0;
     for (int v = 0; v < recorded.get_vn(); ++v)
-      changed += replayed.get_vCoord(v) != recorded.get_vCoord(v) || replayed.get_vDeleted(v) != recorded.get_vDeleted(v);
+      changed +=
+          replayed.get_vCoord(v) != recorded.get_vCoord(v) || replayed.get_vDeleted(v) != recorded.get_vDeleted(v);
     for (int f = 0; f < recorded.get_fn(); ++f)
       changed += !(replayed.get_face(f) == recorded.get_face(f)) || face_live(replayed, f) != face_live(recorded, f);
     EXPECT_EQ(changed, 0);

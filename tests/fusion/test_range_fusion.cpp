@@ -83,8 +83,8 @@ TEST(RangeFusion, SphereAndBoxFromSeveralPosesAreAccurateAndClosed) {
       sim::Camera cam;
       for (const Eigen::Vector3f e : {Eigen::Vector3f(3, 0.4f, 0.2f), {-3, 0.3f, -0.2f}, {0.2f, 3, 0.4f},
                                       {-0.3f, -3, 0.2f}, {0.4f, 0.2f, 3}, {-0.2f, 0.3f, -3}, {2, 2, 2}, {-2, -2, -2}}) {
-        cam.pose = sim::look_at(e, Eigen::Vector3f::Zero(),
-                                std::abs(e.normalized().y()) > 0.9f ? Eigen::Vector3f::UnitZ() : Eigen::Vector3f::UnitY());
+        const bool vertical = std::abs(e.normalized().y()) > 0.9f;
+        cam.pose = sim::look_at(e, Eigen::Vector3f::Zero(), Eigen::Vector3f(0, !vertical, vertical));
         frames.push_back(sim::render_range_frame(scene, cam));
       }
     }
@@ -143,7 +143,8 @@ TEST(RangeFusion, RemovedAndPoppedFramesLeaveTheSumsAsBefore) {
   for (int v = 0; v < after.get_vn(); ++v) {
     if (v >= vertsBefore) mismatched += !after.get_vDeleted(v);
     else if (after.get_vDeleted(v) != rawBefore.get_vDeleted(v)) ++mismatched;
-    else if (!after.get_vDeleted(v) && (after.get_vCoord(v) - rawBefore.get_vCoord(v)).norm() > 1e-3f * kVoxel) ++mismatched;
+    else if (!after.get_vDeleted(v))
+      mismatched += (after.get_vCoord(v) - rawBefore.get_vCoord(v)).norm() > 1e-3f * kVoxel;
   }
   EXPECT_EQ(mismatched, 0);
   vol.extract();  // without new frames: changes nothing

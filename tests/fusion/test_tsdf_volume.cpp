@@ -98,7 +98,7 @@ TEST(TsdfVolume, OnePointMatchesBruteForceAndRemovalRestoresSums) {
     EXPECT_EQ(e.payload.state, 1u);
   }
   // Removal never creates voxels, and never wraps a count below zero.
-  vol.remove({{Eigen::Vector3f(300.5f, 300.5f, 300.5f), n, RigidMatrix(), 1.f, false}, {p, n, RigidMatrix(), 0.5f, false}});
+  vol.remove({{Eigen::Vector3f::Constant(300.5f), n, RigidMatrix(), 1.f, false}, {p, n, RigidMatrix(), 0.5f, false}});
   EXPECT_EQ(used_voxels(vol), expected);
   EXPECT_EQ(vol.find_voxel({100, 100, 100})->count, 0u);
 
@@ -227,7 +227,7 @@ TEST(TsdfExtraction, LargeShellIsClosedOutwardAndCounterSized) {
   // About 150,000 dirty voxels: several batches, and far fewer faces than
   // the arrays' first capacity, which must then not grow.
   TsdfVolume vol(10, 1.f);
-  const Eigen::Vector3f centre(300.5f, 300.5f, 300.5f);
+  const Eigen::Vector3f centre = Eigen::Vector3f::Constant(300.5f);
   fill(vol, 250, 352, [&](const Eigen::Vector3i& c) {
     const float d = (c.cast<float>() - centre).norm() - 45.f;
     return std::fabs(d) < 2.5f ? d : kNaN;
@@ -249,7 +249,8 @@ TEST(TsdfExtraction, LargeShellIsClosedOutwardAndCounterSized) {
   for (int f = 0; f < out.get_fn(); ++f) {
     const auto& t = out.get_face(f);
     const Eigen::Vector3f a = out.get_vCoord(t[0]), b = out.get_vCoord(t[1]), c = out.get_vCoord(t[2]);
-    inward += face_live(out, f) && (b - a).cross(c - a).dot((a + b + c) / 3.f - centre - Eigen::Vector3f::Constant(0.5f)) <= 0.f;
+    const Eigen::Vector3f fromCentre = (a + b + c) / 3.f - centre - Eigen::Vector3f::Constant(0.5f);  // voxel centres
+    inward += face_live(out, f) && (b - a).cross(c - a).dot(fromCentre) <= 0.f;
   }
   EXPECT_EQ(inward, 0);
 }

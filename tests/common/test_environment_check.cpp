@@ -27,12 +27,6 @@ Probe fake(std::vector<DeviceProperties> devices, std::string kernelError = "", 
   return p;
 }
 
-std::pair<bool, std::string> check(const Probe& p) {
-  std::ostringstream out;
-  const bool ok = run_environment_check(p, out);
-  return {ok, out.str()};
-}
-
 }  // namespace
 
 TEST(EnvironmentCheck, VerdictsAndTheirLines) {
@@ -56,7 +50,11 @@ TEST(EnvironmentCheck, VerdictsAndTheirLines) {
       {fake(good, "", true, false), false, "Failed to create the OpenGL 4.3 window\n" + driver},
       {fake(good), true, ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(check(c.probe), std::make_pair(c.ok, c.lines));
+  for (const auto& c : cases) {
+    std::ostringstream out;
+    EXPECT_EQ(run_environment_check(c.probe, out), c.ok) << c.lines;
+    EXPECT_EQ(out.str(), c.lines);
+  }
   EXPECT_EQ(qualify_devices({{true, 2, 2 * kGiB}}), DeviceVerdict::Qualified);
   EXPECT_EQ(qualify_devices({{true, 2, 2 * kGiB - 1}}), DeviceVerdict::TooLittleMemory);
   EXPECT_EQ(qualify_devices({{true, 1, 4 * kGiB}, {true, 3, 1 * kGiB}, {true, 8, 80 * kGiB}}),

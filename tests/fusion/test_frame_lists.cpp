@@ -40,17 +40,18 @@ TEST(RangeFrameLists, MismatchedOrNullInputChangesNothing) {
   EXPECT_EQ(lists.frame_count(), 2);
 }
 
-TEST(RangeFrameLists, FramesWithoutFlagsAreIntegratedAndNeverRemoved) {
-  const RangeData f = grid_frame(12, 12, false);
+TEST(RangeFrameLists, EmptyFramesAndFramesWithoutFlagsAreTaken) {
+  const RangeData f = grid_frame(12, 12, false), empty;
   RangeFrameLists lists;
-  ASSERT_TRUE(lists.send_rangeData(Frames{&f}, Poses{RigidMatrix()}, Flags{false}, false));
+  ASSERT_TRUE(lists.send_rangeData(Frames{&f, &empty}, Poses(2), Flags{false, false}, false));
+  lists.send_rangeData(&empty, RigidMatrix(), false, true);
   EXPECT_EQ(lists.weights()[0], std::vector<float>(144, 1.f));  // no rings without flags
   TsdfVolume vol(kTsdfDefaultDepth, 0.01f);
   lists.add_to_tsdf(vol);
   ASSERT_TRUE(vol.has_voxels());
   lists.add_to_tsdf(vol);  // looks for pending removals: there are none
-  EXPECT_EQ(lists.integrated_count(), 1);
-  lists.pop_rangeData(&vol);
+  EXPECT_EQ(lists.integrated_count(), 3);
+  for (int i = 0; i < 3; ++i) lists.pop_rangeData(&vol);
   EXPECT_EQ(lists.frame_count(), 0);
 }
 

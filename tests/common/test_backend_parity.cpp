@@ -35,43 +35,45 @@ class BackendParity : public testing::Test {
   }
   std::mt19937 rng{11};
   int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
+  template <class T>
+  std::vector<T> random(std::size_t n, int lo, int hi) {
+    std::vector<T> v(n);
+    for (T& x : v) x = static_cast<T>(pick(lo, hi));
+    return v;
+  }
+  std::vector<float> uniform(std::size_t n, float lo, float hi) {
+    std::vector<float> v(n);
+    for (float& x : v) x = std::uniform_real_distribution<float>(lo, hi)(rng);
+    return v;
+  }
 };
 
 }  // namespace
 
 TEST_F(BackendParity, VoxelKernels) {
-  const Dim3i d{37, 21, 9};
+  const Dim3i d{37, 21, 9}, bd = block_dims_of(d);
   const int cells = d.x * d.y * d.z;
-  std::vector<int> mask(mask_words(cells));
-  for (int& w : mask) w = static_cast<int>(rng());
-  std::vector<int> table(cells);
-  for (int& t : table) t = pick(-2, 3) < 0 ? -1 : -2;
-  std::vector<int> counter = {0};
+  std::vector<int> mask = random<int>(mask_words(cells), INT32_MIN, INT32_MAX), counter = {0};
   Dev<int> dMask(mask), dCounter(counter);
   cpu_backend::run(VoxelCountCell{mask.data(), counter.data(), d});
   cuda_backend::run(VoxelCountCell{dMask.p, dCounter.p, d});
   EXPECT_EQ(dCounter.host(), counter);
 
-  std::vector<int> slots = {-1};
+  std::vector<int> table = random<int>(cells, -2, -1), slots = {-1};
   Dev<int> dTable(table), dSlots(slots);
-  std::vector<int> cpuTable = table;
-  cpu_backend::run(VoxelIndexCell{cpuTable.data(), mask.data(), d, slots.data()});
+  cpu_backend::run(VoxelIndexCell{table.data(), mask.data(), d, slots.data()});
   cuda_backend::run(VoxelIndexCell{dTable.p, dMask.p, d, dSlots.p});
   const std::vector<int> gpuTable = dTable.host();
   EXPECT_EQ(dSlots.host(), slots);
-  for (int c = 0; c < cells; ++c) EXPECT_EQ(gpuTable[c] >= 0, cpuTable[c] >= 0) << c;
+  for (int c = 0; c < cells; ++c) EXPECT_EQ(gpuTable[c] >= 0, table[c] >= 0) << c;  // slot order may differ
 
-  const Dim3i bd = block_dims_of(d);
-  std::vector<int> blocks(bd.x * bd.y * bd.z);
-  for (int& b : blocks) b = pick(-2, 40);
-  std::vector<float> values(41 * 64);
-  for (float& v : values) v = std::uniform_real_distribution<float>(0.f, 1.f)(rng);
+  std::vector<int> blocks = random<int>(bd.x * bd.y * bd.z, -2, 40);
+  std::vector<float> values = uniform(41 * 64, 0.f, 1.f);
   Dev<int> dBlocks(blocks);
   Dev<float> dValues(values);
   cpu_backend::run(VoxelDampCell{blocks.data(), mask.data(), values.data(), bd, d});
   cuda_backend::run(VoxelDampCell{dBlocks.p, dMask.p, dValues.p, bd, d});
   EXPECT_EQ(dValues.host(), values);
-
   cpu_backend::run(BlockBoxOpenCell{blocks.data(), {1, 2, 0}, {5, 3, 2}, bd});
   cuda_backend::run(BlockBoxOpenCell{dBlocks.p, {1, 2, 0}, {5, 3, 2}, bd});
   EXPECT_EQ(dBlocks.host(), blocks);
@@ -79,27 +81,21 @@ TEST_F(BackendParity, VoxelKernels) {
 
 TEST_F(BackendParity, PixelKernels) {
   const int w = 160, h = 120, faces = 300;
-  const int dimsHost[3] = {16, 16, 16};
-  std::vector<float> verts(3 * 3 * faces);
-  for (float& v : verts) v = std::uniform_real_distribution<float>(-2.f, 18.f)(rng);
+  std::vector<float> verts = uniform(3 * 3 * faces, -2.f, 18.f);
   std::vector<int> tris(3 * faces);
   for (int i = 0; i < 3 * faces; ++i) tris[i] = i;
-  std::vector<std::uint8_t> ids(4 * w * h, 0), weights(w * h, 0), gray(w * h);
+  std::vector<std::uint8_t> ids(4 * w * h, 0), weights = random<std::uint8_t>(w * h, 0, 1);
+  std::vector<std::uint8_t> gray = random<std::uint8_t>(w * h, 0, 3);
   for (int p = 0; p < w * h; ++p) {
     const int id = pick(0, faces);
     ids[4 * p + 1] = static_cast<std::uint8_t>(id >> 8);
     ids[4 * p + 2] = static_cast<std::uint8_t>(id & 0xff);
-    weights[p] = static_cast<std::uint8_t>(pick(0, 1));
-    gray[p] = static_cast<std::uint8_t>(pick(0, 3));
   }
   const Dim3i bd = block_dims_of({16, 16, 16});
   const int blockCount = bd.x * bd.y * bd.z;
-  std::vector<int> table(blockCount);
-  for (int& t : table) t = pick(-2, 9);
-  std::vector<float> values(10 * 64);
-  for (float& v : values) v = std::uniform_real_distribution<float>(0.f, 1.f)(rng);
-  std::vector<float> origin = {0.f, 0.f, 0.f}, score = {0.f};
-  std::vector<int> dims(dimsHost, dimsHost + 3), visit(mask_words(4096), 0), fresh(mask_words(blockCount), 0);
+  std::vector<int> table = random<int>(blockCount, -2, 9), dims = {16, 16, 16};
+  std::vector<int> visit(mask_words(4096), 0), fresh(mask_words(blockCount), 0);
+  std::vector<float> values = uniform(10 * 64, 0.f, 1.f), origin = {0.f, 0.f, 0.f}, score = {0.f};
   Dev<std::uint8_t> dIds(ids), dWeights(weights), dGray(gray);
   Dev<float> dVerts(verts), dOrigin(origin), dValues(values), dScore(score);
   Dev<int> dTris(tris), dDims(dims), dTable(table), dVisit(visit), dFresh(fresh);
@@ -108,7 +104,7 @@ TEST_F(BackendParity, PixelKernels) {
                                   blockCount, score.data()});
   cuda_backend::run(PixelScoreCell{dIds.p, dWeights.p, w, h, dVerts.p, dTris.p, dOrigin.p, dDims.p, dValues.p,
                                    dVisit.p, dTable.p, dFresh.p, 1.f, blockCount, dScore.p});
-  EXPECT_NEAR(dScore.host()[0], score[0], 1e-4f * score[0]);
+  EXPECT_NEAR(dScore.host()[0], score[0], 1e-4f * score[0]);  // float sums in another order
   EXPECT_EQ(dVisit.host(), visit);
   EXPECT_EQ(dFresh.host(), fresh);
 
@@ -125,9 +121,7 @@ TEST_F(BackendParity, PixelKernels) {
   EXPECT_EQ(dCount.host(), count);
 
   const int n = 5000, side = 18;
-  std::vector<float> pts(3 * n);
-  for (float& v : pts) v = std::uniform_real_distribution<float>(-1.2f, 1.2f)(rng);
-  const std::vector<float> m = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+  const std::vector<float> pts = uniform(3 * n, -1.2f, 1.2f), m = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
   std::vector<char> pf(n, 0);
   Dev<float> dPts(pts), dM(m);
   Dev<char> dPf(pf);

@@ -27,42 +27,38 @@ Probe fake(std::vector<DeviceProperties> devices, std::string kernelError = "", 
   return p;
 }
 
-std::pair<bool, std::string> check(const Probe& p) {
-  std::ostringstream out;
-  const bool ok = run_environment_check(p, out);
-  return {ok, out.str()};
-}
-
 }  // namespace
 
-TEST(EnvironmentCheck, DeviceThresholdsAndTheirLines) {
-  EXPECT_EQ(check(fake({})), std::make_pair(false, std::string("There is no device.\n")));
-  EXPECT_EQ(check(fake({{true, 7, 1 * kGiB}})),
-            std::make_pair(false, std::string("There is no device Mem size >= 2GB\n"
-                                              "maybe you need to replace the graphics device.\n")));
-  EXPECT_EQ(check(fake({{true, 1, 8 * kGiB}, {false, 9, 8 * kGiB}})),
-            std::make_pair(false, std::string("There is no device supporting CUDA 2.x\n"
-                                              "maybe you need to replace the graphics device.\n")));
+TEST(EnvironmentCheck, VerdictsAndTheirLines) {
+  const std::vector<DeviceProperties> good = {{true, 9, 80 * kGiB}};
+  const std::string replace = "maybe you need to replace the graphics device.\n";
+  const std::string driver = "maybe you need to updata graphics driver.\n";
+  const std::string kernelError = "no kernel image is available for execution on the device";
+  const struct {
+    Probe probe;
+    bool ok;
+    std::string lines;
+  } cases[] = {
+      {fake({}), false, "There is no device.\n"},
+      {fake({{true, 7, 1 * kGiB}}), false, "There is no device Mem size >= 2GB\n" + replace},
+      {fake({{true, 1, 8 * kGiB}, {false, 9, 8 * kGiB}}), false, "There is no device supporting CUDA 2.x\n" + replace},
+      {fake(good, kernelError), false,
+       "This Nvidia cuda error info:   " + kernelError +
+           "\nyou can google to get more information. maybe you need to updata graphics driver.\n"},
+      {fake(good, "", false), false, "Failed to initialize GLFW\n" + driver},
+      // A machine without OpenGL 4.3 is not ready.
+      {fake(good, "", true, false), false, "Failed to create the OpenGL 4.3 window\n" + driver},
+      {fake(good), true, ""},
+  };
+  for (const auto& c : cases) {
+    std::ostringstream out;
+    EXPECT_EQ(run_environment_check(c.probe, out), c.ok) << c.lines;
+    EXPECT_EQ(out.str(), c.lines);
+  }
   EXPECT_EQ(qualify_devices({{true, 2, 2 * kGiB}}), DeviceVerdict::Qualified);
   EXPECT_EQ(qualify_devices({{true, 2, 2 * kGiB - 1}}), DeviceVerdict::TooLittleMemory);
   EXPECT_EQ(qualify_devices({{true, 1, 4 * kGiB}, {true, 3, 1 * kGiB}, {true, 8, 80 * kGiB}}),
             DeviceVerdict::Qualified);
-  EXPECT_EQ(check(fake({{true, 9, 80 * kGiB}})), std::make_pair(true, std::string()));
-}
-
-TEST(EnvironmentCheck, KernelGlfwAndWindowFailures) {
-  const std::vector<DeviceProperties> good = {{true, 9, 80 * kGiB}};
-  EXPECT_EQ(check(fake(good, "no kernel image is available for execution on the device")),
-            std::make_pair(false, std::string("This Nvidia cuda error info:   no kernel image is available for "
-                                              "execution on the device\n"
-                                              "you can google to get more information. maybe you need to "
-                                              "updata graphics driver.\n")));
-  EXPECT_EQ(check(fake(good, "", false)),
-            std::make_pair(false, std::string("Failed to initialize GLFW\nmaybe you need to updata graphics driver.\n")));
-  // A machine without OpenGL 4.3 is not ready.
-  EXPECT_EQ(check(fake(good, "", true, false)),
-            std::make_pair(false, std::string("Failed to create the OpenGL 4.3 window\n"
-                                              "maybe you need to updata graphics driver.\n")));
 }
 
 TEST(EnvironmentCheck, ThisMachineWritesTheFileOrNothing) {

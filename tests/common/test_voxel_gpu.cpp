@@ -5,7 +5,6 @@
 #include <regex>
 #include <set>
 
-#include "common/gpu/TavoGPUAlgorithm.h"
 #include "common/voxelGpu/TavoVoxelGpu.h"
 #include "gpu_test_buffers.h"
 
@@ -23,53 +22,42 @@ void mark_blocks(TavoVoxelGpu& v, const std::vector<int>& blocks) {
   copy_to_device(v.new_block_mask(), mask.data(), mask.size() * sizeof(int));
 }
 
-void mark_voxels(TavoVoxelGpu& v, const std::vector<int>& voxels) {
+void see_voxels(TavoVoxelGpu& v, const std::vector<int>& voxels) {
   std::vector<int> mask(v.download_visit_mask().size(), 0);
   for (int c : voxels) set_bit(mask, c);
   copy_to_device(v.visit_mask(), mask.data(), mask.size() * sizeof(int));
+  v.save_visit_mask();
 }
 
-int count(const std::vector<int>& t, int value) {
-  return static_cast<int>(std::count(t.begin(), t.end(), value));
-}
+int count(const std::vector<int>& t, int value) { return static_cast<int>(std::count(t.begin(), t.end(), value)); }
+
+bool all_zero(const std::vector<int>& mask) { return count(mask, 0) == static_cast<int>(mask.size()); }
 
 }  // namespace
 
-TEST(TavoVoxelGpu, FreshVolumeCountsEverythingWithoutStorage) {
-  TavoVoxelGpu v;
-  v.init_voxel(10, 7, 3);
-  ASSERT_TRUE(v.initialised());
-  EXPECT_EQ(v.block_dims().x, 3);
-  EXPECT_EQ(v.block_dims().y, 2);
-  EXPECT_EQ(v.block_dims().z, 1);
-  EXPECT_EQ(v.block_count(), 6);
-  EXPECT_EQ(v.download_block_table(), std::vector<int>(6, -1));
-  EXPECT_EQ(v.download_visit_mask().size(), 210u / 32 + 1);
-  EXPECT_EQ(v.download_values(), std::vector<float>{0.f});
-  v.store_new_blocks();
-  EXPECT_EQ(v.slot_count(), 0);
-  EXPECT_EQ(v.download_values(), std::vector<float>{0.f});
-}
-
-TEST(TavoVoxelGpu, UninitialisedOrBadSizeOnlyReportsTheLocatedError) {
+TEST(TavoVoxelGpu, FreshVolumeAndBadSizes) {
   TavoVoxelGpu v;
   CaptureStdout();
   v.accept_view();
   v.exclude_all_blocks();
-  const std::string out = GetCapturedStdout();
-  const std::regex line(R"(\S*common/voxelGpu/TavoVoxelGpu\.h \d+ Error: TavoVoxelGpu is not init !!!!!!!!!!!!!!!!\n)");
-  const std::regex twice("(" + std::string(R"(\S*TavoVoxelGpu\.h \d+ Error: TavoVoxelGpu is not init !{16}\n)") + "){2}");
-  EXPECT_TRUE(std::regex_match(out, twice)) << out;
-  EXPECT_TRUE(std::regex_search(out, line));
-
-  CaptureStdout();
   v.init_voxel(0, 5, 5);
   v.init_voxel(2000, 2000, 2000);
-  const std::string bad = GetCapturedStdout();
-  EXPECT_NE(bad.find("TavoVoxelGpu bad grid size 0 5 5"), std::string::npos) << bad;
-  EXPECT_NE(bad.find("TavoVoxelGpu bad grid size 2000 2000 2000"), std::string::npos) << bad;
+  const std::string out = GetCapturedStdout();
+  const std::string notInit = R"(\S*common/voxelGpu/TavoVoxelGpu\.h \d+ Error: TavoVoxelGpu is not init !{16}\n)";
+  const std::string badSize = R"(\S* \d+ Error: TavoVoxelGpu bad grid size )";
+  EXPECT_TRUE(std::regex_match(out, std::regex("(" + notInit + "){2}" + badSize + "0 5 5\n" + badSize +
+                                               "2000 2000 2000\n"))) << out;
   EXPECT_FALSE(v.initialised());
   EXPECT_TRUE(v.download_block_table().empty());
+
+  v.init_voxel(10, 7, 3);
+  ASSERT_TRUE(v.initialised());
+  EXPECT_EQ(v.block_count(), 3 * 2 * 1);
+  EXPECT_EQ(v.download_block_table(), std::vector<int>(6, -1));
+  EXPECT_EQ(v.download_visit_mask().size(), 210u / 32 + 1);
+  v.store_new_blocks();  // empty new-block mask
+  EXPECT_EQ(v.slot_count(), 0);
+  EXPECT_EQ(v.download_values(), std::vector<float>{0.f});
 }
 
 TEST(TavoVoxelGpu, BoxCornersTruncateToBlocks) {
@@ -77,19 +65,15 @@ TEST(TavoVoxelGpu, BoxCornersTruncateToBlocks) {
   v.init_voxel(20, 9, 9);  // blocks 6 x 3 x 3
   v.exclude_all_blocks();
   EXPECT_EQ(count(v.download_block_table(), -2), 54);
-  const int lo[3] = {7, 0, 4};
-  const int hi[3] = {8, 3, 4};
+  const int lo[3] = {7, 0, 4}, hi[3] = {8, 3, 4};
   v.open_block_box(lo, hi);  // voxel 7 is in block 1, voxel 8 in block 2
   const std::vector<int> t = v.download_block_table();
-  for (int bz = 0; bz < 3; ++bz)
-    for (int by = 0; by < 3; ++by)
-      for (int bx = 0; bx < 6; ++bx) {
-        const bool in = (bx == 1 || bx == 2) && by == 0 && bz == 1;
-        EXPECT_EQ(t[(bz * 3 + by) * 6 + bx], in ? -1 : -2) << bx << by << bz;
-      }
+  for (int b = 0; b < 54; ++b) {
+    const int bx = b % 6, by = b / 6 % 3, bz = b / 18;
+    EXPECT_EQ(t[b], (bx == 1 || bx == 2) && by == 0 && bz == 1 ? -1 : -2) << bx << by << bz;
+  }
   // Inverted or fully outside boxes open nothing; boxes past the grid clip.
-  const int inv[3] = {9, 0, 0};
-  const int outLo[3] = {25, 0, 0}, outHi[3] = {30, 1, 1};
+  const int inv[3] = {9, 0, 0}, outLo[3] = {25, 0, 0}, outHi[3] = {30, 1, 1};
   v.open_block_box(inv, lo);
   v.open_block_box(outLo, outHi);
   EXPECT_EQ(v.download_block_table(), t);
@@ -104,13 +88,11 @@ TEST(TavoVoxelGpu, StoreGrowsKeepingOldSlotsAndIsIdempotent) {
   mark_blocks(v, {1, 3});
   v.store_new_blocks();
   ASSERT_EQ(v.slot_count(), 2);
-  std::vector<int> t = v.download_block_table();
+  const std::vector<int> t = v.download_block_table();
   EXPECT_EQ(std::set<int>({t[1], t[3]}), std::set<int>({0, 1}));
   EXPECT_EQ(v.download_values(), std::vector<float>(128, 1.f));
-
   // Damp voxel (4,0,0) of block 1, then store again with the same mask.
-  mark_voxels(v, {4});
-  v.save_visit_mask();
+  see_voxels(v, {4});
   v.damp_seen_voxels();
   const std::vector<float> damped = v.download_values();
   EXPECT_FLOAT_EQ(damped[t[1] * 64], 0.04f);
@@ -123,8 +105,7 @@ TEST(TavoVoxelGpu, StoreGrowsKeepingOldSlotsAndIsIdempotent) {
   v.store_new_blocks();
   ASSERT_EQ(v.slot_count(), 4);
   const std::vector<int> t2 = v.download_block_table();
-  EXPECT_EQ(t2[1], t[1]);
-  EXPECT_EQ(t2[3], t[3]);
+  EXPECT_EQ(std::make_pair(t2[1], t2[3]), std::make_pair(t[1], t[3]));
   EXPECT_EQ(std::set<int>({t2[0], t2[19]}), std::set<int>({2, 3}));
   const std::vector<float> grown = v.download_values();
   ASSERT_EQ(grown.size(), 256u);
@@ -134,26 +115,22 @@ TEST(TavoVoxelGpu, StoreGrowsKeepingOldSlotsAndIsIdempotent) {
 
 TEST(TavoVoxelGpu, AcceptViewStoresDampsAndClearsTheSavedMask) {
   TavoVoxelGpu v;
-  v.init_voxel(8, 8, 4);  // blocks 3 x 3 x 2
+  v.init_voxel(8, 8, 4);                  // blocks 3 x 3 x 2
   const int seen = (1 * 8 + 2) * 8 + 5;   // voxel (5,2,1), block 1
-  const int other = (0 * 8 + 0) * 8 + 0;  // voxel (0,0,0), block 0, never stored
+  const int local = 1 + 4 * 2 + 16 * 1;
   mark_blocks(v, {1});
-  mark_voxels(v, {seen, other});
-  v.save_visit_mask();
+  see_voxels(v, {seen, 0});  // voxel 0: block 0, never stored
   v.clear_visit_mask();
-  EXPECT_EQ(count(v.download_visit_mask(), 0), static_cast<int>(v.download_visit_mask().size()));
+  EXPECT_TRUE(all_zero(v.download_visit_mask()));
   v.accept_view();
   ASSERT_EQ(v.slot_count(), 1);
   const std::vector<float> values = v.download_values();
-  const int local = 1 + 4 * 2 + 16 * 1;
   EXPECT_FLOAT_EQ(values[local], 0.04f);
   EXPECT_EQ(std::count(values.begin(), values.end(), 1.f), 63);
-  EXPECT_EQ(count(v.download_saved_visit_mask(), 0), static_cast<int>(v.download_saved_visit_mask().size()));
+  EXPECT_TRUE(all_zero(v.download_saved_visit_mask()));
   EXPECT_EQ(v.download_block_table()[0], -1);
-
-  // Seeing the voxel again in the next accepted view: 0.04 * 0.04.
-  mark_voxels(v, {seen});
-  v.save_visit_mask();
+  // Seen again in the next accepted view: 0.04 * 0.04.
+  see_voxels(v, {seen});
   v.accept_view();
   EXPECT_FLOAT_EQ(v.download_values()[local], static_cast<float>(static_cast<double>(0.04f) * 0.04));
 
@@ -161,34 +138,6 @@ TEST(TavoVoxelGpu, AcceptViewStoresDampsAndClearsTheSavedMask) {
   v.reset_block_values();
   EXPECT_EQ(v.slot_count(), 0);
   EXPECT_EQ(v.download_values(), std::vector<float>{0.f});
-  EXPECT_EQ(count(v.download_new_block_mask(), 0), static_cast<int>(v.download_new_block_mask().size()));
+  EXPECT_TRUE(all_zero(v.download_new_block_mask()));
   EXPECT_EQ(count(v.download_block_table(), -2), v.block_count());
-}
-
-TEST(TavoVoxelGpu, ScoringThenAcceptingDampsWhatTheViewSaw) {
-  TavoVoxelGpu v;
-  v.init_voxel(8, 8, 8);
-  // One pixel on a face whose centroid is voxel (6,1,1) with unit voxels.
-  const std::vector<float> verts = {5.5f, 1.5f, 1.5f, 6.5f, 1.5f, 1.5f, 7.5f, 1.5f, 1.5f};
-  const std::vector<int> faces = {0, 1, 2};
-  const std::vector<std::uint8_t> ids = {0, 0, 1, 0};
-  const std::vector<std::uint8_t> weights = {1};
-  auto dv = to_device(verts);
-  auto df = to_device(faces);
-  auto di = to_device(ids);
-  auto dw = to_device(weights);
-  auto origin = to_device(std::vector<float>{0.f, 0.f, 0.f});
-  auto dims = to_device(std::vector<int>{8, 8, 8});
-  auto scoreOnce = [&] {
-    auto s = to_device(std::vector<float>{0.f});
-    v.clear_visit_mask();
-    get_pixel_evaluates_cuda(di.data(), dw.data(), 1, 1, dv.data(), df.data(), nullptr, origin.data(),
-                             dims.data(), nullptr, v.values(), v.visit_mask(), v.block_table(),
-                             v.new_block_mask(), 1.f, v.block_count(), s.data());
-    return to_host(s)[0];
-  };
-  EXPECT_FLOAT_EQ(scoreOnce(), 1.f);
-  v.save_visit_mask();
-  v.accept_view();
-  EXPECT_FLOAT_EQ(scoreOnce(), 0.04f);
 }

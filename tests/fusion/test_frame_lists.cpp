@@ -11,11 +11,11 @@ using Weights = std::vector<std::vector<float>>;
 
 namespace {
 // rows x cols grid, every cell a point at depth -2 - row (camera looks down -z).
-RangeData grid_frame(int rows, int cols) {
+RangeData grid_frame(int rows, int cols, bool flags = true) {
   RangeData f;
   f.set_grid_size(rows, cols);
   f.enable_vNormal();
-  f.enable_vFlag();
+  if (flags) f.enable_vFlag();
   for (int r = 0; r < rows; ++r)
     for (int c = 0; c < cols; ++c) {
       const int v = f.add_vCoord(Eigen::Vector3f(0.01f * c, 0.01f * r, -2.f - r));
@@ -31,13 +31,28 @@ TEST(RangeFrameLists, MismatchedOrNullInputChangesNothing) {
   RangeFrameLists lists;
   EXPECT_FALSE(lists.send_rangeData(Frames{&f, &f, &f}, Poses(2), Flags{false, false, false}, false));
   EXPECT_FALSE(lists.send_rangeData(Frames{&f, nullptr}, Poses(2), Flags{false, false}, false));
-  EXPECT_FALSE(lists.send_rangeData(Frames{&f}, Poses{RigidMatrix()}, Flags{false}, Weights{std::vector<float>(3, 1.f)}, false));
+  EXPECT_FALSE(lists.send_rangeData(Frames{&f}, Poses(1), Flags{false}, Weights{std::vector<float>(3, 1.f)}, false));
   lists.send_rangeData(nullptr, RigidMatrix(), false, false);
   lists.send_rangeData(&f, RigidMatrix(), false, std::vector<float>(2, 1.f), false);
   EXPECT_EQ(lists.frame_count(), 0);
   EXPECT_TRUE(lists.send_rangeData(Frames{}, Poses{}, Flags{}, false));
   EXPECT_TRUE(lists.send_rangeData(Frames{&f, &f}, Poses(2), Flags{false, true}, false));
   EXPECT_EQ(lists.frame_count(), 2);
+}
+
+TEST(RangeFrameLists, EmptyFramesAndFramesWithoutFlagsAreTaken) {
+  const RangeData f = grid_frame(12, 12, false), empty;
+  RangeFrameLists lists;
+  ASSERT_TRUE(lists.send_rangeData(Frames{&f, &empty}, Poses(2), Flags{false, false}, false));
+  lists.send_rangeData(&empty, RigidMatrix(), false, true);
+  EXPECT_EQ(lists.weights()[0], std::vector<float>(144, 1.f));  // no rings without flags
+  TsdfVolume vol(kTsdfDefaultDepth, 0.01f);
+  lists.add_to_tsdf(vol);
+  ASSERT_TRUE(vol.has_voxels());
+  lists.add_to_tsdf(vol);  // looks for pending removals: there are none
+  EXPECT_EQ(lists.integrated_count(), 3);
+  for (int i = 0; i < 3; ++i) lists.pop_rangeData(&vol);
+  EXPECT_EQ(lists.frame_count(), 0);
 }
 
 TEST(RangeFrameLists, SamplingKeepsTheStepGridAndSteepPoints) {
@@ -48,24 +63,22 @@ TEST(RangeFrameLists, SamplingKeepsTheStepGridAndSteepPoints) {
   n[7] = Eigen::Vector3f(1, 0, 0.2f).normalized();  // steep point at (1, 3)
   std::vector<bool> marks(16, true);
   RangeFrameLists::sample_rge(map, n, 2, true, marks);
-  const std::vector<bool> expect{1, 0, 1, 0, 0, 0, 0, 1, 1, 0, 1, 0, 0, 0, 0, 0};
-  EXPECT_EQ(marks, expect);
+  EXPECT_EQ(marks, (std::vector<bool>{1, 0, 1, 0, 0, 0, 0, 1, 1, 0, 1, 0, 0, 0, 0, 0}));
   RangeFrameLists::sample_rge(map, n, 2, false, marks);
   EXPECT_FALSE(marks[7]);
-  // Step 0 is refused by the lists: every point stays marked.
+  // Step 0 keeps every point, and so does step 1 in AutoScanHelper's
+  // single-frame overloads.
   RangeData f = grid_frame(4, 4);
   RangeFrameLists lists;
   lists.set_sample_step(0);
   lists.send_rangeData(&f, RigidMatrix(), false, true);
-  EXPECT_EQ(lists.sample_marks()[0], std::vector<bool>(16, true));
-  // The single-frame overloads of AutoScanHelper act only on steps above 1.
   FrameListRules autoScan;
-  autoScan.keepSteepPoints = false;
+  autoScan.keepSteepPoints = autoScan.clipZ = false;
   autoScan.singleFrameMinStep = 2;
-  autoScan.clipZ = false;
   RangeFrameLists a(autoScan);
   a.set_sample_step(1);
   a.send_rangeData(&f, RigidMatrix(), false, true);
+  EXPECT_EQ(lists.sample_marks()[0], std::vector<bool>(16, true));
   EXPECT_EQ(a.sample_marks()[0], std::vector<bool>(16, true));
 }
 
@@ -74,13 +87,11 @@ TEST(RangeFrameLists, BoundaryRingsWeighOneAndTwoHundredths) {
   std::vector<float> w(25, 1.f);
   w[0] = 0.f;  // an exact zero stays zero
   RangeFrameLists::weight_boundary_rings(f, w);
-  for (int r = 0; r < 5; ++r)
-    for (int c = 0; c < 5; ++c) {
-      const int k = r * 5 + c;
-      const bool edge = r == 0 || c == 0 || r == 4 || c == 4;
-      const float want = k == 0 ? 0.f : edge ? 0.01f : (r == 2 && c == 2) ? 1.f : 0.02f;
-      EXPECT_FLOAT_EQ(w[k], want) << r << " " << c;
-    }
+  for (int k = 0; k < 25; ++k) {
+    const int r = k / 5, c = k % 5;
+    const bool edge = r == 0 || c == 0 || r == 4 || c == 4;
+    EXPECT_FLOAT_EQ(w[k], k == 0 ? 0.f : edge ? 0.01f : k == 12 ? 1.f : 0.02f) << r << " " << c;
+  }
   // The vector overload applies them to flagged frames.
   RangeFrameLists lists;
   ASSERT_TRUE(lists.send_rangeData(Frames{&f}, Poses{RigidMatrix()}, Flags{false}, false));
@@ -91,10 +102,9 @@ TEST(RangeFrameLists, BoundaryRingsWeighOneAndTwoHundredths) {
 TEST(RangeFrameLists, ClippingKeepsPointsNormalsAndWeightsPaired) {
   RangeData f = grid_frame(6, 1);  // z = -2 ... -7
   f.set_vDeleted(1, true);         // deleted points never enter
-  std::vector<float> w{10, 11, 12, 13, 14, 15};
   RangeFrameLists lists;
   lists.set_clip_height(-4.5f);  // drops z = -5, -6, -7
-  lists.send_rangeData(&f, RigidMatrix(), false, w, false);
+  lists.send_rangeData(&f, RigidMatrix(), false, std::vector<float>{10, 11, 12, 13, 14, 15}, false);
   const PreparedFrame p = lists.sample_cloud(0);
   ASSERT_EQ(p.cloud.get_vn(), 2);
   ASSERT_EQ(p.weights.size(), 2u);

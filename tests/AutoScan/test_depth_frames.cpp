@@ -12,14 +12,10 @@ using namespace TavoAlgorithm;
 using namespace TavoGPUAlgorithm;
 using Eigen::Vector3f;
 
-namespace {
-
 // Window depth of a point at distance d on the axis of the default frustum.
-double window_depth(double d, double n, double f) {
+static double window_depth(double d, double n, double f) {
   return 0.5 * ((f + n) / (f - n) - 2.0 * f * n / ((f - n) * d)) + 0.5;
 }
-
-}  // namespace
 
 TEST(DepthFrameRenderer, StoresWindowDepthAndFlagsPointsInFront) {
   TAVO_REQUIRE_GL_CONTEXT();
@@ -30,8 +26,7 @@ TEST(DepthFrameRenderer, StoresWindowDepthAndFlagsPointsInFront) {
   BaseTriMesh wall;
   sim::add_quad(wall, {-20, -20, 0}, {20, -20, 0}, {20, 20, 0}, {-20, 20, 0});
   const Vector3f eye(0, 0, 300), center(0, 0, 0), up(0, 1, 0);
-  ASSERT_EQ(r.render_frame(wall, eye, center, up), 1);
-  ASSERT_EQ(r.render_frame(wall, {0, 0, 200}, center, up), 1);
+  ASSERT_EQ(r.render_frame(wall, eye, center, up) + r.render_frame(wall, {0, 0, 200}, center, up), 2);
   ASSERT_EQ(r.depth_images().size(), 2u);
   ASSERT_EQ(r.view_projections().size(), 2u);
 

@@ -1,9 +1,10 @@
 // Face-id images and the shadow test of the binocular renderer on real OpenGL.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <regex>
 
-#include "AutoScan/emulateBinocular/EmulateBinHelper.h"
+#include "AutoScan/emulateBinocular/DepthFrameRenderer.h"
 #include "SceneMeshes.h"
 #include "gl_test_context.h"
 #include "render_scene.h"
@@ -18,21 +19,10 @@ namespace {
 constexpr double kVoxel = 2.0;
 const std::vector<float> kFovs = {0.6f, 0.6f};
 
-std::unique_ptr<EmulateBinHelper> make_renderer() {
-  auto r = std::make_unique<EmulateBinHelper>(kVoxel);
-  std::string err;
-  if (!r->init_opengl(err)) {
-    ADD_FAILURE() << err;
-    return nullptr;
-  }
-  if (!r->set_scan_poses({}, {}, {}, kFovs, err)) ADD_FAILURE() << err;
-  return r;
-}
-
-std::vector<float> flat(std::initializer_list<Vector3f> v) {
-  std::vector<float> out;
-  for (const auto& p : v) out.insert(out.end(), {p.x(), p.y(), p.z()});
-  return out;
+BaseTriMesh quad_at(float z, float half = 10.f) {
+  BaseTriMesh m;
+  sim::add_quad(m, {-half, -half, z}, {half, -half, z}, {half, half, z}, {-half, half, z});
+  return m;
 }
 
 }  // namespace
@@ -44,7 +34,7 @@ TEST(EmulateBinHelper, FaceIdsCoverEachVisibleFaceByItsProjectedArea) {
   sim::add_quad(mesh, {30, -60, -30}, {70, -60, -30}, {70, -30, -30}, {30, -30, -30});      // 12, 13: open
   sim::add_quad(mesh, {-5, -5, -25}, {5, -5, -25}, {5, 5, -25}, {-5, 5, -25});              // 14, 15: hidden
   sim::add_quad(mesh, {-70, -60, -30}, {-70, -30, -30}, {-30, -30, -30}, {-30, -60, -30});  // 16, 17: back
-  auto r = make_renderer();
+  auto r = make_renderer(kVoxel, {}, kFovs);
   ASSERT_TRUE(r);
   ASSERT_EQ(r->set_scoring_mesh(mesh, hole_mask(mesh.get_fn())), RETVAL_SUCCESS);
   r->set_mesh_box();
@@ -65,22 +55,18 @@ TEST(EmulateBinHelper, FaceIdsCoverEachVisibleFaceByItsProjectedArea) {
 
 TEST(EmulateBinHelper, ShadowWeightsAndBackFacesDecideTheScore) {
   TAVO_REQUIRE_GL_CONTEXT();
-  auto r = make_renderer();
+  auto r = make_renderer(kVoxel, {}, kFovs);
   ASSERT_TRUE(r);
-  const std::vector<float> eyes = flat({{0, 0, 250}, {100, 0, 250}, {0, 0, 0}});
-  const std::vector<float> centers = flat({{0, 0, 0}, {0, 0, 0}, {0, 0, 0}});
-  const std::vector<float> ups = flat({{0, 1, 0}, {0, 1, 0}, {0, 1, 0}});
+  const std::vector<float> eyes = {0, 0, 250, 100, 0, 250, 0, 0, 0}, centers(9, 0.f), ups = {0, 1, 0, 0, 1, 0, 0, 1, 0};
   auto score = [&](const BaseTriMesh& m, const std::vector<int>& mask) {
     EXPECT_EQ(r->set_scoring_mesh(m, mask), RETVAL_SUCCESS);
     r->set_mesh_box();
     return r->evaluate_pose(eyes, centers, ups, kFovs, true);
   };
   // Hole quad in the open, seen by both cameras; behind it nothing (weight 0.1).
-  BaseTriMesh open;
-  sim::add_quad(open, {-10, -10, 0}, {10, -10, 0}, {10, 10, 0}, {-10, 10, 0});
+  BaseTriMesh open = quad_at(0);
   sim::add_box(open, {0, 0, -60}, {40, 40, 1});  // a floor far below, no hole faces
-  const std::vector<int> openMask = {0b11};
-  const float inOpen = score(open, openMask);
+  const float inOpen = score(open, {0b11});
   int holePixels = 0;
   for (const auto& [face, n] : face_pixel_counts(r->last_face_ids())) holePixels += face < 2 ? n : 1 << 20;
   ASSERT_GT(holePixels, 1000);
@@ -89,39 +75,34 @@ TEST(EmulateBinHelper, ShadowWeightsAndBackFacesDecideTheScore) {
   // A wall between the right camera and the hole: nothing is lit, score 0.
   BaseTriMesh walled = open;
   sim::add_quad(walled, {30, -40, 100}, {60, -40, 100}, {60, 40, 100}, {30, 40, 100});
-  EXPECT_EQ(score(walled, openMask), 0.f);
+  EXPECT_EQ(score(walled, {0b11}), 0.f);
   EXPECT_TRUE(face_pixel_counts(r->last_face_ids()).empty());
 
   // The same hole turned away from the cameras adds nothing.
   BaseTriMesh turned;
   sim::add_quad(turned, {-10, -10, 0}, {-10, 10, 0}, {10, 10, 0}, {10, -10, 0});
-  EXPECT_EQ(score(turned, openMask), 0.f);
+  EXPECT_EQ(score(turned, {0b11}), 0.f);
 
   // A hole in the top of a closed box: the left camera looks through it at the
   // inside of the bottom, a back face, so its pixels weigh 1.0.
   BaseTriMesh box;
   sim::add_box(box, {0, 0, -10}, {10, 10, 10});
-  const std::vector<int> topHole = {0b11 << 8};  // the +z side is the hole
-  const float throughHole = score(box, topHole);
+  const float throughHole = score(box, {0b11 << 8});  // the +z side is the hole
   EXPECT_NEAR(throughHole, 10.f * inOpen, 0.03f * throughHole);
 }
 
 TEST(EmulateBinHelper, MissingSetupScoresZeroWithTheMessage) {
   TAVO_REQUIRE_GL_CONTEXT();
-  EmulateBinHelper idle(kVoxel);
   const View cam{{0, 0, 250}, {0, 0, 0}, {0, 1, 0}};
+  EmulateBinHelper idle(kVoxel);
   EXPECT_EQ(idle.score_view_pair(cam, cam, true, false), 0.f);  // no OpenGL yet
-  std::vector<float> results;
-  EXPECT_EQ(idle.select_best_candidate(results), 0);
-  EXPECT_TRUE(results.empty());
 
-  auto r = make_renderer();
+  auto r = make_renderer(kVoxel, {}, kFovs);
   ASSERT_TRUE(r);
-  BaseTriMesh quad;
-  sim::add_quad(quad, {-10, -10, 0}, {10, -10, 0}, {10, 10, 0}, {-10, 10, 0});
-  EXPECT_EQ(r->set_scoring_mesh(quad, {}), RETVAL_FAILED);  // mask shorter than the faces
+  const BaseTriMesh quad = quad_at(0);
   BaseTriMesh broken = quad;
   broken.add_face({0, 1, 7});
+  EXPECT_EQ(r->set_scoring_mesh(quad, {}), RETVAL_FAILED);  // mask shorter than the faces
   EXPECT_EQ(r->set_scoring_mesh(broken, hole_mask(3)), RETVAL_FAILED);
   ASSERT_EQ(r->set_scoring_mesh(quad, hole_mask(2)), RETVAL_SUCCESS);
   testing::internal::CaptureStdout();
@@ -135,4 +116,31 @@ TEST(EmulateBinHelper, MissingSetupScoresZeroWithTheMessage) {
   EXPECT_FALSE(r->set_scan_poses({1, 2, 3}, {1, 2, 3}, {1, 2, 3}, kFovs, err));
   EXPECT_FALSE(err.empty());
   EXPECT_EQ(r->evaluate_pose({1, 2}, {}, {}, kFovs, true), 0.f);
+}
+
+// Runs in its own ctest entry that hides every OpenGL driver from the process.
+TEST(EmulateBinHelper, WithoutOpenGLEveryCallFailsCleanly) {
+  if (!std::getenv("TAVO_EXPECT_NO_GL")) GTEST_SKIP() << "needs a process without OpenGL drivers";
+  std::string err;
+  EmulateBinHelper r(kVoxel);
+  EXPECT_FALSE(r.init_opengl(err));
+  EXPECT_NE(err.find("no OpenGL 4.3 core context"), std::string::npos) << err;
+  Candidates c;
+  c.add({0, 0, 250}, {0, 1, 0});
+  ASSERT_TRUE(r.set_scan_poses(c.eyes, c.centers, c.ups, kFovs, err));
+  EXPECT_EQ(r.set_scoring_mesh(quad_at(0), hole_mask(2)), RETVAL_NOT_READY);
+  r.set_mesh_box();
+  EXPECT_EQ(r.score_view_pair(c.view(0), c.view(0), true, false), 0.f);
+  EXPECT_EQ(r.evaluate_pose(c.eyes, c.centers, c.ups, kFovs, true), 0.f);
+  std::vector<float> results{1.f};
+  EXPECT_EQ(r.select_best_candidate(results), 0);
+  r.accept_view();
+
+  DepthFrameRenderer frames;
+  err.clear();
+  EXPECT_FALSE(frames.init(err));
+  EXPECT_FALSE(err.empty());
+  EXPECT_FALSE(frames.build_program());
+  EXPECT_EQ(frames.render_frame(quad_at(0), {0, 0, 250}, {0, 0, 0}, {0, 1, 0}), 0);
+  EXPECT_TRUE(frames.depth_images().empty());
 }

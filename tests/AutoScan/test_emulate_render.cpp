@@ -1,11 +1,15 @@
-// Face-id images and the shadow test of the binocular renderer on real OpenGL.
+// Face-id images, the shadow test and depth frames of the off-screen
+// renderers on real OpenGL, and their failures without it.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <map>
 #include <regex>
 
 #include "AutoScan/emulateBinocular/DepthFrameRenderer.h"
 #include "SceneMeshes.h"
+#include "common/gpu/TavoGPUAlgorithm.h"
 #include "gl_test_context.h"
 #include "render_scene.h"
 
@@ -24,6 +28,34 @@ BaseTriMesh quad_at(float z, float half = 10.f) {
   sim::add_quad(m, {-half, -half, z}, {half, -half, z}, {half, half, z}, {-half, half, z});
   return m;
 }
+
+// Pixel area of face f under a column-major MVP on a w x h image.
+inline double projected_area(const TavoAlgorithm::BaseTriMesh& mesh, int f, const std::array<float, 16>& mvp,
+                             int w, int h) {
+  const Eigen::Map<const Eigen::Matrix4f> m(mvp.data());
+  Eigen::Vector2d p[3];
+  for (int k = 0; k < 3; ++k) {
+    const Eigen::Vector4f c = m * mesh.get_vCoord(mesh.get_face(f)[k]).homogeneous();
+    p[k] = Eigen::Vector2d((c.x() / c.w() * 0.5 + 0.5) * w, (c.y() / c.w() * 0.5 + 0.5) * h);
+  }
+  const Eigen::Vector2d a = p[1] - p[0], b = p[2] - p[0];
+  return 0.5 * std::abs(a.x() * b.y() - a.y() * b.x());
+}
+
+// Pixels per face of a face-id image (pixels with a zero RGB show no face).
+inline std::map<int, int> face_pixel_counts(const std::vector<std::uint8_t>& rgba) {
+  std::map<int, int> counts;
+  for (std::size_t p = 0; p + 3 < rgba.size(); p += 4) {
+    if ((rgba[p] | rgba[p + 1] | rgba[p + 2]) == 0) continue;
+    const unsigned id = (unsigned(rgba[p + 3]) << 24) | (unsigned(rgba[p]) << 16) | (unsigned(rgba[p + 1]) << 8) |
+                        unsigned(rgba[p + 2]);
+    ++counts[static_cast<int>(id) - 1];
+  }
+  return counts;
+}
+
+// Window depth of a point at distance d on the axis of the default frustum.
+double window_depth(double d, double n, double f) { return 0.5 * ((f + n) / (f - n) - 2.0 * f * n / ((f - n) * d)) + 0.5; }
 
 }  // namespace
 
@@ -116,6 +148,48 @@ TEST(EmulateBinHelper, MissingSetupScoresZeroWithTheMessage) {
   EXPECT_FALSE(r->set_scan_poses({1, 2, 3}, {1, 2, 3}, {1, 2, 3}, kFovs, err));
   EXPECT_FALSE(err.empty());
   EXPECT_EQ(r->evaluate_pose({1, 2}, {}, {}, kFovs, true), 0.f);
+}
+
+TEST(DepthFrameRenderer, StoresWindowDepthAndFlagsPointsInFront) {
+  TAVO_REQUIRE_GL_CONTEXT();
+  DepthFrameRenderer r;
+  std::string err;
+  ASSERT_TRUE(r.init(err)) << err;
+  ASSERT_TRUE(r.build_program());
+  const BaseTriMesh wall = quad_at(0, 20);
+  const Vector3f eye(0, 0, 300), center(0, 0, 0), up(0, 1, 0);
+  ASSERT_EQ(r.render_frame(wall, eye, center, up) + r.render_frame(wall, {0, 0, 200}, center, up), 2);
+  ASSERT_EQ(r.depth_images().size(), 2u);
+  ASSERT_EQ(r.view_projections().size(), 2u);
+
+  const double n = r.camera().near_plane(), f = r.camera().far_plane();
+  std::vector<std::uint8_t> image(r.width() * r.height());
+  r.depth_images()[0].download(image.data(), image.size());
+  const int middle = (r.height() / 2) * r.width() + r.width() / 2;
+  EXPECT_NEAR(image[middle], window_depth(300, n, f) * 255.0, 1.0);
+  EXPECT_EQ(image[0], 0);  // corner: nothing drawn
+  r.depth_images()[1].download(image.data(), image.size());
+  EXPECT_NEAR(image[middle], window_depth(200, n, f) * 255.0, 1.0);
+
+  // Points on the axis of the first frame: in front of the wall, behind it,
+  // and beside it where no surface was drawn.
+  const std::vector<float> points = {0, 0, 50, 0, 0, -50, 60, 0, 50};
+  TavoGPUAlgorithm::DeviceBuffer<float> p(points.size());
+  p.upload(points.data(), points.size());
+  TavoGPUAlgorithm::DeviceBuffer<char> flags(3);
+  flags.zero();
+  TavoGPUAlgorithm::remove_overlap_cuda(p.data(), r.view_projections()[0].data(), flags.data(), r.depth_images()[0].data(), 3,
+                      {r.width(), r.height()}, static_cast<int>(std::cbrt(3.0) + 1));
+  std::vector<char> out(3);
+  flags.download(out.data(), 3);
+  EXPECT_EQ(out, (std::vector<char>{1, 0, 0}));
+
+  r.release_frames();
+  EXPECT_TRUE(r.depth_images().empty());
+  BaseTriMesh broken = wall;
+  broken.add_face({0, 1, 9});
+  EXPECT_EQ(r.render_frame(broken, eye, center, up), 0);
+  EXPECT_EQ(DepthFrameRenderer().render_frame(wall, eye, center, up), 0);  // not initialised
 }
 
 // Runs in its own ctest entry that hides every OpenGL driver from the process.

@@ -21,8 +21,7 @@ TEST(LaserSimulator, LitPointsLieOnTheSurfaceAndFaceTheCamera) {
     for (const auto& l : f.lines) {
       ASSERT_EQ(l.points.size(), l.normals.size());
       for (std::size_t i = 0; i < l.points.size(); ++i, ++points) {
-        const V3 w = pose * l.points[i];
-        EXPECT_NEAR(scene.signed_distance(w), 0.f, 1e-4f);
+        EXPECT_NEAR(scene.signed_distance(pose * l.points[i]), 0.f, 1e-4f);
         EXPECT_NEAR(l.normals[i].norm(), 1.f, 1e-5f);
         EXPECT_LT(l.normals[i].dot(l.points[i]), 0.f) << "normal turned away from the camera";
         EXPECT_GT(l.points[i].z(), 0.f);  // optical frame: in front along +z
@@ -63,10 +62,7 @@ TEST(LaserSimulator, NoiseAndSweepsAreDeterministic) {
   int n = 0;
   for (const auto& f : a)
     for (const auto& l : f.lines)
-      for (const auto& p : l.points) {
-        sq += std::pow((f.pose * p).z() - 0.04f, 2);
-        ++n;
-      }
+      for (const auto& p : l.points) sq += std::pow((f.pose * p).z() - 0.04f, 2), ++n;
   ASSERT_GT(n, 0);
   EXPECT_NEAR(std::sqrt(sq / n), 0.01, 0.003);  // depth noise mostly along z here
 }

@@ -69,6 +69,7 @@ TEST(EmulateBinHelper, LazyGreedyPicksTheExactBestAndDampsWhatItSaw) {
     const int chosen = r->select_best_candidate(results);
     ASSERT_EQ(results.size(), static_cast<size_t>(n));
     EXPECT_TRUE(r->candidate_used(chosen));
+    EXPECT_LT(r->last_selection_stats().exactScored, n) << "the bounds spared no exact score";
     const std::vector<int> saved = r->voxels().download_saved_visit_mask();
     const std::vector<int> tableBefore = r->voxels().download_block_table();
     const std::vector<float> valuesBefore = r->voxels().download_values();

@@ -126,9 +126,7 @@ TEST(EmulateBinHelper, ShadowWeightsAndBackFacesDecideTheScore) {
 TEST(EmulateBinHelper, MissingSetupScoresZeroWithTheMessage) {
   TAVO_REQUIRE_GL_CONTEXT();
   const View cam{{0, 0, 250}, {0, 0, 0}, {0, 1, 0}};
-  EmulateBinHelper idle(kVoxel);
-  EXPECT_EQ(idle.score_view_pair(cam, cam, true, false), 0.f);  // no OpenGL yet
-
+  EXPECT_EQ(EmulateBinHelper(kVoxel).score_view_pair(cam, cam, true, false), 0.f);  // no OpenGL yet
   auto r = make_renderer(kVoxel, {}, kFovs);
   ASSERT_TRUE(r);
   const BaseTriMesh quad = quad_at(0);
@@ -141,8 +139,8 @@ TEST(EmulateBinHelper, MissingSetupScoresZeroWithTheMessage) {
   EXPECT_EQ(r->score_view_pair(cam, cam, true, false), 0.f);
   EXPECT_EQ(r->set_value_boxes({BoundingBox({0, 0, 0}, {1, 1, 1})}, false), RETVAL_FAILED);
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(std::regex_search(out, std::regex(R"(EmulateBinHelper\.cpp \d+ Error: EmulateBinHelper mesh box is not init !{16})")))
-      << out;
+  const std::regex line(R"(EmulateBinHelper\.cpp \d+ Error: EmulateBinHelper mesh box is not init !{16})");
+  EXPECT_TRUE(std::regex_search(out, line)) << out;
 
   std::string err;
   EXPECT_FALSE(r->set_scan_poses({1, 2, 3}, {1, 2, 3}, {1, 2, 3}, kFovs, err));
@@ -178,8 +176,8 @@ TEST(DepthFrameRenderer, StoresWindowDepthAndFlagsPointsInFront) {
   p.upload(points.data(), points.size());
   TavoGPUAlgorithm::DeviceBuffer<char> flags(3);
   flags.zero();
-  TavoGPUAlgorithm::remove_overlap_cuda(p.data(), r.view_projections()[0].data(), flags.data(), r.depth_images()[0].data(), 3,
-                      {r.width(), r.height()}, static_cast<int>(std::cbrt(3.0) + 1));
+  TavoGPUAlgorithm::remove_overlap_cuda(p.data(), r.view_projections()[0].data(), flags.data(),
+                                        r.depth_images()[0].data(), 3, {r.width(), r.height()}, 2);
   std::vector<char> out(3);
   flags.download(out.data(), 3);
   EXPECT_EQ(out, (std::vector<char>{1, 0, 0}));

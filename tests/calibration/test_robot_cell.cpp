@@ -28,6 +28,17 @@ RigidMatrix pose(double ax, double ay, double az, const Eigen::Vector3d& t) {
   return RigidMatrix(r, t);
 }
 
+template <class F>
+std::string console(F&& f) {
+  ::testing::internal::CaptureStdout();
+  f();
+  return ::testing::internal::GetCapturedStdout();
+}
+
+std::string gap_lines(int rejected, const char* mean) {
+  return std::string("> 0.1 count") + kColon + std::to_string(rejected) + "\naverage image error" + kColon + mean + "\n";
+}
+
 double angle_deg(const Eigen::Vector3d& a, const Eigen::Vector3d& b) {
   return std::atan2(a.cross(b).norm(), a.dot(b)) * kRadToDeg;
 }
@@ -79,30 +90,25 @@ TEST(StereoTriangulation, GapThresholdUnseenMarksAndConsoleLines) {
   c1.cc[0] = c2.cc[0] = 500.0;
   c1.cc[1] = c2.cc[1] = 400.0;
   const std::vector<Eigen::Vector2d> m1 = {{500, 400}, {-1, -1}, {500, 400}}, m2 = {{250, 400}, {250, 400}, {250, -3}};
+  std::vector<Eigen::Vector3f> pts;
   const auto run = [&](double gap) {
     c2.RT = RigidMatrix(Eigen::Matrix3d::Identity(), Eigen::Vector3d(-100.0, -gap, 0.0));
-    std::vector<Eigen::Vector3f> pts;
-    ::testing::internal::CaptureStdout();
-    EXPECT_TRUE(calibration::triangulate_marks(c1, c2, m1, m2, pts));
-    EXPECT_EQ(pts.size(), 3u);
-    return std::make_pair(pts, ::testing::internal::GetCapturedStdout());
+    return console([&] { EXPECT_TRUE(calibration::triangulate_marks(c1, c2, m1, m2, pts)); });
   };
-  auto [pts, out] = run(0.1);
-  EXPECT_TRUE(pts[0].isApprox(Eigen::Vector3f(0.f, 0.05f, 400.f), 1e-6f));
   // Unseen marks are zero, neither rejected nor averaged.
-  EXPECT_EQ(pts[1], Eigen::Vector3f::Zero());
-  EXPECT_EQ(pts[2], Eigen::Vector3f::Zero());
-  EXPECT_EQ(out, std::string("> 0.1 count") + kColon + "0\naverage image error" + kColon + "0.1\n");
-  std::tie(pts, out) = run(0.1000001);
+  EXPECT_EQ(run(0.1), gap_lines(0, "0.1"));
+  ASSERT_EQ(pts.size(), 3u);
+  EXPECT_TRUE(pts[0].isApprox(Eigen::Vector3f(0.f, 0.05f, 400.f), 1e-6f));
+  EXPECT_TRUE(pts[1].isZero(0.f) && pts[2].isZero(0.f));
+  EXPECT_EQ(run(0.1000001), gap_lines(1, "0"));
   EXPECT_EQ(pts[0], Eigen::Vector3f::Zero());
-  EXPECT_EQ(out, std::string("> 0.1 count") + kColon + "1\naverage image error" + kColon + "0\n");
 
   std::vector<Eigen::Vector3f> none = {Eigen::Vector3f::Ones()};
   EXPECT_FALSE(calibration::triangulate_marks(c1, c2, m1, {m2[0]}, none));
   EXPECT_TRUE(none.empty());
 }
 
-TEST(TurntableFit, AxisAndMotionsFromExactMarks) {
+TEST(TurntableFit, AxisFromExactMarksSkipsMissingMarksAndEmptyLists) {
   const Eigen::Vector3d dir = Eigen::Vector3d(0.1, 1.0, -0.2).normalized(), pt(30, -5, 420);
   const std::vector<Eigen::Vector3d> marks = {{0, 0, 400}, {50, 10, 410}, {-40, 30, 390}, {10, -60, 405}};
   Points lists;
@@ -119,13 +125,6 @@ TEST(TurntableFit, AxisAndMotionsFromExactMarks) {
   EXPECT_LT(angle_deg(d, dir), 1e-3);
   EXPECT_LT((p - pt).cross(dir).norm(), 1e-3);
 
-  const std::vector<RigidMatrix> motions = calibration::fit_turntable_motions(lists);
-  ASSERT_EQ(motions.size(), lists.size());
-  EXPECT_EQ(motions[0].to_matrix4(), Eigen::Matrix4d::Identity());
-  EXPECT_EQ(motions[1].to_matrix4(), Eigen::Matrix4d::Identity());  // nothing shared
-  for (int k = 2; k < 6; ++k)  // carries list k back onto list 0
-    EXPECT_NEAR(Eigen::AngleAxisd(motions[k].get_rotation()).angle() * kRadToDeg, 12.0 * (k - 1), 1e-3);
-  EXPECT_TRUE(calibration::fit_turntable_motions({}).empty());
   EXPECT_FALSE(calibration::fit_turntable_axis({{}, {}}, d, p));
 }
 
@@ -143,9 +142,8 @@ TEST(RobotAxisCalibHelper, AxisAndTurntableMotionsFromBoardImages) {
   }
   RobotScanInfo info(r.c1, r.c2, cr, f);
   RobotAxisCalibHelper helper;
-  ::testing::internal::CaptureStdout();
-  helper.robot_axis_calibration(robot, first, second, info);
-  EXPECT_NE(::testing::internal::GetCapturedStdout().find("point size: 63,63"), std::string::npos);
+  EXPECT_NE(console([&] { helper.robot_axis_calibration(robot, first, second, info); }).find("point size: 63,63"),
+            std::string::npos);
 
   // Truth: the rig's axis in camera 1's frame, moved by the cell transform.
   const RigidMatrix m = (f.inverse() * robot.inverse() * info.get_sum_mat()).inverse();
@@ -160,9 +158,7 @@ TEST(RobotAxisCalibHelper, AxisAndTurntableMotionsFromBoardImages) {
   EXPECT_LT(posErr, 0.1);
 
   std::vector<RigidMatrix> rts;
-  ::testing::internal::CaptureStdout();
-  helper.robot_get_delta_rt(info, first, second, rts);
-  ::testing::internal::GetCapturedStdout();
+  console([&] { helper.robot_get_delta_rt(info, first, second, rts); });
   ASSERT_EQ(rts.size(), angles.size());
   EXPECT_EQ(rts[0].to_matrix4(), Eigen::Matrix4d::Identity());
   double worst = 0.0;
@@ -188,9 +184,7 @@ TEST(RobotAxisCalibHelper, TriangulatedMarksMatchTheBoardAt300To500mm) {
     second.push_back(sim::render_board_view(r.truth.second, poses.back(), r.noisy));
   }
   Points pts;
-  ::testing::internal::CaptureStdout();
-  RobotAxisCalibHelper().robot_rebuild_pts(info, first, second, pts);
-  const std::string out = ::testing::internal::GetCapturedStdout();
+  const std::string out = console([&] { RobotAxisCalibHelper().robot_rebuild_pts(info, first, second, pts); });
   EXPECT_NE(out.find(std::string("> 0.1 count") + kColon + "0\n"), std::string::npos) << out;
   ASSERT_EQ(pts.size(), 3u);
   for (std::size_t k = 0; k < pts.size(); ++k) {
@@ -219,29 +213,27 @@ TEST(RobotAxisCalibHelper, BadInputGivesEmptyResults) {
     return d == Eigen::Vector3f(1, 0, 0) && p == Eigen::Vector3f(7, 8, 9);
   };
 
-  ::testing::internal::CaptureStdout();
-  helper.robot_rebuild_pts(info, {}, {}, pts);
-  EXPECT_TRUE(pts.empty());
-  helper.robot_rebuild_pts(info, {board1, board1}, {board2}, pts);  // sequences of different lengths
-  EXPECT_TRUE(pts.empty());
-  helper.robot_get_delta_rt(info, {}, {}, rts);
-  EXPECT_TRUE(rts.empty());
-  helper.robot_axis_calibration(RigidMatrix::identity(), {}, {}, info);
-  EXPECT_TRUE(axis_kept(info));
+  std::string lines = console([&] {
+    helper.robot_rebuild_pts(info, {}, {}, pts);
+    EXPECT_TRUE(pts.empty());
+    helper.robot_rebuild_pts(info, {board1, board1}, {board2}, pts);  // sequences of different lengths
+    EXPECT_TRUE(pts.empty());
+    helper.robot_get_delta_rt(info, {}, {}, rts);
+    EXPECT_TRUE(rts.empty());
+    helper.robot_axis_calibration(RigidMatrix::identity(), {}, {}, info);
+    EXPECT_TRUE(axis_kept(info));
+    helper.robot_get_delta_rt(info, {board1}, {board2}, rts);  // one pair: a single identity
+    ASSERT_EQ(rts.size(), 1u);
+    EXPECT_EQ(rts[0].to_matrix4(), Eigen::Matrix4d::Identity());
+  });
   // Board in one image only (unequal counts), in neither, in images of
-  // different sizes, or in an empty image: no points.
-  helper.robot_rebuild_pts(info, {board1, blank, tiny, empty}, {blank, blank, board2, board2}, pts);
-  std::string lines = ::testing::internal::GetCapturedStdout();
-  // Only the pair without marks in either image has equal counts.
+  // different sizes, or in an empty image: no points, and only the pair
+  // without marks in either image has equal counts.
+  lines = console([&] { helper.robot_rebuild_pts(info, {board1, blank, tiny, empty}, {blank, blank, board2, board2}, pts); });
   EXPECT_EQ(lines.find("point size: "), lines.find("point size: 0,0\n")) << lines;
   EXPECT_EQ(lines.find("point size: ", lines.find("point size: ") + 1), std::string::npos) << lines;
   ASSERT_EQ(pts.size(), 4u);
   for (const auto& p : pts) EXPECT_TRUE(p.empty());
-
-  ::testing::internal::CaptureStdout();
-  helper.robot_get_delta_rt(info, {board1}, {board2}, rts);  // one pair: a single identity
-  ASSERT_EQ(rts.size(), 1u);
-  EXPECT_EQ(rts[0].to_matrix4(), Eigen::Matrix4d::Identity());
 
   // Camera file of another rig: every ray pair misses, and with nothing to
   // fit the axis stays.
@@ -249,14 +241,11 @@ TEST(RobotAxisCalibHelper, BadInputGivesEmptyResults) {
   moved.RT.set_translation(r.c2.RT.get_translation() + Eigen::Vector3d(0.0, 5.0, 0.0));
   RobotScanInfo wrong(r.c1, moved, RigidMatrix::identity(), RigidMatrix::identity());
   wrong.set_axis_calibration({1, 0, 0}, {7, 8, 9});
-  helper.robot_rebuild_pts(wrong, {board1}, {board2}, pts);
-  lines = ::testing::internal::GetCapturedStdout();
+  lines = console([&] { helper.robot_rebuild_pts(wrong, {board1}, {board2}, pts); });
   EXPECT_NE(lines.find(std::string("> 0.1 count") + kColon + "63\n"), std::string::npos) << lines;
   ASSERT_EQ(pts.size(), 1u);
   for (const auto& p : pts[0]) EXPECT_EQ(p, Eigen::Vector3f::Zero());
-  ::testing::internal::CaptureStdout();
-  helper.robot_axis_calibration(RigidMatrix::identity(), {board1, board1}, {board2, board2}, wrong);
-  ::testing::internal::GetCapturedStdout();
+  console([&] { helper.robot_axis_calibration(RigidMatrix::identity(), {board1, board1}, {board2, board2}, wrong); });
   EXPECT_TRUE(axis_kept(wrong));
 }
 

@@ -30,7 +30,7 @@ BaseTriMesh quad_at(float z, float half = 10.f) {
 }
 
 // Pixel area of face f under a column-major MVP on a w x h image.
-inline double projected_area(const TavoAlgorithm::BaseTriMesh& mesh, int f, const std::array<float, 16>& mvp,
+double projected_area(const BaseTriMesh& mesh, int f, const std::array<float, 16>& mvp,
                              int w, int h) {
   const Eigen::Map<const Eigen::Matrix4f> m(mvp.data());
   Eigen::Vector2d p[3];
@@ -43,7 +43,7 @@ inline double projected_area(const TavoAlgorithm::BaseTriMesh& mesh, int f, cons
 }
 
 // Pixels per face of a face-id image (pixels with a zero RGB show no face).
-inline std::map<int, int> face_pixel_counts(const std::vector<std::uint8_t>& rgba) {
+std::map<int, int> face_pixel_counts(const std::vector<std::uint8_t>& rgba) {
   std::map<int, int> counts;
   for (std::size_t p = 0; p + 3 < rgba.size(); p += 4) {
     if ((rgba[p] | rgba[p + 1] | rgba[p + 2]) == 0) continue;
@@ -55,7 +55,9 @@ inline std::map<int, int> face_pixel_counts(const std::vector<std::uint8_t>& rgb
 }
 
 // Window depth of a point at distance d on the axis of the default frustum.
-double window_depth(double d, double n, double f) { return 0.5 * ((f + n) / (f - n) - 2.0 * f * n / ((f - n) * d)) + 0.5; }
+double window_depth(double d, double n, double f) {
+  return 0.5 * ((f + n) / (f - n) - 2.0 * f * n / ((f - n) * d)) + 0.5;
+}
 
 }  // namespace
 

@@ -32,8 +32,8 @@ std::string printed_file() {
                 "Rotation Matrix:        R = [%lf %lf %lf %lf %lf %lf %lf %lf %lf]\n"
                 "Standard Error:     error = [%lf]\n",
                 1200.5, 1201.25, 0.5, 0.5, 640.125, 480.75, 0.25, 0.25, 0.001, 0.0001, -0.125, 0.0625, 0.001, -0.002,
-                0.03125, 0.01, 0.01, 0.001, 0.001, 0.01, -100.5, 2.25, 350.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0,
-                0.15);
+                0.03125, 0.01, 0.01, 0.001, 0.001, 0.01, -100.5, 2.25, 350.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0,
+                9.0, 0.15);
   return buf;
 }
 
@@ -116,7 +116,8 @@ TEST(ReadParam, BrokenLayoutsAndMalformedFilesLeaveTheObjectUnchanged) {
     rejected.push_back(replace_all(file, "-100.500000", number));
   for (std::size_t n = 0; n + 1 < file.size(); n += 37) rejected.push_back(file.substr(0, n));
   const auto unchanged = fields(sentinel());
-  for (const std::string& text : rejected) EXPECT_EQ(read_text(text), std::make_pair(std::string(kFileError), unchanged)) << text;
+  for (const std::string& text : rejected)
+    EXPECT_EQ(read_text(text), std::make_pair(std::string(kFileError), unchanged)) << text;
 
   EXPECT_EQ(read("/nonexistent/dir/camera.txt"), std::make_pair(std::string(kCannotOpen), unchanged));
   EXPECT_EQ(read(nullptr), std::make_pair(std::string(kCannotOpen), unchanged));

@@ -36,7 +36,8 @@ std::string console(F&& f) {
 }
 
 std::string gap_lines(int rejected, const char* mean) {
-  return std::string("> 0.1 count") + kColon + std::to_string(rejected) + "\naverage image error" + kColon + mean + "\n";
+  return std::string("> 0.1 count") + kColon + std::to_string(rejected) + "\naverage image error" + kColon + mean +
+         "\n";
 }
 
 double angle_deg(const Eigen::Vector3d& a, const Eigen::Vector3d& b) {
@@ -118,7 +119,7 @@ TEST(TurntableFit, AxisFromExactMarksSkipsMissingMarksAndEmptyLists) {
     lists.emplace_back();
     for (const auto& p : marks) lists.back().push_back((m * p).cast<float>());
   }
-  lists[2][3].setZero();             // not reconstructed in one list: mark 3 leaves the axis fit
+  lists[2][3].setZero();  // not reconstructed in one list: mark 3 leaves the axis fit
   lists.insert(lists.begin() + 1, std::vector<Eigen::Vector3f>{});  // a pair without points is skipped
   Eigen::Vector3d d, p;
   ASSERT_TRUE(calibration::fit_turntable_axis(lists, d, p));
@@ -151,7 +152,8 @@ TEST(RobotAxisCalibHelper, AxisAndTurntableMotionsFromBoardImages) {
   const Eigen::Vector3d wantPt = m * (r.truth.first.RT * r.truth.axisPoint);
   Eigen::Vector3f d, p;
   info.get_axis_info(d, p);
-  const double dirErr = angle_deg(d.cast<double>(), wantDir), posErr = (p.cast<double>() - wantPt).cross(wantDir).norm();
+  const double dirErr = angle_deg(d.cast<double>(), wantDir);
+  const double posErr = (p.cast<double>() - wantPt).cross(wantDir).norm();
   std::printf("axis from %zu positions: direction error %.4f deg, position error %.4f mm\n", angles.size(), dirErr,
               posErr);
   EXPECT_LT(dirErr, 0.05);
@@ -229,7 +231,9 @@ TEST(RobotAxisCalibHelper, BadInputGivesEmptyResults) {
   // Board in one image only (unequal counts), in neither, in images of
   // different sizes, or in an empty image: no points, and only the pair
   // without marks in either image has equal counts.
-  lines = console([&] { helper.robot_rebuild_pts(info, {board1, blank, tiny, empty}, {blank, blank, board2, board2}, pts); });
+  lines = console([&] {
+    helper.robot_rebuild_pts(info, {board1, blank, tiny, empty}, {blank, blank, board2, board2}, pts);
+  });
   EXPECT_EQ(lines.find("point size: "), lines.find("point size: 0,0\n")) << lines;
   EXPECT_EQ(lines.find("point size: ", lines.find("point size: ") + 1), std::string::npos) << lines;
   ASSERT_EQ(pts.size(), 4u);

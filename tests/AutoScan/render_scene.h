@@ -4,6 +4,7 @@
 
 #include <Eigen/Core>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "AutoScan/emulateBinocular/EmulateBinHelper.h"

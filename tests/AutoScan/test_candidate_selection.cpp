@@ -140,6 +140,7 @@ TEST(EmulateBinHelper, OnlyBlocksInsideTheGrownValueBoxesCount) {
   r->add_value_box(BoundingBox({5, 5, -50}, {4, 6, -40}), false);
   EXPECT_EQ(r->voxels().download_block_table(), table);
   EXPECT_FLOAT_EQ(r->base_height(), -7.f);
+  EXPECT_EQ(r->value_boxes().size(), 1u);
   ASSERT_EQ(r->set_value_boxes({box, BoundingBox(), box}, false), RETVAL_SUCCESS);
   EXPECT_EQ(r->value_boxes().size(), 2u);
   EXPECT_EQ(r->voxels().download_block_table(), table);

@@ -29,7 +29,6 @@ TEST(ComputeRT, RotateMatrixTurnsAboutTheLineByTheRightHandRule) {
   EXPECT_TRUE((m * Eigen::Vector3d(2, 2, 3)).isApprox(Eigen::Vector3d(1, 3, 3), 1e-12));
   EXPECT_TRUE((m * Eigen::Vector3d(1, 2, 7)).isApprox(Eigen::Vector3d(1, 2, 7), 1e-12));  // on the axis
   EXPECT_TRUE(near(turn(p, Eigen::Vector3d::Zero(), 30.0), RigidMatrix::identity()));
-  EXPECT_NEAR(ComputeRT::dir_mul_rt(Eigen::Vector3d(3, 0, 0), m).norm(), 1.0, 1e-12);
   EXPECT_TRUE(ComputeRT::dir_mul_rt(Eigen::Vector3d(3, 0, 0), m).isApprox(Eigen::Vector3d(0, 1, 0), 1e-12));
   Eigen::Vector3d po, dout;
   ComputeRT::pt_dir_mul_rt(Eigen::Vector3d(2, 2, 3), Eigen::Vector3d(0, 2, 0), po, dout, m);
@@ -72,7 +71,6 @@ TEST(ComputeRT, ExplicitAxesComposeInverseTurnsAndFinalZTurn) {
   ASSERT_EQ(ComputeRT::compute_rt(p1, d1, 20, p2, d2, -35, p3, Eigen::Vector3d::Zero(), 50, p4, d4, 15, 70, m),
             RETVAL_SUCCESS);
   EXPECT_TRUE(near(m, re * turn(p4, d4, 15) * turn(p1, d1, 20).inverse() * turn(p2, d2, -35).inverse(), 1e-12));
-  EXPECT_TRUE(m.to_matrix4().allFinite());
 }
 
 TEST(CameraAngles, FovyAndFixAngleUseTheTruncatedHalfHeight) {
@@ -92,10 +90,8 @@ TEST(AffineFit, RecoversAnExactMapAndRejectsBadInput) {
   std::mt19937 rng(3);
   std::uniform_real_distribution<float> u(-100.f, 100.f);
   std::vector<Eigen::Vector2f> src, dst;
-  for (int i = 0; i < 40; ++i) {
-    src.emplace_back(u(rng), u(rng));
-    dst.push_back(truth.leftCols<2>() * src.back() + truth.col(2));
-  }
+  for (int i = 0; i < 40; ++i) src.emplace_back(u(rng), u(rng));
+  for (const auto& p : src) dst.push_back(truth.leftCols<2>() * p + truth.col(2));
   Eigen::Matrix<float, 2, 3> a;
   ASSERT_EQ(compute_affine_mat2d(src, dst, a), RETVAL_SUCCESS);
   EXPECT_LT((a - truth).cwiseAbs().maxCoeff(), 1e-4f);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "StereoRigSimulator.h"
@@ -11,6 +12,8 @@
 using namespace TavoAlgorithm;
 using namespace TavoAlgorithm::TavoCalibration;
 
+using B = CalibrationBoard;
+
 namespace {
 
 std::vector<Eigen::Vector2d> recognise(const Image<1, unsigned char>& img, bool partial = false) {
@@ -21,60 +24,48 @@ std::vector<Eigen::Vector2d> recognise(const Image<1, unsigned char>& img, bool 
   return marks;
 }
 
-double worst_error(const std::vector<Eigen::Vector2d>& found, const std::vector<Eigen::Vector2d>& truth) {
-  double worst = 0.0;
-  for (std::size_t k = 0; k < truth.size(); ++k) worst = std::max(worst, (found[k] - truth[k]).norm());
-  return worst;
+// Big-mark pattern after flipping columns (bit 0) and rows (bit 1).
+std::vector<bool> big_marks(int flip) {
+  std::vector<bool> big;
+  for (int r = 0; r < B::kRows; ++r)
+    for (int c = 0; c < B::kColumns; ++c)
+      big.push_back(B::is_big(flip & 1 ? B::kColumns - 1 - c : c, flip & 2 ? B::kRows - 1 - r : r));
+  return big;
 }
 
 }  // namespace
 
 TEST(CalibrationBoard, LayoutIsUnambiguousUnderFlipsAndHalfTurn) {
-  using B = CalibrationBoard;
-  int big = 0;
-  for (int r = 0; r < B::kRows; ++r)
-    for (int c = 0; c < B::kColumns; ++c) {
-      big += B::is_big(c, r);
-      // Each symmetry of the grid moves at least one big mark onto a small one.
-    }
-  EXPECT_EQ(big, 4);
-  for (int t = 1; t < 4; ++t) {
-    bool same = true;
-    for (int r = 0; r < B::kRows; ++r)
-      for (int c = 0; c < B::kColumns; ++c) {
-        const int c2 = (t & 1) ? B::kColumns - 1 - c : c, r2 = (t & 2) ? B::kRows - 1 - r : r;
-        same = same && B::is_big(c, r) == B::is_big(c2, r2);
-      }
-    EXPECT_FALSE(same) << t;
-  }
+  const std::vector<bool> big = big_marks(0);
+  EXPECT_EQ(std::count(big.begin(), big.end(), true), 4);
+  for (int t = 1; t < 4; ++t) EXPECT_NE(big_marks(t), big) << t;
   const auto pts = B::mark_positions();
   ASSERT_EQ(pts.size(), 63u);
   EXPECT_EQ(pts[10], Eigen::Vector3d(25, 25, 0));
   const Image<1, unsigned char> sheet = render_board(2.0);
   EXPECT_EQ(sheet.width(), 480);
   EXPECT_EQ(sheet.height(), 380);
-  EXPECT_EQ(sheet.at(40, 40), 0);     // centre of mark 0
-  EXPECT_EQ(sheet.at(5, 5), 255);     // margin
+  EXPECT_EQ(sheet.at(40, 40), 0);  // centre of mark 0
+  EXPECT_EQ(sheet.at(5, 5), 255);  // margin
   EXPECT_TRUE(render_board(0.0).empty());
   EXPECT_FALSE(write_board_png("/nonexistent/dir/board.png", 2.0));
 }
 
 TEST(BoardRecognition, MarksWithinATenthOfAPixelInBoardOrder) {
   const sim::TurntableRig rig = sim::default_turntable_rig();
-  for (double angle : {-35.0, 0.0, 35.0}) {
+  sim::BoardRenderOptions opt;
+  opt.blurSigma = 0.7;
+  opt.noiseSigma = 1.0;
+  for (double angle : {-35.0, 0.0, 35.0})
     for (const sim::StereoCamera* cam : {&rig.first, &rig.second}) {
-      sim::BoardRenderOptions opt;
-      opt.blurSigma = 0.7;
-      opt.noiseSigma = 1.0;
-      const RigidMatrix b = rig.board_pose(angle);
-      const auto found = recognise(sim::render_board_view(*cam, b, opt));
-      const auto truth = sim::project_board_marks(*cam, b);
+      const auto found = recognise(sim::render_board_view(*cam, rig.board_pose(angle), opt));
+      const auto truth = sim::project_board_marks(*cam, rig.board_pose(angle));
       ASSERT_EQ(found.size(), 63u) << angle;
-      const double err = worst_error(found, truth);
-      std::printf("angle %+.0f: worst mark error %.4f px\n", angle, err);
+      double err = 0.0;
+      for (std::size_t k = 0; k < truth.size(); ++k) err = std::max(err, (found[k] - truth[k]).norm());
+      std::printf("angle %+.0f, camera %d: worst mark error %.4f px\n", angle, cam == &rig.second, err);
       EXPECT_LT(err, 0.1);
     }
-  }
 }
 
 TEST(BoardRecognition, PartlySeenOrMissingBoards) {
@@ -106,7 +97,6 @@ TEST(BoardRecognition, PartlySeenOrMissingBoards) {
 }
 
 TEST(BoardGrid, ExactGridPlacementFromBlobs) {
-  using B = CalibrationBoard;
   // A sheared, turned grid whose walk must come back in board order.
   std::vector<GridBlob> blobs;
   std::vector<int> truthIndex;

@@ -20,14 +20,11 @@ TEST(ShaftCenterLine, RecoversAxisAndPosesFromNoisyMarks) {
   std::normal_distribution<double> noise(0.0, 0.02);
   std::vector<Eigen::Vector3d> marks;
   for (int i = 0; i < 30; ++i) marks.emplace_back(u(rng), u(rng), 380 + u(rng) / 4);
-  std::vector<std::vector<RefPtsData>> groups;
-  for (int g = 0; g < 8; ++g) {
-    const RigidMatrix m = turn(pt, dir, 0.15 * g);
-    std::vector<RefPtsData> grp;
+  std::vector<std::vector<RefPtsData>> groups(8);
+  for (int g = 0; g < 8; ++g)
     for (int i = 0; i < 30; ++i)
-      grp.push_back({m * marks[i] + Eigen::Vector3d(noise(rng), noise(rng), noise(rng)), i, 1.0});
-    groups.push_back(grp);
-  }
+      groups[g].push_back({turn(pt, dir, 0.15 * g) * marks[i] + Eigen::Vector3d(noise(rng), noise(rng), noise(rng)),
+                           i, 1.0});
   Eigen::Vector3d d, p;
   std::vector<RigidMatrix> poses;
   ASSERT_TRUE(TavoRegistration::compute_shaft_center_line(groups, d, p, poses));
@@ -42,13 +39,12 @@ TEST(ShaftCenterLine, BadInputLeavesOutputs) {
   Eigen::Vector3d d(1, 2, 3), p(4, 5, 6);
   std::vector<RigidMatrix> poses(2);
   const std::vector<RefPtsData> g = {{{0, 0, 0}, 0, 1.0}, {{1, 0, 0}, 1, 1.0}, {{0, 1, 0}, 2, 1.0}};
-  EXPECT_FALSE(TavoRegistration::compute_shaft_center_line({}, d, p, poses));
-  EXPECT_FALSE(TavoRegistration::compute_shaft_center_line({g}, d, p, poses));
-  EXPECT_FALSE(TavoRegistration::compute_shaft_center_line({g, g}, d, p, poses));  // no turn
-  EXPECT_FALSE(TavoRegistration::compute_shaft_center_line({g, {g[0], g[1]}}, d, p, poses));
   auto nan = g;
   nan[1].pt.x() = NAN;
-  EXPECT_FALSE(TavoRegistration::compute_shaft_center_line({g, nan}, d, p, poses));
+  // No groups, one group, no turn, groups of different sizes, a NaN point.
+  using Groups = std::vector<std::vector<RefPtsData>>;
+  for (const Groups& groups : std::vector<Groups>{{}, {g}, {g, g}, {g, {g[0], g[1]}}, {g, nan}})
+    EXPECT_FALSE(TavoRegistration::compute_shaft_center_line(groups, d, p, poses)) << groups.size();
   EXPECT_EQ(d, Eigen::Vector3d(1, 2, 3));
   EXPECT_EQ(p, Eigen::Vector3d(4, 5, 6));
   EXPECT_EQ(poses.size(), 2u);

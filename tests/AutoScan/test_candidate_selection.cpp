@@ -1,0 +1,171 @@
+// Lazy greedy selection against exact scoring of every candidate, value boxes
+// and used candidates.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <set>
+
+#include "SceneMeshes.h"
+#include "gl_test_context.h"
+#include "render_scene.h"
+
+using namespace TavoAlgorithm;
+using namespace tavo_test;
+using Eigen::Vector3f;
+
+namespace {
+
+// Scores are float sums in atomic (unordered) order; once damped values of
+// 0.04^k meet sums of thousands, repeated scores of one view differ by up to
+// about 0.1 per cent.
+constexpr float kSumTolerance = 3e-3f;
+
+// A hole quad over a tilted floor quad, seen from `count` eyes along x.
+std::unique_ptr<EmulateBinHelper> quad_renderer(int count) {
+  Candidates c;
+  for (int i = 0; i < count; ++i) c.add({20.f * i - 20.f, 0.f, 250.f}, {0, 1, 0});
+  auto r = make_renderer(2.0, c, {0.5f, 0.5f});
+  if (!r) return r;
+  BaseTriMesh mesh;
+  sim::add_quad(mesh, {-40, -40, 0}, {40, -40, 0}, {40, 40, 0}, {-40, 40, 0});
+  sim::add_quad(mesh, {-40, -40, -30}, {40, -40, -30}, {40, 40, -20}, {-40, 40, -20});
+  EXPECT_EQ(r->set_scoring_mesh(mesh, hole_mask(2)), RETVAL_SUCCESS);
+  r->set_mesh_box();
+  return r;
+}
+
+}  // namespace
+
+TEST(EmulateBinHelper, LazyGreedyPicksTheExactBestAndDampsWhatItSaw) {
+  TAVO_REQUIRE_GL_CONTEXT();
+  BaseTriMesh mesh;
+  sim::add_uv_sphere(mesh, Vector3f::Zero(), 30.f, 24, 12);
+  sim::add_box(mesh, {0, 0, -40}, {50, 50, 2});  // a base that is no hole
+  std::vector<int> mask = hole_mask(2 * 24 * 11);
+  mask.resize(mesh.get_fn() / 32 + 1, 0);
+
+  // 50 candidates spread over a sphere of radius 280, random weights.
+  const int n = 50;
+  Candidates c;
+  std::vector<float> weights;
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> w(0.5f, 1.f);
+  for (int i = 0; i < n; ++i) {
+    const double z = 1.0 - 1.9 * (i + 0.5) / n, phi = 2.39996 * i, s = std::sqrt(1.0 - z * z);
+    c.add(280.f * Vector3f(float(s * std::cos(phi)), float(s * std::sin(phi)), float(z)),
+          std::abs(z) > 0.9 ? Vector3f(1, 0, 0) : Vector3f(0, 0, 1));
+    weights.push_back(w(rng));
+  }
+  auto r = make_renderer(2.0, c, {0.5f, 0.5f});
+  ASSERT_TRUE(r);
+  r->set_pose_weights(weights);
+  ASSERT_EQ(r->set_scoring_mesh(mesh, mask), RETVAL_SUCCESS);
+  r->set_mesh_box();
+
+  std::set<int> chosenSoFar;
+  for (int round = 0; round < 3; ++round) {
+    std::vector<float> results;
+    const int chosen = r->select_best_candidate(results);
+    ASSERT_EQ(results.size(), static_cast<size_t>(n));
+    EXPECT_TRUE(r->candidate_used(chosen));
+    EXPECT_LT(r->last_selection_stats().exactScored, n) << "the bounds spared no exact score";
+    const std::vector<int> saved = r->voxels().download_saved_visit_mask();
+    const std::vector<int> tableBefore = r->voxels().download_block_table();
+    const std::vector<float> valuesBefore = r->voxels().download_values();
+
+    // Every candidate not used before this round, scored exactly.
+    float best = -1.f, chosenExact = -1.f;
+    for (int i = 0; i < n; ++i) {
+      if (chosenSoFar.count(i)) continue;
+      const float s = weights[i] * r->score_view_pair(c.view(i), c.view(i), false, false);
+      best = std::max(best, s);
+      if (i == chosen) chosenExact = s;
+    }
+    ASSERT_GT(best, 0.f);
+    EXPECT_GE(chosenExact, best * (1.f - kSumTolerance)) << "round " << round << " chose " << chosen;
+    EXPECT_NEAR(results[chosen], chosenExact, kSumTolerance * chosenExact);
+
+    // What the chosen view saw drops to 0.04 of its value (new blocks start at 1).
+    r->accept_view();
+    const TavoVoxelGpu& v = r->voxels();
+    const std::vector<int> table = v.download_block_table();
+    const std::vector<float> values = v.download_values();
+    const auto d = v.voxel_dims(), bd = v.block_dims();
+    int damped = 0;
+    for (int z = 0; z < d.z; ++z)
+      for (int y = 0; y < d.y; ++y)
+        for (int x = 0; x < d.x; ++x) {
+          if (!bit(saved, (z * d.y + y) * d.x + x)) continue;
+          const int b = ((z / 4) * bd.y + y / 4) * bd.x + x / 4, local = x % 4 + 4 * (y % 4) + 16 * (z % 4);
+          ASSERT_GE(table[b], 0);
+          const float before = tableBefore[b] >= 0 ? valuesBefore[tableBefore[b] * 64 + local] : 1.f;
+          EXPECT_FLOAT_EQ(values[table[b] * 64 + local], static_cast<float>(before * 0.04));
+          ++damped;
+        }
+    EXPECT_GT(damped, 0);
+    EXPECT_TRUE(chosenSoFar.insert(chosen).second) << "chose a used candidate";
+  }
+}
+
+TEST(EmulateBinHelper, OnlyBlocksInsideTheGrownValueBoxesCount) {
+  TAVO_REQUIRE_GL_CONTEXT();
+  auto r = quad_renderer(1);
+  ASSERT_TRUE(r && r->mesh_box_set());
+  const Eigen::Vector3f lo = r->mesh_box_min();
+  EXPECT_EQ(lo, Eigen::Vector3f(-39, -39, -29));  // moved by +1, not grown
+  EXPECT_EQ(r->voxels().voxel_dims().x, 41);
+  EXPECT_EQ(r->voxels().voxel_dims().z, 16);
+
+  const BoundingBox box({10, -10, -5}, {20, 0, 0});
+  r->add_value_box(box, true);
+  EXPECT_FLOAT_EQ(r->base_height(), -7.f);
+  const std::vector<int> table = r->voxels().download_block_table();
+  const auto bd = r->voxels().block_dims();
+  // Grown by 2 voxels (4 mm) and clipped: x 6..24, y -14..4, z -9..1 (grid
+  // top at z = 1), voxel = trunc((c - min) / 2), block = voxel / 4.
+  auto block = [](float c, float m) { return static_cast<int>((c - m) / 2.0) / 4; };
+  int open = 0;
+  for (int z = 0; z < bd.z; ++z)
+    for (int y = 0; y < bd.y; ++y)
+      for (int x = 0; x < bd.x; ++x) {
+        const bool in = x >= block(6, lo.x()) && x <= block(24, lo.x()) && y >= block(-14, lo.y()) &&
+                        y <= block(4, lo.y()) && z >= block(-9, lo.z()) && z <= block(1, lo.z());
+        EXPECT_EQ(table[(z * bd.y + y) * bd.x + x], in ? -1 : -2) << x << " " << y << " " << z;
+        open += in;
+      }
+  EXPECT_GT(open, 0);
+
+  // An empty box opens nothing and lowers nothing.
+  r->add_value_box(BoundingBox({5, 5, -50}, {4, 6, -40}), false);
+  EXPECT_EQ(r->voxels().download_block_table(), table);
+  EXPECT_FLOAT_EQ(r->base_height(), -7.f);
+  EXPECT_EQ(r->value_boxes().size(), 1u);
+  ASSERT_EQ(r->set_value_boxes({box, BoundingBox(), box}, false), RETVAL_SUCCESS);
+  EXPECT_EQ(r->value_boxes().size(), 2u);
+  EXPECT_EQ(r->voxels().download_block_table(), table);
+  EXPECT_EQ(r->voxels().slot_count(), 0);
+}
+
+TEST(EmulateBinHelper, UsedCandidateKeepsBoundZero) {
+  TAVO_REQUIRE_GL_CONTEXT();
+  auto r = quad_renderer(3);
+  ASSERT_TRUE(r);
+  std::vector<float> results;
+  const int first = r->select_best_candidate(results);
+  r->accept_view();
+  const int second = r->select_best_candidate(results);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(results[first], 0.f);
+  ASSERT_EQ(r->set_value_boxes({BoundingBox({-40, -40, -30}, {40, 40, 0})}, true), RETVAL_SUCCESS);
+  // The first choice met its used mark in the second selection (bound 0);
+  // the second one meets it only in the next selection.
+  for (const auto& [i, bound] : r->ranking())
+    EXPECT_EQ(bound, i == first ? 0.f : EmulateBinHelper::kUnevaluated) << i;
+  const int third = r->select_best_candidate(results);
+  EXPECT_NE(third, first);
+  EXPECT_NE(third, second);
+  EXPECT_EQ(results[first], 0.f);
+  EXPECT_EQ(results[second], 0.f);
+  EXPECT_GT(results[third], 0.f);
+}

@@ -41,10 +41,12 @@ std::string small_scan(const std::string& vertexLines, const std::string& gridLi
 const std::string kVertices = "0 0 1\n1 0 1\n0 1 1\n";
 const std::string kGrid = "1 0\n0\n1 1\n0\n1 2\n0\n";
 
-RetVal read_quietly(const std::string& path, RangeData& r, std::string& out) {
+// Reads with the console captured into `out`.
+RetVal read_quietly(const std::string& path, RangeData& r, std::string* out = nullptr) {
   testing::internal::CaptureStdout();
   const RetVal v = read_range_scan(path, r);
-  out = testing::internal::GetCapturedStdout();
+  const std::string text = testing::internal::GetCapturedStdout();
+  if (out) *out = text;
   return v;
 }
 }  // namespace
@@ -69,27 +71,23 @@ TEST(RangeScanIO, ReadsTheRealBunnyScan) {
   EXPECT_TRUE(r.get_vCoord(0).isApprox(Eigen::Vector3f(-0.06325f, 0.0359793f, 0.0420873f)));
 }
 
-TEST(RangeScanIO, PoseListGivesEveryScanItsPose) {
+// The list holds the inverse of each pose's rotation, and the posed scans lie
+// on the reference mesh: scanner noise is ~0.2 mm, a wrong pose gives centimetres.
+TEST(RangeScanIO, PoseListPutsEveryScanOnTheReferenceSurface) {
   SKIP_WITHOUT_BUNNY();
   ScanPoseList list;
   ASSERT_EQ(read_scan_pose_list((kBunny / "bun.conf").string(), list), RETVAL_SUCCESS);
   ASSERT_EQ(list.scans.size(), 8u);
   EXPECT_EQ(list.scans[1].file, "bun045.ply");
-  // bun045: q = (x, y, z, w) = (0.00548449, -0.294635, -0.0038555, 0.955586).
-  const Eigen::Quaterniond q(0.955586, 0.00548449, -0.294635, -0.0038555);
-  // The list holds the inverse rotation.
+  const Eigen::Quaterniond q(0.955586, 0.00548449, -0.294635, -0.0038555);  // bun045's (w, x, y, z)
   EXPECT_TRUE(list.scans[1].pose.get_rotation().isApprox(q.normalized().conjugate().toRotationMatrix(), 1e-9));
   EXPECT_TRUE(list.scans[1].pose.get_translation().isApprox(Eigen::Vector3d(-0.0520211, -0.000383981, -0.0109223)));
   EXPECT_TRUE(list.scans[0].pose.to_matrix4().isIdentity());
-
   RangeData r;
   ASSERT_EQ(read_range_scan_with_pose((kBunny / "bun045.ply").string(), (kBunny / "bun.conf").string(), r),
             RETVAL_SUCCESS);
-  EXPECT_TRUE(r.get_rigidMatrix().get_rotation().isApprox(q.normalized().conjugate().toRotationMatrix(), 1e-9));
-}
+  EXPECT_EQ(r.get_rigidMatrix().to_matrix4(), list.scans[1].pose.to_matrix4());
 
-TEST(RangeScanIO, PosedScansLieOnTheReferenceSurface) {
-  SKIP_WITHOUT_BUNNY();
   std::vector<RangeData> frames;
   ASSERT_EQ(read_range_scans((kBunny / "bun.conf").string(), frames), RETVAL_SUCCESS);
   BaseTriMesh reference;
@@ -97,16 +95,14 @@ TEST(RangeScanIO, PosedScansLieOnTheReferenceSurface) {
   for (std::size_t i = 0; i < frames.size(); ++i) {
     std::vector<Eigen::Vector3f> posed;  // every 16th point is plenty to tell a pose
     for (int v = 0; v < frames[i].get_vn(); v += 16) posed.push_back(frames[i].get_rigidMatrix() * frames[i].get_vCoord(v));
-    const sim::DistanceSummary d = sim::points_to_surface_distance(posed, reference);
-    EXPECT_LT(d.mean, 0.5e-3) << i;  // scanner noise is ~0.2 mm; a wrong pose gives centimetres
+    EXPECT_LT(sim::points_to_surface_distance(posed, reference).mean, 0.5e-3) << i;
   }
 }
 
 TEST(RangeScanIO, SmallScanInAsciiAndBinary) {
   TempDir dir;
   RangeData r;
-  std::string out;
-  ASSERT_EQ(read_quietly(dir.write("ok.ply", small_scan(kVertices, kGrid)), r, out), RETVAL_SUCCESS);
+  ASSERT_EQ(read_quietly(dir.write("ok.ply", small_scan(kVertices, kGrid)), r), RETVAL_SUCCESS);
   EXPECT_EQ(r.get_cellVertex(0, 0), 0);
   EXPECT_EQ(r.get_cellVertex(0, 2), 1);
   EXPECT_EQ(r.get_cellVertex(1, 1), 2);
@@ -117,12 +113,9 @@ TEST(RangeScanIO, SmallScanInAsciiAndBinary) {
       "element vertex 1\nproperty float x\nproperty float y\nproperty float z\n"
       "element range_grid 2\nproperty list uchar int vertex_indices\nend_header\n";
   const float p[3] = {1.5f, -2.f, 3.25f};
-  bin.append(reinterpret_cast<const char*>(p), sizeof(p));
-  bin.push_back('\0');
-  bin.push_back('\1');
-  const int idx = 0;
-  bin.append(reinterpret_cast<const char*>(&idx), sizeof(idx));
-  ASSERT_EQ(read_quietly(dir.write("bin.ply", bin), r, out), RETVAL_SUCCESS);
+  const char cells[6] = {0, 1, 0, 0, 0, 0};  // an empty cell, then one holding vertex 0
+  bin.append(reinterpret_cast<const char*>(p), sizeof(p)).append(cells, sizeof(cells));
+  ASSERT_EQ(read_quietly(dir.write("bin.ply", bin), r), RETVAL_SUCCESS);
   EXPECT_EQ(r.get_cellVertex(0, 1), 0);
   EXPECT_EQ(r.get_vCoord(0), Eigen::Vector3f(1.5f, -2.f, 3.25f));
 }
@@ -154,7 +147,7 @@ TEST(RangeScanIO, BadScansFailWithAMessageAndLeaveTheFrame) {
     const std::string path = std::string(name) == "missing" ? "/nonexistent/scan.ply"
                                                             : dir.write(std::string(name) + ".ply", text);
     std::string out;
-    EXPECT_EQ(read_quietly(path, r, out), RETVAL_FAILED) << name;
+    EXPECT_EQ(read_quietly(path, r, &out), RETVAL_FAILED) << name;
     EXPECT_NE(out.find(" Error: "), std::string::npos) << name << ": " << out;
     EXPECT_EQ(r.get_vn(), 1) << name;  // untouched on failure
   }

@@ -48,18 +48,30 @@ float out_of_plane(const std::vector<Eigen::Vector3f>& border, const std::vector
   return worst - spread;
 }
 
+struct Patches {
+  std::vector<TriMesh> patches;
+  std::vector<int> statuses;
+  std::vector<HoleVertexMaps> maps;
+  RetVal fill(const TriMesh& mesh, const std::vector<HalfedgeLoop>& loops, const QuickFillParam& param = {}) {
+    QuickFill filler;
+    filler.set_all_parameter(param);
+    return filler.fill_holes_quick(mesh, loops, patches, statuses, maps);
+  }
+};
+
 }  // namespace
 
 TEST(EarClipping, ClosesEveryCapOfASphere) {
   CutSphere s = cut_sphere(3, kDirs, kSmallCap);
   const std::vector<HalfedgeLoop> loops = holes_of(s.mesh);
   ASSERT_EQ(loops.size(), kDirs.size());
-  const int before = static_cast<int>(s.mesh.n_faces()), vertsBefore = static_cast<int>(s.mesh.n_vertices());
+  const int before = static_cast<int>(s.mesh.n_faces());
+  const auto vertsBefore = s.mesh.n_vertices();
   ASSERT_EQ(ear_clipping(s.mesh, loops, true, true, false, 20, 0.6f, 150.f), RETVAL_SUCCESS);
   int added = 0;
   for (const auto& l : loops) added += static_cast<int>(l.size()) - 2;
   EXPECT_EQ(static_cast<int>(s.mesh.n_faces()) - before, added) << "n - 2 faces per loop";
-  EXPECT_EQ(static_cast<int>(s.mesh.n_vertices()), vertsBefore);
+  EXPECT_EQ(s.mesh.n_vertices(), vertsBefore);
   for (int f = 0; f < static_cast<int>(s.mesh.n_faces()); ++f)
     EXPECT_EQ(s.mesh.status(s.mesh.face_handle(f)).selected(), f >= before);
   expect_repaired_sphere(s.mesh, before);
@@ -86,13 +98,10 @@ TEST(QuickFill, PatchesStayInTheHolePlaneAndMergeToAClosedMesh) {
   CutSphere s = cut_sphere(3, kDirs, kLargeCap);
   const std::vector<HalfedgeLoop> loops = holes_of(s.mesh);
   ASSERT_EQ(loops.size(), kDirs.size());
-  QuickFill filler;
-  filler.set_all_parameter({0, 1000, 200, 0, 0, 4, 0, 1, 0});
-  std::vector<TriMesh> patches;
-  std::vector<int> statuses;
-  std::vector<HoleVertexMaps> maps;
+  Patches q;
   const int firstNew = static_cast<int>(s.mesh.n_faces());
-  ASSERT_EQ(filler.fill_holes_quick(s.mesh, loops, patches, statuses, maps), RETVAL_SUCCESS);
+  ASSERT_EQ(q.fill(s.mesh, loops, {0, 1000, 200, 0, 0, 4, 0, 1, 0}), RETVAL_SUCCESS);
+  auto& [patches, statuses, maps] = q;
   EXPECT_EQ(static_cast<int>(s.mesh.n_faces()), firstNew) << "patches are not merged yet";
   ASSERT_EQ(patches.size(), loops.size());
   for (std::size_t i = 0; i < loops.size(); ++i) {
@@ -118,14 +127,9 @@ TEST(QuickFill, SizeLimitsSkipAndQuickFillHolesMerges) {
   CutSphere s = cut_sphere(3, {kDirs[0], kDirs[1]}, kSmallCap);
   const std::vector<HalfedgeLoop> loops = holes_of(s.mesh);
   ASSERT_EQ(loops.size(), 2u);
-  QuickFill filler;
-  filler.set_all_parameter({static_cast<int>(loops[0].size()) + 1, 0, 200, 0, 0, 4, 0, 1, 0});
-  std::vector<TriMesh> patches;
-  std::vector<int> statuses;
-  std::vector<HoleVertexMaps> maps;
-  EXPECT_EQ(filler.fill_holes_quick(s.mesh, loops, patches, statuses, maps), RETVAL_SUCCESS);
-  EXPECT_EQ(statuses[0], QUICKFILL_SKIPPED);
-  EXPECT_EQ(patches[0].n_vertices(), 0u);
+  Patches q;
+  EXPECT_EQ(q.fill(s.mesh, loops, {static_cast<int>(loops[0].size()) + 1, 0, 200, 0, 0, 4, 0, 1, 0}), RETVAL_SUCCESS);
+  EXPECT_TRUE(q.statuses[0] == QUICKFILL_SKIPPED && q.patches[0].n_vertices() == 0u);
   const int firstNew = static_cast<int>(s.mesh.n_faces());
   ASSERT_EQ(quick_fill_holes(s.mesh, loops, {0, 200, 200, 0, 0, 4, 1, 1, 0}), RETVAL_SUCCESS);
   expect_repaired_sphere(s.mesh, firstNew);
@@ -135,11 +139,9 @@ TEST(QuickFill, SizeLimitsSkipAndQuickFillHolesMerges) {
 TEST(HoleFilling, BadInputIsRefusedWithoutChange) {
   CutSphere s = cut_sphere(3, {kDirs[0]}, kLargeCap);
   const std::vector<HalfedgeLoop> loops = holes_of(s.mesh);
-  QuickFill filler;
-  std::vector<TriMesh> patches;
-  std::vector<int> statuses;
-  std::vector<HoleVertexMaps> maps;
-  ASSERT_EQ(filler.fill_holes_quick(s.mesh, loops, patches, statuses, maps), RETVAL_SUCCESS);
+  Patches q;
+  ASSERT_EQ(q.fill(s.mesh, loops), RETVAL_SUCCESS);
+  auto& [patches, statuses, maps] = q;
   const auto faces = s.mesh.n_faces(), verts = s.mesh.n_vertices();
   std::vector<HoleVertexMaps> bad(3, maps[0]);
   bad[0].patchToMesh.pop_back();
@@ -156,7 +158,7 @@ TEST(HoleFilling, BadInputIsRefusedWithoutChange) {
   // Empty mesh, and a non-finite point.
   TriMesh empty;
   EXPECT_EQ(ear_clipping(empty, {}, false, false, false, 20, 0.6f, 150.f), RETVAL_FAILED);
-  EXPECT_EQ(filler.fill_holes_quick(empty, loops, patches, statuses, maps), RETVAL_FAILED);
+  EXPECT_EQ(q.fill(empty, loops), RETVAL_FAILED);
   EXPECT_TRUE(patches.empty());
   CutSphere n = cut_sphere(2, {kDirs[0]}, kSmallCap);
   const std::vector<HalfedgeLoop> nloops = holes_of(n.mesh);

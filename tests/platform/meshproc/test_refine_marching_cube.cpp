@@ -33,29 +33,22 @@ TEST(RefineMarchingCube, CollapsesNearZeroEdgesAndTheirSlivers) {
   EXPECT_EQ(m.get_vCoord(0), Eigen::Vector3f::Zero());  // kept vertex does not move
 }
 
-TEST(RefineMarchingCube, LeavesLongEdgesAndDeletedElementsAlone) {
-  BaseTriMesh m = fan_with_short_edge(0.2f);
-  std::vector<int> axes(6, 1);
-  const BaseTriMesh before = m;
-  ASSERT_EQ(refine_marching_cube(m, 1.0, axes), RETVAL_SUCCESS);
-  EXPECT_EQ(m.get_faces(), before.get_faces());
-  // A deleted face does not join its short edge.
-  BaseTriMesh d = fan_with_short_edge(0.01f);
+TEST(RefineMarchingCube, LeavesLongEdgesDeletedFacesAndBadInputAlone) {
+  std::vector<int> axes(6, 0), shortAxes(5, 0), none;
+  BaseTriMesh longEdge = fan_with_short_edge(0.2f);
+  ASSERT_EQ(refine_marching_cube(longEdge, 1.0, axes), RETVAL_SUCCESS);
+  EXPECT_EQ(longEdge.get_faces(), fan_with_short_edge(0.2f).get_faces());
+  BaseTriMesh d = fan_with_short_edge(0.01f);  // a deleted face does not join its short edge
   for (int f : {0, 1, 4, 5}) d.set_fDeleted(f, true);
   ASSERT_EQ(refine_marching_cube(d, 1.0, axes), RETVAL_SUCCESS);
   EXPECT_FALSE(d.get_vDeleted(1));
-}
 
-TEST(RefineMarchingCube, RefusesBadInputWithoutChange) {
-  BaseTriMesh m = fan_with_short_edge(0.01f);
-  std::vector<int> axes(6, 0), shortAxes(5, 0);
+  BaseTriMesh m = fan_with_short_edge(0.01f), empty;
   EXPECT_EQ(refine_marching_cube(m, 0.0, axes), RETVAL_FAILED);
   EXPECT_EQ(refine_marching_cube(m, std::numeric_limits<double>::quiet_NaN(), axes), RETVAL_FAILED);
   EXPECT_EQ(refine_marching_cube(m, 1.0, shortAxes), RETVAL_FAILED);
   m.set_face(2, BaseTriFace(0, 3, 99));
   EXPECT_EQ(refine_marching_cube(m, 1.0, axes), RETVAL_FAILED);
   EXPECT_FALSE(m.get_vDeleted(1));
-  BaseTriMesh empty;
-  std::vector<int> none;
   EXPECT_EQ(refine_marching_cube(empty, 1.0, none), RETVAL_SUCCESS);
 }

@@ -21,12 +21,10 @@ TEST(RemoveSmallShell, ShellOfExactlyNFacesGoes) {
   add_grid(base, 2, {10.f, 0.f, 0.f});  // 8 faces
   TriMesh keep = half_edge(base), mesh = half_edge(base), empty;
   remove_small_shell(keep, 7);
-  EXPECT_EQ(live_faces(keep), 40);
   remove_small_shell(mesh, 8);
-  EXPECT_EQ(live_faces(mesh), 32);
-  EXPECT_EQ(mesh.n_faces(), 32u) << "garbage collected";
-  EXPECT_EQ(mesh.n_vertices(), 25u);
   remove_small_shell(empty, 5);
+  EXPECT_EQ(live_faces(keep), 40);
+  EXPECT_TRUE(mesh.n_faces() == 32u && mesh.n_vertices() == 25u) << "8 faces gone, garbage collected";
   EXPECT_EQ(empty.n_faces(), 0u);
 }
 
@@ -69,10 +67,7 @@ TEST(Shells, GridShellsAndBorderAgainstCounts) {
   std::vector<int> border;
   find_baseTriMesh_shells_border_faces(base, shells, border);
   ASSERT_EQ(shells.size(), 2u);
-  EXPECT_EQ(shells[0].size(), 17u);
-  EXPECT_EQ(shells[0][0], 0);
-  EXPECT_EQ(shells[1].size(), 8u);
-  EXPECT_EQ(shells[1][0], 18);
+  EXPECT_TRUE(shells[0].size() == 17u && shells[0][0] == 0 && shells[1].size() == 8u && shells[1][0] == 18);
   EXPECT_EQ(std::count(border.begin(), border.end(), 8), 0);
   // The small grid: all but the two triangles at its centre have a border edge.
   EXPECT_EQ(std::count_if(border.begin(), border.end(), [](int f) { return f >= 18; }), 6);

@@ -50,8 +50,7 @@ TEST(OrvaneSimpleTopos, DeletedFacesBeforeAndAfterBuilding) {
   m.set_fDeleted(1, true);
   OrvaneSimpleTopos t;
   t.build_topo(m, 1);
-  EXPECT_EQ(t.edge_table()[1], (Record{-1, -1, -1, -1, -1, -1}));
-  EXPECT_EQ(t.corner_table()[1], (Record{-1, -1, -1, -1, -1, -1}));
+  EXPECT_TRUE(t.edge_table()[1] == t.corner_table()[1] && t.edge_table()[1] == (Record{-1, -1, -1, -1, -1, -1}));
   EXPECT_EQ(t.find_all_tids(m, 0, 0), (std::vector<int>{0, 2}));
   EXPECT_TRUE(t.find_all_tids(m, 3).empty()) << "vertex 3 only in the deleted face";
   // Deleted after the build: left out, but the walk goes on through it.
@@ -69,22 +68,17 @@ TEST(OrvaneSimpleTopos, FlagsSizeChecksAndBadIndices) {
   EXPECT_TRUE(t.is_empty(TOPOS_EDGE) && t.is_empty(TOPOS_CORNER)) << "flags 2 build nothing";
   t.build_topo(m, 1);
   EXPECT_TRUE(t.is_empty(static_cast<Topos>(0)) && t.is_empty(static_cast<Topos>(3)));
-  OrvaneSimpleTopos copy = t;
+  EXPECT_TRUE(t.find_all_tids(m, -1, 0).empty() && t.find_all_tids(m, 0, 3).empty() && t.find_all_tids(m, 99).empty());
   t.clearTopo(2);
   EXPECT_FALSE(t.is_empty(TOPOS_EDGE));
-  t.clearTopo(1);
-  EXPECT_TRUE(t.is_empty(TOPOS_EDGE));
-  EXPECT_TRUE(t.find_all_tids(m, 0, 0).empty());
-  EXPECT_EQ(copy.find_all_tids(m, 0, 0).size(), 3u) << "copies own their tables";
-  EXPECT_TRUE(copy.find_all_tids(m, -1, 0).empty());
-  EXPECT_TRUE(copy.find_all_tids(m, 0, 3).empty());
-  EXPECT_TRUE(copy.find_all_tids(m, 99).empty());
   m.add_face({2, 3, 4});
-  EXPECT_TRUE(copy.find_all_tids(m, 0, 0).empty() && copy.find_all_tids(m, 0).empty()) << "face count changed";
+  EXPECT_TRUE(t.find_all_tids(m, 0, 0).empty() && t.find_all_tids(m, 0).empty()) << "face count changed";
   m.set_face(3, {0, 1, 77});  // out of range: the face is left out, nothing breaks
-  copy.build_topo(m, 1);
-  EXPECT_EQ(copy.edge_table()[3][0], -1);
-  EXPECT_EQ(copy.find_all_tids(m, 0, 0).size(), 3u);
+  t.build_topo(m, 1);
+  EXPECT_EQ(t.edge_table()[3], (Record{-1, -1, -1, -1, -1, -1}));
+  EXPECT_EQ(t.find_all_tids(m, 0, 0).size(), 3u);
+  t.clearTopo(1);
+  EXPECT_TRUE(t.is_empty(TOPOS_EDGE) && t.find_all_tids(m, 0, 0).empty());
 }
 
 TEST(OrvaneSimpleTopos, SphereTablesMatchBruteForce) {

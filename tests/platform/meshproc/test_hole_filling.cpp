@@ -83,10 +83,10 @@ TEST(EarClipping, SizeLimitLeavesLargeLoopsOpenAndStaleLoopsFail) {
   ASSERT_EQ(loops.size(), 1u);
   const int size = static_cast<int>(loops[0].size());
   const auto faces = s.mesh.n_faces();
-  EXPECT_EQ(ear_clipping(s.mesh, loops, false, false, false, size - 1, 0.6f, 150.f), RETVAL_SUCCESS);
-  EXPECT_EQ(s.mesh.n_faces(), faces);
-  EXPECT_EQ(ear_clipping(s.mesh, loops, false, false, false, size, 0.6f, 150.f), RETVAL_SUCCESS);
-  EXPECT_EQ(s.mesh.n_faces(), faces + size - 2);
+  for (int limit : {size - 1, size}) {
+    EXPECT_EQ(ear_clipping(s.mesh, loops, false, false, false, limit, 0.6f, 150.f), RETVAL_SUCCESS);
+    EXPECT_EQ(s.mesh.n_faces(), limit < size ? faces : faces + size - 2) << limit;
+  }
   // The loop is closed now: filling it again is refused, with a warning.
   testing::internal::CaptureStdout();
   EXPECT_EQ(ear_clipping(s.mesh, loops, false, false, true, size, 0.6f, 150.f), RETVAL_FAILED);
@@ -148,8 +148,7 @@ TEST(HoleFilling, BadInputIsRefusedWithoutChange) {
   bad[1].patchToMesh[0] = static_cast<int>(verts) + 5;
   bad[2].meshToPatch.begin()->second = 1 - bad[2].meshToPatch.begin()->second;
   for (const auto& b : bad) EXPECT_EQ(merge_back_hole_region(s.mesh, patches[0], b.patchToMesh, b.meshToPatch), RETVAL_FAILED);
-  EXPECT_EQ(s.mesh.n_faces(), faces);
-  EXPECT_EQ(s.mesh.n_vertices(), verts);
+  EXPECT_TRUE(s.mesh.n_faces() == faces && s.mesh.n_vertices() == verts);
   // Merging one patch twice: the second time its faces no longer fit.
   ASSERT_EQ(merge_back_hole_region(s.mesh, patches[0], maps[0].patchToMesh, maps[0].meshToPatch), RETVAL_SUCCESS);
   const int liveAfter = live_faces(s.mesh);

@@ -24,8 +24,7 @@ TEST(FindHoles, CutSphereGivesOneOrderedLoopPerCutBoundary) {
     std::vector<VertexLoop> vloops;
     ASSERT_EQ(find_holes(s.mesh, vloops), RETVAL_SUCCESS);
     const std::vector<HalfedgeLoop> hloops = holes_of(s.mesh);
-    ASSERT_EQ(vloops.size(), static_cast<std::size_t>(k));
-    ASSERT_EQ(hloops.size(), vloops.size());
+    ASSERT_TRUE(vloops.size() == static_cast<std::size_t>(k) && hloops.size() == vloops.size());
     std::vector<bool> matched(dirs.size(), false);  // each loop is exactly one cap's border
     for (std::size_t i = 0; i < vloops.size(); ++i) {
       const auto& loop = vloops[i];
@@ -94,8 +93,7 @@ TEST(MeshCleanup, SmallComponentsGoByFaceCount) {
   label_face_components(mesh, label, sizes);
   EXPECT_EQ(sizes, (std::vector<int>{50, 2, 8}));
   ASSERT_EQ(remove_small_components_by_face(mesh, 8), RETVAL_SUCCESS);
-  EXPECT_EQ(live_faces(mesh), 58);
-  EXPECT_EQ(mesh.n_vertices(), 36u + 9u) << "the removed piece's vertices go too";
+  EXPECT_TRUE(live_faces(mesh) == 58 && mesh.n_vertices() == 36u + 9u) << "the removed piece's vertices go too";
   ASSERT_EQ(remove_small_components_by_face(mesh, 9), RETVAL_SUCCESS);
   EXPECT_EQ(live_faces(mesh), 50);
   ASSERT_EQ(remove_small_components_by_face(mesh, 1), RETVAL_SUCCESS);
@@ -148,8 +146,7 @@ TEST(LoopTriangulation, RefusedDiagonalsAndBadPolygonsFail) {
     const std::set<int> corners(t.begin(), t.end());
     EXPECT_FALSE(corners.count(0) && corners.count(2)) << "diagonal 0-2 was refused";
   }
-  EXPECT_FALSE(triangulate_loop(square, {}, [](int, int) { return false; }, tris));
-  EXPECT_TRUE(tris.empty());
+  EXPECT_FALSE(triangulate_loop(square, {}, [](int, int) { return false; }, tris) || !tris.empty());
   EXPECT_FALSE(triangulate_loop({{0, 0, 0}, {1, 0, 0}}, {}, nullptr, tris));
   const std::vector<Eigen::Vector3f> line = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}};
   EXPECT_FALSE(triangulate_loop(line, {}, nullptr, tris));

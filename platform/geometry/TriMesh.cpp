@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 
 #include "common/console.h"
+#include "ply_reader.h"
 
 namespace TavoAlgorithm {
 
@@ -19,6 +22,46 @@ std::string lower_extension(const std::string& path) {
   std::transform(ext.begin(), ext.end(), ext.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return ext;
+}
+
+// OpenMesh keeps what it got from a file cut short and reports success, and it
+// drops faces with bad indices quietly; PLY and binary STL are checked first.
+bool check_mesh_file(const std::string& path, std::string& error) {
+  const std::string ext = lower_extension(path);
+  if (ext == "ply") {
+    ply::File file;
+    if (!ply::read(path, file, error)) return false;
+    const ply::Element* verts = file.find("vertex");
+    const double vn = verts ? static_cast<double>(verts->count) : 0.0;
+    for (const char* axis : {"x", "y", "z"}) {
+      const ply::Property* p = verts ? verts->find(axis) : nullptr;
+      if (p && !std::all_of(p->values.begin(), p->values.end(), [](double v) { return std::isfinite(v); })) {
+        error = "non-finite vertex coordinate";
+        return false;
+      }
+    }
+    const ply::Element* faces = file.find("face");
+    const ply::Property* idx = faces ? faces->find("vertex_indices") : nullptr;
+    if (faces && !idx) idx = faces->find("vertex_index");
+    if (idx && std::any_of(idx->values.begin(), idx->values.end(), [vn](double v) { return v < 0 || v >= vn; })) {
+      error = "face vertex index out of range";
+      return false;
+    }
+  } else if (ext == "stl") {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return true;  // OpenMesh reports the missing file
+    const auto size = static_cast<std::uint64_t>(in.tellg());
+    char head[84] = {};
+    in.seekg(0);
+    in.read(head, sizeof(head));
+    std::uint32_t count = 0;
+    std::memcpy(&count, head + 80, sizeof(count));
+    if (size != 84 + 50 * std::uint64_t{count} && std::strncmp(head, "solid", 5) != 0) {
+      error = "binary stl size does not match its face count";
+      return false;
+    }
+  }
+  return true;
 }
 }  // namespace
 
@@ -136,9 +179,11 @@ bool write_stl_mesh(const TriMesh& mesh, const std::string& path) {
 
 bool read_mesh(TriMesh& mesh, const std::string& path) {
   mesh.clean();
+  std::string error;
   OpenMesh::IO::Options opt;
-  if (!OpenMesh::IO::read_mesh(mesh, path, opt)) {
-    TAVO_LOG_ERROR("cannot read mesh " + path);
+  if (!check_mesh_file(path, error) || !OpenMesh::IO::read_mesh(mesh, path, opt)) {
+    mesh.clean();
+    TAVO_LOG_ERROR("cannot read mesh " + path + (error.empty() ? "" : ": " + error));
     return false;
   }
   mesh.update_face_normals();

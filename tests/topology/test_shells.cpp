@@ -1,16 +1,17 @@
 #include <gtest/gtest.h>
 
 #include "MeshShells.h"
-#include "mesh_shapes.h"
+#include "platform/meshproc/hole_fixture.h"
 
 using namespace TavoAlgorithm;
 using namespace TavoAlgorithm::test;
+using Shells = std::vector<std::vector<int>>;
 
 namespace {
-int live_faces(const TriMesh& mesh) {
-  int n = 0;
-  for (auto f : mesh.faces()) n += mesh.status(f).deleted() ? 0 : 1;
-  return n;
+TriMesh half_edge(const BaseTriMesh& base) {
+  TriMesh mesh;
+  BaseTriMesh_convert_to_TriMesh(base, mesh);
+  return mesh;
 }
 }  // namespace
 
@@ -18,17 +19,12 @@ TEST(RemoveSmallShell, ShellOfExactlyNFacesGoes) {
   BaseTriMesh base;
   add_grid(base, 4, {0.f, 0.f, 0.f});   // 32 faces
   add_grid(base, 2, {10.f, 0.f, 0.f});  // 8 faces
-  TriMesh mesh;
-  BaseTriMesh_convert_to_TriMesh(base, mesh);
-  TriMesh keep = mesh;
+  TriMesh keep = half_edge(base), mesh = half_edge(base), empty;
   remove_small_shell(keep, 7);
-  EXPECT_EQ(live_faces(keep), 40);
   remove_small_shell(mesh, 8);
-  EXPECT_EQ(live_faces(mesh), 32);
-  EXPECT_EQ(mesh.n_faces(), 32u) << "garbage collected";
-  EXPECT_EQ(mesh.n_vertices(), 25u);
-  TriMesh empty;
   remove_small_shell(empty, 5);
+  EXPECT_EQ(live_faces(keep), 40);
+  EXPECT_TRUE(mesh.n_faces() == 32u && mesh.n_vertices() == 25u) << "8 faces gone, garbage collected";
   EXPECT_EQ(empty.n_faces(), 0u);
 }
 
@@ -36,13 +32,12 @@ TEST(Shells, SharedVertexAndThreeFacesOnOneEdge) {
   BaseTriMesh bowtie;
   for (int i = 0; i < 5; ++i) bowtie.add_vCoord(Eigen::Vector3f(float(i), float(i % 2), 0.f));
   bowtie.set_faces({{0, 1, 2}, {2, 3, 4}});
-  std::vector<std::vector<int>> shells;
+  Shells shells;
   std::vector<int> border;
   find_baseTriMesh_shells_border_faces(bowtie, shells, border);
-  EXPECT_EQ(shells, (std::vector<std::vector<int>>{{0}, {1}}));
+  EXPECT_EQ(shells, (Shells{{0}, {1}}));
   EXPECT_EQ(border, (std::vector<int>{0, 1}));
-  TriMesh tri;
-  BaseTriMesh_convert_to_TriMesh(bowtie, tri);
+  TriMesh tri = half_edge(bowtie);
   remove_small_shell(tri, 1);
   EXPECT_EQ(tri.n_faces(), 0u);
 
@@ -52,16 +47,14 @@ TEST(Shells, SharedVertexAndThreeFacesOnOneEdge) {
   for (int i = 0; i < 5; ++i) fin.add_vCoord(Eigen::Vector3f(float(i), float(i * i), float(i % 2)));
   fin.set_faces({{0, 1, 2}, {1, 0, 3}, {0, 1, 4}});
   find_baseTriMesh_shells_border_faces(fin, shells, border);
-  EXPECT_EQ(shells, (std::vector<std::vector<int>>{{0}, {1}, {2}}));
+  EXPECT_EQ(shells, (Shells{{0}, {1}, {2}}));
   EXPECT_EQ(border, (std::vector<int>{0, 1, 2}));
-  TriMesh finTri;
-  BaseTriMesh_convert_to_TriMesh(fin, finTri);
-  ASSERT_EQ(live_faces(finTri), 2);
-  TriMesh keep = finTri;
+  TriMesh keep = half_edge(fin), gone = half_edge(fin);
+  ASSERT_EQ(live_faces(keep), 2);
   remove_small_shell(keep, 1);
   EXPECT_EQ(live_faces(keep), 2) << "the two faces form one shell";
-  remove_small_shell(finTri, 2);
-  EXPECT_EQ(live_faces(finTri), 0);
+  remove_small_shell(gone, 2);
+  EXPECT_EQ(live_faces(gone), 0);
 }
 
 TEST(Shells, GridShellsAndBorderAgainstCounts) {
@@ -70,19 +63,15 @@ TEST(Shells, GridShellsAndBorderAgainstCounts) {
   add_grid(base, 2, {10.f, 0.f, 0.f});
   base.set_fDeleted(8, true);  // an inner face: the grid stays one shell
   base.add_face({0, 1, 999});  // out of range: no shell, no crash
-  std::vector<std::vector<int>> shells;
+  Shells shells;
   std::vector<int> border;
   find_baseTriMesh_shells_border_faces(base, shells, border);
   ASSERT_EQ(shells.size(), 2u);
-  EXPECT_EQ(shells[0].size(), 17u);
-  EXPECT_EQ(shells[0][0], 0);
-  EXPECT_EQ(shells[1].size(), 8u);
-  EXPECT_EQ(shells[1][0], 18);
-  for (int f : border) EXPECT_NE(f, 8);
+  EXPECT_TRUE(shells[0].size() == 17u && shells[0][0] == 0 && shells[1].size() == 8u && shells[1][0] == 18);
+  EXPECT_EQ(std::count(border.begin(), border.end(), 8), 0);
   // The small grid: all but the two triangles at its centre have a border edge.
   EXPECT_EQ(std::count_if(border.begin(), border.end(), [](int f) { return f >= 18; }), 6);
-  BaseTriMesh empty;
-  find_baseTriMesh_shells_border_faces(empty, shells, border);
+  find_baseTriMesh_shells_border_faces(BaseTriMesh(), shells, border);
   EXPECT_TRUE(shells.empty());
 }
 
@@ -103,7 +92,5 @@ TEST(SqueezeBaseTriMesh, DropsUnusedVerticesOnly) {
   m.add_face({1, 3, 42});  // out of range: dropped
   squeeze_baseTriMesh(m);
   EXPECT_EQ(m.get_vn(), 4);
-  EXPECT_EQ(m.get_fn(), 2);
-  EXPECT_TRUE(m.faces_valid());
   EXPECT_EQ(m.get_faces(), (std::vector<BaseTriFace>{{0, 1, 3}, {0, 3, 2}}));
 }

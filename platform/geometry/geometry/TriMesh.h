@@ -42,7 +42,9 @@ void TriMesh_convert_to_BaseTriMesh(const TriMesh& in, BaseTriMesh& out);
 bool write_mesh(const TriMesh& mesh, const std::string& path);
 // Binary STL regardless of the extension.
 bool write_stl_mesh(const TriMesh& mesh, const std::string& path);
-// Reads by file extension; false with a console line on failure.
+// Reads by file extension; false with a console line on failure, which
+// includes a PLY or binary STL cut short and a PLY with a face index out of
+// range or a non-finite coordinate.
 bool read_mesh(TriMesh& mesh, const std::string& path);
 
 // Same for the array mesh (deleted faces and vertices are not written).

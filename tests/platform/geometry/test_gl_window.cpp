@@ -12,8 +12,7 @@ using namespace TavoAlgorithm;
 TEST(TavoGLFWWindow, GivesOneCoreContextOfAtLeastTheRequestedVersion) {
   TAVO_REQUIRE_GL_CONTEXT();
   std::string err;
-  ASSERT_TRUE(TavoGLFWWindow::make_current_context(err)) << err;
-  ASSERT_TRUE(TavoGLFWWindow::init_glew(err)) << err;
+  ASSERT_TRUE(TavoGLFWWindow::make_current_context(err) && TavoGLFWWindow::init_glew(err)) << err;
   GLint major = 0, minor = 0, profile = 0;
   glGetIntegerv(GL_MAJOR_VERSION, &major);
   glGetIntegerv(GL_MINOR_VERSION, &minor);
@@ -31,17 +30,15 @@ TEST(TavoGLFWWindow, GivesOneCoreContextOfAtLeastTheRequestedVersion) {
 TEST(TavoGLFWWindow, DeleteAllThenCreateAgainOnAnotherThread) {
   TAVO_REQUIRE_GL_CONTEXT();
   EXPECT_EQ(TavoGLFWWindow::delete_all(), RETVAL_SUCCESS);
-  EXPECT_FALSE(TavoGLFWWindow::alive());
   std::string err;
-  EXPECT_FALSE(TavoGLFWWindow::make_current_context(err));
-  EXPECT_EQ(TavoGLFWWindow::delete_all(), RETVAL_SUCCESS);
-
+  EXPECT_FALSE(TavoGLFWWindow::alive() || TavoGLFWWindow::make_current_context(err));
+  EXPECT_EQ(TavoGLFWWindow::delete_all(), RETVAL_SUCCESS) << "twice is harmless";
   bool ok = false;
   GLint major = 0;
   std::thread worker([&] {
     std::string e;
-    ok = TavoGLFWWindow::get_instance(1280, 960, e, 4, 3, false) &&
-         TavoGLFWWindow::make_current_context(e) && TavoGLFWWindow::init_glew(e);
+    ok = TavoGLFWWindow::get_instance(1280, 960, e, 4, 3, false) && TavoGLFWWindow::make_current_context(e) &&
+         TavoGLFWWindow::init_glew(e);
     if (ok) glGetIntegerv(GL_MAJOR_VERSION, &major);
     TavoGLFWWindow::delete_all();
   });

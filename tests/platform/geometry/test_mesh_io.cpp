@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -14,9 +13,7 @@ namespace fs = std::filesystem;
 namespace {
 BaseTriMesh unit_cube() {
   BaseTriMesh m;
-  for (int i = 0; i < 8; ++i)
-    m.add_vCoord(Eigen::Vector3f(static_cast<float>(i & 1), static_cast<float>((i >> 1) & 1),
-                                 static_cast<float>((i >> 2) & 1)));
+  for (int i = 0; i < 8; ++i) m.add_vCoord(Eigen::Vector3f(float(i & 1), float((i >> 1) & 1), float((i >> 2) & 1)));
   m.set_faces({{0, 2, 1}, {1, 2, 3}, {4, 5, 6}, {5, 7, 6}, {0, 1, 4}, {1, 5, 4},
                {2, 6, 3}, {3, 6, 7}, {0, 4, 2}, {2, 4, 6}, {1, 3, 5}, {3, 7, 5}});
   return m;
@@ -25,28 +22,28 @@ BaseTriMesh unit_cube() {
 fs::path temp_path(const std::string& name) {
   return fs::temp_directory_path() / ("tavo_mesh_io_" + std::to_string(::getpid()) + "_" + name);
 }
+
+std::string file_bytes(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
 }  // namespace
 
 TEST(MeshIO, RoundTripThroughEveryFormat) {
-  const BaseTriMesh cube = unit_cube();
   for (const char* ext : {"ply", "obj", "stl", "off"}) {
     const fs::path p = temp_path(std::string("cube.") + ext);
-    ASSERT_TRUE(write_mesh(cube, p.string())) << ext;
+    ASSERT_TRUE(write_mesh(unit_cube(), p.string())) << ext;
     BaseTriMesh back;
     ASSERT_TRUE(read_mesh(back, p.string())) << ext;
-    EXPECT_EQ(back.get_fn(), 12) << ext;
-    EXPECT_EQ(back.get_vn(), 8) << ext;
-    const BoundingBox b = back.get_boundBox();
-    EXPECT_EQ(b.min_corner(), Eigen::Vector3f::Zero()) << ext;
-    EXPECT_EQ(b.max_corner(), Eigen::Vector3f::Ones()) << ext;
-    // Closed and outward: the normals of the faces sum to zero and each points away.
-    back.update_fNrv();
+    fs::remove(p);
+    EXPECT_TRUE(back.get_fn() == 12 && back.get_vn() == 8) << ext;
+    EXPECT_TRUE(back.get_boundBox().min_corner().isZero() && back.get_boundBox().max_corner().isOnes()) << ext;
+    back.update_fNrv();  // still outward: every face normal points away from the centre
     for (int f = 0; f < back.get_fn(); ++f) {
       const BaseTriFace& face = back.get_face(f);
       const Eigen::Vector3f c = (back.get_vCoord(face[0]) + back.get_vCoord(face[1]) + back.get_vCoord(face[2])) / 3.f;
       EXPECT_GT(back.get_fNrv(f).dot(c - Eigen::Vector3f::Constant(0.5f)), 0.f) << ext;
     }
-    fs::remove(p);
   }
 }
 
@@ -55,19 +52,16 @@ TEST(MeshIO, BinaryStlLayout) {
   BaseTriMesh_convert_to_TriMesh(unit_cube(), tri);
   const fs::path p = temp_path("layout.bin");  // any extension gives binary STL
   ASSERT_TRUE(write_stl_mesh(tri, p.string()));
-  std::ifstream in(p, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string bytes = file_bytes(p);
+  fs::remove(p);
   ASSERT_EQ(bytes.size(), 84u + 12u * 50u);
   std::uint32_t count;
   std::memcpy(&count, bytes.data() + 80, 4);
   EXPECT_EQ(count, 12u);
   float rec[12];
   std::memcpy(rec, bytes.data() + 84, sizeof(rec));
-  // First face (0, 2, 1) lies in z = 0 and faces -z.
-  EXPECT_FLOAT_EQ(rec[2], -1.f);
-  EXPECT_FLOAT_EQ(rec[3 + 3], 0.f);
-  EXPECT_FLOAT_EQ(rec[3 + 4], 1.f);  // second corner is vertex 2 = (0, 1, 0)
-  fs::remove(p);
+  // First face (0, 2, 1) lies in z = 0 and faces -z; its second corner is vertex 2 = (0, 1, 0).
+  EXPECT_EQ(std::vector<float>(rec, rec + 12), (std::vector<float>{0, 0, -1, 0, 0, 0, 0, 1, 0, 1, 0, 0}));
 }
 
 TEST(MeshIO, DeletedElementsAndBadFacesAreLeftOut) {
@@ -76,24 +70,44 @@ TEST(MeshIO, DeletedElementsAndBadFacesAreLeftOut) {
   cube.add_face({0, 1, 99});
   TriMesh tri;
   BaseTriMesh_convert_to_TriMesh(cube, tri);
-  EXPECT_EQ(tri.n_faces(), 11u);
   BaseTriMesh back;
   TriMesh_convert_to_BaseTriMesh(tri, back);
-  EXPECT_EQ(back.get_fn(), 11);
-  EXPECT_TRUE(back.faces_valid());
-
+  EXPECT_TRUE(tri.n_faces() == 11u && back.get_fn() == 11 && back.faces_valid());
   const std::vector<Eigen::Vector3f> pts{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
   const int idx[] = {0, 1, 2, 0, 1, -1, 0, 0, 1};
   EXPECT_EQ(tri.build_mesh(pts, idx, 3), 1);
   EXPECT_EQ(tri.build_mesh(pts, nullptr, 3), 0);
 }
 
-TEST(MeshIO, MissingFileFailsWithALine) {
-  BaseTriMesh m;
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(read_mesh(m, "/nonexistent/dir/mesh.ply"));
-  EXPECT_NE(testing::internal::GetCapturedStdout().find(" Error: "), std::string::npos);
+TEST(MeshIO, BadFilesFailWithALineAndLeaveTheMesh) {
+  const fs::path good = temp_path("good.ply"), stl = temp_path("good.stl");
+  ASSERT_TRUE(write_mesh(unit_cube(), good.string()));
+  ASSERT_TRUE(write_mesh(unit_cube(), stl.string()));
+  const std::string ply = file_bytes(good), bin = file_bytes(stl);
+  const std::string header =
+      "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
+      "element face 1\nproperty list uchar int vertex_indices\nend_header\n";
+  const std::pair<const char*, std::string> cases[] = {
+      {"missing.ply", ""},
+      {"truncated.ply", ply.substr(0, ply.size() - 20)},
+      {"no-header.ply", ply.substr(0, ply.find("end_header"))},
+      {"index.ply", header + "0 0 0\n1 0 0\n0 1 0\n3 0 1 7\n"},
+      {"nan.ply", header + "0 0 0\nnan 0 0\n0 1 0\n3 0 1 2\n"},
+      {"truncated.stl", bin.substr(0, bin.size() - 30)},
+  };
+  for (const auto& [name, text] : cases) {
+    const fs::path p = temp_path(name);
+    if (!text.empty()) std::ofstream(p, std::ios::binary) << text;
+    BaseTriMesh m = unit_cube();
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(read_mesh(m, p.string())) << name;
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(" Error: cannot read mesh"), std::string::npos) << name;
+    EXPECT_EQ(m.get_fn(), 12) << name << ": the array mesh is left as it was";
+    fs::remove(p);
+  }
+  fs::remove(good);
+  fs::remove(stl);
   testing::internal::CaptureStdout();
   EXPECT_FALSE(write_mesh(unit_cube(), "/nonexistent/dir/mesh.ply"));
-  testing::internal::GetCapturedStdout();
+  EXPECT_NE(testing::internal::GetCapturedStdout().find(" Error: "), std::string::npos);
 }

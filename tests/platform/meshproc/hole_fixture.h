@@ -1,11 +1,15 @@
 #pragma once
-// A unit icosphere with caps cut out around chosen directions, and the
-// boundary vertices each cut must leave.
+// A unit icosphere with caps cut out around chosen directions, the boundary
+// vertices each cut must leave, and checks shared by the hole tests.
+#include <gtest/gtest.h>
+
+#include <map>
 #include <set>
 #include <vector>
 
 #include "geometry/TriMesh.h"
 #include "mesh_shapes.h"
+#include "meshproc/HoleFinding.h"
 
 namespace TavoAlgorithm::test {
 
@@ -24,33 +28,32 @@ inline CutSphere cut_sphere(int levels, const std::vector<Eigen::Vector3f>& dirs
       if (base.get_vCoord(v).dot(dirs[d].normalized()) > std::cos(capAngle)) cap[v] = static_cast<int>(d);
   CutSphere out;
   out.expectedBorders.resize(dirs.size());
-  for (int f = 0; f < base.get_fn(); ++f) {
-    const BaseTriFace& face = base.get_face(f);
-    int c = -1;
-    for (int k = 0; k < 3; ++k) c = std::max(c, cap[face[k]]);
-    if (c < 0) continue;
-    for (int k = 0; k < 3; ++k)
+  for (const BaseTriFace& face : base.get_faces()) {
+    const int c = std::max({cap[face[0]], cap[face[1]], cap[face[2]]});
+    for (int k = 0; k < 3 && c >= 0; ++k)
       if (cap[face[k]] < 0) out.expectedBorders[c].insert(face[k]);
   }
-  for (int v = 0; v < base.get_vn(); ++v)
-    if (cap[v] >= 0) base.set_vDeleted(v, true);
+  for (int v = 0; v < base.get_vn(); ++v) base.set_vDeleted(v, cap[v] >= 0);
   BaseTriMesh_convert_to_TriMesh(base, out.mesh);
   return out;
+}
+
+inline std::vector<HalfedgeLoop> holes_of(const TriMesh& mesh) {
+  std::vector<HalfedgeLoop> loops;
+  EXPECT_EQ(find_holes(mesh, loops), RETVAL_SUCCESS);
+  return loops;
 }
 
 // Every undirected edge of the live faces is used exactly twice, once in each
 // direction: closed and consistently oriented.
 inline bool closed_and_oriented(const TriMesh& mesh) {
   std::map<std::pair<int, int>, int> directed;
-  for (auto f : mesh.faces()) {
-    if (mesh.status(f).deleted()) continue;
-    for (auto h : mesh.fh_range(f))
-      ++directed[{mesh.from_vertex_handle(h).idx(), mesh.to_vertex_handle(h).idx()}];
-  }
+  for (auto f : mesh.faces())
+    if (!mesh.status(f).deleted())
+      for (auto h : mesh.fh_range(f)) ++directed[{mesh.from_vertex_handle(h).idx(), mesh.to_vertex_handle(h).idx()}];
   for (const auto& [e, n] : directed) {
-    if (n != 1) return false;
     const auto back = directed.find({e.second, e.first});
-    if (back == directed.end() || back->second != 1) return false;
+    if (n != 1 || back == directed.end() || back->second != 1) return false;
   }
   return !directed.empty();
 }

@@ -22,12 +22,10 @@ TEST(FindHoles, CutSphereGivesOneOrderedLoopPerCutBoundary) {
     const std::vector<Eigen::Vector3f> dirs(kSixAxes.begin(), kSixAxes.begin() + k);
     CutSphere s = cut_sphere(3, dirs, kCapAngle);
     std::vector<VertexLoop> vloops;
-    std::vector<HalfedgeLoop> hloops;
     ASSERT_EQ(find_holes(s.mesh, vloops), RETVAL_SUCCESS);
-    ASSERT_EQ(find_holes(s.mesh, hloops), RETVAL_SUCCESS);
-    ASSERT_EQ(vloops.size(), static_cast<std::size_t>(k));
-    ASSERT_EQ(hloops.size(), vloops.size());
-    std::vector<bool> matched(dirs.size(), false);
+    const std::vector<HalfedgeLoop> hloops = holes_of(s.mesh);
+    ASSERT_TRUE(vloops.size() == static_cast<std::size_t>(k) && hloops.size() == vloops.size());
+    std::vector<bool> matched(dirs.size(), false);  // each loop is exactly one cap's border
     for (std::size_t i = 0; i < vloops.size(); ++i) {
       const auto& loop = vloops[i];
       EXPECT_TRUE(is_boundary_loop(s.mesh, hloops[i]));
@@ -41,26 +39,26 @@ TEST(FindHoles, CutSphereGivesOneOrderedLoopPerCutBoundary) {
         EXPECT_TRUE(s.mesh.is_boundary(h));
       }
       EXPECT_EQ(ids.size(), loop.size()) << "a cap border passes each vertex once";
-      for (std::size_t d = 0; d < dirs.size(); ++d)
-        if (ids == s.expectedBorders[d]) matched[d] = true;
+      for (std::size_t d = 0; d < dirs.size(); ++d) matched[d] = matched[d] || ids == s.expectedBorders[d];
     }
     for (std::size_t d = 0; d < dirs.size(); ++d) EXPECT_TRUE(matched[d]) << "cap " << d << " of " << k;
   }
 }
 
-TEST(FindHoles, ClosedMeshHasNoLoopsAndEmptyMeshFails) {
-  TriMesh closed;
+TEST(FindHoles, ClosedMeshHasNoLoopsAndEmptyMeshesFail) {
+  TriMesh closed, empty;
   BaseTriMesh_convert_to_TriMesh(make_icosphere(2), closed);
   std::vector<HalfedgeLoop> loops(3);
   EXPECT_EQ(find_holes(closed, loops), RETVAL_SUCCESS);
   EXPECT_TRUE(loops.empty());
-  TriMesh empty;
+  EXPECT_FALSE(is_boundary_loop(closed, {}));
   loops.resize(2);
   EXPECT_EQ(find_holes(empty, loops), RETVAL_FAILED);
   EXPECT_TRUE(loops.empty());
   std::vector<VertexLoop> vloops;
   EXPECT_EQ(find_holes(empty, vloops), RETVAL_FAILED);
-  EXPECT_FALSE(is_boundary_loop(closed, {}));
+  EXPECT_EQ(remove_non_manifold_verts(empty), RETVAL_FAILED);
+  EXPECT_EQ(remove_small_components_by_face(empty, 5), RETVAL_FAILED);
 }
 
 TEST(MeshCleanup, TouchingFansAreRepairedToAManifoldMesh) {
@@ -82,8 +80,6 @@ TEST(MeshCleanup, TouchingFansAreRepairedToAManifoldMesh) {
   for (auto v : mesh.vertices()) EXPECT_TRUE(mesh.is_manifold(v));
   // Both faces of each grid's corner square touch the shared vertex and go.
   EXPECT_EQ(live_faces(mesh), 26 - 4);
-  TriMesh empty;
-  EXPECT_EQ(remove_non_manifold_verts(empty), RETVAL_FAILED);
 }
 
 TEST(MeshCleanup, SmallComponentsGoByFaceCount) {
@@ -97,60 +93,48 @@ TEST(MeshCleanup, SmallComponentsGoByFaceCount) {
   label_face_components(mesh, label, sizes);
   EXPECT_EQ(sizes, (std::vector<int>{50, 2, 8}));
   ASSERT_EQ(remove_small_components_by_face(mesh, 8), RETVAL_SUCCESS);
-  EXPECT_EQ(live_faces(mesh), 58);
-  EXPECT_EQ(mesh.n_vertices(), 36u + 9u) << "the removed piece's vertices go too";
+  EXPECT_TRUE(live_faces(mesh) == 58 && mesh.n_vertices() == 36u + 9u) << "the removed piece's vertices go too";
   ASSERT_EQ(remove_small_components_by_face(mesh, 9), RETVAL_SUCCESS);
   EXPECT_EQ(live_faces(mesh), 50);
   ASSERT_EQ(remove_small_components_by_face(mesh, 1), RETVAL_SUCCESS);
   EXPECT_EQ(live_faces(mesh), 50);
-  TriMesh empty;
-  EXPECT_EQ(remove_small_components_by_face(empty, 5), RETVAL_FAILED);
 }
 
 namespace {
+// Shoelace area in the plane z = 0.
 double signed_area(const std::vector<Eigen::Vector3f>& poly) {
   double a = 0.0;
   for (std::size_t i = 0; i < poly.size(); ++i) {
-    const auto& p = poly[i];
-    const auto& q = poly[(i + 1) % poly.size()];
+    const auto &p = poly[i], &q = poly[(i + 1) % poly.size()];
     a += 0.5 * (double(p.x()) * q.y() - double(q.x()) * p.y());
   }
   return a;
 }
-
-// Checks a triangulation of a polygon in the plane z = 0 against the shoelace
-// area: n - 2 triangles, all turning the polygon's way, summing to its area.
-void expect_exact_triangulation(const std::vector<Eigen::Vector3f>& poly, const EarLimits& limits) {
-  std::vector<std::array<int, 3>> tris;
-  ASSERT_TRUE(triangulate_loop(poly, limits, nullptr, tris));
-  ASSERT_EQ(tris.size(), poly.size() - 2);
-  double sum = 0.0;
-  for (const auto& t : tris) {
-    const std::vector<Eigen::Vector3f> tri = {poly[t[0]], poly[t[1]], poly[t[2]]};
-    const double a = signed_area(tri);
-    EXPECT_GT(a, 0.0);
-    sum += a;
-  }
-  EXPECT_NEAR(sum, signed_area(poly), 1e-5 * std::abs(signed_area(poly)));
-}
 }  // namespace
 
+// n - 2 triangles, all turning the polygon's way, summing to its area; the
+// comb's deep notches only a containment test gets right.
 TEST(LoopTriangulation, ConvexAndConcavePolygonsAreTiledExactly) {
-  std::vector<Eigen::Vector3f> ngon;
-  for (int i = 0; i < 12; ++i)
-    ngon.emplace_back(std::cos(2 * M_PI * i / 12), std::sin(2 * M_PI * i / 12), 0.f);
-  expect_exact_triangulation(ngon, {0.6f, 150.f});
-  // A comb: deep notches that only a containment test gets right.
-  std::vector<Eigen::Vector3f> comb = {{0, 0, 0}, {7, 0, 0}, {7, 3, 0}, {6, 3, 0}, {6, 1, 0},
-                                       {5, 1, 0}, {5, 3, 0}, {2, 3, 0}, {2, 1, 0}, {1, 1, 0},
-                                       {1, 3, 0}, {0, 3, 0}};
-  expect_exact_triangulation(comb, {0.6f, 150.f});
-  std::vector<Eigen::Vector3f> star;
-  for (int i = 0; i < 10; ++i) {
-    const float r = i % 2 ? 0.4f : 1.f;
-    star.emplace_back(r * std::cos(2 * M_PI * i / 10), r * std::sin(2 * M_PI * i / 10), 0.f);
+  std::vector<Eigen::Vector3f> ngon, star;
+  for (int i = 0; i < 12; ++i) ngon.emplace_back(std::cos(M_PI * i / 6), std::sin(M_PI * i / 6), 0.f);
+  for (int i = 0; i < 10; ++i)
+    star.emplace_back((i % 2 ? 0.4f : 1.f) * Eigen::Vector3f(std::cos(M_PI * i / 5), std::sin(M_PI * i / 5), 0.f));
+  const std::vector<Eigen::Vector3f> comb = {{0, 0, 0}, {7, 0, 0}, {7, 3, 0}, {6, 3, 0}, {6, 1, 0}, {5, 1, 0},
+                                             {5, 3, 0}, {2, 3, 0}, {2, 1, 0}, {1, 1, 0}, {1, 3, 0}, {0, 3, 0}};
+  const std::pair<std::vector<Eigen::Vector3f>, EarLimits> cases[] = {
+      {ngon, {0.6f, 150.f}}, {comb, {0.6f, 150.f}}, {star, {}}};
+  for (const auto& [poly, limits] : cases) {
+    std::vector<std::array<int, 3>> tris;
+    ASSERT_TRUE(triangulate_loop(poly, limits, nullptr, tris));
+    ASSERT_EQ(tris.size(), poly.size() - 2);
+    double sum = 0.0;
+    for (const auto& t : tris) {
+      const double a = signed_area({poly[t[0]], poly[t[1]], poly[t[2]]});
+      EXPECT_GT(a, 0.0);
+      sum += a;
+    }
+    EXPECT_NEAR(sum, signed_area(poly), 1e-5 * std::abs(signed_area(poly)));
   }
-  expect_exact_triangulation(star, {});
 }
 
 TEST(LoopTriangulation, RefusedDiagonalsAndBadPolygonsFail) {
@@ -162,8 +146,7 @@ TEST(LoopTriangulation, RefusedDiagonalsAndBadPolygonsFail) {
     const std::set<int> corners(t.begin(), t.end());
     EXPECT_FALSE(corners.count(0) && corners.count(2)) << "diagonal 0-2 was refused";
   }
-  EXPECT_FALSE(triangulate_loop(square, {}, [](int, int) { return false; }, tris));
-  EXPECT_TRUE(tris.empty());
+  EXPECT_FALSE(triangulate_loop(square, {}, [](int, int) { return false; }, tris) || !tris.empty());
   EXPECT_FALSE(triangulate_loop({{0, 0, 0}, {1, 0, 0}}, {}, nullptr, tris));
   const std::vector<Eigen::Vector3f> line = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}};
   EXPECT_FALSE(triangulate_loop(line, {}, nullptr, tris));

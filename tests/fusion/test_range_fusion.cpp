@@ -147,8 +147,6 @@ TEST(RangeFusion, RemovedAndPoppedFramesLeaveTheSumsAsBefore) {
       mismatched += (after.get_vCoord(v) - rawBefore.get_vCoord(v)).norm() > 1e-3f * kVoxel;
   }
   EXPECT_EQ(mismatched, 0);
-  vol.extract();  // without new frames: changes nothing
-  EXPECT_EQ(raw(vol).get_vCoords(), after.get_vCoords());
 
   // Popping an integrated frame subtracts it; popping a pending one only shortens the lists.
   send_all(lists, frames, 2, 3);
@@ -188,7 +186,6 @@ TEST(RangeFusion, IncrementalRoundsEqualOneFreshBuild) {
   for (std::size_t i = 0; i < vi.size(); ++i) worst = std::max(worst, (vi[i] - vf[i]).cwiseAbs().maxCoeff());
   EXPECT_LE(worst, 1e-5f * kVoxel);
   EXPECT_EQ(live_face_count(first), live_face_count(raw(fresh)));
-  EXPECT_EQ(open_and_flipped_edges(first).first, 0);
   const int vc = inc.get_vertex_counter(), fc = inc.get_face_counter();
   inc.extract();
   EXPECT_EQ(std::make_pair(inc.get_vertex_counter(), inc.get_face_counter()), std::make_pair(vc, fc));

@@ -4,7 +4,6 @@
 #include <functional>
 #include <limits>
 
-#include "common/marching_cubes_table.h"
 #include "fusion/TsdfVolume.h"
 #include "fusion_test_util.h"
 
@@ -91,11 +90,9 @@ TEST(TsdfVolume, OnePointMatchesBruteForceAndRemovalRestoresSums) {
   vol.remove({{p, n, RigidMatrix(), 0.5f, false}});
   for (int i = 0; i < vol.octree().leaf_slots_in_use(); ++i) {
     const auto& e = vol.octree().element_at(i);
-    if (!e.is_used()) continue;
-    EXPECT_NEAR(e.payload.weightSum, 0.f, 1e-6f);
-    EXPECT_NEAR(e.payload.distSum, 0.f, 1e-6f);
-    EXPECT_EQ(e.payload.count, 0u);
-    EXPECT_EQ(e.payload.state, 1u);
+    EXPECT_TRUE(!e.is_used() || (std::abs(e.payload.weightSum) < 1e-6f && std::abs(e.payload.distSum) < 1e-6f &&
+                                 e.payload.count == 0 && e.payload.state == 1))
+        << e.get_cell().transpose();
   }
   // Removal never creates voxels, and never wraps a count below zero.
   vol.remove({{Eigen::Vector3f::Constant(300.5f), n, RigidMatrix(), 1.f, false}, {p, n, RigidMatrix(), 0.5f, false}});
@@ -137,32 +134,15 @@ TEST(TsdfVolume, BadInputIsSkippedOrRefused) {
 TEST(TsdfVolume, OriginComesFromTheFirstFrameWithEnoughPoints) {
   TsdfVolume vol(10, 0.5f);
   PreparedFrame f;
-  for (int i = 0; i < 60; ++i) {
+  f.pose = RigidMatrix(Eigen::Matrix3d::Identity(), Eigen::Vector3d(10, 0, 0));
+  for (int i = 0; i < 60; ++i) {  // zero normals on the first nine leave 51 usable points
     f.cloud.add_vCoord(Eigen::Vector3f(1.f + 0.01f * i, 2.f, 3.f));
-    f.normals.push_back(i < 9 ? Eigen::Vector3f::Zero() : Eigen::Vector3f(0, 0, 1));  // 51 usable
+    f.normals.push_back(Eigen::Vector3f(0, 0, i >= 9));
     f.weights.push_back(1.f);
   }
-  f.pose = RigidMatrix(Eigen::Matrix3d::Identity(), Eigen::Vector3d(10, 0, 0));
   ASSERT_TRUE(integrate(vol, {f}));
-  EXPECT_NEAR(vol.get_origin().x(), 10.f + 1.f + 0.01f * (9 + 59) / 2.f - 256.f, 1e-4f);
-  EXPECT_NEAR(vol.get_origin().z(), 3.f - 256.f, 1e-4f);
-}
-
-TEST(MarchingCubesTable, RowsCutExactlyTheCrossingEdgesWithAtMostFiveTriangles) {
-  const auto& table = mc::triangle_table();
-  for (int idx = 0; idx < 256; ++idx) {
-    std::vector<int> uses(12, 0);
-    int n = 0;
-    while (n < mc::kRowLength && table[idx][n] >= 0) ++uses[table[idx][n++]];
-    EXPECT_EQ(n % 3, 0);
-    EXPECT_LE(n / 3, mc::kMaxTrianglesPerCube);
-    for (int e = 0; e < 12; ++e) {
-      const bool crossing = ((idx >> mc::kEdgeCorners[e][0]) & 1) != ((idx >> mc::kEdgeCorners[e][1]) & 1);
-      EXPECT_EQ(uses[e] > 0, crossing) << "case " << idx << " edge " << e;
-    }
-  }
-  // The classic first row 0 8 3 is corner k0's.
-  EXPECT_EQ(std::vector<int>(table[1].begin(), table[1].begin() + 3), (std::vector<int>{0, 8, 3}));
+  const Eigen::Vector3f mean(11.f + 0.01f * (9 + 59) / 2.f, 2.f, 3.f);  // posed mean of the usable points
+  EXPECT_LT((vol.get_origin() - mean + Eigen::Vector3f::Constant(256.f)).norm(), 1e-4f);
 }
 
 TEST(TsdfExtraction, QuarterCrossingAndKeptVertexOfAMissingNeighbour) {
@@ -178,11 +158,6 @@ TEST(TsdfExtraction, QuarterCrossingAndKeptVertexOfAMissingNeighbour) {
   EXPECT_NEAR(p.y(), 2.f * 50.5f, 1e-5f);
   EXPECT_EQ(v->edgeVertex[1], -1);  // +y neighbour never created
   EXPECT_EQ(vol.get_vertex_counter(), 1);
-  // A second extraction without changes visits nothing.
-  const BaseTriMesh before = vol.get_mesh();
-  vol.extract();
-  EXPECT_EQ(vol.get_vertex_counter(), 1);
-  EXPECT_EQ(vol.get_mesh().get_vCoords(), before.get_vCoords());
   // A voxel whose +x neighbour was never created keeps its old x-edge vertex
   // although its own sign changed.
   const Eigen::Vector3i lone(80, 80, 80);

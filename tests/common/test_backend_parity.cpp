@@ -1,32 +1,18 @@
 // CPU and CUDA back ends on the same inputs, compared cell for cell. Built
-// with the CUDA back end; skips where no CUDA device answers.
+// with the CUDA back end; skips where no CUDA device answers, so the
+// back-end buffers are device memory.
 #include <cuda_runtime.h>
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "common/gpu/cell_launch.h"
+#include "gpu_test_buffers.h"
 
 using namespace TavoGPUAlgorithm;
+using namespace tavo_test;
 
 namespace {
-
-// A device copy of a host vector, freed with the object.
-template <class T>
-struct Dev {
-  T* p = nullptr;
-  std::size_t n = 0;
-  explicit Dev(const std::vector<T>& h) : n(h.size()) {
-    cudaMalloc(&p, n * sizeof(T));
-    cudaMemcpy(p, h.data(), n * sizeof(T), cudaMemcpyHostToDevice);
-  }
-  ~Dev() { cudaFree(p); }
-  std::vector<T> host() const {
-    std::vector<T> h(n);
-    cudaMemcpy(h.data(), p, n * sizeof(T), cudaMemcpyDeviceToHost);
-    return h;
-  }
-};
 
 class BackendParity : public testing::Test {
  protected:
@@ -54,29 +40,29 @@ TEST_F(BackendParity, VoxelKernels) {
   const Dim3i d{37, 21, 9}, bd = block_dims_of(d);
   const int cells = d.x * d.y * d.z;
   std::vector<int> mask = random<int>(mask_words(cells), INT32_MIN, INT32_MAX), counter = {0};
-  Dev<int> dMask(mask), dCounter(counter);
+  auto dMask = to_device(mask), dCounter = to_device(counter);
   cpu_backend::run(VoxelCountCell{mask.data(), counter.data(), d});
-  cuda_backend::run(VoxelCountCell{dMask.p, dCounter.p, d});
-  EXPECT_EQ(dCounter.host(), counter);
+  cuda_backend::run(VoxelCountCell{dMask.data(), dCounter.data(), d});
+  EXPECT_EQ(to_host(dCounter), counter);
 
   std::vector<int> table = random<int>(cells, -2, -1), slots = {-1};
-  Dev<int> dTable(table), dSlots(slots);
+  auto dTable = to_device(table), dSlots = to_device(slots);
   cpu_backend::run(VoxelIndexCell{table.data(), mask.data(), d, slots.data()});
-  cuda_backend::run(VoxelIndexCell{dTable.p, dMask.p, d, dSlots.p});
-  const std::vector<int> gpuTable = dTable.host();
-  EXPECT_EQ(dSlots.host(), slots);
+  cuda_backend::run(VoxelIndexCell{dTable.data(), dMask.data(), d, dSlots.data()});
+  const std::vector<int> gpuTable = to_host(dTable);
+  EXPECT_EQ(to_host(dSlots), slots);
   for (int c = 0; c < cells; ++c) EXPECT_EQ(gpuTable[c] >= 0, table[c] >= 0) << c;  // slot order may differ
 
   std::vector<int> blocks = random<int>(bd.x * bd.y * bd.z, -2, 40);
   std::vector<float> values = uniform(41 * 64, 0.f, 1.f);
-  Dev<int> dBlocks(blocks);
-  Dev<float> dValues(values);
+  auto dBlocks = to_device(blocks);
+  auto dValues = to_device(values);
   cpu_backend::run(VoxelDampCell{blocks.data(), mask.data(), values.data(), bd, d});
-  cuda_backend::run(VoxelDampCell{dBlocks.p, dMask.p, dValues.p, bd, d});
-  EXPECT_EQ(dValues.host(), values);
+  cuda_backend::run(VoxelDampCell{dBlocks.data(), dMask.data(), dValues.data(), bd, d});
+  EXPECT_EQ(to_host(dValues), values);
   cpu_backend::run(BlockBoxOpenCell{blocks.data(), {1, 2, 0}, {5, 3, 2}, bd});
-  cuda_backend::run(BlockBoxOpenCell{dBlocks.p, {1, 2, 0}, {5, 3, 2}, bd});
-  EXPECT_EQ(dBlocks.host(), blocks);
+  cuda_backend::run(BlockBoxOpenCell{dBlocks.data(), {1, 2, 0}, {5, 3, 2}, bd});
+  EXPECT_EQ(to_host(dBlocks), blocks);
 }
 
 TEST_F(BackendParity, PixelKernels) {
@@ -96,37 +82,40 @@ TEST_F(BackendParity, PixelKernels) {
   std::vector<int> table = random<int>(blockCount, -2, 9), dims = {16, 16, 16};
   std::vector<int> visit(mask_words(4096), 0), fresh(mask_words(blockCount), 0);
   std::vector<float> values = uniform(10 * 64, 0.f, 1.f), origin = {0.f, 0.f, 0.f}, score = {0.f};
-  Dev<std::uint8_t> dIds(ids), dWeights(weights), dGray(gray);
-  Dev<float> dVerts(verts), dOrigin(origin), dValues(values), dScore(score);
-  Dev<int> dTris(tris), dDims(dims), dTable(table), dVisit(visit), dFresh(fresh);
+  auto dIds = to_device(ids), dWeights = to_device(weights), dGray = to_device(gray);
+  auto dVerts = to_device(verts), dOrigin = to_device(origin), dValues = to_device(values);
+  auto dScore = to_device(score);
+  auto dTris = to_device(tris), dDims = to_device(dims), dTable = to_device(table);
+  auto dVisit = to_device(visit), dFresh = to_device(fresh);
   cpu_backend::run(PixelScoreCell{ids.data(), weights.data(), w, h, verts.data(), tris.data(), origin.data(),
                                   dims.data(), values.data(), visit.data(), table.data(), fresh.data(), 1.f,
                                   blockCount, score.data()});
-  cuda_backend::run(PixelScoreCell{dIds.p, dWeights.p, w, h, dVerts.p, dTris.p, dOrigin.p, dDims.p, dValues.p,
-                                   dVisit.p, dTable.p, dFresh.p, 1.f, blockCount, dScore.p});
-  EXPECT_NEAR(dScore.host()[0], score[0], 1e-4f * score[0]);  // float sums in another order
-  EXPECT_EQ(dVisit.host(), visit);
-  EXPECT_EQ(dFresh.host(), fresh);
+  cuda_backend::run(PixelScoreCell{dIds.data(), dWeights.data(), w, h, dVerts.data(), dTris.data(), dOrigin.data(),
+                                   dDims.data(), dValues.data(), dVisit.data(), dTable.data(), dFresh.data(), 1.f,
+                                   blockCount, dScore.data()});
+  EXPECT_NEAR(to_host(dScore)[0], score[0], 1e-4f * score[0]);  // float sums in another order
+  EXPECT_EQ(to_host(dVisit), visit);
+  EXPECT_EQ(to_host(dFresh), fresh);
 
   std::vector<char> flags(faces + 1, 0);
-  Dev<char> dFlags(flags);
+  auto dFlags = to_device(flags);
   cpu_backend::run(ScanFidsCell{ids.data(), {w, h}, flags.data(), faces - 10});
-  cuda_backend::run(ScanFidsCell{dIds.p, {w, h}, dFlags.p, faces - 10});
-  EXPECT_EQ(dFlags.host(), flags);
+  cuda_backend::run(ScanFidsCell{dIds.data(), {w, h}, dFlags.data(), faces - 10});
+  EXPECT_EQ(to_host(dFlags), flags);
 
   std::vector<int> count = {0};
-  Dev<int> dCount(count);
+  auto dCount = to_device(count);
   cpu_backend::run(ColorPixelCountCell{gray.data(), {w, h}, count.data()});
-  cuda_backend::run(ColorPixelCountCell{dGray.p, {w, h}, dCount.p});
-  EXPECT_EQ(dCount.host(), count);
+  cuda_backend::run(ColorPixelCountCell{dGray.data(), {w, h}, dCount.data()});
+  EXPECT_EQ(to_host(dCount), count);
 
   const int n = 5000, side = 18;
   const std::vector<float> pts = uniform(3 * n, -1.2f, 1.2f), m = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
   std::vector<char> pf(n, 0);
-  Dev<float> dPts(pts), dM(m);
-  Dev<char> dPf(pf);
+  auto dPts = to_device(pts), dM = to_device(m);
+  auto dPf = to_device(pf);
   cpu_backend::run(OverlapPointCell{pts.data(), m.data(), pf.data(), gray.data(), n, {w, h}, side});
-  cuda_backend::run(OverlapPointCell{dPts.p, dM.p, dPf.p, dGray.p, n, {w, h}, side});
-  EXPECT_EQ(dPf.host(), pf);
+  cuda_backend::run(OverlapPointCell{dPts.data(), dM.data(), dPf.data(), dGray.data(), n, {w, h}, side});
+  EXPECT_EQ(to_host(dPf), pf);
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }

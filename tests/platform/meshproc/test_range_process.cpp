@@ -133,13 +133,10 @@ TEST(ProcessModel, BunnyScanWithInjectedOutliers) {
   RangeProcessParam p = long_edge_setting();
   p.compact = false;
   ASSERT_EQ(process_model(rge, p), RETVAL_SUCCESS);
-  std::vector<char> isInjected(rge.get_vn(), 0);
-  int removed = 0, kept = 0;
-  for (int v : injected) {
-    removed += rge.get_vDeleted(v) ? 1 : 0;
-    isInjected[v] = 1;
-  }
-  for (int v = 0; v < rge.get_vn(); ++v) kept += !isInjected[v] && !rge.get_vDeleted(v) ? 1 : 0;
+  int removed = 0, alive = 0;
+  for (int v : injected) removed += rge.get_vDeleted(v) ? 1 : 0;
+  for (int v = 0; v < rge.get_vn(); ++v) alive += rge.get_vDeleted(v) ? 0 : 1;
+  const int kept = alive - (spikes + strays - removed);  // surviving injected points are not real ones
   std::cout << "bunny bun000: injected " << injected.size() << ", removed " << removed << "; real " << real
             << ", kept " << kept << std::endl;
   EXPECT_EQ(removed, spikes + strays);

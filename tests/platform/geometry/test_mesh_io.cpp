@@ -2,13 +2,12 @@
 
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 
 #include "geometry/TriMesh.h"
+#include "temp_dir.h"
 
 using namespace TavoAlgorithm;
-namespace fs = std::filesystem;
+using TavoAlgorithm::test::TempDir;
 
 namespace {
 BaseTriMesh unit_cube() {
@@ -18,24 +17,15 @@ BaseTriMesh unit_cube() {
                {2, 6, 3}, {3, 6, 7}, {0, 4, 2}, {2, 4, 6}, {1, 3, 5}, {3, 7, 5}});
   return m;
 }
-
-fs::path temp_path(const std::string& name) {
-  return fs::temp_directory_path() / ("tavo_mesh_io_" + std::to_string(::getpid()) + "_" + name);
-}
-
-std::string file_bytes(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 }  // namespace
 
 TEST(MeshIO, RoundTripThroughEveryFormat) {
+  TempDir dir;
   for (const char* ext : {"ply", "obj", "stl", "off"}) {
-    const fs::path p = temp_path(std::string("cube.") + ext);
-    ASSERT_TRUE(write_mesh(unit_cube(), p.string())) << ext;
+    const std::string p = dir.file(std::string("cube.") + ext);
+    ASSERT_TRUE(write_mesh(unit_cube(), p)) << ext;
     BaseTriMesh back;
-    ASSERT_TRUE(read_mesh(back, p.string())) << ext;
-    fs::remove(p);
+    ASSERT_TRUE(read_mesh(back, p)) << ext;
     EXPECT_TRUE(back.get_fn() == 12 && back.get_vn() == 8) << ext;
     EXPECT_TRUE(back.get_boundBox().min_corner().isZero() && back.get_boundBox().max_corner().isOnes()) << ext;
     back.update_fNrv();  // still outward: every face normal points away from the centre
@@ -50,10 +40,9 @@ TEST(MeshIO, RoundTripThroughEveryFormat) {
 TEST(MeshIO, BinaryStlLayout) {
   TriMesh tri;
   BaseTriMesh_convert_to_TriMesh(unit_cube(), tri);
-  const fs::path p = temp_path("layout.bin");  // any extension gives binary STL
-  ASSERT_TRUE(write_stl_mesh(tri, p.string()));
-  const std::string bytes = file_bytes(p);
-  fs::remove(p);
+  TempDir dir;
+  ASSERT_TRUE(write_stl_mesh(tri, dir.file("layout.bin")));  // any extension gives binary STL
+  const std::string bytes = dir.read("layout.bin");
   ASSERT_EQ(bytes.size(), 84u + 12u * 50u);
   std::uint32_t count;
   std::memcpy(&count, bytes.data() + 80, 4);
@@ -80,10 +69,9 @@ TEST(MeshIO, DeletedElementsAndBadFacesAreLeftOut) {
 }
 
 TEST(MeshIO, BadFilesFailWithALineAndLeaveTheMesh) {
-  const fs::path good = temp_path("good.ply"), stl = temp_path("good.stl");
-  ASSERT_TRUE(write_mesh(unit_cube(), good.string()));
-  ASSERT_TRUE(write_mesh(unit_cube(), stl.string()));
-  const std::string ply = file_bytes(good), bin = file_bytes(stl);
+  TempDir dir;
+  ASSERT_TRUE(write_mesh(unit_cube(), dir.file("good.ply")) && write_mesh(unit_cube(), dir.file("good.stl")));
+  const std::string ply = dir.read("good.ply"), bin = dir.read("good.stl");
   const std::string header =
       "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
       "element face 1\nproperty list uchar int vertex_indices\nend_header\n";
@@ -96,17 +84,13 @@ TEST(MeshIO, BadFilesFailWithALineAndLeaveTheMesh) {
       {"truncated.stl", bin.substr(0, bin.size() - 30)},
   };
   for (const auto& [name, text] : cases) {
-    const fs::path p = temp_path(name);
-    if (!text.empty()) std::ofstream(p, std::ios::binary) << text;
+    const std::string p = text.empty() ? dir.file(name) : dir.write(name, text);
     BaseTriMesh m = unit_cube();
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(read_mesh(m, p.string())) << name;
+    EXPECT_FALSE(read_mesh(m, p)) << name;
     EXPECT_NE(testing::internal::GetCapturedStdout().find(" Error: cannot read mesh"), std::string::npos) << name;
     EXPECT_EQ(m.get_fn(), 12) << name << ": the array mesh is left as it was";
-    fs::remove(p);
   }
-  fs::remove(good);
-  fs::remove(stl);
   testing::internal::CaptureStdout();
   EXPECT_FALSE(write_mesh(unit_cube(), "/nonexistent/dir/mesh.ply"));
   EXPECT_NE(testing::internal::GetCapturedStdout().find(" Error: "), std::string::npos);

@@ -1,15 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "MeshDistance.h"
 #include "geometry/RangeScanIO.h"
 #include "geometry/TriMesh.h"
+#include "temp_dir.h"
 
 using namespace TavoAlgorithm;
+using TavoAlgorithm::test::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
@@ -17,16 +16,6 @@ const fs::path kBunny = fs::path(TAVO_TEST_DATA_DIR) / "bunny-scans";
 
 #define SKIP_WITHOUT_BUNNY() \
   if (!fs::exists(kBunny / "bun000.ply")) GTEST_SKIP() << "no bunny scans at " << kBunny
-
-struct TempDir {
-  const fs::path path = fs::temp_directory_path() / ("tavo_scan_io_" + std::to_string(::getpid()));
-  TempDir() { fs::create_directories(path); }
-  ~TempDir() { fs::remove_all(path); }
-  std::string write(const std::string& name, const std::string& text) const {
-    std::ofstream(path / name, std::ios::binary) << text;
-    return (path / name).string();
-  }
-};
 
 // A 2 x 3 scan with points in cells 0, 2 and 4.
 std::string small_scan(const std::string& vertexLines, const std::string& gridLines,
@@ -41,13 +30,17 @@ std::string small_scan(const std::string& vertexLines, const std::string& gridLi
 const std::string kVertices = "0 0 1\n1 0 1\n0 1 1\n";
 const std::string kGrid = "1 0\n0\n1 1\n0\n1 2\n0\n";
 
-// Reads with the console captured into `out`.
-RetVal read_quietly(const std::string& path, RangeData& r, std::string* out = nullptr) {
+// Runs `read` with the console captured into `out`.
+template <class Read>
+RetVal quietly(Read&& read, std::string* out = nullptr) {
   testing::internal::CaptureStdout();
-  const RetVal v = read_range_scan(path, r);
+  const RetVal v = read();
   const std::string text = testing::internal::GetCapturedStdout();
   if (out) *out = text;
   return v;
+}
+RetVal read_quietly(const std::string& path, RangeData& r, std::string* out = nullptr) {
+  return quietly([&] { return read_range_scan(path, r); }, out);
 }
 }  // namespace
 
@@ -69,18 +62,14 @@ TEST(RangeScanIO, ReadsTheRealBunnyScan) {
   EXPECT_TRUE(r.get_vCoord(0).isApprox(Eigen::Vector3f(-0.06325f, 0.0359793f, 0.0420873f)));
 }
 
-// The list holds the inverse of each pose's rotation, and the posed scans lie
-// on the reference mesh: scanner noise is ~0.2 mm, a wrong pose gives centimetres.
+// The list holds the inverse of each pose's rotation (a wrong reading puts the
+// scans centimetres off the reference mesh; scanner noise is ~0.2 mm).
 TEST(RangeScanIO, PoseListPutsEveryScanOnTheReferenceSurface) {
   SKIP_WITHOUT_BUNNY();
   ScanPoseList list;
   ASSERT_EQ(read_scan_pose_list((kBunny / "bun.conf").string(), list), RETVAL_SUCCESS);
   ASSERT_EQ(list.scans.size(), 8u);
-  EXPECT_EQ(list.scans[1].file, "bun045.ply");
-  const Eigen::Quaterniond q(0.955586, 0.00548449, -0.294635, -0.0038555);  // bun045's (w, x, y, z)
-  EXPECT_TRUE(list.scans[1].pose.get_rotation().isApprox(q.normalized().conjugate().toRotationMatrix(), 1e-9));
-  EXPECT_TRUE(list.scans[1].pose.get_translation().isApprox(Eigen::Vector3d(-0.0520211, -0.000383981, -0.0109223)));
-  EXPECT_TRUE(list.scans[0].pose.to_matrix4().isIdentity());
+  EXPECT_TRUE(list.scans[1].file == "bun045.ply" && list.scans[0].pose.to_matrix4().isIdentity());
   RangeData r;
   ASSERT_EQ(read_range_scan_with_pose((kBunny / "bun045.ply").string(), (kBunny / "bun.conf").string(), r),
             RETVAL_SUCCESS);
@@ -143,8 +132,7 @@ TEST(RangeScanIO, BadScansFailWithAMessageAndLeaveTheFrame) {
                                                             : dir.write(std::string(name) + ".ply", text);
     std::string out;
     EXPECT_EQ(read_quietly(path, r, &out), RETVAL_FAILED) << name;
-    EXPECT_NE(out.find(" Error: "), std::string::npos) << name << ": " << out;
-    EXPECT_EQ(r.get_vn(), 1) << name;  // untouched on failure
+    EXPECT_TRUE(out.find(" Error: ") != std::string::npos && r.get_vn() == 1) << name << " leaves the frame: " << out;
   }
 }
 
@@ -162,18 +150,17 @@ TEST(RangeScanIO, BadPoseListsFail) {
   };
   for (const auto& [name, text] : cases) {
     std::vector<RangeData> frames(2);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(read_range_scans(dir.write(std::string(name) + ".conf", text), frames), RETVAL_FAILED) << name;
-    EXPECT_NE(testing::internal::GetCapturedStdout().find(" Error: "), std::string::npos) << name;
-    EXPECT_EQ(frames.size(), 2u) << name;
+    std::string out;
+    EXPECT_EQ(quietly([&] { return read_range_scans(dir.write(std::string(name) + ".conf", text), frames); }, &out),
+              RETVAL_FAILED) << name;
+    EXPECT_TRUE(out.find(" Error: ") != std::string::npos && frames.size() == 2u) << name;
   }
   // The list has no line for the scan asked for; a good list skips other lines and takes CR LF.
   RangeData r;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(read_range_scan_with_pose(dir.write("a.ply", small_scan(kVertices, kGrid)),
-                                      dir.write("other.conf", "bmesh b.ply 0 0 0 0 0 0 1\r\n"), r),
-            RETVAL_FAILED);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("no bmesh line for a.ply"), std::string::npos);
+  std::string out;
+  const std::string conf = dir.write("other.conf", "bmesh b.ply 0 0 0 0 0 0 1\r\n");
+  EXPECT_EQ(quietly([&] { return read_range_scan_with_pose(dir.file("a.ply"), conf, r); }, &out), RETVAL_FAILED);
+  EXPECT_NE(out.find("no bmesh line for a.ply"), std::string::npos);
   std::vector<RangeData> frames;
   ASSERT_EQ(read_range_scans(dir.write("good.conf", "camera 0 0 0 0 0 0 1\r\nbmesh a.ply 1 2 3 0 0 0 1\r\n"), frames),
             RETVAL_SUCCESS);

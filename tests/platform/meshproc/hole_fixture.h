@@ -13,6 +13,12 @@
 
 namespace TavoAlgorithm::test {
 
+inline TriMesh half_edge(const BaseTriMesh& base) {
+  TriMesh mesh;
+  BaseTriMesh_convert_to_TriMesh(base, mesh);
+  return mesh;
+}
+
 struct CutSphere {
   TriMesh mesh;
   std::vector<std::set<int>> expectedBorders;  // per cap, mesh vertex indices

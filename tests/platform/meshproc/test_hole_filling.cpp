@@ -70,8 +70,8 @@ TEST(EarClipping, ClosesEveryCapOfASphere) {
   ASSERT_EQ(ear_clipping(s.mesh, loops, true, true, false, 20, 0.6f, 150.f), RETVAL_SUCCESS);
   int added = 0;
   for (const auto& l : loops) added += static_cast<int>(l.size()) - 2;
-  EXPECT_EQ(static_cast<int>(s.mesh.n_faces()) - before, added) << "n - 2 faces per loop";
-  EXPECT_EQ(s.mesh.n_vertices(), vertsBefore);
+  EXPECT_TRUE(static_cast<int>(s.mesh.n_faces()) - before == added && s.mesh.n_vertices() == vertsBefore)
+      << "n - 2 faces per loop, no new vertex";
   for (int f = 0; f < static_cast<int>(s.mesh.n_faces()); ++f)
     EXPECT_EQ(s.mesh.status(s.mesh.face_handle(f)).selected(), f >= before);
   expect_repaired_sphere(s.mesh, before);
@@ -147,18 +147,19 @@ TEST(HoleFilling, BadInputIsRefusedWithoutChange) {
   bad[0].patchToMesh.pop_back();
   bad[1].patchToMesh[0] = static_cast<int>(verts) + 5;
   bad[2].meshToPatch.begin()->second = 1 - bad[2].meshToPatch.begin()->second;
-  for (const auto& b : bad) EXPECT_EQ(merge_back_hole_region(s.mesh, patches[0], b.patchToMesh, b.meshToPatch), RETVAL_FAILED);
+  auto merge = [&](const HoleVertexMaps& m) {
+    return merge_back_hole_region(s.mesh, patches[0], m.patchToMesh, m.meshToPatch);
+  };
+  for (const auto& b : bad) EXPECT_EQ(merge(b), RETVAL_FAILED);
   EXPECT_TRUE(s.mesh.n_faces() == faces && s.mesh.n_vertices() == verts);
   // Merging one patch twice: the second time its faces no longer fit.
-  ASSERT_EQ(merge_back_hole_region(s.mesh, patches[0], maps[0].patchToMesh, maps[0].meshToPatch), RETVAL_SUCCESS);
+  ASSERT_EQ(merge(maps[0]), RETVAL_SUCCESS);
   const int liveAfter = live_faces(s.mesh);
-  EXPECT_EQ(merge_back_hole_region(s.mesh, patches[0], maps[0].patchToMesh, maps[0].meshToPatch), RETVAL_FAILED);
-  EXPECT_EQ(live_faces(s.mesh), liveAfter);
+  EXPECT_TRUE(merge(maps[0]) == RETVAL_FAILED && live_faces(s.mesh) == liveAfter);
   // Empty mesh, and a non-finite point.
   TriMesh empty;
   EXPECT_EQ(ear_clipping(empty, {}, false, false, false, 20, 0.6f, 150.f), RETVAL_FAILED);
-  EXPECT_EQ(q.fill(empty, loops), RETVAL_FAILED);
-  EXPECT_TRUE(patches.empty());
+  EXPECT_TRUE(q.fill(empty, loops) == RETVAL_FAILED && patches.empty());
   CutSphere n = cut_sphere(2, {kDirs[0]}, kSmallCap);
   const std::vector<HalfedgeLoop> nloops = holes_of(n.mesh);
   n.mesh.set_point(n.mesh.vertex_handle(3), {std::numeric_limits<float>::quiet_NaN(), 0.f, 0.f});

@@ -23,12 +23,9 @@ TEST(RefineMarchingCube, CollapsesNearZeroEdgesAndTheirSlivers) {
   BaseTriMesh m = fan_with_short_edge(0.01f);
   std::vector<int> axes(6, 0);
   ASSERT_EQ(refine_marching_cube(m, 1.0, axes), RETVAL_SUCCESS);
-  EXPECT_TRUE(m.get_vDeleted(1));
-  EXPECT_FALSE(m.get_vDeleted(0));
-  EXPECT_TRUE(m.get_fDeleted(0));  // (0, 1, 3) became degenerate
-  EXPECT_TRUE(m.get_fDeleted(4));  // (0, 5, 1)
-  EXPECT_EQ(m.get_face(1), BaseTriFace(0, 2, 3));
-  EXPECT_EQ(m.get_face(5), BaseTriFace(0, 5, 2));
+  EXPECT_TRUE(m.get_vDeleted(1) && !m.get_vDeleted(0));
+  EXPECT_TRUE(m.get_fDeleted(0) && m.get_fDeleted(4)) << "(0, 1, 3) and (0, 5, 1) became degenerate";
+  EXPECT_TRUE(m.get_face(1) == BaseTriFace(0, 2, 3) && m.get_face(5) == BaseTriFace(0, 5, 2));
   EXPECT_EQ(m.get_vn(), 6);  // marks, not removal
   EXPECT_EQ(m.get_vCoord(0), Eigen::Vector3f::Zero());  // kept vertex does not move
 }
@@ -58,20 +55,10 @@ TEST(RefineMarchingCube, LeavesLongEdgesDeletedFacesAndBadInputAlone) {
 // A face repeated with one orientation keeps a single copy.
 TEST(RefineMarchingCube, FoldedPairsCancelAndRepeatsKeepOneCopy) {
   BaseTriMesh m;
-  for (const Eigen::Vector3f& p : {Eigen::Vector3f(0, 0, 0), Eigen::Vector3f(0.01f, 0, 0), Eigen::Vector3f(1, 0, 0),
-                                   Eigen::Vector3f(0, 1, 0), Eigen::Vector3f(0.5f, -1, 0)})
-    m.add_vCoord(p);
-  m.add_face({0, 2, 3});
-  m.add_face({1, 3, 2});
-  m.add_face({2, 0, 4});
-  m.add_face({3, 0, 4});
-  m.add_face({0, 4, 3});
-  m.add_face({1, 0, 4});  // the short edge
+  m.set_vCoords({{0, 0, 0}, {0.01f, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0.5f, -1, 0}});
+  m.set_faces({{0, 2, 3}, {1, 3, 2}, {2, 0, 4}, {3, 0, 4}, {0, 4, 3}, {1, 0, 4}});  // 1-0 is the short edge
   std::vector<int> axes(5, 0);
   ASSERT_EQ(refine_marching_cube(m, 1.0, axes), RETVAL_SUCCESS);
-  EXPECT_TRUE(m.get_fDeleted(0));
-  EXPECT_TRUE(m.get_fDeleted(1));
-  EXPECT_FALSE(m.get_fDeleted(2));
-  EXPECT_TRUE(m.get_fDeleted(5));
+  EXPECT_TRUE(m.get_fDeleted(0) && m.get_fDeleted(1) && !m.get_fDeleted(2) && m.get_fDeleted(5));
   EXPECT_NE(m.get_fDeleted(3), m.get_fDeleted(4));  // the same turn: one copy stays
 }

@@ -102,11 +102,10 @@ TEST(AffineFit, RecoversAnExactMapAndRejectsBadInput) {
   // Known residual: a least-squares affine fit leaves a pure +-1 split in x
   // between two copies of a symmetric set untouched, mean distance 1.
   std::vector<Eigen::Vector2f> s2, t2;
-  for (const auto& p : {Eigen::Vector2f(0, 0), Eigen::Vector2f(10, 0), Eigen::Vector2f(0, 10), Eigen::Vector2f(10, 10)})
-    for (float sign : {1.f, -1.f}) {
-      s2.push_back(p);
-      t2.push_back(p + Eigen::Vector2f(sign, 0));
-    }
+  for (int k = 0; k < 8; ++k) {
+    s2.emplace_back(k & 1 ? 10.f : 0.f, k & 2 ? 10.f : 0.f);
+    t2.push_back(s2.back() + Eigen::Vector2f(k & 4 ? -1.f : 1.f, 0.f));
+  }
   ASSERT_EQ(compute_two_pic_error(s2, t2, err), RETVAL_SUCCESS);
   EXPECT_NEAR(err, 1.0, 1e-5);
 

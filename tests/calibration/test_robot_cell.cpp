@@ -78,9 +78,8 @@ const Rig& rig() {
 }  // namespace
 
 TEST(RobotScanInfo, SumMatrixComposesRobotFixtureAndFirstCamera) {
-  Camera c1, c2;
+  Camera c1, c2;  // camera 2 plays no part
   c1.RT = pose(0.1, -0.2, 0.3, {10, 20, 30});
-  c2.RT = pose(-0.3, 0.1, 0.0, {-5, 0, 2});
   const RobotScanInfo plain(c1, c2, RigidMatrix::identity(), RigidMatrix::identity());
   EXPECT_TRUE(plain.get_sum_mat().to_matrix4().isApprox(c1.RT.to_matrix4(), 1e-15));
   const RigidMatrix cr = pose(0.5, 0.2, -0.1, {100, -50, 700}), f = pose(0.0, 0.3, 0.2, {0, 0, 120});
@@ -212,7 +211,7 @@ TEST(RobotAxisCalibHelper, BadInputGivesEmptyResults) {
     return d == Eigen::Vector3f(1, 0, 0) && p == Eigen::Vector3f(7, 8, 9);
   };
 
-  std::string lines = console([&] {
+  console([&] {
     helper.robot_rebuild_pts(info, {}, {}, pts);
     EXPECT_TRUE(pts.empty());
     helper.robot_rebuild_pts(info, {board1, board1}, {board2}, pts);  // sequences of different lengths
@@ -228,7 +227,7 @@ TEST(RobotAxisCalibHelper, BadInputGivesEmptyResults) {
   // Board in one image only (unequal counts), in neither, in images of
   // different sizes, or in an empty image: no points, and only the pair
   // without marks in either image has equal counts.
-  lines = console([&] {
+  std::string lines = console([&] {
     helper.robot_rebuild_pts(info, {board1, blank, tiny, empty}, {blank, blank, board2, board2}, pts);
   });
   EXPECT_EQ(lines.find("point size: "), lines.find("point size: 0,0\n")) << lines;

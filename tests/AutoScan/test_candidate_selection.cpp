@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <random>
 #include <set>
 
 #include "SceneMeshes.h"
@@ -43,17 +42,15 @@ TEST(EmulateBinHelper, LazyGreedyPicksTheExactBestAndDampsWhatItSaw) {
   sim::add_uv_sphere(mesh, Vector3f::Zero(), 30.f, 24, 12);
   sim::add_box(mesh, {0, 0, -40}, {50, 50, 2});  // a base that is no hole
 
-  // 50 candidates spread over a sphere of radius 280, random weights.
+  // 50 candidates spread over a sphere of radius 280, distinct weights in a scrambled order.
   const int n = 50;
   Candidates c;
   std::vector<float> weights;
-  std::mt19937 rng(3);
-  std::uniform_real_distribution<float> w(0.5f, 1.f);
   for (int i = 0; i < n; ++i) {
     const double z = 1.0 - 1.9 * (i + 0.5) / n, phi = 2.39996 * i, s = std::sqrt(1.0 - z * z);
     c.add(280.f * Vector3f(float(s * std::cos(phi)), float(s * std::sin(phi)), float(z)),
           std::abs(z) > 0.9 ? Vector3f(1, 0, 0) : Vector3f(0, 0, 1));
-    weights.push_back(w(rng));
+    weights.push_back(0.5f + 0.01f * (i * 37 % n));
   }
   auto r = make_renderer(2.0, c, {0.5f, 0.5f});
   ASSERT_TRUE(r);

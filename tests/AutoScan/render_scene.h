@@ -11,9 +11,10 @@
 
 namespace tavo_test {
 
-inline std::vector<int> hole_mask(int faceCount, int firstHole = 0) {
+// The first `holes` faces (all by default) are hole faces.
+inline std::vector<int> hole_mask(int faceCount, int holes = -1) {
   std::vector<int> m(faceCount / 32 + 1, 0);
-  for (int f = firstHole; f < faceCount; ++f) m[f / 32] |= static_cast<int>(1u << (f % 32));
+  for (int f = 0; f < (holes < 0 ? faceCount : holes); ++f) m[f / 32] |= static_cast<int>(1u << (f % 32));
   return m;
 }
 

@@ -30,8 +30,7 @@ BaseTriMesh quad_at(float z, float half = 10.f) {
 }
 
 // Pixel area of face f under a column-major MVP on a w x h image.
-double projected_area(const BaseTriMesh& mesh, int f, const std::array<float, 16>& mvp,
-                             int w, int h) {
+double projected_area(const BaseTriMesh& mesh, int f, const std::array<float, 16>& mvp, int w, int h) {
   const Eigen::Map<const Eigen::Matrix4f> m(mvp.data());
   Eigen::Vector2d p[3];
   for (int k = 0; k < 3; ++k) {
@@ -111,11 +110,6 @@ TEST(EmulateBinHelper, ShadowWeightsAndBackFacesDecideTheScore) {
   sim::add_quad(walled, {30, -40, 100}, {60, -40, 100}, {60, 40, 100}, {30, 40, 100});
   EXPECT_EQ(score(walled, {0b11}), 0.f);
   EXPECT_TRUE(face_pixel_counts(r->last_face_ids()).empty());
-
-  // The same hole turned away from the cameras adds nothing.
-  BaseTriMesh turned;
-  sim::add_quad(turned, {-10, -10, 0}, {-10, 10, 0}, {10, 10, 0}, {10, -10, 0});
-  EXPECT_EQ(score(turned, {0b11}), 0.f);
 
   // A hole in the top of a closed box: the left camera looks through it at the
   // inside of the bottom, a back face, so its pixels weigh 1.0.

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <random>
 
 #include "ComputeRT.h"
 
@@ -87,10 +86,8 @@ TEST(CameraAngles, FovyAndFixAngleUseTheTruncatedHalfHeight) {
 TEST(AffineFit, RecoversAnExactMapAndRejectsBadInput) {
   Eigen::Matrix<float, 2, 3> truth;
   truth << 1.1f, -0.2f, 5.f, 0.3f, 0.9f, -7.f;
-  std::mt19937 rng(3);
-  std::uniform_real_distribution<float> u(-100.f, 100.f);
   std::vector<Eigen::Vector2f> src, dst;
-  for (int i = 0; i < 40; ++i) src.emplace_back(u(rng), u(rng));
+  for (int i = 0; i < 40; ++i) src.emplace_back(float(i * 37 % 200 - 100), float(i * 61 % 200 - 100) + 0.5f * i);
   for (const auto& p : src) dst.push_back(truth.leftCols<2>() * p + truth.col(2));
   Eigen::Matrix<float, 2, 3> a;
   ASSERT_EQ(compute_affine_mat2d(src, dst, a), RETVAL_SUCCESS);
@@ -102,11 +99,10 @@ TEST(AffineFit, RecoversAnExactMapAndRejectsBadInput) {
   // Known residual: a least-squares affine fit leaves a pure +-1 split in x
   // between two copies of a symmetric set untouched, mean distance 1.
   std::vector<Eigen::Vector2f> s2, t2;
-  for (const auto& p : {Eigen::Vector2f(0, 0), Eigen::Vector2f(10, 0), Eigen::Vector2f(0, 10), Eigen::Vector2f(10, 10)})
-    for (float sign : {1.f, -1.f}) {
-      s2.push_back(p);
-      t2.push_back(p + Eigen::Vector2f(sign, 0));
-    }
+  for (int k = 0; k < 8; ++k) {
+    s2.emplace_back(k & 1 ? 10.f : 0.f, k & 2 ? 10.f : 0.f);
+    t2.push_back(s2.back() + Eigen::Vector2f(k & 4 ? -1.f : 1.f, 0.f));
+  }
   ASSERT_EQ(compute_two_pic_error(s2, t2, err), RETVAL_SUCCESS);
   EXPECT_NEAR(err, 1.0, 1e-5);
 

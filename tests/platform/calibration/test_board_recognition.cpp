@@ -43,8 +43,7 @@ TEST(CalibrationBoard, LayoutIsUnambiguousUnderFlipsAndHalfTurn) {
   ASSERT_EQ(pts.size(), 63u);
   EXPECT_EQ(pts[10], Eigen::Vector3d(25, 25, 0));
   const Image<1, unsigned char> sheet = render_board(2.0);
-  EXPECT_EQ(sheet.width(), 480);
-  EXPECT_EQ(sheet.height(), 380);
+  EXPECT_EQ(std::make_pair(sheet.width(), sheet.height()), std::make_pair(480, 380));
   EXPECT_EQ(sheet.at(40, 40), 0);  // centre of mark 0
   EXPECT_EQ(sheet.at(5, 5), 255);  // margin
   EXPECT_TRUE(render_board(0.0).empty());
@@ -97,25 +96,18 @@ TEST(BoardRecognition, PartlySeenOrMissingBoards) {
 }
 
 TEST(BoardGrid, ExactGridPlacementFromBlobs) {
-  // A sheared, turned grid whose walk must come back in board order.
+  // A sheared, turned grid, bottom row first, whose walk must come back in board order.
   std::vector<GridBlob> blobs;
-  std::vector<int> truthIndex;
   for (int r = B::kRows - 1; r >= 0; --r)
-    for (int c = 0; c < B::kColumns; ++c) {
-      const Eigen::Vector2d p(300 + 40 * c - 30 * r + 2 * r * r, 200 + 10 * c + 35 * r);
-      blobs.push_back({p, B::is_big(c, r) ? 200.0 : 50.0});
-      truthIndex.push_back(r * B::kColumns + c);
-    }
+    for (int c = 0; c < B::kColumns; ++c)
+      blobs.push_back({{300 + 40 * c - 30 * r + 2 * r * r, 200 + 10 * c + 35 * r}, B::is_big(c, r) ? 200.0 : 50.0});
   const std::vector<int> a = assign_board_marks(blobs, {});
   ASSERT_EQ(a.size(), 63u);
-  for (std::size_t b = 0; b < blobs.size(); ++b) EXPECT_EQ(a[truthIndex[b]], static_cast<int>(b));
-  // Mirrored grid: not a view of the front face.
-  std::vector<GridBlob> mirrored = blobs;
+  for (int b = 0; b < 63; ++b) EXPECT_EQ(a[(B::kRows - 1 - b / B::kColumns) * B::kColumns + b % B::kColumns], b);
+  // Mirrored grid (not a view of the front face), no big marks (no orientation), too few blobs.
+  std::vector<GridBlob> mirrored = blobs, flat = blobs;
   for (auto& b : mirrored) b.centre.x() = -b.centre.x();
-  EXPECT_TRUE(assign_board_marks(mirrored, {}).empty());
-  // No big marks: no orientation.
-  std::vector<GridBlob> flat = blobs;
   for (auto& b : flat) b.area = 50.0;
-  EXPECT_TRUE(assign_board_marks(flat, {}).empty());
-  EXPECT_TRUE(assign_board_marks({blobs.begin(), blobs.begin() + 3}, {}).empty());
+  for (const auto& bad : {mirrored, flat, std::vector<GridBlob>(blobs.begin(), blobs.begin() + 3)})
+    EXPECT_TRUE(assign_board_marks(bad, {}).empty());
 }

@@ -151,7 +151,8 @@ TEST(RangeScanIO, BadPoseListsFail) {
   for (const auto& [name, text] : cases) {
     std::vector<RangeData> frames(2);
     std::string out;
-    EXPECT_EQ(quietly([&] { return read_range_scans(dir.write(std::string(name) + ".conf", text), frames); }, &out),
+    const std::string conf = dir.write(std::string(name) + ".conf", text);
+    EXPECT_EQ(quietly([&] { return read_range_scans(conf, frames); }, &out),
               RETVAL_FAILED) << name;
     EXPECT_TRUE(out.find(" Error: ") != std::string::npos && frames.size() == 2u) << name;
   }

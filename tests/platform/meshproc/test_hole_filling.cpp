@@ -147,8 +147,9 @@ TEST(HoleFilling, BadInputIsRefusedWithoutChange) {
   bad[0].patchToMesh.pop_back();
   bad[1].patchToMesh[0] = static_cast<int>(verts) + 5;
   bad[2].meshToPatch.begin()->second = 1 - bad[2].meshToPatch.begin()->second;
+  TriMesh& patch = patches[0];
   auto merge = [&](const HoleVertexMaps& m) {
-    return merge_back_hole_region(s.mesh, patches[0], m.patchToMesh, m.meshToPatch);
+    return merge_back_hole_region(s.mesh, patch, m.patchToMesh, m.meshToPatch);
   };
   for (const auto& b : bad) EXPECT_EQ(merge(b), RETVAL_FAILED);
   EXPECT_TRUE(s.mesh.n_faces() == faces && s.mesh.n_vertices() == verts);

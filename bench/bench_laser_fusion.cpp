@@ -111,7 +111,9 @@ std::pair<double, double> run_normal(const std::vector<sim::LaserFrame>& frames,
   return {seconds[0], seconds[1]};
 }
 
-void run_tangent(const std::vector<sim::LaserFrame>& frames, int threads, double (&fuseSeconds)[2],
+// Per frame either one task per line followed by update_normal, or the
+// frame call that shares pieces of the lines among the workers.
+void run_tangent(const std::vector<sim::LaserFrame>& frames, int threads, bool frameCall, double (&fuseSeconds)[2],
                  double (&fuseCpu)[2], double& cloudSeconds, long long& changedCells) {
   LaserFusionHelper<LeafTangent> h(kDepth, kCellMm, kPointMm, kCellMm, 3, true);
   h.set_tbb_num_threads(threads);
@@ -121,14 +123,21 @@ void run_tangent(const std::vector<sim::LaserFrame>& frames, int threads, double
   std::atomic<int> current{0}, valid{0};
   fuseSeconds[0] = fuseSeconds[1] = fuseCpu[0] = fuseCpu[1] = cloudSeconds = 0;
   changedCells = 0;
+  std::vector<const std::vector<Eigen::Vector3f>*> lines;
   for (int pass = 0; pass < 2; ++pass)
   for (const auto& f : frames) {
     const auto t0 = std::chrono::steady_clock::now();
     const double c0 = cpu_seconds();
-    tbb::concurrent_vector<int> updated;
-    auxilary_tbb_for(threads, 0, f.lines.size(),
-                     [&](std::size_t i) { h.fusion_one_lines_tangent(f.lines[i].points, f.pose, pending, updated); });
-    h.update_normal(f.pose.transform_normal(Eigen::Vector3f(0, 0, 1)), updated, false);
+    if (frameCall) {
+      lines.clear();
+      for (const auto& l : f.lines) lines.push_back(&l.points);
+      h.fusion_one_frame_tangent(lines, f.pose, false, threads, pending);
+    } else {
+      tbb::concurrent_vector<int> updated;
+      auxilary_tbb_for(threads, 0, f.lines.size(),
+                       [&](std::size_t i) { h.fusion_one_lines_tangent(f.lines[i].points, f.pose, pending, updated); });
+      h.update_normal(f.pose.transform_normal(Eigen::Vector3f(0, 0, 1)), updated, false);
+    }
     fuseSeconds[pass] += seconds_since(t0);
     fuseCpu[pass] += cpu_seconds() - c0;
     const auto t1 = std::chrono::steady_clock::now();
@@ -216,17 +225,19 @@ int main(int argc, char** argv) {
     std::printf("normal variant,  %d worker(s): first pass %.2f, second pass %.2f million points per second\n",
                 threads, points / s.first * 1e-6, points / s.second * 1e-6);
   }
-  for (int threads : {1, 2}) {
-    if (!part("tangent") || !threads_wanted(threads)) continue;
-    double fuse[2], cpu[2], cloud;
-    long long cells;
-    run_tangent(frames, threads, fuse, cpu, cloud, cells);
-    std::printf("tangent variant, %d worker(s), with update_normal: first pass %.2f, second pass %.2f million points per second"
-                " (CPU %.2f, %.2f us per point)\n",
-                threads, points / fuse[0] * 1e-6, points / fuse[1] * 1e-6, cpu[0] / points * 1e6, cpu[1] / points * 1e6);
-    std::printf("  get_cloud_incremental: %.3f s for %lld changed cells, %.3f us per changed cell\n", cloud, cells,
-                cloud / static_cast<double>(cells) * 1e6);
-  }
+  for (const bool frameCall : {false, true})
+    for (int threads : {1, 2}) {
+      if (!part("tangent") || !threads_wanted(threads)) continue;
+      double fuse[2], cpu[2], cloud;
+      long long cells;
+      run_tangent(frames, threads, frameCall, fuse, cpu, cloud, cells);
+      std::printf("tangent variant, %s, %d worker(s), with the normals: first pass %.2f, second pass %.2f million "
+                  "points per second (CPU %.2f, %.2f us per point)\n",
+                  frameCall ? "frame call" : "line tasks", threads, points / fuse[0] * 1e-6, points / fuse[1] * 1e-6,
+                  cpu[0] / points * 1e6, cpu[1] / points * 1e6);
+      std::printf("  get_cloud_incremental: %.3f s for %lld changed cells, %.3f us per changed cell\n", cloud, cells,
+                  cloud / static_cast<double>(cells) * 1e6);
+    }
   for (int pairs : {1, 7}) {
     if (!part("helper")) break;
     long long helperPoints = 0;

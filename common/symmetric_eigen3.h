@@ -115,14 +115,14 @@ inline Eigen::Matrix3d shifted_adjugate(const Eigen::Matrix3d& s, double mu) {
 // the eigenvector. When that column fails the residual test, or the other
 // two eigenvalues do not lie clearly above its own (a double smallest
 // eigenvalue), the closed form decides.
-inline Eigen::Vector3f smallest_eigenvector(const Eigen::Matrix3f& a) {
+inline Eigen::Vector3d smallest_eigenvector(const Eigen::Matrix3d& a) {
   constexpr int kMaxSteps = 12;
   constexpr double kStepTolerance = 1e-12;  // entries scaled to a unit largest one
   constexpr double kMinGapProduct = 1e-8;
   constexpr double kResidual2 = 1e-18;
-  const float scale = a.cwiseAbs().maxCoeff();
-  if (scale > 0.f && std::isfinite(scale)) {
-    const Eigen::Matrix3d s = a.cast<double>() * (1.0 / static_cast<double>(scale));
+  const double scale = a.cwiseAbs().maxCoeff();
+  if (scale > 0.0 && std::isfinite(scale)) {
+    const Eigen::Matrix3d s = a * (1.0 / scale);
     const Eigen::Matrix3d adj0 = detail::shifted_adjugate(s, 0.0);
     // q(x) = c0 - c1 x + c2 x^2 - x^3.
     const double c2 = s.trace(), c1 = adj0.trace(), c0 = s.row(0).dot(adj0.col(0));
@@ -151,10 +151,14 @@ inline Eigen::Vector3f smallest_eigenvector(const Eigen::Matrix3f& a) {
       const double mu = v.dot(sv);
       const double rest = c2 - mu, gaps = c1 - 2.0 * mu * rest + mu * mu;  // (l2 - mu)(l3 - mu)
       if ((sv - mu * v).squaredNorm() <= kResidual2 && rest - 2.0 * mu > 0.0 && gaps > kMinGapProduct)
-        return v.cast<float>();
+        return v;
     }
   }
   return symmetric_eigen3(a).smallest;
+}
+
+inline Eigen::Vector3f smallest_eigenvector(const Eigen::Matrix3f& a) {
+  return smallest_eigenvector(Eigen::Matrix3d(a.cast<double>())).cast<float>();
 }
 
 // For a symmetric positive semi-definite a: whether its largest eigenvalue
@@ -164,11 +168,13 @@ inline Eigen::Vector3f smallest_eigenvector(const Eigen::Matrix3f& a) {
 // positive above the largest; with x = share * trace, x lies between them
 // when the largest exceeds x (the other two add up to less than 1 - share of
 // the trace, so both stay below x) and above all three otherwise.
-inline bool largest_share_exceeds(const Eigen::Matrix3f& a, float share) {
-  const Eigen::Matrix3d ad = a.cast<double>();
-  Eigen::Matrix3d m = -ad;
-  m.diagonal().array() += static_cast<double>(share) * ad.trace();
+inline bool largest_share_exceeds(const Eigen::Matrix3d& a, double share) {
+  Eigen::Matrix3d m = -a;
+  m.diagonal().array() += share * a.trace();
   return m.determinant() < 0.0;
+}
+inline bool largest_share_exceeds(const Eigen::Matrix3f& a, float share) {
+  return largest_share_exceeds(Eigen::Matrix3d(a.cast<double>()), static_cast<double>(share));
 }
 
 }  // namespace TavoAlgorithm

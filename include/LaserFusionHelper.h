@@ -79,6 +79,16 @@ class TAVO_API LaserFusionHelper {
   RetVal fusion_one_lines_tangent(const std::vector<Eigen::Vector3f>& points, const RigidMatrix& rt,
                                   tbb::concurrent_vector<int>& pendingLeaves,
                                   tbb::concurrent_vector<int>& updatedLeaves);
+  // One frame of such lines (null entries are skipped), with the same sums,
+  // pending list and normals as fusion_one_lines_tangent on every line
+  // followed by update_normal(rt's +z axis, the touched leaves, darkMode).
+  // The lines are cut into pieces of similar size shared by `workers`
+  // tasks, so that a frame of fewer or unequal lines keeps them all busy.
+  // Returns 0, or 3 when the twin pool could not grow (the normals are
+  // still updated).
+  RetVal fusion_one_frame_tangent(const std::vector<const std::vector<Eigen::Vector3f>*>& lines,
+                                  const RigidMatrix& rt, bool darkMode, int workers,
+                                  tbb::concurrent_vector<int>& pendingLeaves);
 
   // Whole-tree pass after a batch of lines: folds twins that face the same
   // way into their leaf, then sets sdf = -(mean offset . normal) on every

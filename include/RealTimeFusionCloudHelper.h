@@ -20,8 +20,9 @@
 // moved. A moved-from helper, or one whose construction ran out of memory,
 // has no state: fusion returns 2, the other calls do nothing or return
 // empty results. Threading: one caller thread; calls are not re-entrant.
-// Line integration runs on up to 16 workers whatever set_tbb_num_threads
-// says; the whole-tree and editing passes use that thread count.
+// A frame's line integration and normal estimates run on up to 16 workers
+// whatever set_tbb_num_threads says; the whole-tree and editing passes use
+// that thread count.
 // Exported calls do not throw.
 #include <Eigen/Core>
 #include <memory>

@@ -3,7 +3,9 @@
 // passes turn the sums into signed distances and tangent moments into
 // normals.
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "LaserFusionHelper.h"
@@ -73,14 +75,15 @@ bool usable_normal(const Eigen::Vector3f& n) { return n.allFinite() && !is_zero_
 // created from the pool on first use and linked both ways (twins are only
 // ever written under their leaf's lock). Null, with the lock released, when
 // the pool cannot grow.
+// `locked` false: the caller is the only writer, and no lock is taken.
 template <typename T>
-T* lock_target(LaserFusionHelper<T>& h, T& leaf, const Eigen::Vector3f& dir) {
-  leaf.lock.lock();
+T* lock_target(LaserFusionHelper<T>& h, T& leaf, const Eigen::Vector3f& dir, bool locked = true) {
+  if (locked) leaf.lock.lock();
   if (!h.get_use_double_voxel() || !(raw_normal(leaf).dot(dir) < 0.f)) return &leaf;
   if (leaf.twin == nullptr) {
     T* twin = h.twin_pool().acquire();
     if (twin == nullptr) {
-      leaf.lock.unlock();
+      if (locked) leaf.lock.unlock();
       return nullptr;
     }
     twin->twin = &leaf;
@@ -98,14 +101,23 @@ void add_moments(Moments6& m, const Eigen::Vector3f& v) {
   m[5] += v.z() * v.z();
 }
 
-Eigen::Matrix3f moment_matrix(const Moments6& m, float scale) {
-  Eigen::Matrix3f M;
-  M << m[0], m[1], m[2], m[1], m[3], m[4], m[2], m[4], m[5];
-  return M * scale;
+// The moments times `scale`, in the double precision of the eigen solver.
+Eigen::Matrix3d moment_matrix(const Moments6& m, double scale) {
+  Eigen::Matrix3d M;
+  M(0, 0) = m[0] * scale;
+  M(0, 1) = M(1, 0) = m[1] * scale;
+  M(0, 2) = M(2, 0) = m[2] * scale;
+  M(1, 1) = m[3] * scale;
+  M(1, 2) = M(2, 1) = m[4] * scale;
+  M(2, 2) = m[5] * scale;
+  return M;
 }
 
-// Closest point of the segment to c when the projection falls inside it;
-// the segment's terms are formed once for all the cells around it.
+// A sum is finite only when every term is (infinities of opposite sign give NaN).
+bool all_finite(const Eigen::Matrix3d& M) { return std::isfinite(M.sum()); }
+
+// The terms of a segment's closest-point projection, formed once for all
+// the cells around it; a point segment projects everything onto q0.
 struct Segment {
   Eigen::Vector3f q0, seg;
   float invLen2 = 0.f;
@@ -115,16 +127,6 @@ struct Segment {
     const float len2 = seg.squaredNorm();
     point = len2 < kDegenerateSegment2;
     if (!point) invLen2 = 1.f / len2;
-  }
-  bool project_inside(const Eigen::Vector3f& c, Eigen::Vector3f& P) const {
-    if (point) {
-      P = q0;
-      return true;
-    }
-    const float t = (c - q0).dot(seg) * invLen2;
-    if (t < 0.f || t > 1.f) return false;
-    P = q0 + t * seg;
-    return true;
   }
 };
 
@@ -199,27 +201,53 @@ RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const
   return RETVAL_SUCCESS;
 }
 
-// Raw then smoothed unit tangents of the run [b, e) of camera-frame points;
-// `raw` is scratch space.
-void smoothed_tangents(const std::vector<Eigen::Vector3f>& p, int b, int e, std::vector<Eigen::Vector3f>& raw,
-                       std::vector<Eigen::Vector3f>& s) {
-  const int n = e - b;
-  raw.resize(static_cast<std::size_t>(n));
-  for (int j = 0; j < n; ++j) {
-    Eigen::Vector3f sum = Eigen::Vector3f::Zero();
-    if (j > 0) sum += (p[b + j] - p[b + j - 1]).normalized();
-    if (j + 1 < n) sum += (p[b + j + 1] - p[b + j]).normalized();
-    raw[static_cast<std::size_t>(j)] = sum.normalized();
+// A run of a line: points [b, e), consecutive ones closer than kRunBreak.
+struct Run {
+  int b, e;
+};
+
+// The runs of at least two points; a non-finite point cuts too.
+void line_runs(const std::vector<Eigen::Vector3f>& p, std::vector<Run>& runs) {
+  runs.clear();
+  const int n = static_cast<int>(p.size());
+  int b = 0;
+  while (b < n) {
+    if (!p[static_cast<std::size_t>(b)].allFinite()) {
+      ++b;
+      continue;
+    }
+    int e = b + 1;
+    while (e < n && p[static_cast<std::size_t>(e)].allFinite() &&
+           (p[static_cast<std::size_t>(e)] - p[static_cast<std::size_t>(e - 1)]).norm() < kRunBreak)
+      ++e;
+    if (e - b >= 2) runs.push_back({b, e});
+    b = e;
   }
-  s.resize(static_cast<std::size_t>(n));
-  for (int j = 0; j < n; ++j) {
+}
+
+// Smoothed unit tangents of the points j0 ... j1 - 1 of run r into s (s[0]
+// for j0); `raw` is scratch space. Only the points within reach of the
+// smoothing are read, so any stretch of a run gets the same values as the
+// whole run would.
+void smoothed_tangents(const std::vector<Eigen::Vector3f>& p, const Run& r, int j0, int j1,
+                       std::vector<Eigen::Vector3f>& raw, std::vector<Eigen::Vector3f>& s) {
+  const int m0 = std::max(r.b, j0 - kSmoothHalfWidth), m1 = std::min(r.e, j1 + kSmoothHalfWidth);
+  raw.resize(static_cast<std::size_t>(m1 - m0));
+  for (int m = m0; m < m1; ++m) {
+    Eigen::Vector3f sum = Eigen::Vector3f::Zero();
+    if (m > r.b) sum += (p[m] - p[m - 1]).normalized();
+    if (m + 1 < r.e) sum += (p[m + 1] - p[m]).normalized();
+    raw[static_cast<std::size_t>(m - m0)] = sum.normalized();
+  }
+  s.resize(static_cast<std::size_t>(j1 - j0));
+  for (int j = j0; j < j1; ++j) {
     Eigen::Vector3f sum = Eigen::Vector3f::Zero();
     for (int k = 0; k <= kSmoothHalfWidth; ++k) {
       const float w = (kSmoothDenominator - static_cast<float>(k)) / kSmoothDenominator;
-      if (j - k >= 0) sum += w * raw[static_cast<std::size_t>(j - k)];
-      if (j + k < n) sum += w * raw[static_cast<std::size_t>(j + k)];
+      if (j - k >= r.b) sum += w * raw[static_cast<std::size_t>(j - k - m0)];
+      if (j + k < r.e) sum += w * raw[static_cast<std::size_t>(j + k - m0)];
     }
-    s[static_cast<std::size_t>(j)] = sum.normalized();
+    s[static_cast<std::size_t>(j - j0)] = sum.normalized();
   }
 }
 
@@ -231,11 +259,18 @@ struct SegmentHit {
   Eigen::Vector3f c, P;
 };
 
+// Per-axis terms of the neighbour block around a reference cell, in table
+// order (offset -1 ... r - 2 on each axis).
+struct BlockAxes {
+  std::array<std::vector<float>, 3> centre, toCentre;  // cell centre, and centre - q0
+  std::array<std::vector<std::uint8_t>, 3> writable;
+};
+
 template <typename T>
 RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const Eigen::Vector3f& q0,
                             const Eigen::Vector3f& q1, const Eigen::Vector3f& tangent,
                             const Eigen::Vector3f& toCamera, LeafCache<T>& near, std::vector<SegmentHit>& hits,
-                            std::vector<int>& pending, std::vector<int>& updated) {
+                            BlockAxes& axes, std::vector<int>& pending, std::vector<int>& updated, bool locked) {
   Eigen::Vector3i cell, refCell;
   if (!writable_cell(q0, g, cell) || !writable_cell(q1, g, cell)) return RETVAL_SUCCESS;
   if (!writable_cell(0.5f * (q0 + q1), g, refCell)) return RETVAL_SUCCESS;
@@ -243,26 +278,54 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
   const auto& table = h.integrator();
   auto& tree = h.octree();
   const Segment segment(q0, q1);
+  // The table is the r x r x r block around the reference cell, x fastest:
+  // the centre's offsets from q0 and the bounds are formed per axis, once.
+  const int r = static_cast<int>(table.extendRadius);
+  for (int a = 0; a < 3; ++a) {
+    axes.centre[a].resize(static_cast<std::size_t>(r));
+    axes.toCentre[a].resize(static_cast<std::size_t>(r));
+    axes.writable[a].resize(static_cast<std::size_t>(r));
+    for (int i = 0; i < r; ++i) {
+      const int c = refCell[a] + i - 1;
+      axes.centre[a][i] = refCentre[a] + static_cast<float>(i - 1) * g.cellSize;
+      axes.toCentre[a][i] = axes.centre[a][i] - q0[a];
+      axes.writable[a][i] = c >= kLaserGridBorder && c < g.upper;
+    }
+  }
   // First the cells and their nodes, with the leaf records fetched ahead:
   // the record reads, mostly cache misses, then overlap instead of queueing
   // one behind the other. Updates keep the table order.
   hits.clear();
-  for (std::size_t k = 0; k < table.intOffsets.size(); ++k) {
-    const Eigen::Vector3i gc = refCell + table.intOffsets[k];
-    if (!cell_in_bounds(gc, g)) continue;
-    const Eigen::Vector3f c = refCentre + table.worldOffsets[k];
-    Eigen::Vector3f P;
-    if (!segment.project_inside(c, P) || (c - P).squaredNorm() > g.r2sq) continue;
-    const int base = near.base(gc);
-    if (base < 0) continue;
-    __builtin_prefetch(&tree.element_at(base + TavoOctree::Octree<T>::child_of(gc, 0)));
-    hits.push_back({base, gc, c, P});
+  for (int z = 0; z < r; ++z) {
+    if (!axes.writable[2][z]) continue;
+    const float dz = axes.toCentre[2][z];
+    for (int y = 0; y < r; ++y) {
+      if (!axes.writable[1][y]) continue;
+      const float dy = axes.toCentre[1][y];
+      for (int x = 0; x < r; ++x) {
+        if (!axes.writable[0][x]) continue;
+        const Eigen::Vector3f d(axes.toCentre[0][x], dy, dz);  // c - q0
+        float t = 0.f;
+        if (!segment.point) {
+          t = d.dot(segment.seg) * segment.invLen2;
+          if (t < 0.f || t > 1.f) continue;
+        }
+        const Eigen::Vector3f e = d - t * segment.seg;  // c - P
+        if (e.squaredNorm() > g.r2sq) continue;
+        const Eigen::Vector3i gc = refCell + Eigen::Vector3i(x - 1, y - 1, z - 1);
+        const int base = near.base(gc);
+        if (base < 0) continue;
+        __builtin_prefetch(&tree.element_at(base + TavoOctree::Octree<T>::child_of(gc, 0)));
+        hits.push_back({base, gc, Eigen::Vector3f(axes.centre[0][x], axes.centre[1][y], axes.centre[2][z]),
+                        segment.point ? q0 : Eigen::Vector3f(q0 + t * segment.seg)});
+      }
+    }
   }
   for (const SegmentHit& hit : hits) {
     bool created = false;
     const int index = tree.claim_leaf(hit.cell, hit.base, created);
     T& leaf = tree.element_at(index).payload;
-    T* r = lock_target(h, leaf, toCamera);
+    T* r = lock_target(h, leaf, toCamera, locked);
     if (r == nullptr) return RETVAL_NOT_READY;
     const std::uint8_t seen = leaf.flags | (leaf.twin != nullptr ? leaf.twin->flags : 0);
     if ((seen & LEAF_UPDATED) == 0) pending.push_back(index);
@@ -278,7 +341,36 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
     r->weight += 1.f;
     r->weight2 += 1.f;
     r->flags |= LEAF_UPDATED | LEAF_NORMAL_STALE;
-    leaf.lock.unlock();
+    if (locked) leaf.lock.unlock();
+  }
+  return RETVAL_SUCCESS;
+}
+
+// Working storage of one task of tangent integration.
+struct TangentScratch {
+  std::vector<Eigen::Vector3f> raw, smooth;
+  std::vector<SegmentHit> hits;
+  BlockAxes axes;
+};
+
+// Segments i0 ... i1 - 1 of run r (i1 < r.e): the tangent steps of one
+// stretch of a line, stopping at the first twin the pool cannot give.
+template <typename T>
+RetVal fuse_tangent_stretch(LaserFusionHelper<T>& h, const LineGeometry& g, const std::vector<Eigen::Vector3f>& points,
+                            const Run& r, int i0, int i1, const RigidMatrix& rt, const Eigen::Vector3f& toCamera,
+                            LeafCache<T>& near, TangentScratch& scratch, std::vector<int>& pending,
+                            std::vector<int>& updated, bool locked) {
+  smoothed_tangents(points, r, i0, i1 + 1, scratch.raw, scratch.smooth);
+  const Eigen::Vector3f& shift = h.get_tree_shift();
+  for (int i = i0; i < i1; ++i) {
+    const Eigen::Vector3f T0 = rt.transform_normal(scratch.smooth[static_cast<std::size_t>(i - i0)]);
+    const Eigen::Vector3f T1 = rt.transform_normal(scratch.smooth[static_cast<std::size_t>(i - i0 + 1)]);
+    if (!(T0.dot(T1) >= kMinTangentAgreement)) continue;
+    const Eigen::Vector3f q0 = rt * points[static_cast<std::size_t>(i)] - shift;
+    const Eigen::Vector3f q1 = rt * points[static_cast<std::size_t>(i + 1)] - shift;
+    if (fuse_tangent_segment(h, g, q0, q1, Eigen::Vector3f(0.5f * (T0 + T1)), toCamera, near, scratch.hits,
+                             scratch.axes, pending, updated, locked) != RETVAL_SUCCESS)
+      return RETVAL_NOT_READY;
   }
   return RETVAL_SUCCESS;
 }
@@ -299,13 +391,14 @@ void estimate_normal(LeafTangent& r, const Eigen::Vector3f& viewDir, bool darkMo
   // The eigenvalue ratio q = lambda_max / (sum of eigenvalues) decides first;
   // most cells are crossed along one direction only (q above the flat
   // limit) and need no eigenvectors at all.
-  const Eigen::Matrix3f MA = moment_matrix(r.momentsA, 1.f / r.weight);
-  if (!MA.allFinite() || !(MA.trace() > 0.f)) return;
-  Eigen::Vector3f candidate;
+  const double scale = 1.0 / static_cast<double>(r.weight);
+  const Eigen::Matrix3d MA = moment_matrix(r.momentsA, scale);
+  if (!all_finite(MA) || !(MA.trace() > 0.0)) return;
+  Eigen::Vector3d candidate;
   if (!darkMode) {
-    if (largest_share_exceeds(MA, kFlatRatio)) {
-      const Eigen::Matrix3f MAB = MA + moment_matrix(r.momentsB, 1.f / r.weight);
-      if (!MAB.allFinite() || largest_share_exceeds(MAB, kFlatRatio)) return;
+    if (largest_share_exceeds(MA, double{kFlatRatio})) {
+      const Eigen::Matrix3d MAB = MA + moment_matrix(r.momentsB, scale);
+      if (!all_finite(MAB) || largest_share_exceeds(MAB, double{kFlatRatio})) return;
       candidate = smallest_eigenvector(MAB);
     } else {
       candidate = smallest_eigenvector(MA);
@@ -313,15 +406,16 @@ void estimate_normal(LeafTangent& r, const Eigen::Vector3f& viewDir, bool darkMo
   } else {
     if ((r.flags & LEAF_DARK_ESTIMABLE) == 0) {
       // Qualifies when q < kDarkQualifyRatio.
-      if (!largest_share_exceeds(MA, kDarkQualifyRatio)) r.flags |= LEAF_DARK_ESTIMABLE;
+      if (!largest_share_exceeds(MA, double{kDarkQualifyRatio})) r.flags |= LEAF_DARK_ESTIMABLE;
       return;
     }
-    if (largest_share_exceeds(MA, kFlatRatio)) return;
+    if (largest_share_exceeds(MA, double{kFlatRatio})) return;
     candidate = smallest_eigenvector(MA);
   }
-  const float facing = candidate.dot(-viewDir);
+  const Eigen::Vector3f n = candidate.cast<float>();
+  const float facing = n.dot(-viewDir);
   if (!is_zero_vector(r.normal) && std::abs(facing) < kMinViewAgreement) return;
-  r.normal = facing < 0.f ? Eigen::Vector3f(-candidate) : candidate;
+  r.normal = facing < 0.f ? Eigen::Vector3f(-n) : n;
 }
 
 void merge_twin(Leaf& leaf, Leaf& twin) {
@@ -373,45 +467,80 @@ RetVal LaserFusionHelper<T>::fusion_one_lines_tangent(const std::vector<Eigen::V
                                                       tbb::concurrent_vector<int>& updatedLeaves) {
   const LineGeometry g = line_geometry(*this);
   const Eigen::Vector3f toCamera = -rt.transform_normal(Eigen::Vector3f(Eigen::Vector3f::UnitZ()));
-  const int n = static_cast<int>(points.size());
-  std::vector<Eigen::Vector3f> raw, smooth;
-  std::vector<SegmentHit> hits;
+  std::vector<Run> runs;
+  line_runs(points, runs);
+  TangentScratch scratch;
   // The shared lists grow once per line: one push per touched cell would
   // make the workers of a frame fight over the lists' counters.
   std::vector<int> pending, updated;
   LeafCache<T> near(m_tree);
-  auto publish = [&](RetVal ret) {
-    if (!pending.empty()) pendingLeaves.grow_by(pending.begin(), pending.end());
-    if (!updated.empty()) updatedLeaves.grow_by(updated.begin(), updated.end());
-    return ret;
+  RetVal ret = RETVAL_SUCCESS;
+  for (const Run& r : runs)
+    if (fuse_tangent_stretch(*this, g, points, r, r.b, r.e - 1, rt, toCamera, near, scratch, pending, updated,
+                             true) != RETVAL_SUCCESS) {
+      ret = RETVAL_NOT_READY;
+      break;
+    }
+  if (!pending.empty()) pendingLeaves.grow_by(pending.begin(), pending.end());
+  if (!updated.empty()) updatedLeaves.grow_by(updated.begin(), updated.end());
+  return ret;
+}
+
+template <typename T>
+RetVal LaserFusionHelper<T>::fusion_one_frame_tangent(const std::vector<const std::vector<Eigen::Vector3f>*>& lines,
+                                                      const RigidMatrix& rt, bool darkMode, int workers,
+                                                      tbb::concurrent_vector<int>& pendingLeaves) {
+  // A piece of about this many segments takes some tens of microseconds:
+  // enough to outweigh its hand-over, small enough to even out the workers.
+  constexpr int kPieceSegments = 64;
+  struct Piece {
+    const std::vector<Eigen::Vector3f>* points;
+    Run run;
+    int i0, i1;
+    std::vector<int> pending, updated;
+    RetVal ret = RETVAL_SUCCESS;
   };
-  int b = 0;
-  while (b < n) {
-    // A run: finite points with gaps below kRunBreak; a non-finite point cuts too.
-    if (!points[static_cast<std::size_t>(b)].allFinite()) {
-      ++b;
-      continue;
+  std::vector<Piece> pieces;
+  std::vector<Run> runs;
+  for (const std::vector<Eigen::Vector3f>* line : lines) {
+    if (line == nullptr) continue;
+    line_runs(*line, runs);
+    for (const Run& r : runs) {
+      const int segments = r.e - r.b - 1;
+      const int count = (segments + kPieceSegments - 1) / kPieceSegments;
+      for (int k = 0; k < count; ++k)
+        pieces.push_back({line, r, r.b + segments * k / count, r.b + segments * (k + 1) / count, {}, {}});
     }
-    int e = b + 1;
-    while (e < n && points[static_cast<std::size_t>(e)].allFinite() &&
-           (points[static_cast<std::size_t>(e)] - points[static_cast<std::size_t>(e - 1)]).norm() < kRunBreak)
-      ++e;
-    if (e - b >= 2) {
-      smoothed_tangents(points, b, e, raw, smooth);
-      for (int i = b; i + 1 < e; ++i) {
-        const Eigen::Vector3f T0 = rt.transform_normal(smooth[static_cast<std::size_t>(i - b)]);
-        const Eigen::Vector3f T1 = rt.transform_normal(smooth[static_cast<std::size_t>(i - b + 1)]);
-        if (!(T0.dot(T1) >= kMinTangentAgreement)) continue;
-        const Eigen::Vector3f q0 = rt * points[static_cast<std::size_t>(i)] - m_shift;
-        const Eigen::Vector3f q1 = rt * points[static_cast<std::size_t>(i + 1)] - m_shift;
-        if (fuse_tangent_segment(*this, g, q0, q1, Eigen::Vector3f(0.5f * (T0 + T1)), toCamera, near, hits,
-                                 pending, updated) != RETVAL_SUCCESS)
-          return publish(RETVAL_NOT_READY);
-      }
-    }
-    b = e;
   }
-  return publish(RETVAL_SUCCESS);
+  if (pieces.empty()) return RETVAL_SUCCESS;
+  workers = std::max(1, std::min(workers, static_cast<int>(pieces.size())));
+  const bool locked = workers > 1;
+  const LineGeometry g = line_geometry(*this);
+  const Eigen::Vector3f viewDir = rt.transform_normal(Eigen::Vector3f(Eigen::Vector3f::UnitZ()));
+  auxilary_tbb_for(workers, 0, pieces.size(), [&](std::size_t k) {
+    Piece& p = pieces[k];
+    TangentScratch scratch;
+    LeafCache<T> near(m_tree);
+    p.ret = fuse_tangent_stretch(*this, g, *p.points, p.run, p.i0, p.i1, rt, -viewDir, near, scratch, p.pending,
+                                 p.updated, locked);
+    if (!p.pending.empty()) pendingLeaves.grow_by(p.pending.begin(), p.pending.end());
+  });
+  // Every contribution of the frame is in: each piece's leaves are
+  // estimated once, mostly by a worker that still has them in its cache.
+  auxilary_tbb_for(workers, 0, pieces.size(), [&](std::size_t k) {
+    for (const int index : pieces[k].updated) {
+      T& leaf = m_tree.element_at(index).payload;
+      if (locked) leaf.lock.lock();
+      if constexpr (kHasTangents<T>) {
+        estimate_normal(leaf, viewDir, darkMode);
+        if (leaf.twin != nullptr) estimate_normal(*leaf.twin, viewDir, darkMode);
+      }
+      if (locked) leaf.lock.unlock();
+    }
+  });
+  for (const Piece& p : pieces)
+    if (p.ret != RETVAL_SUCCESS) return p.ret;
+  return RETVAL_SUCCESS;
 }
 
 template <typename T>
@@ -484,6 +613,9 @@ void LaserFusionHelper<T>::get_update_vid(const tbb::concurrent_vector<int>& lea
       const std::vector<Eigen::Vector3f>&, const std::vector<Eigen::Vector3f>&, const RigidMatrix&);           \
   template RetVal LaserFusionHelper<T>::fusion_one_lines_tangent(                                              \
       const std::vector<Eigen::Vector3f>&, const RigidMatrix&, tbb::concurrent_vector<int>&,                   \
+      tbb::concurrent_vector<int>&);                                                                           \
+  template RetVal LaserFusionHelper<T>::fusion_one_frame_tangent(                                              \
+      const std::vector<const std::vector<Eigen::Vector3f>*>&, const RigidMatrix&, bool, int,                  \
       tbb::concurrent_vector<int>&);                                                                           \
   template void LaserFusionHelper<T>::integrate_into_tsdf();                                                   \
   template void LaserFusionHelper<T>::update_normal(const Eigen::Vector3f&, const tbb::concurrent_vector<int>&, \

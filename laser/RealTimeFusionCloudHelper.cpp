@@ -102,13 +102,12 @@ RetVal RealTimeFusionCloudHelper::fusion_one_laser(const std::vector<Cloud>& lin
   State& s = *m_state;
   try {
     if (m_frameCount == 0 && !s.tree.set_tree_shift(lines, rt)) return RETVAL_SUCCESS;
-    tbb::concurrent_vector<int> frameLeaves;
+    std::vector<const std::vector<Eigen::Vector3f>*> points;
+    for (const Cloud& line : lines)
+      if (line.get_vn() > 0) points.push_back(&line.get_vCoords());
     // More workers than the machine runs only earn a TBB warning.
     const int workers = std::min(kFrameWorkers, tbb::this_task_arena::max_concurrency());
-    auxilary_tbb_for(workers, 0, lines.size(), [&](std::size_t i) {
-      if (lines[i].get_vn() > 0) s.tree.fusion_one_lines_tangent(lines[i].get_vCoords(), rt, s.pending, frameLeaves);
-    });
-    s.tree.update_normal(rt.transform_normal(Eigen::Vector3f(Eigen::Vector3f::UnitZ())), frameLeaves, m_darkMode);
+    s.tree.fusion_one_frame_tangent(points, rt, m_darkMode, workers, s.pending);
   } catch (const std::bad_alloc&) {
     TAVO_LOG_ERROR("out of memory while fusing a laser frame");
     return RETVAL_NO_MEMORY;

@@ -226,17 +226,23 @@ void line_runs(const std::vector<Eigen::Vector3f>& p, std::vector<Run>& runs) {
 }
 
 // Smoothed unit tangents of the points j0 ... j1 - 1 of run r into s (s[0]
-// for j0); `raw` is scratch space. Only the points within reach of the
-// smoothing are read, so any stretch of a run gets the same values as the
-// whole run would.
+// for j0); `dir` and `raw` are scratch space. Only the points within reach
+// of the smoothing are read, so any stretch of a run gets the same values
+// as the whole run would.
 void smoothed_tangents(const std::vector<Eigen::Vector3f>& p, const Run& r, int j0, int j1,
-                       std::vector<Eigen::Vector3f>& raw, std::vector<Eigen::Vector3f>& s) {
+                       std::vector<Eigen::Vector3f>& dir, std::vector<Eigen::Vector3f>& raw,
+                       std::vector<Eigen::Vector3f>& s) {
   const int m0 = std::max(r.b, j0 - kSmoothHalfWidth), m1 = std::min(r.e, j1 + kSmoothHalfWidth);
+  // dir[m - m0 + 1]: unit direction of segment (m, m + 1), formed once for
+  // the two points it joins.
+  dir.resize(static_cast<std::size_t>(m1 - m0 + 1));
+  for (int m = std::max(r.b, m0 - 1); m < std::min(r.e - 1, m1); ++m)
+    dir[static_cast<std::size_t>(m - m0 + 1)] = (p[m + 1] - p[m]).normalized();
   raw.resize(static_cast<std::size_t>(m1 - m0));
   for (int m = m0; m < m1; ++m) {
     Eigen::Vector3f sum = Eigen::Vector3f::Zero();
-    if (m > r.b) sum += (p[m] - p[m - 1]).normalized();
-    if (m + 1 < r.e) sum += (p[m + 1] - p[m]).normalized();
+    if (m > r.b) sum += dir[static_cast<std::size_t>(m - m0)];
+    if (m + 1 < r.e) sum += dir[static_cast<std::size_t>(m - m0 + 1)];
     raw[static_cast<std::size_t>(m - m0)] = sum.normalized();
   }
   s.resize(static_cast<std::size_t>(j1 - j0));
@@ -348,7 +354,7 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
 
 // Working storage of one task of tangent integration.
 struct TangentScratch {
-  std::vector<Eigen::Vector3f> raw, smooth;
+  std::vector<Eigen::Vector3f> dir, raw, smooth;
   std::vector<SegmentHit> hits;
   BlockAxes axes;
 };
@@ -360,7 +366,7 @@ RetVal fuse_tangent_stretch(LaserFusionHelper<T>& h, const LineGeometry& g, cons
                             const Run& r, int i0, int i1, const RigidMatrix& rt, const Eigen::Vector3f& toCamera,
                             LeafCache<T>& near, TangentScratch& scratch, std::vector<int>& pending,
                             std::vector<int>& updated, bool locked) {
-  smoothed_tangents(points, r, i0, i1 + 1, scratch.raw, scratch.smooth);
+  smoothed_tangents(points, r, i0, i1 + 1, scratch.dir, scratch.raw, scratch.smooth);
   const Eigen::Vector3f& shift = h.get_tree_shift();
   for (int i = i0; i < i1; ++i) {
     const Eigen::Vector3f T0 = rt.transform_normal(scratch.smooth[static_cast<std::size_t>(i - i0)]);
@@ -519,6 +525,9 @@ RetVal LaserFusionHelper<T>::fusion_one_frame_tangent(const std::vector<const st
   const Eigen::Vector3f viewDir = rt.transform_normal(Eigen::Vector3f(Eigen::Vector3f::UnitZ()));
   auxilary_tbb_for(workers, 0, pieces.size(), [&](std::size_t k) {
     Piece& p = pieces[k];
+    // A segment touches about five cells.
+    p.updated.reserve(static_cast<std::size_t>(8 * (p.i1 - p.i0)));
+    p.pending.reserve(p.updated.capacity());
     TangentScratch scratch;
     LeafCache<T> near(m_tree);
     p.ret = fuse_tangent_stretch(*this, g, *p.points, p.run, p.i0, p.i1, rt, -viewDir, near, scratch, p.pending,

@@ -265,6 +265,14 @@ struct SegmentHit {
   Eigen::Vector3f c, P;
 };
 
+// Every cache line of a leaf element (a record spans two or three).
+template <typename E>
+void prefetch_record(const E& e) {
+  const char* p = reinterpret_cast<const char*>(&e);
+  for (std::size_t b = 0; b < sizeof(E); b += 64) __builtin_prefetch(p + b);
+  __builtin_prefetch(p + sizeof(E) - 1);
+}
+
 // Per-axis terms of the neighbour block around a reference cell, in table
 // order (offset -1 ... r - 2 on each axis).
 struct BlockAxes {
@@ -321,7 +329,7 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
         const Eigen::Vector3i gc = refCell + Eigen::Vector3i(x - 1, y - 1, z - 1);
         const int base = near.base(gc);
         if (base < 0) continue;
-        __builtin_prefetch(&tree.element_at(base + TavoOctree::Octree<T>::child_of(gc, 0)));
+        prefetch_record(tree.element_at(base + TavoOctree::Octree<T>::child_of(gc, 0)));
         hits.push_back({base, gc, Eigen::Vector3f(axes.centre[0][x], axes.centre[1][y], axes.centre[2][z]),
                         segment.point ? q0 : Eigen::Vector3f(q0 + t * segment.seg)});
       }

@@ -92,6 +92,12 @@ T* lock_target(LaserFusionHelper<T>& h, T& leaf, const Eigen::Vector3f& dir, boo
   return leaf.twin;
 }
 
+// v / |v| by one division instead of three; zero stays zero.
+Eigen::Vector3f unit(const Eigen::Vector3f& v) {
+  const float n2 = v.squaredNorm();
+  return n2 > 0.f ? Eigen::Vector3f(v * (1.f / std::sqrt(n2))) : v;
+}
+
 void add_moments(Moments6& m, const Eigen::Vector3f& v) {
   m[0] += v.x() * v.x();
   m[1] += v.x() * v.y();
@@ -347,7 +353,7 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
     const Eigen::Vector3f& P = hit.P;
     if constexpr (kHasTangents<T>) {
       add_moments(r->momentsA, tangent);
-      if (!is_zero_vector(r->lastPoint)) add_moments(r->momentsB, (P - r->lastPoint).normalized());
+      if (!is_zero_vector(r->lastPoint)) add_moments(r->momentsB, unit(P - r->lastPoint));
       r->lastPoint = P;
     }
     r->offsetSum += P - hit.c;

@@ -29,6 +29,7 @@ constexpr float kTwinMergeDot = -0.05f;        // twins facing the same way fold
 constexpr float kFlatRatio = 0.9f;             // larger tangent eigenvalue share: no normal
 constexpr float kDarkQualifyRatio = 0.992f;
 constexpr float kMinViewAgreement = 0.5f;
+constexpr std::size_t kEstimateAhead = 4;      // records fetched ahead of the normal estimates
 
 // Radii and bounds of one integration call.
 struct LineGeometry {
@@ -549,10 +550,14 @@ RetVal LaserFusionHelper<T>::fusion_one_frame_tangent(const std::vector<const st
     if (!p.pending.empty()) pendingLeaves.grow_by(p.pending.begin(), p.pending.end());
   });
   // Every contribution of the frame is in: each piece's leaves are
-  // estimated once, mostly by a worker that still has them in its cache.
+  // estimated once.
   auxilary_tbb_for(workers, 0, pieces.size(), [&](std::size_t k) {
-    for (const int index : pieces[k].updated) {
-      T& leaf = m_tree.element_at(index).payload;
+    const std::vector<int>& list = pieces[k].updated;
+    for (std::size_t j = 0; j < list.size(); ++j) {
+      // The records were written by this frame, but mostly fell out of the
+      // nearest caches since.
+      if (j + kEstimateAhead < list.size()) prefetch_record(m_tree.element_at(list[j + kEstimateAhead]));
+      T& leaf = m_tree.element_at(list[j]).payload;
       if (locked) leaf.lock.lock();
       if constexpr (kHasTangents<T>) {
         estimate_normal(leaf, viewDir, darkMode);

@@ -511,9 +511,10 @@ template <typename T>
 RetVal LaserFusionHelper<T>::fusion_one_frame_tangent(const std::vector<const std::vector<Eigen::Vector3f>*>& lines,
                                                       const RigidMatrix& rt, bool darkMode, int workers,
                                                       tbb::concurrent_vector<int>& pendingLeaves) {
-  // A piece of about this many segments takes some tens of microseconds:
-  // enough to outweigh its hand-over, small enough to even out the workers.
-  constexpr int kPieceSegments = 64;
+  // A piece of about this many segments takes a few tens of microseconds:
+  // enough to outweigh its hand-over, small enough that the workers finish
+  // a frame's phases together.
+  constexpr int kPieceSegments = 32;
   struct Piece {
     const std::vector<Eigen::Vector3f>* points;
     Run run;
@@ -543,7 +544,8 @@ RetVal LaserFusionHelper<T>::fusion_one_frame_tangent(const std::vector<const st
     // A segment touches about five cells.
     p.updated.reserve(static_cast<std::size_t>(8 * (p.i1 - p.i0)));
     p.pending.reserve(p.updated.capacity());
-    TangentScratch scratch;
+    // Reused by every piece a worker runs: nothing inside waits for other tasks.
+    thread_local TangentScratch scratch;
     LeafCache<T> near(m_tree);
     p.ret = fuse_tangent_stretch(*this, g, *p.points, p.run, p.i0, p.i1, rt, -viewDir, near, scratch, p.pending,
                                  p.updated, locked);

@@ -1,9 +1,10 @@
 // Throughput of laser line fusion: a handheld-style sweep (cross of two laser
 // lines, 0.1 mm points, millimetre units) over a lumpy sphere of 60 mm at
-// 0.2 mm cells, fused one frame at a time with one task per line, as the
-// real-time helper does. Prints points fused per second for the normal and
-// tangent variants with 1 and 2 workers, and the cost of the incremental
-// cloud per changed cell. Then the real-time helper as a scanner drives it
+// 0.2 mm cells, fused one frame at a time. Prints points fused per second
+// for the normal variant (one task per line) and the tangent variant (one
+// task per line and update_normal, and the frame call the real-time helper
+// uses) with 1 and 2 workers, and the cost of the incremental cloud per
+// changed cell. Then the real-time helper as a scanner drives it
 // (fusion_one_laser + get_cloud per frame) with the cross and with seven
 // pairs of crossed lines, 1 and 2 threads in all, and the heap it holds per
 // million fused points.

@@ -439,6 +439,15 @@ void estimate_normal(LeafTangent& r, const Eigen::Vector3f& viewDir, bool darkMo
   r.normal = facing < 0.f ? Eigen::Vector3f(-n) : n;
 }
 
+// A listed leaf and its twin re-estimated; `locked` when another task may
+// meet the same leaf in its list.
+void estimate_listed(LeafTangent& leaf, const Eigen::Vector3f& viewDir, bool darkMode, bool locked) {
+  if (locked) leaf.lock.lock();
+  estimate_normal(leaf, viewDir, darkMode);
+  if (leaf.twin != nullptr) estimate_normal(*leaf.twin, viewDir, darkMode);
+  if (locked) leaf.lock.unlock();
+}
+
 void merge_twin(Leaf& leaf, Leaf& twin) {
   leaf.normalSum += twin.normalSum;
   leaf.weight += twin.weight;
@@ -553,21 +562,18 @@ RetVal LaserFusionHelper<T>::fusion_one_frame_tangent(const std::vector<const st
   });
   // Every contribution of the frame is in: each piece's leaves are
   // estimated once.
-  auxilary_tbb_for(workers, 0, pieces.size(), [&](std::size_t k) {
-    const std::vector<int>& list = pieces[k].updated;
-    for (std::size_t j = 0; j < list.size(); ++j) {
-      // The records were written by this frame, but mostly fell out of the
-      // nearest caches since.
-      if (j + kEstimateAhead < list.size()) prefetch_record(m_tree.element_at(list[j + kEstimateAhead]));
-      T& leaf = m_tree.element_at(list[j]).payload;
-      if (locked) leaf.lock.lock();
-      if constexpr (kHasTangents<T>) {
-        estimate_normal(leaf, viewDir, darkMode);
-        if (leaf.twin != nullptr) estimate_normal(*leaf.twin, viewDir, darkMode);
+  if constexpr (kHasTangents<T>)
+    auxilary_tbb_for(workers, 0, pieces.size(), [&](std::size_t k) {
+      const std::vector<int>& list = pieces[k].updated;
+      for (std::size_t j = 0; j < list.size(); ++j) {
+        // The records were written by this frame, but mostly fell out of the
+        // nearest caches since.
+        if (j + kEstimateAhead < list.size()) prefetch_record(m_tree.element_at(list[j + kEstimateAhead]));
+        estimate_listed(m_tree.element_at(list[j]).payload, viewDir, darkMode, locked);
       }
-      if (locked) leaf.lock.unlock();
-    }
-  });
+    });
+  else
+    (void)darkMode;
   for (const Piece& p : pieces)
     if (p.ret != RETVAL_SUCCESS) return p.ret;
   return RETVAL_SUCCESS;
@@ -604,11 +610,7 @@ void LaserFusionHelper<T>::update_normal(const Eigen::Vector3f& viewDir, const t
     const int workers = m_integrator.workers_for(leaves.size());
     auxilary_tbb_for(workers, 0, leaves.size(), [&](std::size_t i) {
       T* leaf = listed_leaf(m_tree, slots, leaves[i]);
-      if (leaf == nullptr) return;
-      if (workers > 1) leaf->lock.lock();
-      estimate_normal(*leaf, viewDir, darkMode);
-      if (leaf->twin != nullptr) estimate_normal(*leaf->twin, viewDir, darkMode);
-      if (workers > 1) leaf->lock.unlock();
+      if (leaf != nullptr) estimate_listed(*leaf, viewDir, darkMode, workers > 1);
     });
   } else {
     (void)viewDir;

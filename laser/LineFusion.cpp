@@ -272,14 +272,6 @@ struct SegmentHit {
   Eigen::Vector3f c, P;
 };
 
-// Every cache line of a leaf element (a record spans two or three).
-template <typename E>
-void prefetch_record(const E& e) {
-  const char* p = reinterpret_cast<const char*>(&e);
-  for (std::size_t b = 0; b < sizeof(E); b += 64) __builtin_prefetch(p + b);
-  __builtin_prefetch(p + sizeof(E) - 1);
-}
-
 // Per-axis terms of the neighbour block around a reference cell, in table
 // order (offset -1 ... r - 2 on each axis).
 struct BlockAxes {

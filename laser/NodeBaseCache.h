@@ -10,6 +10,7 @@
 // remembers absent nodes, so it is only valid while no other task creates
 // nodes (the extraction passes). One cache per task.
 #include <Eigen/Core>
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <type_traits>
@@ -39,6 +40,30 @@ class NodeBaseCache {
       m_key[slot] = node;  // after the walk, which may throw
     }
     return m_base[slot];
+  }
+
+  // Find mode: calls f(index) for every used leaf whose cell lies in the
+  // box [lo, hi] (clipped to the grid), one base() per finest node of the
+  // box instead of one per cell.
+  template <typename F>
+  void for_each_leaf_in_box(const Eigen::Vector3i& lo, const Eigen::Vector3i& hi, F&& f) {
+    static_assert(!Create, "a box visit never creates");
+    const Eigen::Vector3i a = lo.cwiseMax(0), b = hi.cwiseMin(m_tree.grid_size() - 1);
+    for (int nz = a.z() >> 1; nz <= b.z() >> 1; ++nz)
+      for (int ny = a.y() >> 1; ny <= b.y() >> 1; ++ny)
+        for (int nx = a.x() >> 1; nx <= b.x() >> 1; ++nx) {
+          const Eigen::Vector3i first(std::max(2 * nx, a.x()), std::max(2 * ny, a.y()), std::max(2 * nz, a.z()));
+          const Eigen::Vector3i last(std::min(2 * nx + 1, b.x()), std::min(2 * ny + 1, b.y()),
+                                     std::min(2 * nz + 1, b.z()));
+          const int nodeBase = base(first);
+          if (nodeBase < 0) continue;
+          for (int z = first.z(); z <= last.z(); ++z)
+            for (int y = first.y(); y <= last.y(); ++y)
+              for (int x = first.x(); x <= last.x(); ++x) {
+                const int index = m_tree.find_leaf_in(Eigen::Vector3i(x, y, z), nodeBase);
+                if (index >= 0) f(index);
+              }
+        }
   }
 
   // Leaf index of cell c (claimed in create mode), or -1 as for base().

@@ -31,6 +31,9 @@ constexpr int kConfirmNeighbours = 4;
 constexpr int kCodeLeaf = 1, kCodeTwin = 2;
 // make_union searches the cells within this many of a mesh vertex's cell.
 constexpr int kUnionReach = 3;
+// List entries per task of the incremental cloud, and records fetched ahead.
+constexpr std::size_t kCloudChunk = 256;
+constexpr std::size_t kRecordsAhead = 4;
 
 // Displacement from the cell centre to the surface along n, when it stays
 // inside the cell's box.
@@ -141,60 +144,81 @@ void LaserFusionHelper<T>::get_cloud_incremental(const tbb::concurrent_vector<in
       cloud.set_vNrv(r.vertexId, r.normal);
       return (r.flags & LEAF_CONFIRMED) == 0;
     };
-    // Codes by list position: tasks write their own entries, where a shared
-    // vector would have them contend for its counter on every push.
-    std::vector<std::uint8_t> codes(n, 0);
-    auxilary_tbb_for(m_integrator.workers_for(n), 0, n, [&](std::size_t i) {
-      LeafTangent* leaf = leaf_of(pending[i]);
-      if (leaf == nullptr) return;
-      const Eigen::Vector3i cell = m_tree.element_at(pending[i]).get_cell();
-      int code = refresh(*leaf, cell) ? kCodeLeaf : 0;
-      if (leaf->twin != nullptr && refresh(*leaf->twin, cell)) code |= kCodeTwin;
-      codes[i] = static_cast<std::uint8_t>(code);
+    // Per list position, written by the task that owns it: the code for the
+    // second pass and the ids the records hold after the first (later steps
+    // never change an id). A shared vector would have the tasks contend for
+    // its counter on every push.
+    struct Entry {
+      int leafId = -1, twinId = -1;
+      std::uint8_t code = 0;
+    };
+    std::vector<Entry> entries(n);
+    const std::size_t chunks = (n + kCloudChunk - 1) / kCloudChunk;
+    auxilary_tbb_for(m_integrator.workers_for(n), 0, chunks, [&](std::size_t k) {
+      const std::size_t end = std::min(n, (k + 1) * kCloudChunk);
+      for (std::size_t i = k * kCloudChunk; i < end; ++i) {
+        if (i + kRecordsAhead < end && pending[i + kRecordsAhead] >= 0 && pending[i + kRecordsAhead] < slots)
+          prefetch_record(m_tree.element_at(pending[i + kRecordsAhead]));
+        LeafTangent* leaf = leaf_of(pending[i]);
+        if (leaf == nullptr) continue;
+        const Eigen::Vector3i cell = m_tree.element_at(pending[i]).get_cell();
+        int code = refresh(*leaf, cell) ? kCodeLeaf : 0;
+        LeafTangent* twin = leaf->twin;
+        if (twin != nullptr && refresh(*twin, cell)) code |= kCodeTwin;
+        // The update flag is read by nothing after the record's own
+        // refresh: clearing it here (clear_update_flags) saves another walk
+        // over the records.
+        leaf->flags &= static_cast<std::uint8_t>(~LEAF_UPDATED);
+        if (twin != nullptr) twin->flags &= static_cast<std::uint8_t>(~LEAF_UPDATED);
+        entries[i] = {leaf->vertexId, twin != nullptr ? twin->vertexId : -1, static_cast<std::uint8_t>(code)};
+      }
     });
     // Second pass: a point stays only where its neighbours agree with it.
-    // It reads vertex ids and normals, which this pass never writes.
-    const auto& offsets = m_integrator.intOffsets;
+    // It reads vertex ids and normals, which this pass never writes. The
+    // neighbourhood is the integrator's r x r x r block (offsets -1 ... r - 2).
+    const Eigen::Vector3i reachLo = Eigen::Vector3i::Constant(-1);
+    const Eigen::Vector3i reachHi = Eigen::Vector3i::Constant(static_cast<int>(m_integrator.extendRadius) - 2);
     std::vector<std::pair<int, int>> collected;
     for (std::size_t i = 0; i < n; ++i)
-      if (codes[i] != 0) collected.push_back({pending[i], codes[i]});
-    auxilary_tbb_for(m_integrator.workers_for(collected.size()), 0, collected.size(), [&](std::size_t i) {
-      const int index = collected[i].first, code = collected[i].second;
-      LeafTangent& leaf = m_tree.element_at(index).payload;
-      const Eigen::Vector3i cell = m_tree.element_at(index).get_cell();
-      int nWith = 0, aligned = 0, mWith = 0, opposed = 0;
-      NodeBaseCache<LeafTangent, false, 1> nodes(m_tree);
-      for (const Eigen::Vector3i& o : offsets) {
-        const int nbIndex = nodes.leaf(cell + o);
-        if (nbIndex < 0) continue;
-        const LeafTangent* nb = &m_tree.element_at(nbIndex).payload;
-        if (nb->vertexId >= 0) {
-          ++nWith;
-          aligned += nb->normal.dot(leaf.normal) > kAlignedDot;
-        }
-        const LeafTangent* tw = nb->twin;
-        if (tw != nullptr && tw->vertexId >= 0) {
-          ++mWith;
-          opposed += tw->normal.dot(leaf.normal) < -kAlignedDot;
-        }
+      if (entries[i].code != 0) collected.push_back({pending[i], entries[i].code});
+    // The collected leaves come in the order the frame touched them: one
+    // node cache per chunk serves the neighbourhoods of many.
+    const std::size_t m = collected.size();
+    auxilary_tbb_for(m_integrator.workers_for(m), 0, (m + kCloudChunk - 1) / kCloudChunk, [&](std::size_t k) {
+      NodeBaseCache<LeafTangent, false> nodes(m_tree);
+      const std::size_t end = std::min(m, (k + 1) * kCloudChunk);
+      for (std::size_t i = k * kCloudChunk; i < end; ++i) {
+        const int index = collected[i].first, code = collected[i].second;
+        LeafTangent& leaf = m_tree.element_at(index).payload;
+        const Eigen::Vector3i cell = m_tree.element_at(index).get_cell();
+        int nWith = 0, aligned = 0, mWith = 0, opposed = 0;
+        nodes.for_each_leaf_in_box(cell + reachLo, cell + reachHi, [&](int nbIndex) {
+          const LeafTangent* nb = &m_tree.element_at(nbIndex).payload;
+          if (nb->vertexId >= 0) {
+            ++nWith;
+            aligned += nb->normal.dot(leaf.normal) > kAlignedDot;
+          }
+          const LeafTangent* tw = nb->twin;
+          if (tw != nullptr && tw->vertexId >= 0) {
+            ++mWith;
+            opposed += tw->normal.dot(leaf.normal) < -kAlignedDot;
+          }
+        });
+        auto judge = [&](LeafTangent& r, int with, int agree) {
+          if (with >= kMinNeighbours && static_cast<float>(agree) / static_cast<float>(with) > kKeepShare) {
+            if (agree >= kConfirmNeighbours) r.flags |= LEAF_CONFIRMED;
+          } else {
+            delete_vertex(cloud, r.vertexId, validVids);
+          }
+        };
+        if (code & kCodeLeaf) judge(leaf, nWith, aligned);
+        if ((code & kCodeTwin) && leaf.twin != nullptr) judge(*leaf.twin, mWith, opposed);
       }
-      auto judge = [&](LeafTangent& r, int with, int agree) {
-        if (with >= kMinNeighbours && static_cast<float>(agree) / static_cast<float>(with) > kKeepShare) {
-          if (agree >= kConfirmNeighbours) r.flags |= LEAF_CONFIRMED;
-        } else {
-          delete_vertex(cloud, r.vertexId, validVids);
-        }
-      };
-      if (code & kCodeLeaf) judge(leaf, nWith, aligned);
-      if ((code & kCodeTwin) && leaf.twin != nullptr) judge(*leaf.twin, mWith, opposed);
     });
-    for (std::size_t i = 0; i < n; ++i) {
-      const LeafTangent* leaf = leaf_of(pending[i]);
-      if (leaf == nullptr) continue;
-      if (leaf->vertexId >= 0) changedIds.push_back(leaf->vertexId);
-      if (leaf->twin != nullptr && leaf->twin->vertexId >= 0) changedIds.push_back(leaf->twin->vertexId);
+    for (const Entry& e : entries) {
+      if (e.leafId >= 0) changedIds.push_back(e.leafId);
+      if (e.twinId >= 0) changedIds.push_back(e.twinId);
     }
-    clear_update_flags(pending);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "Parallel.h"
+#include "laser/NodeBaseCache.h"
 #include "laser_scan_util.h"
 
 using namespace laser_test;
@@ -67,6 +68,42 @@ TEST(Octree, LookupsOutsideInsideAndBeyondTheLeafBlocks) {
   tree.clear();
   EXPECT_EQ(tree.leaf_block_count(), 1u);
   EXPECT_TRUE(tree.leaf_count() == 0 && !tree.element_at(base).is_used());
+}
+
+TEST(NodeBaseCache, BoxVisitMatchesCellByCellLookupAtOddCornersAndGridEdges) {
+  // A sparse cloud of leaves, some of their finest nodes only partly
+  // claimed, near a grid corner and elsewhere; every box must visit exactly
+  // the used leaves that cell-by-cell find_leaf sees, each once.
+  Octree<int> tree(10);
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> near(0, 12), far(500, 520);
+  for (int k = 0; k < 600; ++k) {
+    tree.find_or_create_leaf(V3i(near(rng), near(rng), near(rng)));
+    tree.find_or_create_leaf(V3i(far(rng), far(rng), far(rng)));
+  }
+  tree.find_or_create_leaf(V3i(1023, 1023, 1023));
+  std::uniform_int_distribution<int> size(0, 5);
+  LaserReconstrcution::NodeBaseCache<int, false> nodes(tree);
+  int visited = 0;
+  for (int k = 0; k < 400; ++k) {
+    const bool corner = k % 3 == 0;
+    const V3i lo =
+        k % 3 == 2 ? V3i(1020, 1019, 1021)
+                   : (corner ? V3i(near(rng) - 3, near(rng) - 3, near(rng) - 3) : V3i(far(rng), far(rng), far(rng)));
+    const V3i hi = lo + V3i(size(rng), size(rng), size(rng)) - V3i::Constant(k % 7 == 0 ? 1 : 0);
+    std::multiset<int> seen, want;
+    // One cache for all boxes, as an extraction task keeps it.
+    nodes.for_each_leaf_in_box(lo, hi, [&](int index) { seen.insert(index); });
+    for (int z = lo.z(); z <= hi.z(); ++z)
+      for (int y = lo.y(); y <= hi.y(); ++y)
+        for (int x = lo.x(); x <= hi.x(); ++x) {
+          const int i = tree.find_leaf(V3i(x, y, z));
+          if (i >= 0) want.insert(i);
+        }
+    ASSERT_EQ(seen, want) << "box " << lo.transpose() << " .. " << hi.transpose();
+    visited += static_cast<int>(seen.size());
+  }
+  EXPECT_GT(visited, 400);  // the boxes do meet leaves
 }
 
 namespace {

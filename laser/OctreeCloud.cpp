@@ -44,6 +44,14 @@ bool projected_offset(const Eigen::Vector3f& offsetSum, float weight2, const Eig
   return ((d * n).array().abs() <= 0.5f * cellSize).all();
 }
 
+// body(begin, end) over [0, n) in chunks of kCloudChunk, one task each, so
+// that a task can keep state (a node cache) across its chunk.
+template <typename F>
+void for_chunks(int workers, std::size_t n, F&& body) {
+  auxilary_tbb_for(workers, 0, (n + kCloudChunk - 1) / kCloudChunk,
+                   [&](std::size_t k) { body(k * kCloudChunk, std::min(n, (k + 1) * kCloudChunk)); });
+}
+
 void delete_vertex(Cloud& cloud, int id, std::atomic<int>& validVids) {
   if (id < 0 || cloud.get_vDeleted(id)) return;
   cloud.set_vDeleted(id, true);
@@ -114,8 +122,9 @@ void LaserFusionHelper<T>::get_cloud_incremental(const tbb::concurrent_vector<in
     const float minWeight = darkMode ? kLiveMinWeightDark : kLiveMinWeight;
     const float s = m_voxelSize;
     const int slots = m_tree.leaf_slots_in_use();
+    auto in_slots = [&](int index) { return index >= 0 && index < slots; };
     auto leaf_of = [&](int index) -> LeafTangent* {
-      if (index < 0 || index >= slots) return nullptr;
+      if (!in_slots(index)) return nullptr;
       auto& e = m_tree.element_at(index);
       return e.is_used() ? &e.payload : nullptr;
     };
@@ -153,11 +162,9 @@ void LaserFusionHelper<T>::get_cloud_incremental(const tbb::concurrent_vector<in
       std::uint8_t code = 0;
     };
     std::vector<Entry> entries(n);
-    const std::size_t chunks = (n + kCloudChunk - 1) / kCloudChunk;
-    auxilary_tbb_for(m_integrator.workers_for(n), 0, chunks, [&](std::size_t k) {
-      const std::size_t end = std::min(n, (k + 1) * kCloudChunk);
-      for (std::size_t i = k * kCloudChunk; i < end; ++i) {
-        if (i + kRecordsAhead < end && pending[i + kRecordsAhead] >= 0 && pending[i + kRecordsAhead] < slots)
+    for_chunks(m_integrator.workers_for(n), n, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        if (i + kRecordsAhead < end && in_slots(pending[i + kRecordsAhead]))
           prefetch_record(m_tree.element_at(pending[i + kRecordsAhead]));
         LeafTangent* leaf = leaf_of(pending[i]);
         if (leaf == nullptr) continue;
@@ -184,10 +191,9 @@ void LaserFusionHelper<T>::get_cloud_incremental(const tbb::concurrent_vector<in
     // The collected leaves come in the order the frame touched them: one
     // node cache per chunk serves the neighbourhoods of many.
     const std::size_t m = collected.size();
-    auxilary_tbb_for(m_integrator.workers_for(m), 0, (m + kCloudChunk - 1) / kCloudChunk, [&](std::size_t k) {
+    for_chunks(m_integrator.workers_for(m), m, [&](std::size_t begin, std::size_t end) {
       NodeBaseCache<LeafTangent, false> nodes(m_tree);
-      const std::size_t end = std::min(m, (k + 1) * kCloudChunk);
-      for (std::size_t i = k * kCloudChunk; i < end; ++i) {
+      for (std::size_t i = begin; i < end; ++i) {
         const int index = collected[i].first, code = collected[i].second;
         LeafTangent& leaf = m_tree.element_at(index).payload;
         const Eigen::Vector3i cell = m_tree.element_at(index).get_cell();

@@ -27,6 +27,9 @@ constexpr double kValueBoxMarginVoxels = 2.0;
 // The base is cut this far below the lowest value box.
 constexpr float kBaseBelowBox = 2.0f;
 constexpr float kMeshBoxShift = 1.0f;
+// Errors that earlier calls left are cleared before an upload, so that only
+// the upload's own count; OpenGL keeps at most one per kind.
+constexpr int kMaxStaleGlErrors = 16;
 
 std::string gpu_error_text(const std::string& e, const char* file, int line) {
   std::ostringstream s;
@@ -209,7 +212,7 @@ int EmulateBinHelper::upload_scoring_mesh(const BaseTriMesh& mesh, std::vector<i
   // Everything goes into new buffers first; the renderer switches to them
   // only once every upload has succeeded, so a failure leaves the previous
   // mesh drawn and scored as it was.
-  while (glGetError() != GL_NO_ERROR) {
+  for (int i = 0; i < kMaxStaleGlErrors && glGetError() != GL_NO_ERROR; ++i) {
   }
   GLuint buffers[3] = {0, 0, 0};
   glGenBuffers(3, buffers);

@@ -39,7 +39,10 @@ int EmulateBinHelper::update_hole_mesh(bool keepPatches, int& firstHoleFace) {
   }
   if (m_addBase) {
     BaseTriMesh disc = m_baseDisc;
-    for (int v = 0; v < disc.get_vn(); ++v) disc.set_vCoord(v, {disc.get_vCoord(v).x(), disc.get_vCoord(v).y(), m_baseHeight});
+    for (int v = 0; v < disc.get_vn(); ++v) {
+      const Eigen::Vector3f& p = disc.get_vCoord(v);
+      disc.set_vCoord(v, {p.x(), p.y(), m_baseHeight});
+    }
     merge_mesh(mesh, disc);
   }
   return upload_scoring_mesh(mesh, make_hole_face_mask(mesh.get_fn(), firstHoleFace, holeEnd));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "MeshShells.h"
 #include "meshproc/EarClipping.h"

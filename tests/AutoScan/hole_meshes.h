@@ -10,9 +10,16 @@
 #include <tuple>
 #include <vector>
 
+#include <filesystem>
+#include <iostream>
+
+#include "FusionMeshHelper.h"
 #include "MeshShells.h"
 #include "geometry/BaseTriMesh.h"
+#include "geometry/RangeScanIO.h"
+#include "geometry/TriMesh.h"
 #include "mesh_shapes.h"
+#include "meshproc/MeshCleanup.h"
 
 namespace tavo_test {
 using namespace TavoAlgorithm;
@@ -226,6 +233,67 @@ inline FaceOrigins face_origins(const BaseTriMesh& model, const std::vector<Orac
     o.hole.push_back(o.fromModel.back() ? -1 : hole);
   }
   return o;
+}
+
+// The bunny fused from its eight scans at 1.5 mm voxels, in mm, with two
+// holes cut 5 mm around a vertex of each flank (+z, -z) at mid height, then
+// cleaned as the scoring mesh cleans (shells of up to 10 faces, non-manifold
+// vertices), so that the oracle sees the holes the scoring mesh sees.
+struct CutBunny {
+  BaseTriMesh model;
+  std::vector<int> cutHoles;  // indices into oracle_holes(model)
+};
+inline bool cut_bunny(CutBunny& out) {
+  const std::filesystem::path conf = std::filesystem::path(TAVO_TEST_DATA_DIR) / "bunny-scans" / "bun.conf";
+  std::vector<RangeData> frames;
+  if (!std::filesystem::exists(conf) || read_range_scans(conf.string(), frames) != RETVAL_SUCCESS) return false;
+  FusionMeshHelper h;
+  std::string err;
+  DentalFusionMeshParam p;
+  p.voxelSize = 0.0015f;
+  p.clipZ = -1e6f;
+  if (h.set_param(p, err) != RETVAL_SUCCESS) return false;
+  std::vector<const RangeData*> ptrs;
+  for (const auto& f : frames) ptrs.push_back(&f);
+  h.send_rangeData(ptrs, std::vector<RigidMatrix>(ptrs.size()), std::vector<bool>(ptrs.size(), false), false);
+  BaseTriMesh fused;
+  if (h.get_triMesh(fused) != RETVAL_SUCCESS) return false;
+  BaseTriMesh bunny = compacted(fused);
+  for (int v = 0; v < bunny.get_vn(); ++v) bunny.set_vCoord(v, 1000.f * bunny.get_vCoord(v));
+
+  const BoundingBox all = bunny.get_boundBox();
+  const float lo = all.minY + 0.3f * (all.maxY - all.minY), hi = all.minY + 0.5f * (all.maxY - all.minY);
+  Eigen::Vector3f centres[2];
+  for (int side = 0; side < 2; ++side) {
+    float best = -1e9f;
+    for (const auto& q : bunny.get_vCoords())
+      if (q.y() > lo && q.y() < hi && (side ? -q.z() : q.z()) > best) {
+        best = side ? -q.z() : q.z();
+        centres[side] = q;
+      }
+  }
+  bunny.enable_fFlag();
+  for (int f = 0; f < bunny.get_fn(); ++f)
+    for (int k = 0; k < 3; ++k)
+      for (const auto& c : centres)
+        if ((bunny.get_vCoord(bunny.get_face(f)[k]) - c).norm() < 5.f) bunny.set_fDeleted(f, true);
+  TriMesh cleaned;
+  BaseTriMesh_convert_to_TriMesh(compacted(bunny), cleaned);
+  remove_small_shell(cleaned, 10);
+  remove_non_manifold_verts(cleaned);
+  TriMesh_convert_to_BaseTriMesh(cleaned, out.model);
+
+  const auto holes = oracle_holes(out.model);
+  out.cutHoles.clear();
+  for (std::size_t h = 0; h < holes.size(); ++h)
+    for (const auto& c : centres)
+      if (std::any_of(holes[h].verts.begin(), holes[h].verts.end(),
+                      [&](int v) { return (out.model.get_vCoord(v) - c).norm() < 8.f; })) {
+        out.cutHoles.push_back(static_cast<int>(h));
+        break;
+      }
+  std::cout << "bunny: " << out.model.get_fn() << " faces, " << holes.size() << " holes" << std::endl;
+  return true;
 }
 
 inline bool mask_bit(const std::vector<int>& mask, int f) {

@@ -55,53 +55,94 @@ float score_from(EmulateBinHelper& r, int candidate) {
   return r.score_view_pair(v, v, true, false);
 }
 
-}  // namespace
-
-TEST(HoleMesh, UploadsHoleFacesThenTheDiscWithTheMaskBuiltHere) {
-  TAVO_REQUIRE_GL_CONTEXT();
-  auto r = hole_renderer();
-  ASSERT_TRUE(r);
-  const BaseTriMesh model = holed_sphere(kRadius, {30, 24});
-  r->set_source_mesh(&model);
-  r->set_mesh_box();
+// Runs update_hole_mesh on a model without value boxes and checks the slot
+// against the model's oracle holes: model faces, then the faces closing
+// holes of fewer than 7 edges, then the hole faces (new faces of longer
+// holes), then the disc at the base height; the mask set exactly for the
+// hole faces. Returns the first hole face, -1 after a failure.
+int check_update(EmulateBinHelper& r, const BaseTriMesh& model, float base) {
+  r.set_source_mesh(&model);
   int first = -1;
-  ASSERT_EQ(r->update_hole_mesh(false, first), EmulateBinHelper::HOLE_MESH_UPLOADED);
-  ASSERT_NE(r->scoring_mesh(), &model) << "the slot holds the renderer's own mesh now";
-  const BaseTriMesh& slot = *r->scoring_mesh();
+  testing::internal::CaptureStdout();
+  const int status = r.update_hole_mesh(false, first);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(status, EmulateBinHelper::HOLE_MESH_UPLOADED);
+  const auto holes = oracle_holes(model);
+  int tooLong = 0, scored = 0;
+  for (const auto& h : holes) {
+    tooLong += h.edges > 1000 ? h.edges : 0;
+    scored += h.edges >= 7 && h.edges <= 1000;
+  }
+  const BaseTriMesh& slot = *r.scoring_mesh();
+  if (scored == 0) {
+    EXPECT_NE(out.find("none hole need scan !"), std::string::npos);
+    EXPECT_TRUE(first == slot.get_fn() && !r.hole_faces_drawn());
+    EXPECT_EQ(border_edge_count(slot), tooLong);
+    return first;
+  }
+  EXPECT_TRUE(out.find("none hole need scan !") == std::string::npos && r.hole_faces_drawn());
   const int fn = slot.get_fn(), holeEnd = fn - 36;
-  EXPECT_EQ(first, model.get_fn());
+  EXPECT_EQ(border_edge_count(slot), tooLong + 36) << "only the disc's rim and holes too long to fill";
 
-  // The last 36 faces are the disc at the base height, on the last 37 points.
   const BaseTriMesh disc = make_base_disc();
   const int discBase = slot.get_vn() - 37;
   for (int k = 0; k < 37; ++k) {
     const Vector3f p = slot.get_vCoord(discBase + k);
-    EXPECT_TRUE(p.x() == disc.get_vCoord(k).x() && p.y() == disc.get_vCoord(k).y() && p.z() == kBase) << k;
+    EXPECT_TRUE(p.x() == disc.get_vCoord(k).x() && p.y() == disc.get_vCoord(k).y() && p.z() == base) << k;
   }
   for (int k = 0; k < 36; ++k)
     EXPECT_EQ(slot.get_face(holeEnd + k),
               BaseTriFace(disc.get_face(k)[0] + discBase, disc.get_face(k)[1] + discBase, disc.get_face(k)[2] + discBase));
 
-  // The mask: one bit per face, set exactly for the new faces that close the
-  // two holes, never for the disc.
-  const std::vector<int>& mask = r->hole_face_mask();
-  ASSERT_EQ(mask.size(), static_cast<std::size_t>(fn / 32 + 1));
-  const FaceOrigins o = face_origins(model, oracle_holes(model), slot, holeEnd);
-  for (int f = 0; f < fn; ++f) {
-    const bool hole = f < holeEnd && !o.fromModel[f];
-    ASSERT_EQ(mask_bit(mask, f), hole) << f;
-    ASSERT_EQ(f >= first && f < holeEnd, hole) << f;
+  const std::vector<int>& mask = r.hole_face_mask();
+  EXPECT_EQ(mask.size(), static_cast<std::size_t>(fn / 32 + 1));
+  const FaceOrigins o = face_origins(model, holes, slot, holeEnd);
+  int modelFaces = 0, wrong = 0;
+  for (int f = 0; f < holeEnd; ++f) {
+    modelFaces += o.fromModel[f];
+    const bool hole = !o.fromModel[f] && (o.hole[f] < 0 || holes[o.hole[f]].edges >= 7);
+    wrong += mask_bit(mask, f) != hole || (f >= first) != hole || (o.fromModel[f] && f >= modelFaces);
   }
-  for (int f = fn; f < 32 * static_cast<int>(mask.size()); ++f) EXPECT_FALSE(mask_bit(mask, f));
-  EXPECT_TRUE(r->hole_faces_drawn());
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(modelFaces, model.get_fn());
+  for (int f = holeEnd; f < 32 * static_cast<int>(mask.size()); ++f) EXPECT_FALSE(mask_bit(mask, f)) << f;
+  return first;
+}
 
-  // Drawn from +x, the image shows hole faces of the +x hole and nothing else.
-  EXPECT_GT(score_from(*r, 0), 0.f);
-  const std::set<int> shown = shown_faces(*r);
-  ASSERT_FALSE(shown.empty());
-  for (int f : shown) EXPECT_TRUE(f >= first && f < holeEnd && slot.get_vCoord(slot.get_face(f)[0]).x() > 0.f) << f;
+}  // namespace
+
+TEST(HoleMesh, HoleFacesMaskAndDiscOnSpheresWithZeroToFourHolesAndTheBunny) {
+  TAVO_REQUIRE_GL_CONTEXT();
+  auto r = hole_renderer();
+  ASSERT_TRUE(r);
+  const std::vector<int> sizes = {30, 24, 41, 9};
+  for (int k = 0; k <= 4; ++k) {
+    bool cut = false;
+    const BaseTriMesh model = holed_sphere(kRadius, {sizes.begin(), sizes.begin() + k}, kDirs, &cut);
+    ASSERT_TRUE(cut);
+    if (k == 0) {
+      r->set_source_mesh(&model);
+      r->set_mesh_box();
+    }
+    const int first = check_update(*r, model, kBase);
+    if (k != 2) continue;
+    // Drawn from +x, the image shows hole faces of the +x hole only.
+    EXPECT_GT(score_from(*r, 0), 0.f);
+    const std::set<int> shown = shown_faces(*r);
+    ASSERT_FALSE(shown.empty());
+    const BaseTriMesh& slot = *r->scoring_mesh();
+    for (int f : shown)
+      EXPECT_TRUE(f >= first && f < slot.get_fn() - 36 && slot.get_vCoord(slot.get_face(f)[0]).x() > 0.f) << f;
+  }
   r->release_scoring_mesh();
   EXPECT_EQ(r->scoring_mesh(), nullptr);
+
+  CutBunny bunny;
+  if (!cut_bunny(bunny)) GTEST_SKIP() << "no bunny scans";
+  ASSERT_EQ(bunny.cutHoles.size(), 2u);
+  const float base = bunny.model.get_boundBox().minZ - 5.f;
+  r->set_base_height(base);
+  EXPECT_GT(check_update(*r, bunny.model, base), 0);
 }
 
 TEST(HoleMesh, NothingToScanLogsUploadsNothingAndStopsDrawingTheOldMesh) {

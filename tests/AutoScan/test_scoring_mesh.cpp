@@ -3,13 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
 
 #include "AutoScan/emulateBinocular/ScoringMesh.h"
-#include "FusionMeshHelper.h"
-#include "geometry/RangeScanIO.h"
 #include "hole_meshes.h"
-#include "meshproc/MeshCleanup.h"
 
 using namespace TavoAlgorithm;
 using namespace tavo_test;
@@ -246,71 +242,14 @@ TEST(ScoringMesh, BaseDiscAndMaskLayout) {
   EXPECT_EQ(make_hole_face_mask(32, 0, 40)[1], 0) << "bits stop at the face count";
 }
 
-namespace {
-
-// The bunny fused from its eight scans at `voxel` mm, in mm, compacted.
-bool fused_bunny(float voxel, BaseTriMesh& mm) {
-  const std::filesystem::path conf = std::filesystem::path(TAVO_TEST_DATA_DIR) / "bunny-scans" / "bun.conf";
-  std::vector<RangeData> frames;
-  if (!std::filesystem::exists(conf) || read_range_scans(conf.string(), frames) != RETVAL_SUCCESS) return false;
-  FusionMeshHelper h;
-  std::string err;
-  DentalFusionMeshParam p;
-  p.voxelSize = voxel / 1000.f;
-  p.clipZ = -1e6f;
-  if (h.set_param(p, err) != RETVAL_SUCCESS) return false;
-  std::vector<const RangeData*> ptrs;
-  for (const auto& f : frames) ptrs.push_back(&f);
-  h.send_rangeData(ptrs, std::vector<RigidMatrix>(ptrs.size()), std::vector<bool>(ptrs.size(), false), false);
-  BaseTriMesh m;
-  if (h.get_triMesh(m) != RETVAL_SUCCESS) return false;
-  mm = compacted(m);
-  for (int v = 0; v < mm.get_vn(); ++v) mm.set_vCoord(v, 1000.f * mm.get_vCoord(v));
-  return true;
-}
-
-}  // namespace
-
 TEST(ScoringMesh, FusedBunnyWithTwoCutHoles) {
-  BaseTriMesh bunny;
-  if (!fused_bunny(1.5f, bunny)) GTEST_SKIP() << "no bunny scans";
-  // Two holes in the flanks (+z and -z) at mid height, 5 mm around a vertex.
-  const BoundingBox all = bunny.get_boundBox();
-  const float lo = all.minY + 0.3f * (all.maxY - all.minY), hi = all.minY + 0.5f * (all.maxY - all.minY);
-  Vector3f centres[2];
-  for (int side = 0; side < 2; ++side) {
-    float best = -1e9f;
-    for (const auto& p : bunny.get_vCoords())
-      if (p.y() > lo && p.y() < hi && (side ? -p.z() : p.z()) > best) {
-        best = side ? -p.z() : p.z();
-        centres[side] = p;
-      }
-  }
-  bunny.enable_fFlag();
-  for (int f = 0; f < bunny.get_fn(); ++f)
-    for (int k = 0; k < 3; ++k)
-      for (const auto& c : centres)
-        if ((bunny.get_vCoord(bunny.get_face(f)[k]) - c).norm() < 5.f) bunny.set_fDeleted(f, true);
-  // Cleaned as the scoring mesh cleans, so that the oracle sees its holes.
-  const HoleMeshSettings settings = open_settings();
-  TriMesh cleaned;
-  BaseTriMesh_convert_to_TriMesh(compacted(bunny), cleaned);
-  remove_small_shell(cleaned, settings.minShellSize);
-  remove_non_manifold_verts(cleaned);
-  BaseTriMesh model;
-  TriMesh_convert_to_BaseTriMesh(cleaned, model);
+  CutBunny b;
+  if (!cut_bunny(b)) GTEST_SKIP() << "no bunny scans";
+  const BaseTriMesh& model = b.model;
   const auto holes = oracle_holes(model);
-  std::vector<int> cutHoles;
-  for (std::size_t h = 0; h < holes.size(); ++h)
-    for (const auto& c : centres)
-      if (std::any_of(holes[h].verts.begin(), holes[h].verts.end(),
-                      [&](int v) { return (model.get_vCoord(v) - c).norm() < 8.f; })) {
-        cutHoles.push_back(static_cast<int>(h));
-        break;
-      }
+  const std::vector<int>& cutHoles = b.cutHoles;
   ASSERT_EQ(cutHoles.size(), 2u);
-  std::cout << "bunny: " << model.get_fn() << " faces, " << holes.size() << " holes; cut holes of "
-            << holes[cutHoles[0]].edges << " and " << holes[cutHoles[1]].edges << " edges" << std::endl;
+  const HoleMeshSettings settings = open_settings();
 
   // Every hole the patch filler may take is closed; hole faces for 7 edges on.
   ScoringMesh out;

@@ -82,6 +82,8 @@ class EmulateBinHelper {
   // Whether vertices below the base height are cut from the scoring mesh and
   // the base disc is merged under it (default true).
   void set_need_add_base(bool addBase) { m_addBase = addBase; }
+  // Starts at the largest float, so that a model with vertex flags is cut
+  // away entirely until the planner sets it (here or by value boxes).
   void set_base_height(float z) { m_baseHeight = z; }
 
   // Statuses of update_hole_mesh.

@@ -196,21 +196,24 @@ inline int border_edge_count(const BaseTriMesh& m) {
 using PointKey = std::tuple<float, float, float>;
 inline PointKey point_key(const Eigen::Vector3f& p) { return {p.x(), p.y(), p.z()}; }
 
-// What each face of a scoring mesh is, measured against the model it came
-// from by vertex positions: a model face, or a new face closing the hole
-// whose border holds one of its model vertices (-1: only new vertices, the
-// inside of a patch).
-struct FaceOrigins {
-  std::vector<bool> fromModel;
-  std::vector<int> hole;  // index into the model's oracle holes, -1 unknown
-};
-inline FaceOrigins face_origins(const BaseTriMesh& model, const std::vector<OracleHole>& holes,
-                                const BaseTriMesh& result, int faceCount) {
+inline bool mask_bit(const std::vector<int>& mask, int f) {
+  return (static_cast<unsigned>(mask[f / 32]) >> (f % 32)) & 1u;
+}
+
+// Checks faces [0, end) of a scoring mesh against the model it came from, by
+// vertex positions: the model's faces first, in order; then the new faces
+// closing holes that are not scored; from `first` on only new faces of
+// scored holes (a new face is of the oracle hole that holds one of its model
+// vertices; one with only new vertices is inside a patch, which only scored
+// holes get). With a mask, its bits must be set exactly for those faces.
+// Returns the hole faces per oracle hole.
+inline std::vector<int> check_hole_faces(const BaseTriMesh& model, const std::vector<OracleHole>& holes,
+                                         const std::vector<bool>& scored, const BaseTriMesh& mesh, int first,
+                                         int end, const std::vector<int>* mask = nullptr) {
   std::map<PointKey, int> index;
   for (int v = 0; v < model.get_vn(); ++v) index[point_key(model.get_vCoord(v))] = v;
   std::set<std::array<int, 3>> modelFaces;
   for (int f = 0; f < model.get_fn(); ++f) {
-    if (model.get_fDeleted(f)) continue;
     std::array<int, 3> t = model.get_face(f).v;
     std::sort(t.begin(), t.end());
     modelFaces.insert(t);
@@ -218,21 +221,35 @@ inline FaceOrigins face_origins(const BaseTriMesh& model, const std::vector<Orac
   std::map<int, int> holeOf;
   for (std::size_t h = 0; h < holes.size(); ++h)
     for (int v : holes[h].verts) holeOf[v] = static_cast<int>(h);
-  FaceOrigins o;
-  for (int f = 0; f < faceCount; ++f) {
+  std::vector<int> perHole(holes.size(), 0);
+  int fromModel = 0, misplaced = 0, badBits = 0;
+  for (int f = 0; f < end; ++f) {
     std::array<int, 3> t{-1, -1, -1};
     int hole = -1;
     for (int k = 0; k < 3; ++k) {
-      const auto it = index.find(point_key(result.get_vCoord(result.get_face(f)[k])));
+      const auto it = index.find(point_key(mesh.get_vCoord(mesh.get_face(f)[k])));
       if (it == index.end()) continue;
       t[k] = it->second;
       if (holeOf.count(t[k])) hole = holeOf[t[k]];
     }
     std::sort(t.begin(), t.end());
-    o.fromModel.push_back(t[0] >= 0 && modelFaces.count(t));
-    o.hole.push_back(o.fromModel.back() ? -1 : hole);
+    const bool old = t[0] >= 0 && modelFaces.count(t);
+    const bool holeFace = !old && (hole < 0 || scored[hole]);
+    misplaced += old ? f != fromModel++ : (f >= first) != holeFace;
+    if (mask) badBits += mask_bit(*mask, f) != holeFace;
+    if (holeFace && hole >= 0) ++perHole[hole];
   }
-  return o;
+  EXPECT_EQ(fromModel, model.get_fn()) << "every model face is kept";
+  EXPECT_EQ(misplaced, 0) << "model faces, closed unscored holes, hole faces: in this order";
+  EXPECT_EQ(badBits, 0) << "mask bits exactly on the hole faces";
+  return perHole;
+}
+
+// Scored without value boxes: 7 edges or more.
+inline std::vector<bool> long_holes(const std::vector<OracleHole>& holes) {
+  std::vector<bool> s;
+  for (const auto& h : holes) s.push_back(h.edges >= 7);
+  return s;
 }
 
 // The bunny fused from its eight scans at 1.5 mm voxels, in mm, with two
@@ -294,10 +311,6 @@ inline bool cut_bunny(CutBunny& out) {
       }
   std::cout << "bunny: " << out.model.get_fn() << " faces, " << holes.size() << " holes" << std::endl;
   return true;
-}
-
-inline bool mask_bit(const std::vector<int>& mask, int f) {
-  return (static_cast<unsigned>(mask[f / 32]) >> (f % 32)) & 1u;
 }
 
 }  // namespace tavo_test

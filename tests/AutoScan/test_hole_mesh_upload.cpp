@@ -18,10 +18,9 @@ namespace {
 
 constexpr float kRadius = 40.f;
 constexpr float kBase = -45.f;
-const std::vector<float> kFovs = {0.6f, 0.6f};
 
-// Eyes on +x, -x and +y, the sphere inside the default depth range
-// (150 to 450); the holes lie towards +x and -x.
+// Eyes on +x, -x and +y, the sphere inside the default depth range (150 to
+// 450); the holes lie towards +x and -x.
 Candidates around() {
   Candidates c;
   c.add({300, 0, 0}, {0, 0, 1});
@@ -31,7 +30,7 @@ Candidates around() {
 }
 
 std::unique_ptr<EmulateBinHelper> hole_renderer() {
-  auto r = make_renderer(2.0, around(), kFovs);
+  auto r = make_renderer(2.0, around(), {0.6f, 0.6f});
   if (!r) return r;
   r->set_hole_params(10, 1000);
   r->set_base_height(kBase);
@@ -55,18 +54,15 @@ float score_from(EmulateBinHelper& r, int candidate) {
   return r.score_view_pair(v, v, true, false);
 }
 
-// Runs update_hole_mesh on a model without value boxes and checks the slot
-// against the model's oracle holes: model faces, then the faces closing
-// holes of fewer than 7 edges, then the hole faces (new faces of longer
-// holes), then the disc at the base height; the mask set exactly for the
-// hole faces. Returns the first hole face, -1 after a failure.
+// update_hole_mesh without value boxes, checked against the model's oracle
+// holes: hole faces and mask bits for the new faces of holes of 7 edges or
+// more, then the disc at the base height without bits. The first hole face.
 int check_update(EmulateBinHelper& r, const BaseTriMesh& model, float base) {
   r.set_source_mesh(&model);
   int first = -1;
   testing::internal::CaptureStdout();
-  const int status = r.update_hole_mesh(false, first);
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(status, EmulateBinHelper::HOLE_MESH_UPLOADED);
+  EXPECT_EQ(r.update_hole_mesh(false, first), EmulateBinHelper::HOLE_MESH_UPLOADED);
+  const bool nothing = testing::internal::GetCapturedStdout().find(" Warning: none hole need scan !") != std::string::npos;
   const auto holes = oracle_holes(model);
   int tooLong = 0, scored = 0;
   for (const auto& h : holes) {
@@ -74,37 +70,24 @@ int check_update(EmulateBinHelper& r, const BaseTriMesh& model, float base) {
     scored += h.edges >= 7 && h.edges <= 1000;
   }
   const BaseTriMesh& slot = *r.scoring_mesh();
+  EXPECT_EQ(nothing, scored == 0);
+  EXPECT_EQ(r.hole_faces_drawn(), scored > 0);
   if (scored == 0) {
-    EXPECT_NE(out.find("none hole need scan !"), std::string::npos);
-    EXPECT_TRUE(first == slot.get_fn() && !r.hole_faces_drawn());
-    EXPECT_EQ(border_edge_count(slot), tooLong);
+    EXPECT_TRUE(first == slot.get_fn() && border_edge_count(slot) == tooLong) << "no hole faces, no disc";
     return first;
   }
-  EXPECT_TRUE(out.find("none hole need scan !") == std::string::npos && r.hole_faces_drawn());
   const int fn = slot.get_fn(), holeEnd = fn - 36;
-  EXPECT_EQ(border_edge_count(slot), tooLong + 36) << "only the disc's rim and holes too long to fill";
-
+  EXPECT_EQ(border_edge_count(slot), tooLong + 36) << "open: the disc's rim and holes too long to fill";
   const BaseTriMesh disc = make_base_disc();
   const int discBase = slot.get_vn() - 37;
-  for (int k = 0; k < 37; ++k) {
-    const Vector3f p = slot.get_vCoord(discBase + k);
-    EXPECT_TRUE(p.x() == disc.get_vCoord(k).x() && p.y() == disc.get_vCoord(k).y() && p.z() == base) << k;
-  }
+  for (int k = 0; k < 37; ++k)
+    EXPECT_EQ(slot.get_vCoord(discBase + k), Vector3f(disc.get_vCoord(k).x(), disc.get_vCoord(k).y(), base)) << k;
   for (int k = 0; k < 36; ++k)
     EXPECT_EQ(slot.get_face(holeEnd + k),
               BaseTriFace(disc.get_face(k)[0] + discBase, disc.get_face(k)[1] + discBase, disc.get_face(k)[2] + discBase));
-
   const std::vector<int>& mask = r.hole_face_mask();
   EXPECT_EQ(mask.size(), static_cast<std::size_t>(fn / 32 + 1));
-  const FaceOrigins o = face_origins(model, holes, slot, holeEnd);
-  int modelFaces = 0, wrong = 0;
-  for (int f = 0; f < holeEnd; ++f) {
-    modelFaces += o.fromModel[f];
-    const bool hole = !o.fromModel[f] && (o.hole[f] < 0 || holes[o.hole[f]].edges >= 7);
-    wrong += mask_bit(mask, f) != hole || (f >= first) != hole || (o.fromModel[f] && f >= modelFaces);
-  }
-  EXPECT_EQ(wrong, 0);
-  EXPECT_EQ(modelFaces, model.get_fn());
+  check_hole_faces(model, holes, long_holes(holes), slot, first, holeEnd, &mask);
   for (int f = holeEnd; f < 32 * static_cast<int>(mask.size()); ++f) EXPECT_FALSE(mask_bit(mask, f)) << f;
   return first;
 }
@@ -139,39 +122,40 @@ TEST(HoleMesh, HoleFacesMaskAndDiscOnSpheresWithZeroToFourHolesAndTheBunny) {
 
   CutBunny bunny;
   if (!cut_bunny(bunny)) GTEST_SKIP() << "no bunny scans";
-  ASSERT_EQ(bunny.cutHoles.size(), 2u);
   const float base = bunny.model.get_boundBox().minZ - 5.f;
   r->set_base_height(base);
   EXPECT_GT(check_update(*r, bunny.model, base), 0);
 }
 
-TEST(HoleMesh, NothingToScanLogsUploadsNothingAndStopsDrawingTheOldMesh) {
+TEST(HoleMesh, NothingToScanUploadsNothingAndStopsDrawingTheOldMesh) {
   TAVO_REQUIRE_GL_CONTEXT();
   auto r = hole_renderer();
   ASSERT_TRUE(r);
-  const BaseTriMesh holed = holed_sphere(kRadius, {30, 24});
+  const BaseTriMesh holed = holed_sphere(kRadius, {30, 24, 9});
   r->set_source_mesh(&holed);
   r->set_mesh_box();
   int first = 0;
-  ASSERT_EQ(r->update_hole_mesh(false, first), 1);
+  ASSERT_EQ(r->update_hole_mesh(true, first), 1);
   ASSERT_GT(score_from(*r, 0), 0.f);
+  EXPECT_EQ(r->hole_patches().size(), 2u) << "kept: the two large holes; the 9-edge one is ear-clipped";
+  r->set_source_mesh(&holed);
+  ASSERT_EQ(r->update_hole_mesh(false, first), 1);
+  EXPECT_EQ(r->hole_patches().size(), 2u) << "not asked: the kept patches stay";
   const std::vector<int> uploaded = r->hole_face_mask();
 
-  // Only a 5- and a 6-edge hole: closed, none scored.
+  // A closed sphere, and one with only a 5- and a 6-edge hole: nothing to scan.
   const BaseTriMesh closed = sphere(kRadius, 4);
   const BaseTriMesh small = holed_sphere(kRadius, {5, 6}, {{0, 1, 1.618f}, {1, 0, 0}});
   for (const BaseTriMesh* m : {&closed, &small}) {
-    r->set_source_mesh(m);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(r->update_hole_mesh(false, first), 1);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find(" Warning: none hole need scan !"), std::string::npos) << out;
-    EXPECT_EQ(first, r->scoring_mesh()->get_fn()) << "no hole faces, no disc";
-    EXPECT_EQ(border_edge_count(*r->scoring_mesh()), 0);
+    check_update(*r, *m, kBase);
     EXPECT_EQ(r->hole_face_mask(), uploaded) << "nothing uploaded";
-    EXPECT_FALSE(r->hole_faces_drawn());
     EXPECT_EQ(score_from(*r, 0), 0.f) << "the previous cycle's holes are not scored";
   }
+  r->set_source_mesh(&closed);
+  testing::internal::CaptureStdout();
+  r->update_hole_mesh(true, first);
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(r->hole_patches().empty());
 }
 
 TEST(HoleMesh, EmptyModelNotInitialisedAndFailedUploadKeepTheDrawnMesh) {
@@ -186,7 +170,7 @@ TEST(HoleMesh, EmptyModelNotInitialisedAndFailedUploadKeepTheDrawnMesh) {
   const float before = score_from(*r, 0);
   ASSERT_GT(before, 0.f);
 
-  // A failed upload of a ready mesh changes nothing that is drawn.
+  // Failed uploads of a ready mesh change nothing that is drawn.
   BaseTriMesh bad = holed;
   bad.add_face({0, 1, bad.get_vn()});
   EXPECT_EQ(r->set_scoring_mesh(bad, hole_mask(bad.get_fn())), RETVAL_FAILED);
@@ -208,30 +192,8 @@ TEST(HoleMesh, EmptyModelNotInitialisedAndFailedUploadKeepTheDrawnMesh) {
   fresh.set_source_mesh(&holed);
   testing::internal::CaptureStdout();
   EXPECT_EQ(fresh.update_hole_mesh(false, first), EmulateBinHelper::HOLE_MESH_NO_OPENGL);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find(" Error: OpenGL not init !!!!!!!!!!!!!!!"),
-            std::string::npos);
-  EXPECT_TRUE(fresh.hole_face_mask().empty());
-  EXPECT_FALSE(fresh.hole_faces_drawn());
-}
-
-TEST(HoleMesh, PatchesAreKeptOnlyWhenAsked) {
-  TAVO_REQUIRE_GL_CONTEXT();
-  auto r = hole_renderer();
-  ASSERT_TRUE(r);
-  const BaseTriMesh holed = holed_sphere(kRadius, {30, 24, 9});
-  int first = 0;
-  r->set_source_mesh(&holed);
-  ASSERT_EQ(r->update_hole_mesh(true, first), 1);
-  ASSERT_EQ(r->hole_patches().size(), 2u) << "the two large holes; the 9-edge one is ear-clipped";
-  r->set_source_mesh(&holed);
-  ASSERT_EQ(r->update_hole_mesh(false, first), 1);
-  EXPECT_EQ(r->hole_patches().size(), 2u) << "not asked: the kept patches stay";
-  const BaseTriMesh closed = sphere(kRadius, 4);
-  r->set_source_mesh(&closed);
-  testing::internal::CaptureStdout();
-  r->update_hole_mesh(true, first);
-  testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(r->hole_patches().empty());
+  EXPECT_NE(testing::internal::GetCapturedStdout().find(" Error: OpenGL not init !!!!!!!!!!!!!!!"), std::string::npos);
+  EXPECT_TRUE(fresh.hole_face_mask().empty() && !fresh.hole_faces_drawn());
 }
 
 TEST(HoleMesh, RobotPoseChoiceSeesAHoleOrReportsNothingToScan) {
@@ -258,9 +220,7 @@ TEST(HoleMesh, RobotPoseChoiceSeesAHoleOrReportsNothingToScan) {
   r->set_source_mesh(&holed);
   const int chosen = r->choose_robot_pose(results, value, false);
   ASSERT_TRUE(chosen == 0 || chosen == 1) << "an eye facing a hole, not the +y one";
-  EXPECT_GT(value, 0.f);
-  EXPECT_EQ(value, results[chosen]);
-  EXPECT_TRUE(r->candidate_used(chosen));
+  EXPECT_TRUE(value > 0.f && value == results[chosen] && r->candidate_used(chosen));
 }
 
 TEST(HoleMesh, WithoutOpenGLUpdateReportsTheContext) {

@@ -5,7 +5,7 @@ set -eu
 
 PACKAGES="
 build-essential cmake ninja-build pkg-config clang
-libeigen3-dev libtbb-dev libomp-dev libflann-dev liblz4-dev libopenmesh-dev
+libeigen3-dev libtbb-dev libomp-dev libflann-dev libnanoflann-dev liblz4-dev libopenmesh-dev
 libglew-dev libglfw3-dev libegl-dev libgl-dev libgles-dev libegl-mesa0 libgl1-mesa-dri
 libgtest-dev libgmock-dev libbenchmark-dev
 libopencv-dev

@@ -1,5 +1,7 @@
 #include "ShellFlood.h"
 
+#include "MeshShells.h"
+
 namespace TavoAlgorithm {
 
 void flood_shells(const BaseTriMesh& mesh, const OrvaneSimpleTopos& topo, std::vector<bool>& done,
@@ -25,6 +27,34 @@ void flood_shells(const BaseTriMesh& mesh, const OrvaneSimpleTopos& topo, std::v
     }
     shells.push_back(std::move(shell));
   }
+}
+
+void find_shells(const BaseTriMesh& mesh, const OrvaneSimpleTopos& topo, std::vector<bool> done,
+                 std::vector<std::vector<std::int32_t>>& shells) {
+  shells.clear();
+  flood_shells(mesh, topo, done, shells);
+}
+
+RetVal remove_small_shells(BaseTriMesh& mesh, const OrvaneSimpleTopos& topo, std::int32_t minShellSize) {
+  const int fn = mesh.get_fn();
+  if (topo.is_empty(TOPOS_EDGE) || static_cast<int>(topo.edge_table().size()) != fn || !mesh.has_fFlag())
+    return RETVAL_FAILED;
+  // Bytes, not bits: the workers write neighbouring marks.
+  std::vector<char> skip(static_cast<std::size_t>(fn));
+#pragma omp parallel for
+  for (int f = 0; f < fn; ++f) skip[f] = mesh.get_fDeleted(f) || topo.edge_table()[f][0] < 0;
+  std::vector<std::vector<std::int32_t>> shells;
+  find_shells(mesh, topo, std::vector<bool>(skip.begin(), skip.end()), shells);
+  const int sn = static_cast<int>(shells.size());
+  // Each shell's faces are its own, so the workers never share a flag.
+#pragma omp parallel for schedule(dynamic)
+  for (int s = 0; s < sn; ++s) {
+    const auto& shell = shells[s];
+    if (shell.empty() || static_cast<std::int64_t>(shell.size()) > minShellSize) continue;
+    for (std::int32_t f : shell) mesh.set_fFlag(f, mesh.get_fFlag(f) | FLAG_DELETED);
+  }
+  squeeze_baseTriMesh(mesh);
+  return RETVAL_SUCCESS;
 }
 
 }  // namespace TavoAlgorithm

@@ -27,6 +27,9 @@ constexpr double kValueBoxMarginVoxels = 2.0;
 // The base is cut this far below the lowest value box.
 constexpr float kBaseBelowBox = 2.0f;
 constexpr float kMeshBoxShift = 1.0f;
+// Errors that earlier calls left are cleared before an upload, so that only
+// the upload's own count; OpenGL keeps at most one per kind.
+constexpr int kMaxStaleGlErrors = 16;
 
 std::string gpu_error_text(const std::string& e, const char* file, int line) {
   std::ostringstream s;
@@ -182,43 +185,86 @@ void EmulateBinHelper::set_pose_weights(std::vector<float> weights) {
 
 RetVal EmulateBinHelper::set_scoring_mesh(const BaseTriMesh& mesh, std::vector<int> holeFaceMask) {
   if (!m_openglReady) return RETVAL_NOT_READY;
-  const int fn = mesh.get_fn();
-  if (!mesh.faces_valid() || static_cast<long long>(holeFaceMask.size()) * 32 < fn) return RETVAL_FAILED;
-  if (holeFaceMask.empty()) holeFaceMask.push_back(0);
+  if (!mesh.faces_valid() || static_cast<long long>(holeFaceMask.size()) * 32 < mesh.get_fn()) return RETVAL_FAILED;
+  switch (upload_scoring_mesh(mesh, std::move(holeFaceMask))) {
+    case HOLE_MESH_UPLOADED:
+      m_mesh = std::make_unique<BaseTriMesh>(mesh);
+      m_sourceMesh = nullptr;
+      return RETVAL_SUCCESS;
+    case HOLE_MESH_GL_ERROR:
+      return RETVAL_FAILED;
+    default:
+      return RETVAL_NOT_READY;
+  }
+}
+
+int EmulateBinHelper::upload_scoring_mesh(const BaseTriMesh& mesh, std::vector<int> holeFaceMask) {
   std::string err;
-  if (!TavoGLFWWindow::make_current_context(err)) return RETVAL_NOT_READY;
-  m_mesh = std::make_unique<BaseTriMesh>(mesh);
-  m_holeFaceMask = std::move(holeFaceMask);
-
-  const auto& coords = m_mesh->get_vCoords();
-  const auto& faces = m_mesh->get_faces();
-  GLObjects& g = *m_gl;
-  glBindBuffer(GL_ARRAY_BUFFER, g.vbo);
-  glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(coords.size() * sizeof(Eigen::Vector3f)),
-               coords.data(), GL_STATIC_DRAW);
-  glBindBuffer(GL_ARRAY_BUFFER, 0);
-  glBindVertexArray(g.vao);
-  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, g.ibo);
-  glBufferData(GL_ELEMENT_ARRAY_BUFFER, static_cast<GLsizeiptr>(faces.size() * sizeof(BaseTriFace)),
-               faces.data(), GL_STATIC_DRAW);
-  glBindVertexArray(0);
-  glBindBuffer(GL_SHADER_STORAGE_BUFFER, g.ssbo);
-  glBufferData(GL_SHADER_STORAGE_BUFFER, static_cast<GLsizeiptr>(m_holeFaceMask.size() * sizeof(int)),
-               m_holeFaceMask.data(), GL_STATIC_DRAW);
-  glBindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
-  g.indexCount = static_cast<GLsizei>(3 * faces.size());
-
+  if (!TavoGLFWWindow::make_current_context(err)) return HOLE_MESH_NO_CONTEXT;
+  if (!m_gl || !m_gl->vao) {
+    TAVO_LOG_ERROR("OpenGL not init !!!!!!!!!!!!!!!");
+    return HOLE_MESH_NO_OPENGL;
+  }
+  if (holeFaceMask.empty()) holeFaceMask.push_back(0);
   static_assert(sizeof(Eigen::Vector3f) == 3 * sizeof(float), "packed vertex positions");
-  m_devVertices.allocate(3 * coords.size());
-  m_devVertices.upload(coords.empty() ? nullptr : coords.front().data(), 3 * coords.size());
-  m_devFaces.allocate(3 * faces.size());
-  m_devFaces.upload(faces.empty() ? nullptr : faces.front().v.data(), 3 * faces.size());
-  return TAVO_CHECK_GPU() ? RETVAL_SUCCESS : RETVAL_FAILED;
+  const auto& coords = mesh.get_vCoords();
+  const auto& faces = mesh.get_faces();
+  // Everything goes into new buffers first; the renderer switches to them
+  // only once every upload has succeeded, so a failure leaves the previous
+  // mesh drawn and scored as it was.
+  for (int i = 0; i < kMaxStaleGlErrors && glGetError() != GL_NO_ERROR; ++i) {
+  }
+  GLuint buffers[3] = {0, 0, 0};
+  glGenBuffers(3, buffers);
+  auto stage = [](GLuint buffer, GLsizeiptr bytes, const void* data) {
+    glBindBuffer(GL_COPY_WRITE_BUFFER, buffer);
+    glBufferData(GL_COPY_WRITE_BUFFER, bytes, data, GL_DYNAMIC_DRAW);
+  };
+  stage(buffers[0], static_cast<GLsizeiptr>(coords.size() * sizeof(Eigen::Vector3f)), coords.data());
+  stage(buffers[1], static_cast<GLsizeiptr>(faces.size() * sizeof(BaseTriFace)), faces.data());
+  stage(buffers[2], static_cast<GLsizeiptr>(holeFaceMask.size() * sizeof(int)), holeFaceMask.data());
+  glBindBuffer(GL_COPY_WRITE_BUFFER, 0);
+  DeviceBuffer<float> vertices(3 * coords.size());
+  vertices.upload(coords.empty() ? nullptr : coords.front().data(), 3 * coords.size());
+  DeviceBuffer<int> indices(3 * faces.size());
+  indices.upload(faces.empty() ? nullptr : faces.front().v.data(), 3 * faces.size());
+  const bool glOk = glGetError() == GL_NO_ERROR;
+  const bool gpuOk = TAVO_CHECK_GPU() && (coords.empty() || !vertices.empty()) && (faces.empty() || !indices.empty());
+  if (!glOk || !gpuOk) {
+    glDeleteBuffers(3, buffers);
+    return HOLE_MESH_GL_ERROR;
+  }
+
+  GLObjects& g = *m_gl;
+  glBindVertexArray(g.vao);
+  glBindBuffer(GL_ARRAY_BUFFER, buffers[0]);
+  glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 3 * sizeof(float), nullptr);
+  glEnableVertexAttribArray(0);
+  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, buffers[1]);
+  glBindVertexArray(0);
+  glBindBuffer(GL_ARRAY_BUFFER, 0);
+  const GLuint old[3] = {g.vbo, g.ibo, g.ssbo};
+  glDeleteBuffers(3, old);
+  g.vbo = buffers[0];
+  g.ibo = buffers[1];
+  g.ssbo = buffers[2];
+  g.indexCount = static_cast<GLsizei>(3 * faces.size());
+  m_devVertices = std::move(vertices);
+  m_devFaces = std::move(indices);
+  m_holeFaceMask = std::move(holeFaceMask);
+  m_holeFacesDrawn = std::any_of(m_holeFaceMask.begin(), m_holeFaceMask.end(), [](int w) { return w != 0; });
+  return HOLE_MESH_UPLOADED;
+}
+
+void EmulateBinHelper::stop_drawing() {
+  if (m_gl) m_gl->indexCount = 0;
+  m_holeFacesDrawn = false;
 }
 
 void EmulateBinHelper::set_mesh_box() {
   m_meshBoxSet = false;
-  BoundingBox box = m_mesh ? m_mesh->get_boundBox() : BoundingBox();
+  const BaseTriMesh* slot = scoring_mesh();
+  BoundingBox box = slot ? slot->get_boundBox() : BoundingBox();
   m_boxMin = box.min_corner() + Eigen::Vector3f::Constant(kMeshBoxShift);
   m_boxMax = box.max_corner() + Eigen::Vector3f::Constant(kMeshBoxShift);
   // An empty box (or a bad edge) has no grid: scoring then reports the mesh box

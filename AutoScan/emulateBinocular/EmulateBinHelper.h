@@ -22,11 +22,13 @@
 #include <vector>
 
 #include "AutoScan/emulateBinocular/GLCamera.h"
+#include "AutoScan/emulateBinocular/ScoringMesh.h"
 #include "RetVal.h"
 #include "common/gpu/device_memory.h"
 #include "common/voxelGpu/TavoVoxelGpu.h"
 #include "geometry/BaseTriMesh.h"
 #include "geometry/BoundingBox.h"
+#include "geometry/TriMesh.h"
 
 namespace TavoAlgorithm {
 
@@ -63,12 +65,56 @@ class EmulateBinHelper {
   // One weight per candidate; missing weights count as 1.
   void set_pose_weights(std::vector<float> weights);
 
-  // Takes the scoring mesh and its hole-face mask (bit f % 32 of word f / 32
-  // set for hole face f) and uploads both. FAILED for face indices outside
-  // the vertex range or a mask shorter than the faces; NOT_READY before
-  // init_opengl.
+  // Takes a ready scoring mesh and its hole-face mask (bit f % 32 of word
+  // f / 32 set for hole face f), uploads both and puts the mesh in the slot.
+  // FAILED for face indices outside the vertex range, a mask shorter than the
+  // faces or a failed upload; NOT_READY before init_opengl or without a
+  // context. On failure nothing changes: the previous mesh stays drawn.
   RetVal set_scoring_mesh(const BaseTriMesh& mesh, std::vector<int> holeFaceMask);
-  // Grid over the scoring mesh's box moved by +1 on every axis.
+
+  // The mesh slot. The planner puts its model there (borrowed: it must outlive
+  // its stay in the slot); set_mesh_box measures and update_hole_mesh copies
+  // what the slot holds, and update_hole_mesh leaves its own scoring mesh
+  // there (owned) until release_scoring_mesh or the next model.
+  void set_source_mesh(const BaseTriMesh* model);
+  const BaseTriMesh* scoring_mesh() const { return m_mesh ? m_mesh.get() : m_sourceMesh; }
+  void release_scoring_mesh();
+  // Whether vertices below the base height are cut from the scoring mesh and
+  // the base disc is merged under it (default true).
+  void set_need_add_base(bool addBase) { m_addBase = addBase; }
+  // Starts at the largest float, so that a model with vertex flags is cut
+  // away entirely until the planner sets it (here or by value boxes).
+  void set_base_height(float z) { m_baseHeight = z; }
+
+  // Statuses of update_hole_mesh.
+  enum HoleMeshStatus : int {
+    HOLE_MESH_UPLOADED = 1,    // uploaded, or nothing to scan ("none hole need scan !")
+    HOLE_MESH_NO_OPENGL = 2,   // init_opengl has not run
+    HOLE_MESH_NO_CONTEXT = 3,  // the context could not be made current
+    HOLE_MESH_GL_ERROR = 4,    // an upload failed; the previous mesh stays drawn
+    HOLE_MESH_EMPTY = 6,       // nothing of the model is left
+  };
+  // Builds the scoring mesh from the slot (ScoringMesh.h) with the hole
+  // parameters, base height, add-base flag and value boxes, puts it in the
+  // slot, merges the base disc under it (add base), builds the hole-face mask
+  // and uploads mesh and mask. firstHoleFace: the first hole face of the
+  // slot's mesh. When nothing is left or nothing needs scanning the previous
+  // upload is no longer drawn, so later scores are 0. keepPatches keeps the
+  // patches of the large holes (hole_patches). Sequential; makes the shared
+  // context current.
+  int update_hole_mesh(bool keepPatches, int& firstHoleFace);
+  // The robot planners' choice: -1 with "base tri mesh is empty!" for an
+  // empty slot; else update_hole_mesh and, when it uploaded hole faces,
+  // select_best_candidate (index, value = its result); otherwise 0 with value
+  // 0, results all 0 and no candidate marked used.
+  int choose_robot_pose(std::vector<float>& results, float& value, bool keepPatches);
+  const std::vector<TriMesh>& hole_patches() const { return m_holePatches; }
+  // Mask of the mesh drawn now (empty before the first upload).
+  const std::vector<int>& hole_face_mask() const { return m_holeFaceMask; }
+  // True while the last upload is drawn and has hole faces.
+  bool hole_faces_drawn() const { return m_holeFacesDrawn; }
+
+  // Grid over the slot mesh's box moved by +1 on every axis.
   void set_mesh_box();
   // FAILED before the mesh box is set.
   RetVal set_value_boxes(const std::vector<BoundingBox>& boxes, bool keepBounds);
@@ -114,15 +160,22 @@ class EmulateBinHelper {
   void draw_mesh() const;
   float score_images(bool simple);
   void reset_bounds(bool keepUsed);
+  int upload_scoring_mesh(const BaseTriMesh& mesh, std::vector<int> holeFaceMask);
+  void stop_drawing();
 
   // Candidate pose set, weights, ranking, fields of view.
   std::vector<float> m_eyes, m_centers, m_ups;
   std::vector<float> m_weights;
   std::vector<std::pair<int, float>> m_ranking;
   std::vector<float> m_fovys;
-  // Scoring mesh with its mask (host copies).
+  // Mesh slot: the owned scoring mesh, else the planner's model; the mask
+  // and the disc and patches of the hole mesh.
   std::unique_ptr<BaseTriMesh> m_mesh;
+  const BaseTriMesh* m_sourceMesh = nullptr;
   std::vector<int> m_holeFaceMask;
+  BaseTriMesh m_baseDisc = make_base_disc();
+  std::vector<TriMesh> m_holePatches;
+  bool m_holeFacesDrawn = false;
   std::unique_ptr<GLObjects> m_gl;
   int m_width = 1280;
   int m_height = 960;

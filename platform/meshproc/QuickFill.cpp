@@ -52,10 +52,22 @@ class PatchBuilder {
     }
     const DiagonalCheck allowed = [&](int i, int j) { return !mesh_has_edge(i, j); };
     std::vector<std::array<int, 3>> tris;
-    if (!triangulate_loop(pts, {kPatchMinQuality, kPatchMaxAngleDeg}, allowed, tris)) return false;
-
     const int n = static_cast<int>(m_verts.size());
+    const bool clipped = triangulate_loop(pts, {kPatchMinQuality, kPatchMaxAngleDeg}, allowed, tris);
+    if (!clipped) {
+      // A loop whose projection crosses itself cannot be ear-clipped; a fan
+      // about a new vertex at its centroid closes any loop, and the
+      // refinement and fairing below smooth it out.
+      tris.clear();
+      for (int i = 0; i < n; ++i) tris.push_back({i, (i + 1) % n, n});
+    }
+
     for (int i = 0; i < n; ++i) patch.add_vertex(m_mesh.point(m_verts[i]));
+    if (!clipped) {
+      Vec centroid(0.f, 0.f, 0.f);
+      for (int i = 0; i < n; ++i) centroid += m_mesh.point(m_verts[i]);
+      patch.add_vertex(centroid / static_cast<float>(n));
+    }
     for (const auto& t : tris)
       if (!patch.add_face(patch.vertex_handle(t[0]), patch.vertex_handle(t[1]),
                           patch.vertex_handle(t[2])).is_valid())

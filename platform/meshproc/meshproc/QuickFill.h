@@ -2,7 +2,8 @@
 // Hole filling with patches: each hole gets its own small mesh (the patch) made
 // of the hole's boundary vertices and new interior vertices, which the caller
 // may keep and then merge into the mesh. A patch starts as an ear-clipped
-// triangulation of the loop, is refined by splitting its interior edges that
+// triangulation of the loop (a fan about a new centre vertex where the loop's
+// projection crosses itself and no ear clipping exists), is refined by splitting its interior edges that
 // are longer than the loop's mean edge, improved by edge flips and faired by
 // umbrella smoothing of its new vertices with the boundary held fixed, so a
 // planar hole gets a planar patch of triangles about the size of the border's.
@@ -33,7 +34,7 @@ static_assert(sizeof(QuickFillParam) == 9 * sizeof(std::int32_t), "QuickFillPara
 enum QuickFillStatus : int {
   QUICKFILL_FILLED = 0,   // patch made
   QUICKFILL_SKIPPED = 1,  // loop size outside [minHoleSize, maxHoleSize]
-  QUICKFILL_FAILED = 2,   // not a boundary loop of the mesh, or no triangulation
+  QUICKFILL_FAILED = 2,   // not a boundary loop of the mesh, or one through a vertex twice
 };
 
 // Vertex maps of one patch. patchToMesh[i] is the mesh vertex index of patch

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Eigenvalues>
+#include <cmath>
 #include <limits>
 
 #include "hole_fixture.h"
@@ -168,4 +169,49 @@ TEST(HoleFilling, BadInputIsRefusedWithoutChange) {
   EXPECT_EQ(ear_clipping(n.mesh, nloops, false, true, false, 20, 0.6f, 150.f), RETVAL_FAILED);
   EXPECT_EQ(quick_fill_holes(n.mesh, nloops, QuickFillParam{}), RETVAL_FAILED);
   EXPECT_EQ(n.mesh.n_faces(), nfaces);
+}
+
+TEST(QuickFill, LoopWhoseProjectionCrossesItselfGetsAFanPatch) {
+  // A ribbon along a figure eight with lobes of unequal size, rising by 3
+  // heights between its two passes through the crossing: both borders
+  // project onto their own plane as a figure eight, which no ear clipping
+  // can triangulate.
+  constexpr int kSteps = 48;
+  constexpr float kRibbon = 0.2f;
+  BaseTriMesh ribbon;
+  for (int i = 0; i < kSteps; ++i) {
+    const float a = 2.f * float(M_PI) * i / kSteps;
+    const float lobe = std::sin(a) > 0.f ? 1.5f : 0.7f;
+    const Eigen::Vector3f p(10.f * std::sin(a), 10.f * lobe * std::sin(a) * std::cos(a),
+                            1.5f * kRibbon * 3.f * (1.f - std::cos(a)));
+    ribbon.add_vCoord(p);
+    ribbon.add_vCoord(p + Eigen::Vector3f(0.f, 0.f, kRibbon));
+  }
+  std::vector<BaseTriFace> faces;
+  for (int i = 0; i < kSteps; ++i) {
+    const int j = (i + 1) % kSteps;
+    faces.push_back({2 * i, 2 * j, 2 * j + 1});
+    faces.push_back({2 * i, 2 * j + 1, 2 * i + 1});
+  }
+  ribbon.set_faces(std::move(faces));
+  TriMesh mesh = half_edge(ribbon);
+  const std::vector<HalfedgeLoop> loops = holes_of(mesh);
+  ASSERT_EQ(loops.size(), 2u);
+  TriMesh clipped = mesh;
+  EXPECT_EQ(ear_clipping(clipped, loops, false, true, false, 20, 0.6f, 150.f), RETVAL_FAILED);
+  EXPECT_EQ(clipped.n_faces(), mesh.n_faces()) << "no ear clipping closes them";
+
+  Patches q;
+  ASSERT_EQ(q.fill(mesh, loops, {0, 1000, 200, 0, 0, 0, 0, 1, 0}), RETVAL_SUCCESS);
+  for (std::size_t i = 0; i < loops.size(); ++i) {
+    ASSERT_EQ(q.statuses[i], QUICKFILL_FILLED);
+    // Without refinement the patch is the fan: one centre vertex, a face per edge.
+    EXPECT_EQ(q.patches[i].n_vertices(), loops[i].size() + 1);
+    EXPECT_EQ(q.patches[i].n_faces(), loops[i].size());
+  }
+  const int firstNew = static_cast<int>(mesh.n_faces());
+  ASSERT_EQ(quick_fill_holes(mesh, loops, {0, 1000, 200, 0, 0, 4, 0, 1, 0}), RETVAL_SUCCESS);
+  EXPECT_TRUE(holes_of(mesh).empty());
+  EXPECT_TRUE(closed_and_oriented(mesh));
+  EXPECT_GT(static_cast<int>(mesh.n_faces()), firstNew + 2 * kSteps);
 }

@@ -18,6 +18,21 @@ struct VoxelCountCell {
   }
 };
 
+// Counts the masked cells without storage: exactly those VoxelIndexCell
+// numbers.
+struct UnslottedCountCell {
+  const int* table;
+  const int* mask;
+  Dim3i dims;
+  int* counter;
+  TAVO_HD Dim3i extent() const { return dims; }
+  TAVO_HD void operator()(int x, int y, int z) const {
+    if (!inside(dims, x, y, z)) return;
+    const int cell = linear_index(dims, x, y, z);
+    if (mask_bit(mask, cell) && table[cell] < 0) atomic_add(counter, 1);
+  }
+};
+
 // Gives every masked cell without storage the next slot number.
 struct VoxelIndexCell {
   int* table;

@@ -168,6 +168,7 @@ class EmulateBinHelper {
   Eigen::Vector3f mesh_box_min() const { return m_boxMin; }
   const std::vector<BoundingBox>& value_boxes() const { return m_valueBoxes; }
   float base_height() const { return m_baseHeight; }
+  bool add_base() const { return m_addBase; }
 
  private:
   struct GLObjects;

@@ -159,7 +159,12 @@ TEST(AutoScanHelper, ParametersBuildBothEnginesAndARefusalKeepsThem) {
   EXPECT_EQ(r->base_height(), -7.5f);
   EXPECT_EQ(h.clip_z(), -7.5f);
   // A renderer alone is no model.
-  EXPECT_EQ(h.set_voxel_bbox(BoundingBox({0, 0, 0}, {1, 1, 1})), RETVAL_NOT_READY);
+  const BoundingBox box({0, 0, 0}, {1, 1, 1});
+  TriMesh t;
+  EXPECT_EQ(h.set_voxel_bbox(box), RETVAL_NOT_READY);
+  EXPECT_EQ(h.set_voxel_bbox(std::vector<BoundingBox>{box}), RETVAL_NOT_READY);
+  EXPECT_EQ(h.set_iter_bbox(true), RETVAL_NOT_READY);
+  EXPECT_EQ(h.set_iter_bbox(t, false), RETVAL_NOT_READY);
 
   OpenGLCameraParam noFov = three_views();
   noFov.fovys.clear();

@@ -7,7 +7,9 @@
 #include <ctime>
 #include <limits>
 
+#include "AutoScan/HoleBoxes.h"
 #include "AutoScan/emulateBinocular/EmulateBinHelper.h"
+#include "HoleDetection.h"
 #include "Parallel.h"
 #include "common/console.h"
 #include "fusion/RangeFrameLists.h"
@@ -24,12 +26,8 @@ constexpr int kPrepareWorkers = 8;
 constexpr int kSingleFrameMinStep = 2;
 // Value boxes grow by this much before they are tested against holes.
 constexpr float kIterBoxGrowth = 1.0f;
-// A hole of which more than half the vertices lie this close to the lowest
-// hole bottom is the model's cut edge, not a hole to scan.
-constexpr float kCutEdgeBand = 1.0f;
-constexpr int kMaxIterHoleVertices = 2000;
 // The clip height goes this far below the lowest value box.
-constexpr float kClipBelowBox = 2.0f;
+constexpr float kClipBelowBox = hole_boxes::kCutBelowHole;
 constexpr float kNoClip = std::numeric_limits<float>::max();
 
 FrameListRules auto_scan_rules() {
@@ -49,11 +47,6 @@ bool boxes_meet(const BoundingBox& a, const BoundingBox& b) {
 BoundingBox grown(const BoundingBox& b, float d) {
   const BoundingBox g(b.min_corner() - Eigen::Vector3f::Constant(d), b.max_corner() + Eigen::Vector3f::Constant(d));
   return g.empty() ? BoundingBox() : g;
-}
-
-Eigen::Vector3f position(const TriMesh& mesh, TriMesh::VertexHandle v) {
-  const TriMesh::Point& p = mesh.point(v);
-  return {p[0], p[1], p[2]};
 }
 
 }  // namespace
@@ -192,6 +185,19 @@ RetVal AutoScanHelper::apply_value_boxes(bool resetGrid) {
   return m_renderer->set_value_boxes(m_valueBoxes, false) == RETVAL_SUCCESS ? RETVAL_SUCCESS : RETVAL_FAILED;
 }
 
+RetVal AutoScanHelper::set_voxel_bbox(const std::vector<Eigen::Vector3f>& points) {
+  if (m_noModel) return RETVAL_NOT_READY;
+  if (!m_model) return RETVAL_FAILED;
+  m_valueBoxes.clear();
+  if (!m_renderer) return RETVAL_FAILED;
+  TriMesh mesh;
+  BaseTriMesh_convert_to_TriMesh(*m_model, mesh);
+  remove_small_components_by_face(mesh, m_param.minShellSize);
+  remove_non_manifold_verts(mesh);
+  find_mesh_hole_by_pts(mesh, points, m_valueBoxes, m_clipZ);
+  return apply_value_boxes(true);
+}
+
 RetVal AutoScanHelper::set_voxel_bbox(const std::vector<BoundingBox>& boxes) {
   if (m_noModel) return RETVAL_NOT_READY;
   if (boxes.empty()) return RETVAL_SUCCESS;
@@ -233,22 +239,16 @@ RetVal AutoScanHelper::set_iter_bbox(TriMesh& mesh, bool resetGrid) {
   // One byte per hole: each task writes only its own.
   std::vector<char> selected(n, 0);
   auxilary_tbb_for(omp_get_max_threads(), 0, n, [&](std::size_t h) {
-    for (TriMesh::VertexHandle v : holes[h]) holeBoxes[h].extend(position(mesh, v));
+    holeBoxes[h] = hole_boxes::loop_box(mesh, holes[h]);
     selected[h] = std::any_of(reach.begin(), reach.end(),
                               [&](const BoundingBox& b) { return boxes_meet(holeBoxes[h], b); });
   });
 
-  float bottom = std::numeric_limits<float>::max();
-  for (const BoundingBox& b : holeBoxes) bottom = std::min(bottom, b.minZ);
+  const float bottom = hole_boxes::lowest_bottom(holeBoxes);
   m_clipZ = kNoClip;
   m_valueBoxes.clear();
   for (std::size_t h = 0; h < n; ++h) {
-    if (!selected[h]) continue;
-    const int size = static_cast<int>(holes[h].size());
-    const auto onEdge = std::count_if(holes[h].begin(), holes[h].end(), [&](TriMesh::VertexHandle v) {
-      return std::fabs(position(mesh, v).z() - bottom) < kCutEdgeBand;
-    });
-    if (2 * onEdge > size || size > kMaxIterHoleVertices) continue;
+    if (!selected[h] || !hole_boxes::worth_scanning(mesh, holes[h], bottom)) continue;
     m_valueBoxes.push_back(holeBoxes[h]);
     m_clipZ = std::min(m_clipZ, holeBoxes[h].minZ - kClipBelowBox);
   }

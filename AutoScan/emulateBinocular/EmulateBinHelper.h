@@ -113,8 +113,9 @@ class EmulateBinHelper {
   int update_hole_mesh(bool keepPatches, int& firstHoleFace);
   // The robot planners' choice: -1 with "base tri mesh is empty!" for an
   // empty slot; else update_hole_mesh and, when it uploaded hole faces,
-  // select_best_candidate (index, value = its result); otherwise 0 with value
-  // 0, results all 0 and no candidate marked used.
+  // select_best_candidate (index, value = its result; -1 when the selection
+  // fails); otherwise 0 with value 0, results all 0 and no candidate marked
+  // used.
   int choose_robot_pose(std::vector<float>& results, float& value, bool keepPatches);
   const std::vector<TriMesh>& hole_patches() const { return m_holePatches; }
   // Mask of the mesh drawn now (empty before the first upload).

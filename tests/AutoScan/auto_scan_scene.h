@@ -81,6 +81,23 @@ inline std::vector<Eigen::Vector3f> all_round() {
   return d;
 }
 
+// A direction on the sphere and the half-angle (radians) of the cap around it.
+struct Cap {
+  Eigen::Vector3f direction;
+  float halfAngle;
+};
+
+// Marks deleted, in every frame, the points whose world direction from the
+// sphere's centre lies inside a cap: the model then has a hole there.
+inline void cut_caps(std::vector<TavoAlgorithm::RangeData>& frames, const std::vector<Cap>& caps) {
+  for (auto& f : frames)
+    for (int k = 0; k < f.get_vn(); ++k) {
+      const Eigen::Vector3f d = (f.get_rigidMatrix() * f.get_vCoord(k)).normalized();
+      for (const Cap& c : caps)
+        if (d.dot(c.direction) > std::cos(c.halfAngle)) f.set_vDeleted(k, true);
+    }
+}
+
 inline bool send_frames(TavoAlgorithm::AutoScanHelper& h, const std::vector<TavoAlgorithm::RangeData>& frames) {
   std::vector<const TavoAlgorithm::RangeData*> ptrs;
   for (const auto& f : frames) ptrs.push_back(&f);

@@ -113,6 +113,7 @@ TEST(AutoScanHelper, WithoutParametersOrModelEveryCallRefuses) {
   EXPECT_EQ(h.set_voxel_bbox(std::vector<BoundingBox>{box}), RETVAL_NOT_READY);
   EXPECT_EQ(h.set_iter_bbox(true), RETVAL_NOT_READY);
   EXPECT_EQ(h.set_iter_bbox(t, false), RETVAL_NOT_READY);
+  EXPECT_EQ(h.set_voxel_bbox(std::vector<Vector3f>{Vector3f::Zero()}), RETVAL_NOT_READY);
   EXPECT_EQ(h.set_need_add_base(false), RETVAL_FAILED);
   EXPECT_EQ(h.set_opengl_camera(0.5, 0.0, 10.0, 500.0), RETVAL_FAILED);
 
@@ -165,6 +166,7 @@ TEST(AutoScanHelper, ParametersBuildBothEnginesAndARefusalKeepsThem) {
   EXPECT_EQ(h.set_voxel_bbox(std::vector<BoundingBox>{box}), RETVAL_NOT_READY);
   EXPECT_EQ(h.set_iter_bbox(true), RETVAL_NOT_READY);
   EXPECT_EQ(h.set_iter_bbox(t, false), RETVAL_NOT_READY);
+  EXPECT_EQ(h.set_voxel_bbox(std::vector<Vector3f>{Vector3f::Zero()}), RETVAL_NOT_READY);
 
   OpenGLCameraParam noFov = three_views();
   noFov.fovys.clear();
@@ -381,6 +383,53 @@ TEST(AutoScanHelper, ValueBoxesFromBoxesSkipEmptyOnesAndLowerTheClipHeight) {
   const std::vector<int> oneBox = h.renderer()->voxels().download_block_table();
   EXPECT_LT(std::count(oneBox.begin(), oneBox.end(), -1), std::count(twoBoxes.begin(), twoBoxes.end(), -1));
   EXPECT_GT(std::count(oneBox.begin(), oneBox.end(), -1), 0);
+}
+
+TEST(AutoScanHelper, ValueBoxesFromPointsAreTheHolesThatHoldThem) {
+  TAVO_REQUIRE_GL_CONTEXT();
+  TestPlanner h;
+  std::string err;
+  ASSERT_EQ(h.set_base_param(sphere_param(), three_views(), err), RETVAL_SUCCESS) << err;
+  std::vector<RangeData> frames = sphere_scans(all_round());
+  cut_caps(frames, {{Vector3f::UnitX(), 0.5f}, {-Vector3f::UnitX(), 0.4f}});
+  ASSERT_TRUE(send_frames(h, frames));
+  BaseTriMesh model;
+  ASSERT_EQ(h.get_triMesh(model), RETVAL_SUCCESS);
+  ASSERT_TRUE(h.has_model());
+  // The model's extreme vertices in x lie on the rims of the two holes.
+  int right = -1, left = -1;
+  for (int i = 0; i < model.get_vn(); ++i) {
+    if (model.get_vDeleted(i)) continue;
+    if (right < 0 || model.get_vCoord(i).x() > model.get_vCoord(right).x()) right = i;
+    if (left < 0 || model.get_vCoord(i).x() < model.get_vCoord(left).x()) left = i;
+  }
+  const Vector3f onRight = model.get_vCoord(right), onLeft = model.get_vCoord(left);
+  auto holds = [](const BoundingBox& b, const Vector3f& p) {
+    return (p.array() >= b.min_corner().array()).all() && (p.array() <= b.max_corner().array()).all();
+  };
+  h.set_clip_z(0.f);
+  ASSERT_EQ(h.set_voxel_bbox(std::vector<Vector3f>{onRight}), RETVAL_SUCCESS);
+  ASSERT_EQ(h.get_value_box().size(), 1u);
+  const BoundingBox rightHole = h.get_value_box()[0];
+  EXPECT_TRUE(holds(rightHole, onRight));
+  EXPECT_GT(rightHole.minX, 15.f);  // the rim of the +x cap, not the whole model
+  EXPECT_FLOAT_EQ(h.clip_z(), std::min(0.f, rightHole.minZ - 2.f));
+  EXPECT_EQ(h.renderer()->value_boxes().size(), 1u);
+
+  // Points with a NaN coordinate are ignored; the others still count.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  ASSERT_EQ(h.set_voxel_bbox(std::vector<Vector3f>{Vector3f(nan, 0, 0), onLeft, onRight}), RETVAL_SUCCESS);
+  ASSERT_EQ(h.get_value_box().size(), 2u);
+  for (const BoundingBox& b : h.get_value_box()) EXPECT_TRUE(holds(b, onLeft) || holds(b, onRight));
+
+  // No point at a hole, or none at all: no value box, so that nothing scores.
+  for (const auto& points : {std::vector<Vector3f>{Vector3f(0, 0, 100)}, std::vector<Vector3f>{},
+                             std::vector<Vector3f>{Vector3f(nan, nan, nan)}}) {
+    ASSERT_EQ(h.set_voxel_bbox(points), RETVAL_SUCCESS);
+    EXPECT_TRUE(h.get_value_box().empty());
+    const std::vector<int> table = h.renderer()->voxels().download_block_table();
+    EXPECT_EQ(std::count(table.begin(), table.end(), -2), static_cast<long>(table.size()));
+  }
 }
 
 TEST(AutoScanHelper, IterationBoxesKeepTheHolesStillOpenInsideTheBoxes) {

@@ -1,14 +1,17 @@
-// Planning against ground truth: a scanned sphere whose scoring mesh has a
-// large hole facing +x and a smaller one facing -x, and a ring of candidates
-// around it. The first choice must look at the large hole with both scoring
-// cameras, the next one, after the view is accepted, at the other hole; a
-// renderer lost in the middle of a choice chooses nothing.
+// Planning against ground truth: a sphere scanned all round except for a
+// large cap facing +x and a smaller one facing -x, so that the fused model has
+// a hole at each, and a ring of candidates around it. From the scans through
+// the model and its hole mesh, the first choice must look at the large hole
+// with both scoring cameras, the next one, after the view is accepted, at the
+// other hole; a renderer lost in the middle of a choice chooses nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
-#include "SceneMeshes.h"
 #include "auto_scan_scene.h"
+#include "geometry/TriMesh.h"
+#include "meshproc/HoleFinding.h"
 #include "gl_test_context.h"
 
 using namespace TavoAlgorithm;
@@ -26,32 +29,7 @@ std::vector<float> azimuths() {
   return a;
 }
 
-struct Hole {
-  Vector3f direction;
-  float halfAngle;
-};
-
-// The sphere with its faces within each hole's cap moved behind the others
-// and marked as hole faces (what closing the holes leaves to score).
-void sphere_with_hole_faces(const std::vector<Hole>& holes, BaseTriMesh& mesh, std::vector<int>& mask) {
-  BaseTriMesh s;
-  sim::add_uv_sphere(s, Vector3f::Zero(), kSphereRadius, 96, 48);
-  mesh = BaseTriMesh();
-  for (int i = 0; i < s.get_vn(); ++i) mesh.add_vCoord(s.get_vCoord(i));
-  std::vector<BaseTriFace> holeFaces;
-  for (int f = 0; f < s.get_fn(); ++f) {
-    Vector3f c = Vector3f::Zero();
-    for (int k = 0; k < 3; ++k) c += s.get_vCoord(s.get_face(f)[k]);
-    bool inHole = false;
-    for (const Hole& h : holes) inHole = inHole || c.normalized().dot(h.direction) > std::cos(h.halfAngle);
-    if (inHole) holeFaces.push_back(s.get_face(f));
-    else mesh.add_face(s.get_face(f));
-  }
-  const int first = mesh.get_fn();
-  for (const BaseTriFace& f : holeFaces) mesh.add_face(f);
-  mask.assign(mesh.get_fn() / 32 + 1, 0);
-  for (int f = first; f < mesh.get_fn(); ++f) mask[f / 32] |= static_cast<int>(1u << (f % 32));
-}
+using Hole = Cap;
 
 // Whether a camera at eye looking at the origin sees the hole's centre inside
 // its field of view and within 60 degrees of the hole's direction.
@@ -77,19 +55,37 @@ struct PlanningScene {
   std::vector<RangeData> frames = sphere_scans(all_round());
   const Hole large{Vector3f::UnitX(), kLargeHole};
   const Hole small{-Vector3f::UnitX(), kSmallHole};
+  BaseTriMesh model;
   bool ready = false;
 
   PlanningScene() {
+    cut_caps(frames, {large, small});
     std::string err;
-    BaseTriMesh model, scoring;
-    std::vector<int> mask;
-    sphere_with_hole_faces({large, small}, scoring, mask);
     ready = h.set_base_param(sphere_param(), cams, err) == RETVAL_SUCCESS && send_frames(h, frames) &&
-            h.get_triMesh(model) == RETVAL_SUCCESS && h.has_model() &&
-            h.renderer()->set_scoring_mesh(scoring, mask) == RETVAL_SUCCESS;
+            h.get_triMesh(model) == RETVAL_SUCCESS && h.has_model();
     EXPECT_TRUE(ready) << err;
+    if (!ready) return;
+    int firstHoleFace = -1;
+    ready = h.renderer()->update_hole_mesh(false, firstHoleFace) == EmulateBinHelper::HOLE_MESH_UPLOADED &&
+            h.renderer()->hole_faces_drawn();
+    EXPECT_TRUE(ready) << "no hole faces to score";
   }
 };
+
+// Directions from the centre to the centres of the model's holes.
+std::vector<Vector3f> hole_directions(const BaseTriMesh& model) {
+  TriMesh t;
+  BaseTriMesh_convert_to_TriMesh(model, t);
+  std::vector<VertexLoop> loops;
+  find_holes(t, loops);
+  std::vector<Vector3f> d;
+  for (const auto& loop : loops) {
+    Vector3f c = Vector3f::Zero();
+    for (auto v : loop) c += Vector3f(t.point(v)[0], t.point(v)[1], t.point(v)[2]);
+    d.push_back(c.normalized());
+  }
+  return d;
+}
 
 }  // namespace
 
@@ -97,8 +93,13 @@ TEST(AutoScanPlanning, FirstChoiceSeesTheLargeHoleAndTheNextTheOther) {
   TAVO_REQUIRE_GL_CONTEXT();
   PlanningScene s;
   ASSERT_TRUE(s.ready);
-  // The ground truth itself: the candidates within 30 degrees of +x see the
-  // large hole with both cameras, those within 30 degrees of -x the small one.
+  // The model has exactly the two holes, where the scans left them.
+  const std::vector<Vector3f> holes = hole_directions(s.model);
+  ASSERT_EQ(holes.size(), 2u);
+  EXPECT_TRUE(std::any_of(holes.begin(), holes.end(), [](const Vector3f& d) { return d.x() > 0.99f; }));
+  EXPECT_TRUE(std::any_of(holes.begin(), holes.end(), [](const Vector3f& d) { return d.x() < -0.99f; }));
+  // The ground truth of the views: the candidates within 30 degrees of +x see
+  // the large hole with both cameras, those within 30 degrees of -x the small one.
   for (int i = 0; i < 12; ++i) {
     const float a = 30.f * i;
     EXPECT_EQ(both_see(s.cams, i, s.large), a <= 30.f || a >= 330.f) << a;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <sstream>
 
+#include "AutoScan/emulateBinocular/GLBufferView.h"
 #include "AutoScan/emulateBinocular/RenderbufferImage.h"
 #include "AutoScan/emulateBinocular/emulate_shaders.h"
 #include "AutoScan/emulateBinocular/gl_program.h"
@@ -54,10 +55,14 @@ struct EmulateBinHelper::GLObjects {
   GLsizei indexCount = 0;
   // The face-id and weight-mask renderbuffers as the kernels read them.
   RenderbufferImage faceIds, weights;
+  // The drawn mesh's vertex and index buffers as the kernels read them.
+  GLBufferView vertices, faces;
 
   ~GLObjects() {
-    faceIds.detach();  // before the renderbuffers go
+    faceIds.detach();  // before the renderbuffers and buffers go
     weights.detach();
+    vertices.detach();
+    faces.detach();
     std::string err;
     if (!TavoGLFWWindow::alive() || !TavoGLFWWindow::make_current_context(err)) return;
     glDeleteTextures(1, &depthMap);
@@ -244,18 +249,20 @@ int EmulateBinHelper::upload_scoring_mesh(const BaseTriMesh& mesh, std::vector<i
   stage(buffers[1], static_cast<GLsizeiptr>(faces.size() * sizeof(BaseTriFace)), faces.data());
   stage(buffers[2], static_cast<GLsizeiptr>(holeFaceMask.size() * sizeof(int)), holeFaceMask.data());
   glBindBuffer(GL_COPY_WRITE_BUFFER, 0);
-  DeviceBuffer<float> vertices(3 * coords.size());
-  vertices.upload(coords.empty() ? nullptr : coords.front().data(), 3 * coords.size());
-  DeviceBuffer<int> indices(3 * faces.size());
-  indices.upload(faces.empty() ? nullptr : faces.front().v.data(), 3 * faces.size());
-  const bool glOk = glGetError() == GL_NO_ERROR;
-  const bool gpuOk = TAVO_CHECK_GPU() && (coords.empty() || !vertices.empty()) && (faces.empty() || !indices.empty());
-  if (!glOk || !gpuOk) {
+  GLBufferView vertices, indices;
+  const bool ok = glGetError() == GL_NO_ERROR &&
+                  vertices.attach(buffers[0], coords.data(), coords.size() * sizeof(Eigen::Vector3f)) &&
+                  indices.attach(buffers[1], faces.data(), faces.size() * sizeof(BaseTriFace));
+  if (!ok) {
+    vertices.detach();
+    indices.detach();
     glDeleteBuffers(3, buffers);
     return HOLE_MESH_GL_ERROR;
   }
 
   GLObjects& g = *m_gl;
+  g.vertices.detach();  // before their buffers go
+  g.faces.detach();
   glBindVertexArray(g.vao);
   glBindBuffer(GL_ARRAY_BUFFER, buffers[0]);
   glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 3 * sizeof(float), nullptr);
@@ -269,8 +276,8 @@ int EmulateBinHelper::upload_scoring_mesh(const BaseTriMesh& mesh, std::vector<i
   g.ibo = buffers[1];
   g.ssbo = buffers[2];
   g.indexCount = static_cast<GLsizei>(3 * faces.size());
-  m_devVertices = std::move(vertices);
-  m_devFaces = std::move(indices);
+  g.vertices = std::move(vertices);
+  g.faces = std::move(indices);
   m_holeFaceMask = std::move(holeFaceMask);
   m_holeFacesDrawn = std::any_of(m_holeFaceMask.begin(), m_holeFaceMask.end(), [](int w) { return w != 0; });
   return HOLE_MESH_UPLOADED;
@@ -439,27 +446,36 @@ bool EmulateBinHelper::score_images(bool simple, float& score) {
   }
   GLObjects& g = *m_gl;
   if (!g.faceIds.copy_to(m_devFaceIds.data()) || !g.weights.copy_to(m_devWeights.data())) return false;
-
   DeviceBuffer<float> sum(1);
   if (sum.empty()) {
     TAVO_CHECK_GPU();
     return false;
   }
   sum.zero();
+  const void* vertexBytes = nullptr;
+  const void* faceBytes = nullptr;
+  if (!g.vertices.map(vertexBytes) || !g.faces.map(faceBytes)) {
+    g.vertices.unmap();
+    return false;
+  }
+  const auto* vertices = static_cast<const float*>(vertexBytes);
+  const auto* faces = static_cast<const int*>(faceBytes);
+  const int faceCount = static_cast<int>(g.faces.bytes() / sizeof(BaseTriFace));
   const float edge = static_cast<float>(m_voxelEdge);
-  const int faceCount = static_cast<int>(m_devFaces.size() / 3);
   if (simple)
-    get_pixel_evaluates_cuda_simple(m_devFaceIds.data(), m_devWeights.data(), m_width, m_height,
-                                    m_devVertices.data(), m_devFaces.data(), faceCount, m_devBoxMin.data(),
-                                    m_devDims.data(), m_voxels.values(), m_voxels.block_table(),
-                                    m_voxels.new_block_mask(), edge, m_voxels.block_count(), sum.data());
+    get_pixel_evaluates_cuda_simple(m_devFaceIds.data(), m_devWeights.data(), m_width, m_height, vertices, faces,
+                                    faceCount, m_devBoxMin.data(), m_devDims.data(), m_voxels.values(),
+                                    m_voxels.block_table(), m_voxels.new_block_mask(), edge, m_voxels.block_count(),
+                                    sum.data());
   else
-    get_pixel_evaluates_cuda(m_devFaceIds.data(), m_devWeights.data(), m_width, m_height, m_devVertices.data(),
-                             m_devFaces.data(), faceCount, nullptr, m_devBoxMin.data(), m_devDims.data(), nullptr,
-                             m_voxels.values(), m_voxels.visit_mask(), m_voxels.block_table(),
-                             m_voxels.new_block_mask(), edge, m_voxels.block_count(), sum.data());
+    get_pixel_evaluates_cuda(m_devFaceIds.data(), m_devWeights.data(), m_width, m_height, vertices, faces, faceCount,
+                             nullptr, m_devBoxMin.data(), m_devDims.data(), nullptr, m_voxels.values(),
+                             m_voxels.visit_mask(), m_voxels.block_table(), m_voxels.new_block_mask(), edge,
+                             m_voxels.block_count(), sum.data());
   float result = 0.f;
-  sum.download(&result, 1);
+  sum.download(&result, 1);  // waits for the kernel before the buffers go back to OpenGL
+  g.faces.unmap();
+  g.vertices.unmap();
   if (!TAVO_CHECK_GPU()) return false;
   score = result;
   return true;

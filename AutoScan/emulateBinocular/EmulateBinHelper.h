@@ -14,9 +14,10 @@
 // not run or failed, mesh box not set, an OpenGL or GPU error) scores
 // kScoreFailed, and a selection meeting one chooses nothing (-1).
 //
-// With the CUDA back end the face-id image and the weight mask go from their
-// renderbuffers to the kernels on the device (CUDA-OpenGL interop); on the CPU
-// back end they are read back.
+// With the CUDA back end the kernels read the face-id image, the weight mask
+// and the drawn mesh's vertex and index buffers on the device (CUDA-OpenGL
+// interop); on the CPU back end, or where CUDA refuses the OpenGL objects,
+// the images are read back and the mesh is copied at upload.
 #include <GL/glew.h>
 
 #include <array>
@@ -213,8 +214,6 @@ class EmulateBinHelper {
   TavoGPUAlgorithm::DeviceBuffer<int> m_devDims;
   TavoGPUAlgorithm::DeviceBuffer<float> m_devBoxMin;
   TavoVoxelGpu m_voxels;
-  TavoGPUAlgorithm::DeviceBuffer<float> m_devVertices;
-  TavoGPUAlgorithm::DeviceBuffer<int> m_devFaces;
   TavoGPUAlgorithm::DeviceBuffer<std::uint8_t> m_devFaceIds;
   TavoGPUAlgorithm::DeviceBuffer<std::uint8_t> m_devWeights;
   std::array<float, 16> m_lastLeftMvp{};

@@ -18,8 +18,13 @@ struct VoxelCountCell {
   }
 };
 
-// Counts the masked cells without storage: exactly those VoxelIndexCell
-// numbers.
+// A masked cell without storage: the cells that VoxelIndexCell numbers and
+// UnslottedCountCell counts ahead of it.
+TAVO_HD inline bool wants_slot(const int* table, const int* mask, int cell) {
+  return mask_bit(mask, cell) && table[cell] < 0;
+}
+
+// Counts the masked cells without storage.
 struct UnslottedCountCell {
   const int* table;
   const int* mask;
@@ -27,9 +32,7 @@ struct UnslottedCountCell {
   int* counter;
   TAVO_HD Dim3i extent() const { return dims; }
   TAVO_HD void operator()(int x, int y, int z) const {
-    if (!inside(dims, x, y, z)) return;
-    const int cell = linear_index(dims, x, y, z);
-    if (mask_bit(mask, cell) && table[cell] < 0) atomic_add(counter, 1);
+    if (inside(dims, x, y, z) && wants_slot(table, mask, linear_index(dims, x, y, z))) atomic_add(counter, 1);
   }
 };
 
@@ -43,8 +46,7 @@ struct VoxelIndexCell {
   TAVO_HD void operator()(int x, int y, int z) const {
     if (!inside(dims, x, y, z)) return;
     const int cell = linear_index(dims, x, y, z);
-    if (!mask_bit(mask, cell) || table[cell] >= 0) return;
-    table[cell] = atomic_add(counter, 1) + 1;
+    if (wants_slot(table, mask, cell)) table[cell] = atomic_add(counter, 1) + 1;
   }
 };
 

@@ -6,6 +6,7 @@
 #include <limits>
 #include <nanoflann.hpp>
 
+#include "AutoScan/HoleBoxes.h"
 #include "common/console.h"
 #include "meshproc/HoleFinding.h"
 
@@ -13,29 +14,13 @@ namespace TavoAlgorithm {
 
 namespace {
 
-// A hole whose vertices mostly lie this close in z to the lowest hole bottom
-// is the edge where the model was cut, not a hole to scan.
-constexpr float kCutEdgeBand = 1.0f;
-// Larger loops are the model's open border rather than holes.
-constexpr std::size_t kMaxScanHoleVertices = 2000;
-// The cut height goes this far below a hole to scan.
-constexpr float kCutBelowHole = 2.0f;
+using hole_boxes::loop_box;
+using hole_boxes::position;
 // Second-mark holes join a first-mark hole whose centre is this close.
 constexpr float kPairRadius = 6.0f;
 constexpr std::size_t kPairMaxNeighbours = 10;
 // The copy that the marks grow over has its holes up to this size closed.
 constexpr std::size_t kFanFillMaxEdges = 1000;
-
-Eigen::Vector3f position(const TriMesh& mesh, TriMesh::VertexHandle v) {
-  const auto& p = mesh.point(v);
-  return {p[0], p[1], p[2]};
-}
-
-BoundingBox loop_box(const TriMesh& mesh, const VertexLoop& loop) {
-  BoundingBox box;
-  for (auto v : loop) box.extend(position(mesh, v));
-  return box;
-}
 
 bool contains(const BoundingBox& b, const Eigen::Vector3f& p) {
   return b.minX <= p.x() && p.x() <= b.maxX && b.minY <= p.y() && p.y() <= b.maxY && b.minZ <= p.z() &&
@@ -99,21 +84,16 @@ bool find_mesh_hole_by_pts(const TriMesh& mesh, const std::vector<Eigen::Vector3
     selected[h] = std::any_of(first, last, [&](const Eigen::Vector3f& p) { return contains(box, p); });
   }
 
-  float reference = std::numeric_limits<float>::infinity();
-  for (const auto& b : boxes) reference = std::min(reference, b.minZ);
+  const float reference = hole_boxes::lowest_bottom(boxes);
   float lowest = cutHeight;
 #pragma omp parallel for schedule(dynamic) reduction(min : lowest)
   for (int h = 0; h < hn; ++h) {
     if (!selected[h]) continue;
-    const VertexLoop& loop = holes[h];
-    const auto onEdge = std::count_if(loop.begin(), loop.end(), [&](TriMesh::VertexHandle v) {
-      return std::abs(mesh.point(v)[2] - reference) < kCutEdgeBand;
-    });
-    if (2 * static_cast<std::size_t>(onEdge) > loop.size() || loop.size() > kMaxScanHoleVertices) {
+    if (!hole_boxes::worth_scanning(mesh, holes[h], reference)) {
       selected[h] = 0;
       continue;
     }
-    lowest = std::min(lowest, boxes[h].minZ - kCutBelowHole);
+    lowest = std::min(lowest, boxes[h].minZ - hole_boxes::kCutBelowHole);
   }
   cutHeight = std::min(cutHeight, lowest);
   for (int h = 0; h < hn; ++h)

@@ -57,17 +57,7 @@ bool FusionMeshHelper::send_rangeData(const std::vector<const RangeData*>& frame
                                       const std::vector<RigidMatrix>& corrections,
                                       const std::vector<bool>& wideSpread,
                                       const std::vector<std::vector<float>>& weights, bool isSample) {
-  if (!gDAConfig.enable) return m_lists->send_rangeData(frames, corrections, wideSpread, weights, isSample);
-  // The trace entry may replace the inputs (replay), so it works on copies.
-  std::vector<const RangeData*> f = frames;
-  std::vector<RigidMatrix> c = corrections;
-  std::vector<std::vector<float>> w = weights;
-  bool sample = isSample;
-  const TraceOutcome r = trace("send_rangeData", f, "rangeDatas", c, "dRts", w, "extreWeight", sample, "isSample");
-  if (r == TraceOutcome::ReplayFailed) return false;
-  std::vector<bool> wide = wideSpread;
-  if (wide.size() != f.size()) wide.assign(f.size(), false);  // not part of the recording
-  return m_lists->send_rangeData(f, c, wide, w, sample);
+  return m_lists->send_rangeData_traced(frames, corrections, wideSpread, weights, isSample);
 }
 
 void FusionMeshHelper::pop_rangeData() { m_lists->pop_rangeData(m_volume.get()); }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Parallel.h"
 #include "geometry/RangeDataHelpers.h"
 #include "meshproc/refine_marching_cube.h"
 
@@ -154,11 +155,40 @@ bool RangeFrameLists::send_rangeData(const std::vector<const RangeData*>& frames
   m_weights.insert(m_weights.end(), weights.begin(), weights.end());
   m_normals.resize(first + n);
   m_sampleMarks.resize(first + n);
-  const int workers = m_rules.prepareWorkers > 0 ? m_rules.prepareWorkers : omp_get_max_threads();
-  const long long count = static_cast<long long>(n);
-#pragma omp parallel for schedule(dynamic) num_threads(workers)
-  for (long long k = 0; k < count; ++k) prepare_slot(first + static_cast<std::size_t>(k), isSample, false, true);
+  for_each_frame(static_cast<int>(first), static_cast<int>(first + n),
+                 [&](int i) { prepare_slot(static_cast<std::size_t>(i), isSample, false, true); });
   return true;
+}
+
+bool RangeFrameLists::send_rangeData_traced(const std::vector<const RangeData*>& frames,
+                                            const std::vector<RigidMatrix>& corrections,
+                                            const std::vector<bool>& wideSpread,
+                                            const std::vector<std::vector<float>>& weights, bool isSample) {
+  if (!gDAConfig.enable) return send_rangeData(frames, corrections, wideSpread, weights, isSample);
+  // The trace entry may replace the inputs (replay), so it works on copies.
+  std::vector<const RangeData*> f = frames;
+  std::vector<RigidMatrix> c = corrections;
+  std::vector<std::vector<float>> w = weights;
+  bool sample = isSample;
+  const TraceOutcome r = trace("send_rangeData", f, "rangeDatas", c, "dRts", w, "extreWeight", sample, "isSample");
+  if (r == TraceOutcome::ReplayFailed) return false;
+  std::vector<bool> wide = wideSpread;
+  if (wide.size() != f.size()) wide.assign(f.size(), false);  // not part of the recording
+  return send_rangeData(f, c, wide, w, sample);
+}
+
+void RangeFrameLists::for_each_frame(int first, int last, const std::function<void(int)>& body) const {
+  if (first >= last) return;
+  if (m_rules.prepareWorkers > 0) {
+    // No more workers than the machine has: TBB would refuse the rest anyway,
+    // with a warning on the console.
+    const int workers = std::min(m_rules.prepareWorkers, std::max(1, omp_get_num_procs()));
+    auxilary_tbb_for(workers, static_cast<std::size_t>(first), static_cast<std::size_t>(last),
+                     [&](std::size_t i) { body(static_cast<int>(i)); });
+    return;
+  }
+#pragma omp parallel for schedule(dynamic)
+  for (int i = first; i < last; ++i) body(i);
 }
 
 bool RangeFrameLists::clipped(const RigidMatrix& pose, const Eigen::Vector3f& p) const {
@@ -246,8 +276,7 @@ void RangeFrameLists::add_to_tsdf(TsdfVolume& volume) {
     for (int first = before; first < n; first += batch) {
       const int last = std::min(n, first + batch);
       std::vector<PreparedFrame> pending(static_cast<std::size_t>(last - first));
-#pragma omp parallel for schedule(dynamic) num_threads(workers)
-      for (int i = first; i < last; ++i) pending[static_cast<std::size_t>(i - first)] = sample_cloud(i);
+      for_each_frame(first, last, [&](int i) { pending[static_cast<std::size_t>(i - first)] = sample_cloud(i); });
       volume.integrate(pending);
     }
   }
@@ -256,6 +285,10 @@ void RangeFrameLists::add_to_tsdf(TsdfVolume& volume) {
   if (!removed.empty()) volume.remove(removed);
   if (!wasEmpty) volume.propagate_dirty();
   m_integrated = n;
+}
+
+void RangeFrameLists::collect_removed_points(std::vector<RemovedPoint>& out) {
+  for (int i = 0; i < m_integrated; ++i) collect(static_cast<std::size_t>(i), true, out);
 }
 
 void RangeFrameLists::pop_rangeData(TsdfVolume* volume) {

@@ -9,6 +9,7 @@
 // been subtracted. One caller thread at a time; the calls run their own
 // parallel loops. Helpers differ only in FrameListRules.
 #include <Eigen/Core>
+#include <functional>
 #include <vector>
 
 #include "common/trace/Trace.h"
@@ -28,7 +29,8 @@ struct FrameListRules {
   int singleFrameMinStep = 1;
   // FusionMeshHelper drops points below the clip height (world z).
   bool clipZ = true;
-  // Workers of the per-frame preparation; 0 = the OpenMP default.
+  // Workers of the per-frame preparation: 0 = an OpenMP loop over the
+  // default thread count, n > 0 = the library's task-arena loop on n workers.
   int prepareWorkers = 0;
 };
 
@@ -54,9 +56,18 @@ class RangeFrameLists {
   bool send_rangeData(const std::vector<const RangeData*>& frames, const std::vector<RigidMatrix>& corrections,
                       const std::vector<bool>& wideSpread, const std::vector<std::vector<float>>& weights,
                       bool isSample);
+  // The same, recorded by the trace facility as "send_rangeData" (keys
+  // "rangeDatas", "dRts", "extreWeight", "isSample"); in replay mode the
+  // recorded inputs are appended instead, with wide-spread flags off.
+  bool send_rangeData_traced(const std::vector<const RangeData*>& frames,
+                             const std::vector<RigidMatrix>& corrections, const std::vector<bool>& wideSpread,
+                             const std::vector<std::vector<float>>& weights, bool isSample);
 
   // Integrates the pending frames, subtracts removed points, spreads dirtiness.
   void add_to_tsdf(TsdfVolume& volume);
+  // Appends the points of the integrated frames marked removed (flag bits 0
+  // and 3) that were integrated, clearing their bit 3.
+  void collect_removed_points(std::vector<RemovedPoint>& out);
   // Withdraws the last frame, subtracting it first when it was integrated.
   void pop_rangeData(TsdfVolume* volume);
   // add_to_tsdf, extraction, the raw mesh cut to the counters, refinement.
@@ -85,6 +96,8 @@ class RangeFrameLists {
 
  private:
   void prepare_slot(std::size_t i, bool isSample, bool singleFrame, bool ringWeights);
+  // body(i) for every frame index in [first, last), in parallel as the rules say.
+  void for_each_frame(int first, int last, const std::function<void(int)>& body) const;
   RigidMatrix world_pose(std::size_t i) const { return m_corrections[i] * m_frames[i]->get_rigidMatrix(); }
   bool clipped(const RigidMatrix& pose, const Eigen::Vector3f& p) const;
   void collect(std::size_t i, bool pendingRemovals, std::vector<RemovedPoint>& out);

@@ -1,5 +1,6 @@
 #include "AutoScan/emulateBinocular/DepthFrameRenderer.h"
 
+#include "AutoScan/emulateBinocular/RenderbufferImage.h"
 #include "AutoScan/emulateBinocular/emulate_shaders.h"
 #include "AutoScan/emulateBinocular/gl_program.h"
 #include "common/console.h"
@@ -11,7 +12,9 @@ using namespace TavoGPUAlgorithm;
 
 struct DepthFrameRenderer::GLObjects {
   GLuint depth = 0, red = 0, fbo = 0, vao = 0, vbo = 0, ibo = 0, program = 0;
+  RenderbufferImage image;  // the red renderbuffer as the kernels read it
   ~GLObjects() {
+    image.detach();  // before the renderbuffer goes
     std::string err;
     if (!TavoGLFWWindow::alive() || !TavoGLFWWindow::make_current_context(err)) return;
     const GLuint rbs[] = {depth, red};
@@ -56,6 +59,10 @@ bool DepthFrameRenderer::init(std::string& err) {
     m_gl.reset();
     return false;
   }
+  if (!g.image.attach(g.fbo, g.red, m_width, m_height, 1, err)) {
+    m_gl.reset();
+    return false;
+  }
   make_mesh_buffers(g.vao, g.vbo, g.ibo);
   return true;
 }
@@ -72,7 +79,7 @@ int DepthFrameRenderer::render_frame(const BaseTriMesh& mesh, const Eigen::Vecto
                                      const Eigen::Vector3f& center, const Eigen::Vector3f& up) {
   std::string err;
   if (!m_gl || !m_gl->program || !mesh.faces_valid() || !TavoGLFWWindow::make_current_context(err)) return 0;
-  const GLObjects& g = *m_gl;
+  GLObjects& g = *m_gl;
   m_camera.set_eye(eye);
   m_camera.set_center(center);
   m_camera.set_up(up);
@@ -101,13 +108,12 @@ int DepthFrameRenderer::render_frame(const BaseTriMesh& mesh, const Eigen::Vecto
   glDisable(GL_DEPTH_TEST);
   glBindVertexArray(0);
 
-  std::vector<std::uint8_t> host(static_cast<std::size_t>(m_width) * m_height);
-  glPixelStorei(GL_PACK_ALIGNMENT, 1);
-  glReadPixels(0, 0, m_width, m_height, GL_RED, GL_UNSIGNED_BYTE, host.data());
   glBindFramebuffer(GL_FRAMEBUFFER, 0);
-  DeviceBuffer<std::uint8_t> image(host.size());
-  image.upload(host.data(), host.size());
-  if (!TAVO_CHECK_GPU() || image.empty()) return 0;
+  DeviceBuffer<std::uint8_t> image(g.image.bytes());
+  if (image.empty() || !g.image.copy_to(image.data())) {
+    TAVO_CHECK_GPU();
+    return 0;
+  }
   DeviceBuffer<float> matrix(mvp.size());
   matrix.upload(mvp.data(), mvp.size());
   if (!TAVO_CHECK_GPU() || matrix.empty()) return 0;

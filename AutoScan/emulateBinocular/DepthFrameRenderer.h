@@ -3,8 +3,9 @@
 // plane, 255 at the far plane, 0 where nothing is drawn) used by the bad-vertex
 // removal. Every rendered frame keeps its depth image (width x height bytes,
 // rows bottom-up) and its column-major view-projection matrix in back-end
-// memory, in render order, until release_frames. Uses the process-wide hidden
-// context; one thread at a time.
+// memory, in render order, until release_frames; on a CUDA device the images
+// go there through CUDA-OpenGL interop. Uses the process-wide hidden context;
+// one thread at a time.
 #include <GL/glew.h>
 
 #include <memory>

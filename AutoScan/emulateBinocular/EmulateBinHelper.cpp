@@ -4,6 +4,8 @@
 #include <cmath>
 #include <sstream>
 
+#include "AutoScan/emulateBinocular/GLBufferView.h"
+#include "AutoScan/emulateBinocular/RenderbufferImage.h"
 #include "AutoScan/emulateBinocular/emulate_shaders.h"
 #include "AutoScan/emulateBinocular/gl_program.h"
 #include "common/console.h"
@@ -27,14 +29,19 @@ constexpr double kValueBoxMarginVoxels = 2.0;
 // The base is cut this far below the lowest value box.
 constexpr float kBaseBelowBox = 2.0f;
 constexpr float kMeshBoxShift = 1.0f;
-// Errors that earlier calls left are cleared before an upload, so that only
-// the upload's own count; OpenGL keeps at most one per kind.
+// Errors that earlier calls left are cleared before an upload or a view, so
+// that only their own count; OpenGL keeps at most one per kind.
 constexpr int kMaxStaleGlErrors = 16;
 
 std::string gpu_error_text(const std::string& e, const char* file, int line) {
   std::ostringstream s;
   s << "Error: " << e << "\t" << file << ":" << line;
   return s.str();
+}
+
+void drop_gl_errors() {
+  for (int i = 0; i < kMaxStaleGlErrors && glGetError() != GL_NO_ERROR; ++i) {
+  }
 }
 
 }  // namespace
@@ -46,8 +53,16 @@ struct EmulateBinHelper::GLObjects {
   GLuint vao = 0, vbo = 0, ibo = 0, ssbo = 0;
   GLuint depthProgram = 0, idProgram = 0, maskProgram = 0;
   GLsizei indexCount = 0;
+  // The face-id and weight-mask renderbuffers as the kernels read them.
+  RenderbufferImage faceIds, weights;
+  // The drawn mesh's vertex and index buffers as the kernels read them.
+  GLBufferView vertices, faces;
 
   ~GLObjects() {
+    faceIds.detach();  // before the renderbuffers and buffers go
+    weights.detach();
+    vertices.detach();
+    faces.detach();
     std::string err;
     if (!TavoGLFWWindow::alive() || !TavoGLFWWindow::make_current_context(err)) return;
     glDeleteTextures(1, &depthMap);
@@ -71,6 +86,9 @@ EmulateBinHelper::EmulateBinHelper(double voxelEdge)
 EmulateBinHelper::~EmulateBinHelper() = default;
 
 bool EmulateBinHelper::init_opengl(std::string& err) {
+  // Ready only once every step below has succeeded.
+  m_openglReady = false;
+  m_gl.reset();
   m_width = kImageWidth;
   m_height = kImageHeight;
   if (!TavoGLFWWindow::get_instance(m_width, m_height, err, 4, 3, false) ||
@@ -121,10 +139,15 @@ bool EmulateBinHelper::init_opengl(std::string& err) {
     return false;
   }
 
-  // The kernels read copies of the images in back-end memory.
+  // The kernels read the images in back-end memory.
   const std::size_t pixels = static_cast<std::size_t>(m_width) * m_height;
   m_devFaceIds.allocate(pixels * 4);
   m_devWeights.allocate(pixels);
+  if (!g.faceIds.attach(g.idFbo, g.idRgba, m_width, m_height, 4, err) ||
+      !g.weights.attach(g.maskFbo, g.maskRed, m_width, m_height, 1, err)) {
+    m_gl.reset();
+    return false;
+  }
   const std::string e = take_last_error();
   if (!e.empty() || m_devFaceIds.empty() || m_devWeights.empty()) {
     err = gpu_error_text(e.empty() ? "out of memory" : e, __FILE__, __LINE__);
@@ -135,17 +158,20 @@ bool EmulateBinHelper::init_opengl(std::string& err) {
   make_mesh_buffers(g.vao, g.vbo, g.ibo);
   glGenBuffers(1, &g.ssbo);
   m_camera.set_viewport(m_width, m_height);
-  m_openglReady = true;
 
-  if (!TavoGLFWWindow::make_current_context(err)) return false;
+  if (!TavoGLFWWindow::make_current_context(err)) {
+    m_gl.reset();
+    return false;
+  }
   g.depthProgram = build_gl_program(glsl_source(shaders::kDepthVertex), glsl_source(shaders::kDepthFragment));
   g.idProgram = build_gl_program(glsl_source(shaders::kIdVertex), glsl_source(shaders::kIdFragment));
   g.maskProgram = build_gl_program(glsl_source(shaders::kMaskVertex), glsl_source(shaders::kMaskFragment));
   if (!g.depthProgram || !g.idProgram || !g.maskProgram) {
     err = "failed to build the shader programs";
-    m_openglReady = false;
+    m_gl.reset();
     return false;
   }
+  m_openglReady = true;
   return true;
 }
 
@@ -212,8 +238,7 @@ int EmulateBinHelper::upload_scoring_mesh(const BaseTriMesh& mesh, std::vector<i
   // Everything goes into new buffers first; the renderer switches to them
   // only once every upload has succeeded, so a failure leaves the previous
   // mesh drawn and scored as it was.
-  for (int i = 0; i < kMaxStaleGlErrors && glGetError() != GL_NO_ERROR; ++i) {
-  }
+  drop_gl_errors();
   GLuint buffers[3] = {0, 0, 0};
   glGenBuffers(3, buffers);
   auto stage = [](GLuint buffer, GLsizeiptr bytes, const void* data) {
@@ -224,18 +249,20 @@ int EmulateBinHelper::upload_scoring_mesh(const BaseTriMesh& mesh, std::vector<i
   stage(buffers[1], static_cast<GLsizeiptr>(faces.size() * sizeof(BaseTriFace)), faces.data());
   stage(buffers[2], static_cast<GLsizeiptr>(holeFaceMask.size() * sizeof(int)), holeFaceMask.data());
   glBindBuffer(GL_COPY_WRITE_BUFFER, 0);
-  DeviceBuffer<float> vertices(3 * coords.size());
-  vertices.upload(coords.empty() ? nullptr : coords.front().data(), 3 * coords.size());
-  DeviceBuffer<int> indices(3 * faces.size());
-  indices.upload(faces.empty() ? nullptr : faces.front().v.data(), 3 * faces.size());
-  const bool glOk = glGetError() == GL_NO_ERROR;
-  const bool gpuOk = TAVO_CHECK_GPU() && (coords.empty() || !vertices.empty()) && (faces.empty() || !indices.empty());
-  if (!glOk || !gpuOk) {
+  GLBufferView vertices, indices;
+  const bool ok = glGetError() == GL_NO_ERROR &&
+                  vertices.attach(buffers[0], coords.data(), coords.size() * sizeof(Eigen::Vector3f)) &&
+                  indices.attach(buffers[1], faces.data(), faces.size() * sizeof(BaseTriFace));
+  if (!ok) {
+    vertices.detach();
+    indices.detach();
     glDeleteBuffers(3, buffers);
     return HOLE_MESH_GL_ERROR;
   }
 
   GLObjects& g = *m_gl;
+  g.vertices.detach();  // before their buffers go
+  g.faces.detach();
   glBindVertexArray(g.vao);
   glBindBuffer(GL_ARRAY_BUFFER, buffers[0]);
   glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 3 * sizeof(float), nullptr);
@@ -249,8 +276,8 @@ int EmulateBinHelper::upload_scoring_mesh(const BaseTriMesh& mesh, std::vector<i
   g.ibo = buffers[1];
   g.ssbo = buffers[2];
   g.indexCount = static_cast<GLsizei>(3 * faces.size());
-  m_devVertices = std::move(vertices);
-  m_devFaces = std::move(indices);
+  g.vertices = std::move(vertices);
+  g.faces = std::move(indices);
   m_holeFaceMask = std::move(holeFaceMask);
   m_holeFacesDrawn = std::any_of(m_holeFaceMask.begin(), m_holeFaceMask.end(), [](int w) { return w != 0; });
   return HOLE_MESH_UPLOADED;
@@ -355,8 +382,14 @@ void EmulateBinHelper::draw_mesh() const {
 }
 
 float EmulateBinHelper::score_view_pair(const GLView& first, const GLView& second, bool swap, bool simple) {
+  float score = 0.f;
+  return render_and_score(first, second, swap, simple, score) ? score : kScoreFailed;
+}
+
+bool EmulateBinHelper::render_and_score(const GLView& first, const GLView& second, bool swap, bool simple,
+                                        float& score) {
   std::string err;
-  if (!m_openglReady || !m_mesh || m_fovys.size() < 2 || !TavoGLFWWindow::make_current_context(err)) return 0.f;
+  if (!m_openglReady || !m_mesh || m_fovys.size() < 2 || !TavoGLFWWindow::make_current_context(err)) return false;
   const GLObjects& g = *m_gl;
   const GLView& left = swap ? first : second;
   const GLView& right = swap ? second : first;
@@ -370,6 +403,7 @@ float EmulateBinHelper::score_view_pair(const GLView& first, const GLView& secon
     m_camera.update();
     return m_camera.mvp();
   };
+  drop_gl_errors();
   glViewport(0, 0, m_width, m_height);
 
   const std::array<float, 16> rightMvp = aim(right, rightFov);
@@ -397,44 +431,70 @@ float EmulateBinHelper::score_view_pair(const GLView& first, const GLView& secon
   draw_mesh();
   glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, 0);
   glBindFramebuffer(GL_FRAMEBUFFER, 0);
-  return score_images(simple);
+  const GLenum glError = glGetError();
+  if (glError != GL_NO_ERROR) {
+    TAVO_LOG_ERROR("OpenGL error, error code:  " + std::to_string(glError));
+    return false;
+  }
+  return score_images(simple, score);
 }
 
-float EmulateBinHelper::score_images(bool simple) {
+bool EmulateBinHelper::score_images(bool simple, float& score) {
   if (!m_meshBoxSet) {
     TAVO_LOG_ERROR("EmulateBinHelper mesh box is not init !!!!!!!!!!!!!!!!");
-    return 0.f;
+    return false;
   }
-  // Read back and hand the images to the kernels through back-end memory.
-  const std::size_t pixels = static_cast<std::size_t>(m_width) * m_height;
-  m_hostFaceIds.resize(4 * pixels);
-  m_hostWeights.resize(pixels);
-  glPixelStorei(GL_PACK_ALIGNMENT, 1);
-  glBindFramebuffer(GL_READ_FRAMEBUFFER, m_gl->idFbo);
-  glReadPixels(0, 0, m_width, m_height, GL_RGBA, GL_UNSIGNED_BYTE, m_hostFaceIds.data());
-  glBindFramebuffer(GL_READ_FRAMEBUFFER, m_gl->maskFbo);
-  glReadPixels(0, 0, m_width, m_height, GL_RED, GL_UNSIGNED_BYTE, m_hostWeights.data());
-  glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
-  m_devFaceIds.upload(m_hostFaceIds.data(), m_hostFaceIds.size());
-  m_devWeights.upload(m_hostWeights.data(), m_hostWeights.size());
-
-  DeviceBuffer<float> score(1);
-  score.zero();
+  GLObjects& g = *m_gl;
+  if (!g.faceIds.copy_to(m_devFaceIds.data()) || !g.weights.copy_to(m_devWeights.data())) return false;
+  DeviceBuffer<float> sum(1);
+  if (sum.empty()) {
+    TAVO_CHECK_GPU();
+    return false;
+  }
+  sum.zero();
+  const void* vertexBytes = nullptr;
+  const void* faceBytes = nullptr;
+  if (!g.vertices.map(vertexBytes) || !g.faces.map(faceBytes)) {
+    g.vertices.unmap();
+    return false;
+  }
+  const auto* vertices = static_cast<const float*>(vertexBytes);
+  const auto* faces = static_cast<const int*>(faceBytes);
+  const int faceCount = static_cast<int>(g.faces.bytes() / sizeof(BaseTriFace));
   const float edge = static_cast<float>(m_voxelEdge);
   if (simple)
-    get_pixel_evaluates_cuda_simple(m_devFaceIds.data(), m_devWeights.data(), m_width, m_height,
-                                    m_devVertices.data(), m_devFaces.data(), m_devBoxMin.data(),
-                                    m_devDims.data(), m_voxels.values(), m_voxels.block_table(),
-                                    m_voxels.new_block_mask(), edge, m_voxels.block_count(), score.data());
+    get_pixel_evaluates_cuda_simple(m_devFaceIds.data(), m_devWeights.data(), m_width, m_height, vertices, faces,
+                                    faceCount, m_devBoxMin.data(), m_devDims.data(), m_voxels.values(),
+                                    m_voxels.block_table(), m_voxels.new_block_mask(), edge, m_voxels.block_count(),
+                                    sum.data());
   else
-    get_pixel_evaluates_cuda(m_devFaceIds.data(), m_devWeights.data(), m_width, m_height, m_devVertices.data(),
-                             m_devFaces.data(), nullptr, m_devBoxMin.data(), m_devDims.data(), nullptr,
-                             m_voxels.values(), m_voxels.visit_mask(), m_voxels.block_table(),
-                             m_voxels.new_block_mask(), edge, m_voxels.block_count(), score.data());
+    get_pixel_evaluates_cuda(m_devFaceIds.data(), m_devWeights.data(), m_width, m_height, vertices, faces, faceCount,
+                             nullptr, m_devBoxMin.data(), m_devDims.data(), nullptr, m_voxels.values(),
+                             m_voxels.visit_mask(), m_voxels.block_table(), m_voxels.new_block_mask(), edge,
+                             m_voxels.block_count(), sum.data());
   float result = 0.f;
-  score.download(&result, 1);
-  if (!TAVO_CHECK_GPU() || score.empty()) return 0.f;
-  return result;
+  sum.download(&result, 1);  // waits for the kernel before the buffers go back to OpenGL
+  g.faces.unmap();
+  g.vertices.unmap();
+  if (!TAVO_CHECK_GPU()) return false;
+  score = result;
+  return true;
+}
+
+std::vector<std::uint8_t> EmulateBinHelper::last_face_ids() const {
+  std::vector<std::uint8_t> host(m_devFaceIds.size());
+  m_devFaceIds.download(host.data(), host.size());
+  return host;
+}
+
+std::vector<std::uint8_t> EmulateBinHelper::last_weight_mask() const {
+  std::vector<std::uint8_t> host(m_devWeights.size());
+  m_devWeights.download(host.data(), host.size());
+  return host;
+}
+
+bool EmulateBinHelper::images_on_device() const {
+  return m_gl && m_gl->faceIds.on_device() && m_gl->weights.on_device();
 }
 
 EmulateBinHelper::GLView EmulateBinHelper::candidate_camera(int candidate, int camera) const {
@@ -443,15 +503,18 @@ EmulateBinHelper::GLView EmulateBinHelper::candidate_camera(int candidate, int c
   return {at(m_eyes), at(m_centers), at(m_ups)};
 }
 
-float EmulateBinHelper::score_candidate(int candidate, bool bound) {
-  const float w = m_weights[candidate];
-  return w * score_view_pair(candidate_camera(candidate, 2), candidate_camera(candidate, 1), bound, bound);
+bool EmulateBinHelper::score_candidate(int candidate, bool bound, float& score) {
+  float s = 0.f;
+  if (!render_and_score(candidate_camera(candidate, 2), candidate_camera(candidate, 1), bound, bound, s))
+    return false;
+  score = m_weights[candidate] * s;
+  return true;
 }
 
 float EmulateBinHelper::evaluate_pose(const std::vector<float>& eyes, const std::vector<float>& centers,
                                       const std::vector<float>& ups, const std::vector<float>& fovys,
                                       bool swap) {
-  if (eyes.size() < 6 || centers.size() < 6 || ups.size() < 6 || fovys.size() < 2) return 0.f;
+  if (eyes.size() < 6 || centers.size() < 6 || ups.size() < 6 || fovys.size() < 2) return kScoreFailed;
   auto cam = [&](int k) {
     return GLView{Eigen::Vector3f(eyes[3 * k], eyes[3 * k + 1], eyes[3 * k + 2]),
                   Eigen::Vector3f(centers[3 * k], centers[3 * k + 1], centers[3 * k + 2]),
@@ -460,18 +523,25 @@ float EmulateBinHelper::evaluate_pose(const std::vector<float>& eyes, const std:
   const std::vector<float> stored = m_fovys;
   m_fovys = fovys;
   if (m_voxels.initialised()) m_voxels.clear_visit_mask();
-  const float s = score_view_pair(cam(0), cam(1), swap, false);
+  float s = 0.f;
+  const bool ok = render_and_score(cam(0), cam(1), swap, false, s);
   m_fovys = stored;
-  return s;
+  return ok ? s : kScoreFailed;
+}
+
+int EmulateBinHelper::fail_selection() {
+  // The planners accept the view even after a failed choice; the mask of a
+  // half-finished selection must not be damped.
+  if (m_voxels.initialised()) m_voxels.clear_saved_visit_mask();
+  return -1;
 }
 
 int EmulateBinHelper::select_best_candidate(std::vector<float>& results) {
-  std::string err;
-  if (!TavoGLFWWindow::make_current_context(err)) return 0;
   const int n = candidate_count();
   results.assign(n, 0.f);
   m_stats = SelectionStats{n, 0, 0};
-  if (n == 0) return 0;
+  std::string err;
+  if (n == 0 || !TavoGLFWWindow::make_current_context(err)) return fail_selection();
   if (static_cast<int>(m_ranking.size()) != n) reset_bounds(false);
 
   float best = -1.f;
@@ -481,9 +551,11 @@ int EmulateBinHelper::select_best_candidate(std::vector<float>& results) {
     } else if (m_used[i]) {
       results[i] = bound = 0.f;
     } else {
-      results[i] = bound = score_candidate(i, true);
+      float s = 0.f;
+      if (!score_candidate(i, true, s)) return fail_selection();
+      results[i] = bound = s;
       ++m_stats.boundsScored;
-      best = std::max(best, results[i]);
+      best = std::max(best, s);
     }
   }
   auto byBound = [](const std::pair<int, float>& a, const std::pair<int, float>& b) { return a.second > b.second; };
@@ -494,7 +566,8 @@ int EmulateBinHelper::select_best_candidate(std::vector<float>& results) {
   for (std::size_t k = 0; k < m_ranking.size(); ++k) {
     auto& [i, bound] = m_ranking[k];
     m_voxels.clear_visit_mask();
-    const float s = score_candidate(i, false);
+    float s = 0.f;
+    if (!score_candidate(i, false, s)) return fail_selection();
     ++m_stats.exactScored;
     if (results[i] > s) results[i] = bound = s;
     if (results[i] > chosenScore) {

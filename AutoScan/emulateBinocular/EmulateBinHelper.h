@@ -10,7 +10,14 @@
 // Images are 1280 x 960. All OpenGL work runs in the process-wide hidden
 // context (TavoGLFWWindow), made current on the calling thread by every call;
 // one thread at a time. Positions are in the model's units (mm), angles in
-// radians. Calls before init_opengl or before the mesh box is set score 0.
+// radians. A view that cannot be rendered or scored (no context, init_opengl
+// not run or failed, mesh box not set, an OpenGL or GPU error) scores
+// kScoreFailed, and a selection meeting one chooses nothing (-1).
+//
+// With the CUDA back end the kernels read the face-id image, the weight mask
+// and the drawn mesh's vertex and index buffers on the device (CUDA-OpenGL
+// interop); on the CPU back end, or where CUDA refuses the OpenGL objects,
+// the images are read back and the mesh is copied at upload.
 #include <GL/glew.h>
 
 #include <array>
@@ -39,6 +46,8 @@ class EmulateBinHelper {
     Eigen::Vector3f eye, center, up;
   };
   static constexpr float kUnevaluated = std::numeric_limits<float>::max();
+  // Score of a view that could not be rendered or scored; real scores are >= 0.
+  static constexpr float kScoreFailed = -1.0f;
   // What the last select_best_candidate rendered: cheap bounds and exact
   // scores (candidates whose old bound ruled them out render nothing).
   struct SelectionStats {
@@ -105,8 +114,9 @@ class EmulateBinHelper {
   int update_hole_mesh(bool keepPatches, int& firstHoleFace);
   // The robot planners' choice: -1 with "base tri mesh is empty!" for an
   // empty slot; else update_hole_mesh and, when it uploaded hole faces,
-  // select_best_candidate (index, value = its result); otherwise 0 with value
-  // 0, results all 0 and no candidate marked used.
+  // select_best_candidate (index, value = its result; -1 when the selection
+  // fails); otherwise 0 with value 0, results all 0 and no candidate marked
+  // used.
   int choose_robot_pose(std::vector<float>& results, float& value, bool keepPatches);
   const std::vector<TriMesh>& hole_patches() const { return m_holePatches; }
   // Mask of the mesh drawn now (empty before the first upload).
@@ -122,25 +132,33 @@ class EmulateBinHelper {
   void set_value_boxes_keep_grid(const std::vector<BoundingBox>& boxes);
 
   // Score of one pose (lists of one candidate's cameras; F = c0, S = c1),
-  // with the visit mask of what it sees left in the volume.
+  // with the visit mask of what it sees left in the volume. kScoreFailed for
+  // lists too short for two cameras, or when rendering or scoring fails.
   float evaluate_pose(const std::vector<float>& eyes, const std::vector<float>& centers,
                       const std::vector<float>& ups, const std::vector<float>& fovys, bool swap);
   // Lazy greedy choice of the best unused candidate; results gets one float
   // per candidate (exact score for those scored exactly, else a bound). The
-  // chosen candidate is marked used. 0 for no candidates or no context.
+  // chosen candidate is marked used. -1 for no candidates, or when the
+  // context or any scoring fails: then no candidate is marked used and the
+  // saved visit mask is cleared, so that accept_view damps nothing.
   int select_best_candidate(std::vector<float>& results);
   // Damps the voxels that the last chosen view saw.
   void accept_view();
   void set_opengl_camera(double fovy, double ignored, double nearPlane, double farPlane);
 
-  // Renders the pair and scores it (full kernel unless simple).
+  // Renders the pair and scores it (full kernel unless simple); kScoreFailed
+  // on failure.
   float score_view_pair(const GLView& first, const GLView& second, bool swap, bool simple);
-  // Images of the last scored pair, rows bottom-up as OpenGL reads them.
-  const std::vector<std::uint8_t>& last_face_ids() const { return m_hostFaceIds; }
-  const std::vector<std::uint8_t>& last_weight_mask() const { return m_hostWeights; }
+  // Host copies of the images of the last scored pair, rows bottom-up as
+  // OpenGL stores them.
+  std::vector<std::uint8_t> last_face_ids() const;
+  std::vector<std::uint8_t> last_weight_mask() const;
+  // True when both images reach the kernels through CUDA-OpenGL interop.
+  bool images_on_device() const;
   // MVP of the left camera of the last scored pair (column-major).
   const std::array<float, 16>& last_left_mvp() const { return m_lastLeftMvp; }
 
+  bool opengl_ready() const { return m_openglReady; }
   int width() const { return m_width; }
   int height() const { return m_height; }
   int candidate_count() const { return static_cast<int>(m_weights.size()); }
@@ -152,13 +170,16 @@ class EmulateBinHelper {
   Eigen::Vector3f mesh_box_min() const { return m_boxMin; }
   const std::vector<BoundingBox>& value_boxes() const { return m_valueBoxes; }
   float base_height() const { return m_baseHeight; }
+  bool add_base() const { return m_addBase; }
 
  private:
   struct GLObjects;
   GLView candidate_camera(int candidate, int camera) const;
-  float score_candidate(int candidate, bool bound);
+  bool render_and_score(const GLView& first, const GLView& second, bool swap, bool simple, float& score);
+  bool score_candidate(int candidate, bool bound, float& score);
+  int fail_selection();
   void draw_mesh() const;
-  float score_images(bool simple);
+  bool score_images(bool simple, float& score);
   void reset_bounds(bool keepUsed);
   int upload_scoring_mesh(const BaseTriMesh& mesh, std::vector<int> holeFaceMask);
   void stop_drawing();
@@ -193,11 +214,8 @@ class EmulateBinHelper {
   TavoGPUAlgorithm::DeviceBuffer<int> m_devDims;
   TavoGPUAlgorithm::DeviceBuffer<float> m_devBoxMin;
   TavoVoxelGpu m_voxels;
-  TavoGPUAlgorithm::DeviceBuffer<float> m_devVertices;
-  TavoGPUAlgorithm::DeviceBuffer<int> m_devFaces;
   TavoGPUAlgorithm::DeviceBuffer<std::uint8_t> m_devFaceIds;
   TavoGPUAlgorithm::DeviceBuffer<std::uint8_t> m_devWeights;
-  std::vector<std::uint8_t> m_hostFaceIds, m_hostWeights;
   std::array<float, 16> m_lastLeftMvp{};
   bool m_openglReady = false;
   bool m_meshBoxSet = false;

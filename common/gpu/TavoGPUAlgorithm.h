@@ -18,6 +18,10 @@ namespace TavoGPUAlgorithm {
 // counter += number of set mask bits of the cells inside dims.
 void get_float_voxel_size_cuda(const int* mask, int* counter, Dim3i dims);
 
+// counter += number of masked cells whose table entry is negative: the cells
+// that set_voxel_index_cuda gives a slot.
+void get_unslotted_count_cuda(const int* table, const int* mask, Dim3i dims, int* counter);
+
 // Every masked cell whose table entry is negative gets slot (*counter)+1 and
 // increments the counter; entries >= 0 stay. Set *counter to slots-1 first.
 void set_voxel_index_cuda(int* table, const int* mask, Dim3i dims, int* counter);
@@ -34,11 +38,12 @@ void set_fourLeaf_by_box_cuda(int* table, Dim3i origin, Dim3i box, Dim3i tableDi
 // for each pixel of a face, the value of the voxel at the face centroid
 // (1 for a block without storage, which is then marked in newBlockMask),
 // times 1.0 where the weight mask is set and 0.1 elsewhere, is added to
-// *score; the voxel is marked in visitMask. Faces are int triples into float
-// xyz vertices; ids must be valid faces. Pixels outside the grid or on an
-// excluded block add nothing. unusedMatrix and unusedTriples are not read.
+// *score; the voxel is marked in visitMask. Faces are faceCount int triples
+// into float xyz vertices; pixels naming a face past faceCount (an image of
+// an older mesh), outside the grid or on an excluded block add nothing.
+// unusedMatrix and unusedTriples are not read.
 void get_pixel_evaluates_cuda(const std::uint8_t* faceIds, const std::uint8_t* weights, int width,
-                              int height, const float* vertices, const int* faces,
+                              int height, const float* vertices, const int* faces, int faceCount,
                               const float* unusedMatrix, const float* origin, const int* dims,
                               const float* unusedTriples, const float* values, int* visitMask,
                               const int* table, int* newBlockMask, float edge, int blockCount,
@@ -47,7 +52,7 @@ void get_pixel_evaluates_cuda(const std::uint8_t* faceIds, const std::uint8_t* w
 // The same score without a visit mask.
 void get_pixel_evaluates_cuda_simple(const std::uint8_t* faceIds, const std::uint8_t* weights,
                                      int width, int height, const float* vertices, const int* faces,
-                                     const float* origin, const int* dims, const float* values,
+                                     int faceCount, const float* origin, const int* dims, const float* values,
                                      const int* table, int* newBlockMask, float edge,
                                      int blockCount, float* score);
 

@@ -8,6 +8,7 @@ namespace TavoGPUAlgorithm {
 
 #define TAVO_FOR_EACH_CELL_TYPE(X) \
   X(VoxelCountCell)                \
+  X(UnslottedCountCell)            \
   X(VoxelIndexCell)                \
   X(VoxelDampCell)                 \
   X(BlockBoxOpenCell)              \

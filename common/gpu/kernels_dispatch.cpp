@@ -24,6 +24,10 @@ void get_float_voxel_size_cuda(const int* mask, int* counter, Dim3i dims) {
   dispatch(VoxelCountCell{mask, counter, dims});
 }
 
+void get_unslotted_count_cuda(const int* table, const int* mask, Dim3i dims, int* counter) {
+  dispatch(UnslottedCountCell{table, mask, dims, counter});
+}
+
 void set_voxel_index_cuda(int* table, const int* mask, Dim3i dims, int* counter) {
   dispatch(VoxelIndexCell{table, mask, dims, counter});
 }
@@ -38,21 +42,21 @@ void set_fourLeaf_by_box_cuda(int* table, Dim3i origin, Dim3i box, Dim3i tableDi
 }
 
 void get_pixel_evaluates_cuda(const std::uint8_t* faceIds, const std::uint8_t* weights, int width,
-                              int height, const float* vertices, const int* faces,
+                              int height, const float* vertices, const int* faces, int faceCount,
                               const float* /*unusedMatrix*/, const float* origin, const int* dims,
                               const float* /*unusedTriples*/, const float* values, int* visitMask,
                               const int* table, int* newBlockMask, float edge, int blockCount,
                               float* score) {
-  dispatch(PixelScoreCell{faceIds, weights, width, height, vertices, faces, origin, dims, values,
+  dispatch(PixelScoreCell{faceIds, weights, width, height, vertices, faces, faceCount, origin, dims, values,
                           visitMask, table, newBlockMask, edge, blockCount, score});
 }
 
 void get_pixel_evaluates_cuda_simple(const std::uint8_t* faceIds, const std::uint8_t* weights,
                                      int width, int height, const float* vertices, const int* faces,
-                                     const float* origin, const int* dims, const float* values,
+                                     int faceCount, const float* origin, const int* dims, const float* values,
                                      const int* table, int* newBlockMask, float edge,
                                      int blockCount, float* score) {
-  dispatch(PixelScoreCell{faceIds, weights, width, height, vertices, faces, origin, dims, values,
+  dispatch(PixelScoreCell{faceIds, weights, width, height, vertices, faces, faceCount, origin, dims, values,
                           nullptr, table, newBlockMask, edge, blockCount, score});
 }
 

@@ -24,6 +24,7 @@ struct PixelScoreCell {
   int height;
   const float* vertices;
   const int* faces;
+  int faceCount;
   const float* origin;
   const int* dims;
   const float* values;
@@ -40,7 +41,11 @@ struct PixelScoreCell {
     const int p = y * width + x;
     const std::uint8_t* px = faceIds + 4 * p;
     if (px[0] == 0 && px[1] == 0 && px[2] == 0) return;
-    const int f = static_cast<int>(decode_face_id(px) - 1u);
+    // An image can outlive the mesh it was drawn from; ids past the uploaded
+    // faces name nothing.
+    const unsigned id = decode_face_id(px);
+    if (faceCount <= 0 || id > static_cast<unsigned>(faceCount)) return;
+    const int f = static_cast<int>(id - 1u);
     const float* a = vertices + 3 * faces[3 * f];
     const float* b = vertices + 3 * faces[3 * f + 1];
     const float* c = vertices + 3 * faces[3 * f + 2];

@@ -18,6 +18,24 @@ struct VoxelCountCell {
   }
 };
 
+// A masked cell without storage: the cells that VoxelIndexCell numbers and
+// UnslottedCountCell counts ahead of it.
+TAVO_HD inline bool wants_slot(const int* table, const int* mask, int cell) {
+  return mask_bit(mask, cell) && table[cell] < 0;
+}
+
+// Counts the masked cells without storage.
+struct UnslottedCountCell {
+  const int* table;
+  const int* mask;
+  Dim3i dims;
+  int* counter;
+  TAVO_HD Dim3i extent() const { return dims; }
+  TAVO_HD void operator()(int x, int y, int z) const {
+    if (inside(dims, x, y, z) && wants_slot(table, mask, linear_index(dims, x, y, z))) atomic_add(counter, 1);
+  }
+};
+
 // Gives every masked cell without storage the next slot number.
 struct VoxelIndexCell {
   int* table;
@@ -28,8 +46,7 @@ struct VoxelIndexCell {
   TAVO_HD void operator()(int x, int y, int z) const {
     if (!inside(dims, x, y, z)) return;
     const int cell = linear_index(dims, x, y, z);
-    if (!mask_bit(mask, cell) || table[cell] >= 0) return;
-    table[cell] = atomic_add(counter, 1) + 1;
+    if (wants_slot(table, mask, cell)) table[cell] = atomic_add(counter, 1) + 1;
   }
 };
 

@@ -108,13 +108,14 @@ void TavoVoxelGpu::store_new_blocks() {
     return;
   }
   counter.zero();
-  get_float_voxel_size_cuda(m_newBlockMask.data(), counter.data(), m_blockDims);
-  int n = 0;
-  counter.download(&n, 1);
-  if (!TAVO_CHECK_GPU()) return;
-  // The mask only grows between resets, so n < slot count cannot come from a
-  // sound state; growing the store is the only change that keeps old slots.
-  if (n == m_slotCount || n <= 0 || n < m_slotCount) return;
+  // The store grows by the marked blocks that have no slot, not to the number
+  // of marked blocks: a stored block whose box was opened again keeps its mask
+  // bit but lost its slot, and the indexing numbers it afresh.
+  get_unslotted_count_cuda(m_blockTable.data(), m_newBlockMask.data(), m_blockDims, counter.data());
+  int fresh = 0;
+  counter.download(&fresh, 1);
+  if (!TAVO_CHECK_GPU() || fresh <= 0) return;
+  const int n = m_slotCount + fresh;
 
   DeviceBuffer<float> grown(static_cast<std::size_t>(n) * kVoxelsPerBlock);
   if (grown.empty()) {

@@ -41,8 +41,9 @@ class TavoVoxelGpu {
   // Table entries are left alone (call with exclude_all_blocks).
   void reset_block_values();
   // 5. Gives storage (values 1.0) to the blocks of the new-block mask that have
-  // none; old slots keep their values. No change while the marked count equals
-  // the slot count or is 0.
+  // none, numbered after the existing slots; old slots keep their values. The
+  // store grows by exactly that many slots, so every table entry stays below
+  // slot_count(). No change when every marked block has a slot.
   void store_new_blocks();
   // 6. Damps by 0.04 every voxel of the saved visit mask that has storage.
   void damp_seen_voxels();

@@ -37,6 +37,7 @@ struct Context {
 
 std::mutex gMutex;
 std::unique_ptr<Context> gContext;
+int gCallsBeforeLoss = -1;  // guarded by gMutex
 
 std::string egl_error(const char* what) {
   std::ostringstream s;
@@ -168,7 +169,17 @@ bool TavoGLFWWindow::get_instance(int width, int height, std::string& err, int m
 
 bool TavoGLFWWindow::make_current_context(std::string& err) {
   std::lock_guard<std::mutex> lock(gMutex);
+  if (gCallsBeforeLoss == 0) {
+    err = "the OpenGL context was lost";
+    return false;
+  }
+  if (gCallsBeforeLoss > 0) --gCallsBeforeLoss;
   return make_current_locked(err);
+}
+
+void TavoGLFWWindow::fail_make_current_after(int calls) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  gCallsBeforeLoss = calls < 0 ? -1 : calls;
 }
 
 bool TavoGLFWWindow::init_glew(std::string& err) {

@@ -157,3 +157,34 @@ TEST(EmulateBinHelper, UsedCandidateKeepsBoundZero) {
   EXPECT_EQ(results[first] + results[second], 0.f);  // both used, both score 0
   EXPECT_GT(results[third], 0.f);
 }
+
+TEST(EmulateBinHelper, ValueBoxAddedAfterAcceptingKeepsEverySeenBlockStored) {
+  TAVO_REQUIRE_GL_CONTEXT();
+  auto r = quad_renderer(3);
+  ASSERT_TRUE(r);
+  std::vector<float> results;
+  ASSERT_GE(r->select_best_candidate(results), 0);
+  r->accept_view();
+  const int stored = r->voxels().slot_count();
+  ASSERT_GT(stored, 0);
+  // Opening a box over the stored blocks makes them count as unseen again.
+  r->add_value_box(BoundingBox({-40, -40, -30}, {40, 40, 0}), false);
+  ASSERT_GE(r->select_best_candidate(results), 0);
+  r->accept_view();
+  // Every block that a view saw has a slot inside the store, and what the
+  // second view saw is damped.
+  const std::vector<int> table = r->voxels().download_block_table();
+  const std::vector<int> seen = r->voxels().download_new_block_mask();
+  const int slots = r->voxels().slot_count();
+  ASSERT_EQ(r->voxels().download_values().size(), static_cast<size_t>(slots) * 64);
+  int seenBlocks = 0;
+  for (int b = 0; b < static_cast<int>(table.size()); ++b) {
+    EXPECT_LT(table[b], slots) << b;
+    if (!bit(seen, b)) continue;
+    ++seenBlocks;
+    EXPECT_GE(table[b], 0) << "seen block " << b << " without storage";
+  }
+  EXPECT_GE(seenBlocks, stored);
+  const std::vector<float> values = r->voxels().download_values();
+  EXPECT_LT(*std::min_element(values.begin(), values.end()), 0.05f);
+}

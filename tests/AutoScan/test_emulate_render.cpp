@@ -119,10 +119,11 @@ TEST(EmulateBinHelper, ShadowWeightsAndBackFacesDecideTheScore) {
   EXPECT_NEAR(throughHole, 10.f * inOpen, 0.03f * throughHole);
 }
 
-TEST(EmulateBinHelper, MissingSetupScoresZeroWithTheMessage) {
+TEST(EmulateBinHelper, MissingSetupFailsTheScoreWithTheMessage) {
   TAVO_REQUIRE_GL_CONTEXT();
   const View cam{{0, 0, 250}, {0, 0, 0}, {0, 1, 0}};
-  EXPECT_EQ(EmulateBinHelper(kVoxel).score_view_pair(cam, cam, true, false), 0.f);  // no OpenGL yet
+  EXPECT_EQ(EmulateBinHelper(kVoxel).score_view_pair(cam, cam, true, false),
+            EmulateBinHelper::kScoreFailed);  // no OpenGL yet
   auto r = make_renderer(kVoxel, {}, kFovs);
   ASSERT_TRUE(r);
   const BaseTriMesh quad = quad_at(0);
@@ -132,7 +133,7 @@ TEST(EmulateBinHelper, MissingSetupScoresZeroWithTheMessage) {
   EXPECT_EQ(r->set_scoring_mesh(broken, hole_mask(3)), RETVAL_FAILED);
   ASSERT_EQ(r->set_scoring_mesh(quad, hole_mask(2)), RETVAL_SUCCESS);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(r->score_view_pair(cam, cam, true, false), 0.f);
+  EXPECT_EQ(r->score_view_pair(cam, cam, true, false), EmulateBinHelper::kScoreFailed);
   EXPECT_EQ(r->set_value_boxes({BoundingBox({0, 0, 0}, {1, 1, 1})}, false), RETVAL_FAILED);
   const std::string out = testing::internal::GetCapturedStdout();
   const std::regex line(R"(EmulateBinHelper\.cpp \d+ Error: EmulateBinHelper mesh box is not init !{16})");
@@ -141,7 +142,7 @@ TEST(EmulateBinHelper, MissingSetupScoresZeroWithTheMessage) {
   std::string err;
   EXPECT_FALSE(r->set_scan_poses({1, 2, 3}, {1, 2, 3}, {1, 2, 3}, kFovs, err));
   EXPECT_FALSE(err.empty());
-  EXPECT_EQ(r->evaluate_pose({1, 2}, {}, {}, kFovs, true), 0.f);
+  EXPECT_EQ(r->evaluate_pose({1, 2}, {}, {}, kFovs, true), EmulateBinHelper::kScoreFailed);
 }
 
 TEST(DepthFrameRenderer, StoresWindowDepthAndFlagsPointsInFront) {
@@ -198,10 +199,11 @@ TEST(EmulateBinHelper, WithoutOpenGLEveryCallFailsCleanly) {
   ASSERT_TRUE(r.set_scan_poses(c.eyes, c.centers, c.ups, kFovs, err));
   EXPECT_EQ(r.set_scoring_mesh(quad_at(0), hole_mask(2)), RETVAL_NOT_READY);
   r.set_mesh_box();
-  EXPECT_EQ(r.score_view_pair(c.view(0), c.view(0), true, false), 0.f);
-  EXPECT_EQ(r.evaluate_pose(c.eyes, c.centers, c.ups, kFovs, true), 0.f);
+  EXPECT_EQ(r.score_view_pair(c.view(0), c.view(0), true, false), EmulateBinHelper::kScoreFailed);
+  EXPECT_EQ(r.evaluate_pose(c.eyes, c.centers, c.ups, kFovs, true), EmulateBinHelper::kScoreFailed);
   std::vector<float> results{1.f};
-  EXPECT_EQ(r.select_best_candidate(results), 0);
+  EXPECT_EQ(r.select_best_candidate(results), -1);
+  EXPECT_FALSE(r.candidate_used(0));
   r.accept_view();
 
   DepthFrameRenderer frames;

@@ -45,6 +45,12 @@ TEST_F(BackendParity, VoxelKernels) {
   cuda_backend::run(VoxelCountCell{dMask.data(), dCounter.data(), d});
   EXPECT_EQ(to_host(dCounter), counter);
 
+  std::vector<int> mixed = random<int>(cells, -2, 3), unslotted = {0};
+  auto dMixed = to_device(mixed), dUnslotted = to_device(unslotted);
+  cpu_backend::run(UnslottedCountCell{mixed.data(), mask.data(), d, unslotted.data()});
+  cuda_backend::run(UnslottedCountCell{dMixed.data(), dMask.data(), d, dUnslotted.data()});
+  EXPECT_EQ(to_host(dUnslotted), unslotted);
+
   std::vector<int> table = random<int>(cells, -2, -1), slots = {-1};
   auto dTable = to_device(table), dSlots = to_device(slots);
   cpu_backend::run(VoxelIndexCell{table.data(), mask.data(), d, slots.data()});
@@ -87,10 +93,11 @@ TEST_F(BackendParity, PixelKernels) {
   auto dScore = to_device(score);
   auto dTris = to_device(tris), dDims = to_device(dims), dTable = to_device(table);
   auto dVisit = to_device(visit), dFresh = to_device(fresh);
-  cpu_backend::run(PixelScoreCell{ids.data(), weights.data(), w, h, verts.data(), tris.data(), origin.data(),
+  // Ids past the face count are ignored alike.
+  cpu_backend::run(PixelScoreCell{ids.data(), weights.data(), w, h, verts.data(), tris.data(), faces - 10, origin.data(),
                                   dims.data(), values.data(), visit.data(), table.data(), fresh.data(), 1.f,
                                   blockCount, score.data()});
-  cuda_backend::run(PixelScoreCell{dIds.data(), dWeights.data(), w, h, dVerts.data(), dTris.data(), dOrigin.data(),
+  cuda_backend::run(PixelScoreCell{dIds.data(), dWeights.data(), w, h, dVerts.data(), dTris.data(), faces - 10, dOrigin.data(),
                                    dDims.data(), dValues.data(), dVisit.data(), dTable.data(), dFresh.data(), 1.f,
                                    blockCount, dScore.data()});
   EXPECT_NEAR(to_host(dScore)[0], score[0], 1e-4f * score[0]);  // float sums in another order

@@ -62,6 +62,8 @@ TEST(VoxelKernels, IndexUnderContentionGivesFreshSlotsWithoutGaps) {
     else if (r < 8) table[c] = -2;    // excluded, but negative: a masked one gets a slot too
   }
   auto t = to_device(table), m = to_device(mask), counter = to_device(std::vector<int>{stored - 1});
+  auto unslotted = to_device(std::vector<int>{0});
+  get_unslotted_count_cuda(t.data(), m.data(), d, unslotted.data());
   set_voxel_index_cuda(t.data(), m.data(), d, counter.data());
   ASSERT_TRUE(TAVO_CHECK_GPU());
   const std::vector<int> out = to_host(t);
@@ -76,6 +78,7 @@ TEST(VoxelKernels, IndexUnderContentionGivesFreshSlotsWithoutGaps) {
   std::iota(expected.begin(), expected.end(), stored);
   EXPECT_EQ(fresh, expected);
   EXPECT_EQ(to_host(counter)[0], stored + static_cast<int>(fresh.size()) - 1);
+  EXPECT_EQ(to_host(unslotted)[0], static_cast<int>(fresh.size()));  // counted ahead, exactly
 }
 
 TEST(VoxelKernels, DampScalesMaskedStoredVoxelsOnly) {
@@ -168,7 +171,8 @@ struct ScoreResult {
   std::vector<int> visit, newBlocks;
 };
 
-ScoreResult score(const ScoringScene& s, bool full) {
+ScoreResult score(const ScoringScene& s, bool full, int faceCount = -1) {
+  if (faceCount < 0) faceCount = static_cast<int>(s.faces.size() / 3);
   auto ids = to_device(s.ids), weights = to_device(s.weights);
   auto verts = to_device(s.vertices), origin = to_device(std::vector<float>(3, 0.f)), values = to_device(s.values);
   auto result = to_device(std::vector<float>{0.f});
@@ -177,11 +181,11 @@ ScoreResult score(const ScoringScene& s, bool full) {
   auto newBlocks = to_device(std::vector<int>(mask_words(27), 0));
   if (full)
     get_pixel_evaluates_cuda(ids.data(), weights.data(), s.width, s.height, verts.data(), faces.data(),
-                             nullptr, origin.data(), dims.data(), nullptr, values.data(), visit.data(),
+                             faceCount, nullptr, origin.data(), dims.data(), nullptr, values.data(), visit.data(),
                              table.data(), newBlocks.data(), 1.0f, 27, result.data());
   else
     get_pixel_evaluates_cuda_simple(ids.data(), weights.data(), s.width, s.height, verts.data(),
-                                    faces.data(), origin.data(), dims.data(), values.data(),
+                                    faces.data(), faceCount, origin.data(), dims.data(), values.data(),
                                     table.data(), newBlocks.data(), 1.0f, 27, result.data());
   EXPECT_TRUE(TAVO_CHECK_GPU());
   return {to_host(result)[0], to_host(visit), to_host(newBlocks)};
@@ -214,6 +218,25 @@ TEST(PixelKernels, ViewScoreWeighsVoxelValuesAndMarksWhatItSees) {
   many.weights.assign(256 * 256, 1);
   for (int p = 0; p < 256 * 256; ++p) many.paint(p, 1, 1);
   EXPECT_EQ(score(many, true).score, 65536.f);
+}
+
+TEST(PixelKernels, FaceIdsBeyondTheFaceCountAreIgnored) {
+  // A stale image may name faces that the uploaded mesh no longer has: a face
+  // kept in the buffer past the count, and one far past the buffer's end.
+  ScoringScene scene;
+  const int faces = static_cast<int>(scene.faces.size() / 3);
+  scene.faces.insert(scene.faces.end(), {0, 1, 2});  // on the stored voxel (1,2,3)
+  scene.width = 8;
+  scene.ids.resize(4 * 16, 0);
+  scene.weights.resize(16, 0);
+  scene.paint(8, static_cast<unsigned>(faces), 255);
+  scene.paint(9, 0xfffffeu, 255);
+  for (bool full : {true, false}) {
+    const ScoreResult r = score(scene, full, faces);
+    EXPECT_NEAR(r.score, 1.45f, 1e-6f) << full;
+    EXPECT_EQ(r.newBlocks[0], 1 << 1) << full;
+  }
+  EXPECT_NEAR(score(scene, true).score, 1.45f + 1.0f * 0.25f, 1e-6f);  // counted once it is a face
 }
 
 TEST(PixelKernels, OverlapFlagsPointsInFrontOfTheDepthMap) {

@@ -141,3 +141,33 @@ TEST(TavoVoxelGpu, AcceptViewStoresDampsAndClearsTheSavedMask) {
   EXPECT_TRUE(all_zero(v.download_new_block_mask()));
   EXPECT_EQ(count(v.download_block_table(), -2), v.block_count());
 }
+
+TEST(TavoVoxelGpu, ReopenedStoredBlocksGetFreshSlotsInsideTheStore) {
+  TavoVoxelGpu v;
+  v.init_voxel(16, 4, 4);  // blocks 5 x 2 x 2
+  mark_blocks(v, {1, 3});
+  v.store_new_blocks();
+  ASSERT_EQ(v.slot_count(), 2);
+  const int kept = v.download_block_table()[3];
+  // Opening a box over stored block 1 takes its slot away: it counts as unseen
+  // again, with its mask bit still set. Then block 7 is seen for the first time.
+  const int lo[3] = {4, 0, 0}, hi[3] = {7, 3, 3};
+  v.open_block_box(lo, hi);
+  ASSERT_EQ(v.download_block_table()[1], -1);
+  mark_blocks(v, {7});
+  v.store_new_blocks();
+  // Both blocks without storage get a slot, and every slot lies in the store.
+  const std::vector<int> t = v.download_block_table();
+  ASSERT_EQ(v.slot_count(), 4);
+  ASSERT_EQ(v.download_values().size(), 4u * 64);
+  EXPECT_EQ(t[3], kept);
+  EXPECT_EQ(std::set<int>({t[1], t[7]}), std::set<int>({2, 3}));
+  for (int s : t) EXPECT_LT(s, v.slot_count());
+  // A reopened block starts unseen in its new slot; the others keep theirs.
+  const std::vector<float> values = v.download_values();
+  EXPECT_TRUE(std::all_of(values.begin() + 64 * t[1], values.begin() + 64 * (t[1] + 1), [](float x) { return x == 1.f; }));
+  // Nothing new: the next store changes nothing.
+  v.store_new_blocks();
+  EXPECT_EQ(v.slot_count(), 4);
+  EXPECT_EQ(v.download_block_table(), t);
+}

@@ -23,6 +23,10 @@ class TavoGLFWWindow {
   // Makes the context current on the calling thread; false (reason in err)
   // when there is none or the driver refuses.
   static bool make_current_context(std::string& err);
+  // Testing aid for the callers' failure paths: after `calls` more successful
+  // make_current_context calls, every later one fails as it would once the
+  // context is lost. A negative count (the initial state) turns this off.
+  static void fail_make_current_after(int calls);
   // Loads the OpenGL entry points for the current context. GLEW builds made
   // for GLX report "no GLX display" under EGL after the core entry points
   // have loaded; that case counts as success.

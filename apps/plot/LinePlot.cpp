@@ -65,32 +65,27 @@ class Canvas {
   }
   // Text with its top-left corner at (x, y).
   void text(int x, int y, const std::string& s, Rgb c) {
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      const std::uint8_t* g = glyph(s[i]);
-      for (int col = 0; col < kGlyphWidth; ++col)
-        for (int row = 0; row < kGlyphHeight; ++row)
-          if ((g[col] >> row) & 1) {
-            const int px = x + (static_cast<int>(i) * kGlyphAdvance + col) * kScale, py = y + row * kScale;
-            fill(px, py, px + kScale - 1, py + kScale - 1, c);
-          }
-    }
+    for_each_dot(s, [&](int along, int row) { dot(x + along * kScale, y + row * kScale, c); });
   }
   // Text turned a quarter counter-clockwise, reading upward from (x, y), its
   // top toward -x: (x, y) is the bottom-left corner of the first character.
   void text_up(int x, int y, const std::string& s, Rgb c) {
+    for_each_dot(s, [&](int along, int row) { dot(x + row * kScale, y - (along + 1) * kScale, c); });
+  }
+
+ private:
+  // Calls f(position along the text, row) for every set font pixel.
+  template <class F>
+  static void for_each_dot(const std::string& s, F&& f) {
     for (std::size_t i = 0; i < s.size(); ++i) {
       const std::uint8_t* g = glyph(s[i]);
       for (int col = 0; col < kGlyphWidth; ++col)
         for (int row = 0; row < kGlyphHeight; ++row)
-          if ((g[col] >> row) & 1) {
-            const int px = x + row * kScale;
-            const int py = y - (static_cast<int>(i) * kGlyphAdvance + col + 1) * kScale;
-            fill(px, py, px + kScale - 1, py + kScale - 1, c);
-          }
+          if ((g[col] >> row) & 1) f(static_cast<int>(i) * kGlyphAdvance + col, row);
     }
   }
+  void dot(int x, int y, Rgb c) { fill(x, y, x + kScale - 1, y + kScale - 1, c); }
 
- private:
   Picture& m_p;
 };
 

@@ -78,15 +78,22 @@ ScanCheck check_planner_views(QuellanAutoScanHelper& helper, const BaseTriMesh& 
   return check;
 }
 
+// A helper with the block-and-tower model loaded.
+class QuellanLoadedHelper : public testing::Test {
+ protected:
+  void SetUp() override {
+    TAVO_REQUIRE_GL_CONTEXT();
+    ASSERT_TRUE(helper.renderer_ready()) << helper.renderer().error();
+    ASSERT_EQ(helper.loadSTL(model), RETVAL_SUCCESS);
+  }
+  const BaseTriMesh model = block_and_tower();
+  QuellanAutoScanHelper helper;
+};
+
 }  // namespace
 
-TEST(QuellanAutoScanHelper, LoadsTheCandidateSetAroundTheModelBase) {
-  TAVO_REQUIRE_GL_CONTEXT();
-  QuellanAutoScanHelper helper;
-  ASSERT_TRUE(helper.renderer_ready()) << helper.renderer().error();
-  BaseTriMesh model = block_and_tower();  // x -400..650, y -300..300, z 0..700
-  ASSERT_EQ(helper.loadSTL(model), RETVAL_SUCCESS);
-  const Vector3f c(125.f, 0.f, 0.f);
+TEST_F(QuellanLoadedHelper, LoadsTheCandidateSetAroundTheModelBase) {
+  const Vector3f c(125.f, 0.f, 0.f);  // the model spans x -400..650, y -300..300, z 0..700
   EXPECT_TRUE(helper.model_center().isApprox(c));
   const QuellanEmulatBinocular& r = helper.renderer();
   ASSERT_EQ(r.candidate_count(), 325);
@@ -106,12 +113,7 @@ TEST(QuellanAutoScanHelper, LoadsTheCandidateSetAroundTheModelBase) {
   }
 }
 
-TEST(QuellanAutoScanHelper, AFullyScannedModelHasNoPlaneAndNoPath) {
-  TAVO_REQUIRE_GL_CONTEXT();
-  QuellanAutoScanHelper helper;
-  ASSERT_TRUE(helper.renderer_ready()) << helper.renderer().error();
-  const BaseTriMesh model = block_and_tower();
-  ASSERT_EQ(helper.loadSTL(model), RETVAL_SUCCESS);
+TEST_F(QuellanLoadedHelper, AFullyScannedModelHasNoPlaneAndNoPath) {
   ASSERT_EQ(helper.update_scan(all_faces(model.get_fn())), RETVAL_SUCCESS);
   EXPECT_EQ(helper.unscanned_count(), 0);
   int k = 7;
@@ -135,12 +137,7 @@ TEST(QuellanAutoScanHelper, AFullyScannedModelHasNoPlaneAndNoPath) {
   EXPECT_EQ(eye, Vector3f(1, 2, 3));
 }
 
-TEST(QuellanAutoScanHelper, EmptyUpdateUploadsNothingAndBadIndicesAreSkipped) {
-  TAVO_REQUIRE_GL_CONTEXT();
-  QuellanAutoScanHelper helper;
-  ASSERT_TRUE(helper.renderer_ready()) << helper.renderer().error();
-  const BaseTriMesh model = block_and_tower();
-  ASSERT_EQ(helper.loadSTL(model), RETVAL_SUCCESS);
+TEST_F(QuellanLoadedHelper, EmptyUpdateUploadsNothingAndBadIndicesAreSkipped) {
   const int uploads = helper.renderer().mask_uploads();
   const std::vector<bool> flags = helper.unscanned_flags();
   EXPECT_EQ(helper.update_scan({}), RETVAL_SUCCESS);
@@ -186,12 +183,7 @@ TEST(QuellanAutoScanHelper, BadModelsAndViewsAreRefusedAndTheModelKept) {
   EXPECT_TRUE(done);
 }
 
-TEST(QuellanAutoScanHelper, ScanReportsTheVisibleUnscannedFacesOfABoxModel) {
-  TAVO_REQUIRE_GL_CONTEXT();
-  QuellanAutoScanHelper helper;
-  ASSERT_TRUE(helper.renderer_ready()) << helper.renderer().error();
-  const BaseTriMesh model = block_and_tower();
-  ASSERT_EQ(helper.loadSTL(model), RETVAL_SUCCESS);
+TEST_F(QuellanLoadedHelper, ScanReportsTheVisibleUnscannedFacesOfABoxModel) {
   const ScanCheck check = check_planner_views(helper, model, 10, "block and tower");
   EXPECT_GT(check.views, 0);
   // Big faces: almost every one can be decided.

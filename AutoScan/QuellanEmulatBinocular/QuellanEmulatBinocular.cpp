@@ -179,8 +179,8 @@ bool QuellanEmulatBinocular::render(GLuint fbo, GLuint program, const Eigen::Vec
   glUniform1i(glGetUniformLocation(program, "holesFaceMap"), 0);
   glEnable(GL_DEPTH_TEST);
   glDepthFunc(GL_LESS);
-  // Cleared to zero in every channel: an id image must not carry an alpha
-  // byte where no face was drawn, or it would name face 2^24 - 1.
+  // Cleared to zero in every channel, what the shaders write for a face
+  // they do not select: an empty pixel then reads as no face in both images.
   glClearColor(0.f, 0.f, 0.f, 0.f);
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
   glBindVertexArray(g.vao);

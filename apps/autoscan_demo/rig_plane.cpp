@@ -23,6 +23,9 @@ namespace {
 using namespace TavoAlgorithm;
 namespace fs = std::filesystem;
 
+constexpr double kMinScale = 1e-6, kMaxScale = 1e6;
+constexpr int kMaxViewsCap = 100000;
+
 struct PlaneOptions {
   double scale = 1.0;
   int maxViews = 500;
@@ -196,9 +199,11 @@ Rig plane_rig() {
   r.description = "plane scanner over a finished model: autoscan_demo --rig plane mesh.ply";
   r.add_options = [o](CLI::Option_group& g) {
     g.add_option("--scale", o->scale, "factor applied to the model's coordinates (the planner works in mm)")
-        ->capture_default_str();
-    g.add_option("--max-views", o->maxViews, "stop after this many views")->capture_default_str()->check(
-        CLI::PositiveNumber);
+        ->capture_default_str()
+        ->check(CLI::Range(kMinScale, kMaxScale));
+    g.add_option("--max-views", o->maxViews, "stop after this many views")
+        ->capture_default_str()
+        ->check(CLI::Range(1, kMaxViewsCap));
     g.add_flag("--debug-dumps", o->debugDumps, "write the planner's debug dumps under OUT/debug");
     g.add_flag("--verbose", o->verbose, "show the planner's own console lines");
   };

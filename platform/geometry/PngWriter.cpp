@@ -62,16 +62,15 @@ template <int Channels>
 bool write_png(const std::string& path, const Image<Channels, std::uint8_t>& image, std::string& error) {
   std::vector<std::uint8_t> png;
   if (!encode_png(image, png, error)) return false;
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (out) {
-      out.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
-      out.close();
-      if (!out.fail()) return true;
-    }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (out) {
+    out.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+    out.close();
+    if (!out.fail()) return true;
+    // Only a file this call truncated is removed; one it could not open stays.
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
   }
-  std::error_code ec;
-  std::filesystem::remove(path, ec);
   error = "png: cannot write " + path;
   return false;
 }

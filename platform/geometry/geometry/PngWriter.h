@@ -17,7 +17,8 @@ template <int Channels>
 bool encode_png(const Image<Channels, std::uint8_t>& image, std::vector<std::uint8_t>& png, std::string& error);
 
 // Encodes and writes the file. False with the reason in `error` when
-// encoding fails or the file cannot be written; no partial file is left.
+// encoding fails or the file cannot be written; no partial file is left,
+// and a path that cannot be opened for writing is left as it was.
 template <int Channels>
 bool write_png(const std::string& path, const Image<Channels, std::uint8_t>& image, std::string& error);
 

@@ -134,4 +134,9 @@ TEST(PngWriter, RefusesEmptyOrInconsistentImagesAndUnwritablePaths) {
   EXPECT_FALSE(std::filesystem::exists(path));
   EXPECT_FALSE(write_png(dir.file("empty.png"), Image<1, std::uint8_t>(0, 5), err));
   EXPECT_FALSE(std::filesystem::exists(dir.file("empty.png")));
+  // What stands at a path that cannot be opened is not removed.
+  const std::string folder = dir.file("folder.png");
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  EXPECT_FALSE(write_png(folder, Image<1, std::uint8_t>(2, 2), err));
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
 }

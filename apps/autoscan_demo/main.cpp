@@ -1,19 +1,39 @@
 // autoscan_demo: runs one of the library's view planners end to end and
 // reports how the scan coverage grows view by view.
 //   autoscan_demo --rig plane mesh.ply [--out DIR]
-// Each rig is one source file; add it to the list below.
+// Each rig is one source file that registers itself (see rig.h).
+#include <algorithm>
 #include <iostream>
 
 #include "rig.h"
 
+namespace autoscan_demo {
 namespace {
+
 // The rig that runs without --rig.
 constexpr const char* kDefaultRig = "dental";
+
+std::vector<Rig (*)()>& makers() {
+  static std::vector<Rig (*)()> list;  // built on first use, before any registration reads it
+  return list;
+}
+
 }  // namespace
+
+RigRegistration::RigRegistration(Rig (*make)()) { makers().push_back(make); }
+
+std::vector<Rig> registered_rigs() {
+  std::vector<Rig> rigs;
+  for (auto make : makers()) rigs.push_back(make());
+  std::sort(rigs.begin(), rigs.end(), [](const Rig& a, const Rig& b) { return a.name < b.name; });
+  return rigs;
+}
+
+}  // namespace autoscan_demo
 
 int main(int argc, char** argv) {
   using namespace autoscan_demo;
-  std::vector<Rig> rigs = {plane_rig()};
+  const std::vector<Rig> rigs = registered_rigs();
 
   CLI::App app{"Auto-scan view planning demo: plans views over a model and reports the coverage per view."};
   CommonOptions common;

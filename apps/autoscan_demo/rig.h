@@ -1,7 +1,10 @@
 #pragma once
 // A rig of the auto-scan demo: one scanner set-up with its planner. Each rig
-// lives in its own source file and is listed once in main.cpp; main parses
-// the command line, picks the rig named by --rig and runs it.
+// lives in its own source file apps/autoscan_demo/rig_<name>.cpp, which the
+// build picks up by that name, and registers itself there with
+//   static const autoscan_demo::RigRegistration kRig(make_my_rig);
+// so adding a rig touches no other file. main parses the command line, picks
+// the rig named by --rig and runs it.
 #include <CLI/CLI.hpp>
 #include <functional>
 #include <string>
@@ -24,7 +27,15 @@ struct Rig {
   std::function<int(const CommonOptions&)> run;
 };
 
-// Plane scanner over a finished model (rig_plane.cpp).
-Rig plane_rig();
+// Adds the rig that `make` builds to the demo's list. Meant for one static
+// object per rig file; the rig files are compiled into the program itself
+// (a static library would let the linker drop them).
+struct RigRegistration {
+  explicit RigRegistration(Rig (*make)());
+};
+
+// Every registered rig, sorted by name (static construction has no order
+// across files).
+std::vector<Rig> registered_rigs();
 
 }  // namespace autoscan_demo

@@ -190,8 +190,6 @@ int run_plane(const PlaneOptions& o, const CommonOptions& common) {
   return 0;
 }
 
-}  // namespace
-
 Rig plane_rig() {
   auto o = std::make_shared<PlaneOptions>();
   Rig r;
@@ -210,5 +208,9 @@ Rig plane_rig() {
   r.run = [o](const CommonOptions& common) { return run_plane(*o, common); };
   return r;
 }
+
+const RigRegistration kPlaneRig(plane_rig);
+
+}  // namespace
 
 }  // namespace autoscan_demo

@@ -267,7 +267,7 @@ Picture LinePlot::render(int width, int height) const {
     }
   }
 
-  // Legend in the corner that covers the fewest points.
+  // Legend in the corner that covers the least of the lines and points.
   int nameWidth = 0;
   for (const Series& s : m_series) nameWidth = std::max(nameWidth, text_width(s.name));
   if (m_series.empty()) return picture;
@@ -279,13 +279,22 @@ Picture LinePlot::render(int width, int height) const {
   const Rect* best = &corners[0];
   long long fewest = std::numeric_limits<long long>::max();
   for (const Rect& r : corners) {
+    // Pixels of the drawn lines and markers the box would cover.
+    const Rect grown{r.x0 - kLineWidth, r.y0 - kLineWidth, r.x1 + kLineWidth, r.y1 + kLineWidth};
     long long hidden = 0;
     for (const Series& s : m_series)
-      for (std::size_t i = 0; i < s.x.size(); ++i)
-        if (finite_point(s.x[i], s.y[i])) {
-          const Eigen::Vector2d p = f.map(s.x[i], s.y[i]);
-          hidden += r.contains(p.x(), p.y());
+      for (std::size_t i = 0; i < s.x.size(); ++i) {
+        if (!finite_point(s.x[i], s.y[i])) continue;
+        const Eigen::Vector2d p = f.map(s.x[i], s.y[i]);
+        hidden += grown.contains(p.x(), p.y());
+        if (i + 1 == s.x.size() || !finite_point(s.x[i + 1], s.y[i + 1])) continue;
+        const Eigen::Vector2d q = f.map(s.x[i + 1], s.y[i + 1]);
+        const int steps = std::max(1, static_cast<int>(std::ceil((q - p).norm())));
+        for (int k = 1; k <= steps; ++k) {
+          const Eigen::Vector2d m = p + (q - p) * (static_cast<double>(k) / steps);
+          hidden += grown.contains(m.x(), m.y());
         }
+      }
     if (hidden < fewest) {
       fewest = hidden;
       best = &r;

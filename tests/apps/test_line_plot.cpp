@@ -97,6 +97,18 @@ TEST(LinePlot, LabelsDrawTheirGlyphsAndTheLegendAvoidsTheData) {
   const int brx = static_cast<int>(bottomRight.x()), bry = static_cast<int>(bottomRight.y());
   EXPECT_GT(count_colour(qi, edge, tlx, tly, tlx + 150, tly + 60), 100);
   EXPECT_EQ(count_colour(qi, edge, brx - 150, bry - 60, brx, bry), 0);
+
+  // A falling diagonal has its two points outside every corner's box but its
+  // line through the top left and bottom right: the legend goes top right.
+  LinePlot d("", "x", "y");
+  d.add_series("fall", {0, 1}, {100, 0}, {0, 150, 0});
+  const Picture di = d.render(500, 400);
+  const Eigen::Vector2d lo = d.to_pixel(0, 0, 500, 400), hi = d.to_pixel(1, 100, 500, 400);
+  const int x0 = static_cast<int>(lo.x()), y0 = static_cast<int>(hi.y());
+  const int x1 = static_cast<int>(hi.x()), y1 = static_cast<int>(lo.y());
+  EXPECT_GT(count_colour(di, edge, x1 - 150, y0, x1, y0 + 60), 100);
+  EXPECT_EQ(count_colour(di, edge, x0, y0, x0 + 150, y0 + 60), 0);
+  EXPECT_EQ(count_colour(di, edge, x1 - 150, y1 - 60, x1, y1), 0);
 }
 
 TEST(LinePlot, SkipsNonFiniteAndRefusesTinyPictures) {

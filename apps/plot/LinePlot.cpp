@@ -23,6 +23,8 @@ constexpr int kMarkerRadius = 2;
 constexpr std::size_t kMaxMarkedPoints = 150;
 constexpr int kLegendRow = 18;
 constexpr int kLegendSwatch = 24;
+// A legend moved beside the plot leaves it at least 1 / kMinPlotShare of its width.
+constexpr int kMinPlotShare = 2;
 constexpr int kMaxDecimals = 6;
 
 constexpr Rgb kWhite{255, 255, 255};
@@ -133,6 +135,7 @@ std::vector<double> nice_ticks(double lo, double hi, int target) {
 
 struct LinePlot::Frame {
   Rect area;
+  Rect legend{0, 0, -1, -1};  // empty without series
   double xLo, xHi, yLo, yHi;
   std::vector<double> xTicks, yTicks;
   int xDecimals, yDecimals;
@@ -210,6 +213,51 @@ LinePlot::Frame LinePlot::frame(int width, int height) const {
   f.area.x1 = width - 2 * kPad;
   f.area.y0 = kPad + kTextHeight + kPad;
   f.area.y1 = height - (kTickLength + 4 + kTextHeight + kPad + kTextHeight + kPad);
+  if (m_series.empty()) return f;
+
+  // Legend in the corner where it covers the least of the lines and points;
+  // when every corner covers some, in a column right of the plot, if the
+  // plot keeps enough of its width.
+  int nameWidth = 0;
+  for (const Series& s : m_series) nameWidth = std::max(nameWidth, text_width(s.name));
+  const int w = kLegendSwatch + 3 * 6 + nameWidth, h = static_cast<int>(m_series.size()) * kLegendRow + 8;
+  // Pixels of the drawn lines and markers the box would cover.
+  auto hidden_by = [&](const Rect& r) {
+    const Rect grown{r.x0 - kLineWidth, r.y0 - kLineWidth, r.x1 + kLineWidth, r.y1 + kLineWidth};
+    long long hidden = 0;
+    for (const Series& s : m_series)
+      for (std::size_t i = 0; i < s.x.size(); ++i) {
+        if (!finite_point(s.x[i], s.y[i])) continue;
+        const Eigen::Vector2d p = f.map(s.x[i], s.y[i]);
+        hidden += grown.contains(p.x(), p.y());
+        if (i + 1 == s.x.size() || !finite_point(s.x[i + 1], s.y[i + 1])) continue;
+        const Eigen::Vector2d q = f.map(s.x[i + 1], s.y[i + 1]);
+        const int steps = std::max(1, static_cast<int>(std::ceil((q - p).norm())));
+        for (int k = 1; k <= steps; ++k) {
+          const Eigen::Vector2d m = p + (q - p) * (static_cast<double>(k) / steps);
+          hidden += grown.contains(m.x(), m.y());
+        }
+      }
+    return hidden;
+  };
+  const Rect a = f.area;
+  const Rect corners[] = {{a.x0 + kPad, a.y0 + kPad, a.x0 + kPad + w, a.y0 + kPad + h},
+                          {a.x1 - kPad - w, a.y1 - kPad - h, a.x1 - kPad, a.y1 - kPad},
+                          {a.x1 - kPad - w, a.y0 + kPad, a.x1 - kPad, a.y0 + kPad + h},
+                          {a.x0 + kPad, a.y1 - kPad - h, a.x0 + kPad + w, a.y1 - kPad}};
+  long long fewest = std::numeric_limits<long long>::max();
+  for (const Rect& r : corners) {
+    const long long hidden = hidden_by(r);
+    if (hidden < fewest) {
+      fewest = hidden;
+      f.legend = r;
+    }
+  }
+  const int narrowed = a.x1 - w - kPad;
+  if (fewest > 0 && (narrowed - a.x0) * kMinPlotShare >= a.x1 - a.x0) {
+    f.area.x1 = narrowed;
+    f.legend = {narrowed + kPad, a.y0, a.x1, a.y0 + h};
+  }
   return f;
 }
 
@@ -267,46 +315,15 @@ Picture LinePlot::render(int width, int height) const {
     }
   }
 
-  // Legend in the corner that covers the least of the lines and points.
-  int nameWidth = 0;
-  for (const Series& s : m_series) nameWidth = std::max(nameWidth, text_width(s.name));
   if (m_series.empty()) return picture;
-  const int w = kLegendSwatch + 3 * 6 + nameWidth, h = static_cast<int>(m_series.size()) * kLegendRow + 8;
-  const Rect corners[] = {{a.x0 + kPad, a.y0 + kPad, a.x0 + kPad + w, a.y0 + kPad + h},
-                          {a.x1 - kPad - w, a.y1 - kPad - h, a.x1 - kPad, a.y1 - kPad},
-                          {a.x1 - kPad - w, a.y0 + kPad, a.x1 - kPad, a.y0 + kPad + h},
-                          {a.x0 + kPad, a.y1 - kPad - h, a.x0 + kPad + w, a.y1 - kPad}};
-  const Rect* best = &corners[0];
-  long long fewest = std::numeric_limits<long long>::max();
-  for (const Rect& r : corners) {
-    // Pixels of the drawn lines and markers the box would cover.
-    const Rect grown{r.x0 - kLineWidth, r.y0 - kLineWidth, r.x1 + kLineWidth, r.y1 + kLineWidth};
-    long long hidden = 0;
-    for (const Series& s : m_series)
-      for (std::size_t i = 0; i < s.x.size(); ++i) {
-        if (!finite_point(s.x[i], s.y[i])) continue;
-        const Eigen::Vector2d p = f.map(s.x[i], s.y[i]);
-        hidden += grown.contains(p.x(), p.y());
-        if (i + 1 == s.x.size() || !finite_point(s.x[i + 1], s.y[i + 1])) continue;
-        const Eigen::Vector2d q = f.map(s.x[i + 1], s.y[i + 1]);
-        const int steps = std::max(1, static_cast<int>(std::ceil((q - p).norm())));
-        for (int k = 1; k <= steps; ++k) {
-          const Eigen::Vector2d m = p + (q - p) * (static_cast<double>(k) / steps);
-          hidden += grown.contains(m.x(), m.y());
-        }
-      }
-    if (hidden < fewest) {
-      fewest = hidden;
-      best = &r;
-    }
-  }
-  c.fill(best->x0, best->y0, best->x1, best->y1, kLegendEdge);
-  c.fill(best->x0 + 1, best->y0 + 1, best->x1 - 1, best->y1 - 1, kWhite);
+  const Rect& legend = f.legend;
+  c.fill(legend.x0, legend.y0, legend.x1, legend.y1, kLegendEdge);
+  c.fill(legend.x0 + 1, legend.y0 + 1, legend.x1 - 1, legend.y1 - 1, kWhite);
   for (std::size_t i = 0; i < m_series.size(); ++i) {
-    const int y = best->y0 + 4 + static_cast<int>(i) * kLegendRow;
+    const int y = legend.y0 + 4 + static_cast<int>(i) * kLegendRow;
     const int mid = y + kTextHeight / 2;
-    c.fill(best->x0 + 6, mid - 1, best->x0 + 6 + kLegendSwatch, mid, m_series[i].colour);
-    c.text(best->x0 + 12 + kLegendSwatch, y, m_series[i].name, kInk);
+    c.fill(legend.x0 + 6, mid - 1, legend.x0 + 6 + kLegendSwatch, mid, m_series[i].colour);
+    c.text(legend.x0 + 12 + kLegendSwatch, y, m_series[i].name, kInk);
   }
   return picture;
 }

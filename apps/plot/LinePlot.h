@@ -1,8 +1,9 @@
 #pragma once
 // Line plots of a few series against a common x axis, as an RGB picture or a
 // PNG file: a title, labelled axes with round tick values, grid lines, one
-// coloured polyline with point markers per series and a legend placed in the
-// corner of the plot area where it hides the least of the lines and points. Self-contained (a
+// coloured polyline with point markers per series and a legend in the corner
+// of the plot area where it hides the least of the lines and points, or
+// beside the plot when every corner would hide some. Self-contained (a
 // built-in 5 x 7 font); not thread-safe per plot.
 #include <Eigen/Core>
 #include <cstdint>

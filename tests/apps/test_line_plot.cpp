@@ -109,6 +109,22 @@ TEST(LinePlot, LabelsDrawTheirGlyphsAndTheLegendAvoidsTheData) {
   EXPECT_GT(count_colour(di, edge, x1 - 150, y0, x1, y0 + 60), 100);
   EXPECT_EQ(count_colour(di, edge, x0, y0, x0 + 150, y0 + 60), 0);
   EXPECT_EQ(count_colour(di, edge, x1 - 150, y1 - 60, x1, y1), 0);
+
+  // Lines through all four corners: the legend moves beside the plot, which
+  // narrows to make room, and covers no line.
+  LinePlot z("", "x", "y");
+  z.add_series("fall", {0, 1}, {100, 0}, {0, 150, 0});
+  z.add_series("rise", {0, 1}, {0, 100}, {0, 0, 200});
+  const Picture zi = z.render(500, 400);
+  const Eigen::Vector2d zlo = z.to_pixel(0, 0, 500, 400), zhi = z.to_pixel(1, 100, 500, 400);
+  EXPECT_LT(zhi.x(), 500 - 100);
+  const int right = static_cast<int>(zhi.x()) + 3;
+  EXPECT_GT(count_colour(zi, edge, right, 0, 499, 399), 100);
+  EXPECT_EQ(count_colour(zi, edge, 0, 0, right - 1, 399), 0);
+  EXPECT_EQ(pixel(zi, static_cast<int>(std::lround(zlo.x())), static_cast<int>(std::lround(zhi.y()))),
+            (Rgb{0, 150, 0}));
+  EXPECT_EQ(pixel(zi, static_cast<int>(std::lround(zhi.x())), static_cast<int>(std::lround(zhi.y()))),
+            (Rgb{0, 0, 200}));
 }
 
 TEST(LinePlot, SkipsNonFiniteAndRefusesTinyPictures) {

@@ -1,10 +1,11 @@
 // The plane-scanner loop end to end (slow): find_plane, find_path, scan and
 // update_scan until done must cover at least 95% of the faces that an
 // independent CPU visibility test sees from some candidate direction, on
-// models of the size the scanner is built for (its eyes stand 2 m off). A
-// model of a few centimetres is too small for that: the loop ends once no
-// view shows 1000 unscanned pixels, long before its sub-pixel faces are all
-// sampled, which the bunny in millimetres shows.
+// models of the size the scanner is built for (its eyes stand 2 m off): a
+// box model, a lumpy ball and the bunny grown five times. A model of a few
+// centimetres is too small for that: the loop ends once no view shows 1000
+// unscanned pixels, long before its sub-pixel faces are all sampled, which
+// the bunny in millimetres shows.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,6 +27,9 @@ namespace {
 
 constexpr double kRequiredCoverage = 0.95;
 constexpr int kMaxViews = 200;
+// The bunny in millimetres, grown to the size of the models the scanner is
+// built for.
+constexpr float kScannerScale = 5.f;
 
 struct LoopResult {
   int views = 0;
@@ -108,6 +112,16 @@ TEST(QuellanCoverage, LoopCoversTheVisibleFacesOfALumpyBall) {
   TAVO_REQUIRE_GL_CONTEXT();
   const BaseTriMesh ball = sim::make_lumpy_sphere({0, 0, 400}, 400.f, 0.15f, 3);
   EXPECT_GE(run_loop(ball, "lumpy ball (0.8 m)").covered, kRequiredCoverage);
+}
+
+TEST(QuellanCoverage, LoopCoversTheVisibleFacesOfTheBunnyAtTheScannersScale) {
+  TAVO_REQUIRE_GL_CONTEXT();
+  BaseTriMesh bunny;
+  if (!load_bunny_mm(bunny)) GTEST_SKIP() << "no bunny in " << TAVO_TEST_DATA_DIR;
+  std::vector<Vector3f> pts = bunny.get_vCoords();
+  for (Vector3f& p : pts) p *= kScannerScale;
+  bunny.set_vCoords(std::move(pts));
+  EXPECT_GE(run_loop(bunny, "bunny (mm) x 5, 0.75 m").covered, kRequiredCoverage);
 }
 
 TEST(QuellanCoverage, TheBunnyInMillimetresEndsWhenNoViewShowsAThousandPixels) {

@@ -116,23 +116,10 @@ bool EmulateBinHelper::init_opengl(std::string& err) {
   glDrawBuffer(GL_NONE);
   glReadBuffer(GL_NONE);
 
-  auto colourTarget = [&](GLuint& fbo, GLuint& depth, GLuint& colour, GLenum format) {
-    glGenFramebuffers(1, &fbo);
-    glBindFramebuffer(GL_FRAMEBUFFER, fbo);
-    glGenRenderbuffers(1, &depth);
-    glBindRenderbuffer(GL_RENDERBUFFER, depth);
-    glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT, m_width, m_height);
-    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, depth);
-    glGenRenderbuffers(1, &colour);
-    glBindRenderbuffer(GL_RENDERBUFFER, colour);
-    glRenderbufferStorage(GL_RENDERBUFFER, format, m_width, m_height);
-    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, colour);
-    return glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
-  };
-  const bool framebuffersOk = colourTarget(g.maskFbo, g.maskDepth, g.maskRed, GL_R8) &&
-                              colourTarget(g.idFbo, g.idDepth, g.idRgba, GL_RGBA8);
   glBindFramebuffer(GL_FRAMEBUFFER, 0);
-  glBindRenderbuffer(GL_RENDERBUFFER, 0);
+  const bool framebuffersOk =
+      make_render_target(g.maskFbo, g.maskDepth, g.maskRed, GL_R8, m_width, m_height) &&
+      make_render_target(g.idFbo, g.idDepth, g.idRgba, GL_RGBA8, m_width, m_height);
   if (!framebuffersOk) {
     err = "incomplete framebuffer";
     m_gl.reset();

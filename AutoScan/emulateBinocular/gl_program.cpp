@@ -72,4 +72,21 @@ void make_mesh_buffers(GLuint& vao, GLuint& vbo, GLuint& ibo) {
   glBindBuffer(GL_ARRAY_BUFFER, 0);
 }
 
+bool make_render_target(GLuint& fbo, GLuint& depth, GLuint& colour, GLenum colourFormat, int width, int height) {
+  glGenFramebuffers(1, &fbo);
+  glBindFramebuffer(GL_FRAMEBUFFER, fbo);
+  glGenRenderbuffers(1, &depth);
+  glBindRenderbuffer(GL_RENDERBUFFER, depth);
+  glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT, width, height);
+  glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, depth);
+  glGenRenderbuffers(1, &colour);
+  glBindRenderbuffer(GL_RENDERBUFFER, colour);
+  glRenderbufferStorage(GL_RENDERBUFFER, colourFormat, width, height);
+  glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, colour);
+  const bool complete = glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+  glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  glBindRenderbuffer(GL_RENDERBUFFER, 0);
+  return complete;
+}
+
 }  // namespace TavoAlgorithm

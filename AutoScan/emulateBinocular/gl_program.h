@@ -20,4 +20,9 @@ GLuint build_gl_program(const std::string& vertexSource, const std::string& frag
 // bound to the vertex array. Needs a current context.
 void make_mesh_buffers(GLuint& vao, GLuint& vbo, GLuint& ibo);
 
+// Framebuffer of width x height with a depth renderbuffer and one colour
+// renderbuffer of `colourFormat` at attachment 0; true when complete. Leaves
+// no framebuffer or renderbuffer bound. Needs a current context.
+bool make_render_target(GLuint& fbo, GLuint& depth, GLuint& colour, GLenum colourFormat, int width, int height);
+
 }  // namespace TavoAlgorithm

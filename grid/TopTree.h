@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "geometry/TreeSlot.h"
+#include "grid/TreeSlot.h"
 
-namespace TavoAlgorithm {
+namespace TavoAlgorithm::grid {
 
 class TopTree {
  public:
@@ -46,4 +46,4 @@ class TopTree {
   std::atomic<int> m_counter{0};
 };
 
-}  // namespace TavoAlgorithm
+}  // namespace TavoAlgorithm::grid

@@ -14,7 +14,7 @@ void mark_region_voxels(TsdfVolume& volume, const std::vector<Eigen::Vector3f>& 
   for (int k = -radius; k <= radius; ++k)
     for (int j = -radius; j <= radius; ++j)
       for (int i = -radius; i <= radius; ++i) offsets.emplace_back(i, j, k);
-  const grid::GridFrame& frame = volume.frame();
+  const grid::GridFrame& frame = volume.grid_frame();
   auxilary_tbb_for(volume.get_thread_num(), 0, points.size(), [&](std::size_t p) {
     Eigen::Vector3i c;
     if (!frame.cell_of(points[p], c)) return;
@@ -36,7 +36,7 @@ void find_points_in_marked_voxels(const TsdfVolume& volume, const RangeData& fra
     const int v = static_cast<int>(i);
     if (frame.get_vDeleted(v)) return;
     Eigen::Vector3i c;
-    if (!volume.frame().cell_of(pose * frame.get_vCoord(v), c)) return;
+    if (!volume.grid_frame().cell_of(pose * frame.get_vCoord(v), c)) return;
     const TsdfVoxel* voxel = volume.find_voxel(c);
     if (voxel && (voxel->deleteMarks & TSDF_MARK_REGION)) marks[i] = 1;
   });

@@ -72,7 +72,7 @@ class TsdfVolume {
   float get_voxel_size() const { return m_frame.cellSize; }
   const Eigen::Vector3f& get_origin() const { return m_frame.origin; }
   // Origin, voxel size, depth and the border band of unusable cells.
-  const grid::GridFrame& frame() const { return m_frame; }
+  const grid::GridFrame& grid_frame() const { return m_frame; }
   int get_thread_num() const { return m_threadNum; }
   void set_thread_num(int n) {
     if (n > 0) m_threadNum = n;

@@ -26,20 +26,13 @@ struct GridFrame {
 
   // Cell of a local point; false when it is not finite or outside the grid
   // (a point on a cell boundary belongs to the cell above it).
-  bool local_cell(const Eigen::Vector3f& local, Eigen::Vector3i& cell) const {
-    const Eigen::Vector3f g = local / cellSize;
-    const float n = static_cast<float>(size());
-    for (int k = 0; k < 3; ++k)
-      if (!(g[k] >= 0.f && g[k] < n)) return false;  // NaN fails too
-    cell = g.cast<int>();
-    return true;
-  }
+  bool local_cell(const Eigen::Vector3f& local, Eigen::Vector3i& cell) const { return cell_within(local, 0, cell); }
   bool cell_of(const Eigen::Vector3f& world, Eigen::Vector3i& cell) const {
     return local_cell(world - origin, cell);
   }
   // As local_cell, and false too when the cell is not usable.
   bool usable_local_cell(const Eigen::Vector3f& local, Eigen::Vector3i& cell) const {
-    return local_cell(local, cell) && is_usable(cell);
+    return cell_within(local, border, cell);
   }
 
   // margin <= c < 2^depth - margin on every axis.
@@ -60,6 +53,19 @@ struct GridFrame {
   void centre_on(const Eigen::Vector3d& p) {
     const double half = 0.5 * static_cast<double>(size()) * cellSize;
     origin = (p.array() - half).matrix().cast<float>();
+  }
+
+ private:
+  // The cell of a local point when margin <= cell < 2^depth - margin. The
+  // bounds are tested on the grid coordinate before the conversion, so that
+  // a point just below the grid does not truncate into cell 0.
+  bool cell_within(const Eigen::Vector3f& local, int margin, Eigen::Vector3i& cell) const {
+    const Eigen::Vector3f g = local / cellSize;
+    const float lo = static_cast<float>(margin), hi = static_cast<float>(size() - margin);
+    for (int k = 0; k < 3; ++k)
+      if (!(g[k] >= lo && g[k] < hi)) return false;  // NaN fails too
+    cell = g.cast<int>();
+    return true;
   }
 };
 

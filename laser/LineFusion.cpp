@@ -126,16 +126,18 @@ template <typename T>
 RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const Eigen::Vector3f& cam,
                            const Eigen::Vector3f& p0, const Eigen::Vector3f& p1, const Eigen::Vector3f& n0,
                            const Eigen::Vector3f& n1, const RigidMatrix& rt, LeafCache<T>& near) {
-  const Eigen::Vector3f q0 = rt * p0 - g.frame.origin;
-  const Eigen::Vector3f q1 = rt * p1 - g.frame.origin;
+  // A local copy: its bounds stay in registers across the record writes.
+  const grid::GridFrame frame = g.frame;
+  const Eigen::Vector3f q0 = rt * p0 - frame.origin;
+  const Eigen::Vector3f q1 = rt * p1 - frame.origin;
   Eigen::Vector3i cell;
-  if (!g.frame.usable_local_cell(q0, cell) || !usable_normal(n0)) return RETVAL_SUCCESS;
-  if (!g.frame.usable_local_cell(q1, cell) || !usable_normal(n1)) return RETVAL_SUCCESS;
+  if (!frame.usable_local_cell(q0, cell) || !usable_normal(n0)) return RETVAL_SUCCESS;
+  if (!frame.usable_local_cell(q1, cell) || !usable_normal(n1)) return RETVAL_SUCCESS;
   const Eigen::Vector3f N0 = rt.transform_normal(n0);
   const Eigen::Vector3f N1 = rt.transform_normal(n1);
   Eigen::Vector3i refCell;
-  if (!g.frame.usable_local_cell(0.5f * (q0 + q1), refCell)) return RETVAL_SUCCESS;
-  const Eigen::Vector3f refCentre = g.frame.local_centre(refCell);
+  if (!frame.usable_local_cell(0.5f * (q0 + q1), refCell)) return RETVAL_SUCCESS;
+  const Eigen::Vector3f refCentre = frame.local_centre(refCell);
   const float L = (q1 - q0).norm();
   if (L > kMaxSegmentFactor * h.get_min_fusion_radius()) return RETVAL_SUCCESS;
 
@@ -148,9 +150,10 @@ RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const
   auto& tree = h.octree();
   for (std::size_t k = 0; k < table.intOffsets.size(); ++k) {
     const Eigen::Vector3i gc = refCell + table.intOffsets[k];
-    if (!g.frame.is_usable(gc)) continue;
+    if (!frame.is_usable(gc)) continue;
     const Eigen::Vector3f c = refCentre + table.worldOffsets[k];
-    if (A.dot(c - q0) > 0.f || B.dot(c - q1) < 0.f) continue;
+    const Eigen::Vector3f fromQ0 = c - q0, fromQ1 = c - q1;
+    if (A.dot(fromQ0) > 0.f || B.dot(fromQ1) < 0.f) continue;
     Eigen::Vector3f P;
     float dist;
     bool missed = false;
@@ -158,14 +161,14 @@ RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const
       P = q0;
       dist = (c - P).norm();
     } else {
-      const float t = (c - q0).dot(q1 - q0) / len2;
+      const float t = fromQ0.dot(q1 - q0) / len2;
       missed = t < 0.f || t > 1.f;
       P = q0 + t * (q1 - q0);
       dist = missed ? -1.f : (c - P).norm();
     }
     if (dist > g.r2) continue;
     if (missed) {
-      const bool nearEnd = (c - q0).norm() > (c - q1).norm();
+      const bool nearEnd = fromQ0.norm() > fromQ1.norm();
       P = nearEnd ? q1 : q0;
       dist = (c - P).norm();
       const Eigen::Vector3f& side = nearEnd ? C1 : C0;
@@ -268,10 +271,11 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
                             const Eigen::Vector3f& q1, const Eigen::Vector3f& tangent,
                             const Eigen::Vector3f& toCamera, LeafCache<T>& near, std::vector<SegmentHit>& hits,
                             BlockAxes& axes, std::vector<int>& pending, std::vector<int>& updated, bool locked) {
+  const grid::GridFrame frame = g.frame;  // as in fuse_normal_segment
   Eigen::Vector3i cell, refCell;
-  if (!g.frame.usable_local_cell(q0, cell) || !g.frame.usable_local_cell(q1, cell)) return RETVAL_SUCCESS;
-  if (!g.frame.usable_local_cell(0.5f * (q0 + q1), refCell)) return RETVAL_SUCCESS;
-  const Eigen::Vector3f refCentre = g.frame.local_centre(refCell);
+  if (!frame.usable_local_cell(q0, cell) || !frame.usable_local_cell(q1, cell)) return RETVAL_SUCCESS;
+  if (!frame.usable_local_cell(0.5f * (q0 + q1), refCell)) return RETVAL_SUCCESS;
+  const Eigen::Vector3f refCentre = frame.local_centre(refCell);
   const auto& table = h.integrator();
   auto& tree = h.octree();
   const Segment segment(q0, q1);
@@ -283,9 +287,9 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
     axes.toCentre[a].resize(static_cast<std::size_t>(r));
     axes.writable[a].resize(static_cast<std::size_t>(r));
     for (int i = 0; i < r; ++i) {
-      axes.centre[a][i] = refCentre[a] + static_cast<float>(i - 1) * g.frame.cellSize;
+      axes.centre[a][i] = refCentre[a] + static_cast<float>(i - 1) * frame.cellSize;
       axes.toCentre[a][i] = axes.centre[a][i] - q0[a];
-      axes.writable[a][i] = g.frame.usable_coordinate(refCell[a] + i - 1);
+      axes.writable[a][i] = frame.usable_coordinate(refCell[a] + i - 1);
     }
   }
   // First the cells and their nodes, with the leaf records fetched ahead:

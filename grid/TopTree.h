@@ -16,7 +16,8 @@ namespace TavoAlgorithm::grid {
 
 class TopTree {
  public:
-  // Throws std::bad_alloc when the table cannot be allocated.
+  // bits in 1 ... 10, else std::invalid_argument; std::bad_alloc when the
+  // table cannot be allocated.
   explicit TopTree(int bits);
   TopTree(const TopTree&) = delete;
   TopTree& operator=(const TopTree&) = delete;

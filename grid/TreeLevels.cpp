@@ -4,11 +4,15 @@
 #include "grid/TopTree.h"
 
 namespace TavoAlgorithm::grid {
-
-TopTree::TopTree(int bits) : m_bits(bits), m_slotCount(1 << (3 * bits)) {
+namespace {
+// Checked before the shift: a shift past the int's width is undefined.
+int top_slot_count(int bits) {
   if (bits < 1 || bits > 10) throw std::invalid_argument("TopTree bits out of range");
-  clear();
+  return 1 << (3 * bits);
 }
+}  // namespace
+
+TopTree::TopTree(int bits) : m_bits(bits), m_slotCount(top_slot_count(bits)) { clear(); }
 
 void TopTree::clear() {
   m_slots = allocate_zeroed<std::atomic<int>>(static_cast<std::size_t>(m_slotCount));

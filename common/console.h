@@ -47,6 +47,11 @@ inline void elapsed_us(std::string_view label, std::int64_t microseconds) {
 // operations' labels join them with their callers.
 namespace label {
 inline constexpr std::string_view kRebuildMesh = "rebuild mesh cost:   ";
+inline constexpr std::string_view kFindPlane = "find plane cost: ";
+inline constexpr std::string_view kFindPath = "find path cost: ";
+inline constexpr std::string_view kFixHoles = "fix holes cost:   ";
+inline constexpr std::string_view kExtendHoles = "extend holes cost:   ";
+inline constexpr std::string_view kAutoFindHoles = "auto find holes cost:   ";
 inline constexpr std::string_view kMcUs = "Mc Time is:";
 }  // namespace label
 

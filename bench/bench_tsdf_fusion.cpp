@@ -74,7 +74,7 @@ int main() {
   std::printf("incremental extraction after one frame: %.1f ms for %zu dirty voxels\n", oneFrameMs, oneFrameDirty);
   std::printf("extraction of the whole volume:         %.1f ms for %zu voxels\n", allMs, allDirty);
   const int voxels = used_voxels(vol);
-  const double leafBytes = static_cast<double>(sizeof(TavoOctree::LeafElement<TsdfVoxel>));
+  const double leafBytes = static_cast<double>(sizeof(grid::LeafElement<TsdfVoxel>));
   const double blockBytes = static_cast<double>(vol.octree().leaf_block_count()) * (1 << 20) * leafBytes;
   std::printf("voxels %d, leaf element %.0f bytes, leaf blocks %.1f MiB (%.0f bytes per used voxel)\n", voxels,
               leafBytes, blockBytes / (1 << 20), blockBytes / voxels);

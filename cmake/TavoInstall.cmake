@@ -6,9 +6,12 @@ install(TARGETS TavoAlgorithm TavoFrame TavoGeometry TavoMeshProc
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm)
-# Exported headers reach a few internal headers (console lines, record store,
-# geometry types); they install beside them under the same relative paths.
+# Exported headers reach a few internal headers (console lines, the sparse
+# grid, laser records, geometry types); they install beside them under the
+# same relative paths.
 install(DIRECTORY common/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm/common
+  FILES_MATCHING PATTERN "*.h")
+install(DIRECTORY grid/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm/grid
   FILES_MATCHING PATTERN "*.h")
 install(DIRECTORY platform/geometry/geometry DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm)
 install(DIRECTORY laser/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm/laser

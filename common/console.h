@@ -43,28 +43,15 @@ inline void elapsed_us(std::string_view label, std::int64_t microseconds) {
   std::cout << label << microseconds << std::endl;
 }
 
-// Exact labels of the timing and progress lines (trailing blanks matter).
+// Exact labels of the timing lines (trailing blanks matter); the other
+// operations' labels join them with their callers.
 namespace label {
 inline constexpr std::string_view kRebuildMesh = "rebuild mesh cost:   ";
-inline constexpr std::string_view kFusionNormal = "fusion normal cost: ";
-inline constexpr std::string_view kGetVariance = "get veriance cost: ";
-inline constexpr std::string_view kFusionTsdf = "fusion tsdf cost: ";
 inline constexpr std::string_view kFindPlane = "find plane cost: ";
 inline constexpr std::string_view kFindPath = "find path cost: ";
 inline constexpr std::string_view kFixHoles = "fix holes cost:   ";
 inline constexpr std::string_view kExtendHoles = "extend holes cost:   ";
 inline constexpr std::string_view kAutoFindHoles = "auto find holes cost:   ";
-inline constexpr std::string_view kFusionTotal = "fusion coat: ";
-
-inline constexpr std::string_view kProgressFusionNormal = "fusion normal...";
-inline constexpr std::string_view kProgressNormalize = "fusion normal normalize ...";
-inline constexpr std::string_view kProgressVariance = "get veriance ...";
-inline constexpr std::string_view kProgressTsdf = "fusion tsdf ...";
-
-inline constexpr std::string_view kBuildMeshUs = "build mesh time is:";
-inline constexpr std::string_view kTriangleTraverseUs = "triangle_trave time is:";
-inline constexpr std::string_view kMainUs = "main time is;";
-inline constexpr std::string_view kOptMcUs = "opt-mc time is;";
 inline constexpr std::string_view kMcUs = "Mc Time is:";
 }  // namespace label
 

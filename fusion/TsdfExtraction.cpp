@@ -2,12 +2,12 @@
 // and faces keep the ids their voxels remember; vanished ones are marked
 // deleted. The mesh arrays only grow between the passes, each pass having
 // reserved room for every id it can take, so no writer ever sees them move.
-#include <cfloat>
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 
 #include "Parallel.h"
-#include "common/marching_cubes_table.h"
+#include "common/marching_cubes_cube.h"
 #include "fusion/TsdfVolume.h"
 
 namespace TavoAlgorithm {
@@ -18,41 +18,29 @@ constexpr int kNewFacesPerVoxel = 2 * mc::kMaxTrianglesPerCube;  // its cube and
 // arrays grow only when the mesh itself does.
 constexpr std::size_t kExtractionBatch = kMeshHeadroom / kNewFacesPerVoxel;
 
-// The corner (kCornerOffset numbering) whose cell owns each edge.
-constexpr int corner_of_offset(const int (&o)[3]) {
-  for (int k = 0; k < 8; ++k)
-    if (mc::kCornerOffset[k][0] == o[0] && mc::kCornerOffset[k][1] == o[1] && mc::kCornerOffset[k][2] == o[2]) return k;
-  return -1;
+// The capacity grown by whole steps until capacity - needed >= margin;
+// grow(new capacity) resizes the arrays behind it.
+template <typename Grow>
+void grow_slots(int& capacity, long long needed, long long margin, Grow&& grow) {
+  long long cap = capacity;
+  while (cap - needed < margin) cap += kMeshGrowth;
+  if (cap == capacity) return;
+  grow(static_cast<int>(cap));
+  capacity = static_cast<int>(cap);
 }
-constexpr int kEdgeOwnerCorner[12] = {
-    corner_of_offset(mc::kEdgeOwner[0]), corner_of_offset(mc::kEdgeOwner[1]), corner_of_offset(mc::kEdgeOwner[2]),
-    corner_of_offset(mc::kEdgeOwner[3]), corner_of_offset(mc::kEdgeOwner[4]), corner_of_offset(mc::kEdgeOwner[5]),
-    corner_of_offset(mc::kEdgeOwner[6]), corner_of_offset(mc::kEdgeOwner[7]), corner_of_offset(mc::kEdgeOwner[8]),
-    corner_of_offset(mc::kEdgeOwner[9]), corner_of_offset(mc::kEdgeOwner[10]), corner_of_offset(mc::kEdgeOwner[11])};
-static_assert(kEdgeOwnerCorner[0] >= 0 && kEdgeOwnerCorner[1] >= 0 && kEdgeOwnerCorner[2] >= 0 &&
-                  kEdgeOwnerCorner[3] >= 0 && kEdgeOwnerCorner[4] >= 0 && kEdgeOwnerCorner[5] >= 0 &&
-                  kEdgeOwnerCorner[6] >= 0 && kEdgeOwnerCorner[7] >= 0 && kEdgeOwnerCorner[8] >= 0 &&
-                  kEdgeOwnerCorner[9] >= 0 && kEdgeOwnerCorner[10] >= 0 && kEdgeOwnerCorner[11] >= 0,
-              "every edge is owned by a corner of its cube");
 }  // namespace
 
 void TsdfVolume::ensure_vertex_slots(long long needed, long long margin) {
   std::lock_guard<std::mutex> guard(m_growLock);
-  long long cap = m_vertexCapacity;
-  while (cap - needed < margin) cap += kMeshGrowth;
-  if (cap == m_vertexCapacity) return;
-  m_mesh.resize_vn(static_cast<int>(cap));
-  m_vertexAxis.resize(static_cast<std::size_t>(cap), 0);
-  m_vertexCapacity = static_cast<int>(cap);
+  grow_slots(m_vertexCapacity, needed, margin, [this](int cap) {
+    m_mesh.resize_vn(cap);
+    m_vertexAxis.resize(static_cast<std::size_t>(cap), 0);
+  });
 }
 
 void TsdfVolume::ensure_face_slots(long long needed, long long margin) {
   std::lock_guard<std::mutex> guard(m_growLock);
-  long long cap = m_faceCapacity;
-  while (cap - needed < margin) cap += kMeshGrowth;
-  if (cap == m_faceCapacity) return;
-  m_mesh.resize_fn(static_cast<int>(cap));
-  m_faceCapacity = static_cast<int>(cap);
+  grow_slots(m_faceCapacity, needed, margin, [this](int cap) { m_mesh.resize_fn(cap); });
 }
 
 int TsdfVolume::edge_vertex(const TsdfVoxel* v, int axis) const {
@@ -66,22 +54,21 @@ void TsdfVolume::vertex_pass(int index, VoxelFinder& finder) {
   auto& e = m_tree.element_at(index);
   TsdfVoxel& v = e.payload;
   const Eigen::Vector3i c = e.get_cell();
-  const int upper = get_grid_size() - 1;
-  if ((c.array() <= 0).any() || (c.array() >= upper).any()) return;
+  if (!m_frame.within(c, 1)) return;
   float s0 = v.sdf();
-  const Eigen::Vector3f p0 = m_vs * (c.cast<float>().array() + 0.5f).matrix();
+  const Eigen::Vector3f p0 = m_frame.local_centre(c);
   for (int a = 0; a < 3; ++a) {
     const TsdfVoxel* nb = find_voxel_cached(c + Eigen::Vector3i::Unit(a), finder);
     if (nb == nullptr) continue;  // a never-created neighbour keeps the old vertex
     float s1 = nb->sdf();
     int& id = v.edgeVertex[static_cast<std::size_t>(a)];
     if (s0 * s1 < 0.f) {
-      if (std::fabs(s0) + std::fabs(s1) < FLT_EPSILON) s0 = s1 = 1.f;
+      if (mc::flat_crossing(s0, s1)) s0 = s1 = 1.f;  // s0 keeps it for the remaining axes
       Eigen::Vector3f p = p0;
-      p[a] = (std::fabs(s1) * p0[a] + std::fabs(s0) * (p0[a] + m_vs)) / (std::fabs(s0) + std::fabs(s1));
+      p[a] = mc::edge_crossing(p0[a], m_frame.cellSize, s0, s1);
       if (id < 0) id = m_vertexCounter.fetch_add(1);
       if (id < m_vertexCapacity) {
-        m_mesh.set_vCoord(id, p + m_origin);
+        m_mesh.set_vCoord(id, p + m_frame.origin);
         m_vertexAxis[static_cast<std::size_t>(id)] = a;
         m_mesh.set_vFlag(id, static_cast<VertexFlag>(m_mesh.get_vFlag(id) & ~FLAG_DELETED));
       } else {
@@ -99,47 +86,37 @@ void TsdfVolume::triangulate(const Eigen::Vector3i& b, bool k3Inside, TsdfVoxel*
   if (cube == nullptr) return;
   const TsdfVoxel* corners[8];
   for (int k = 0; k < 8; ++k)
-    corners[k] = k == 3 ? cube  // corner k3 is b itself
-                        : find_voxel_cached(b + Eigen::Vector3i(mc::kCornerOffset[k][0], mc::kCornerOffset[k][1],
-                                                                mc::kCornerOffset[k][2]),
-                                            finder);
-  int index = k3Inside ? (1 << 3) : 0;
-  for (int k = 0; k < 8; ++k) {
-    if (k == 3) continue;
+    corners[k] = k == 3 ? cube : find_voxel_cached(mc::corner_cell(b, k), finder);  // corner k3 is b itself
+  auto inside = [&](int k) {
+    if (k == 3) return k3Inside;
     const TsdfVoxel* v = corners[k];
-    if (v != nullptr && v->has_weight() && v->sdf() < 0.f) index |= 1 << k;
-  }
-  const auto& row = mc::triangle_table()[static_cast<std::size_t>(index)];
+    return v != nullptr && v->has_weight() && v->sdf() < 0.f;
+  };
+  auto edge = [&](int k, int axis) { return edge_vertex(corners[k], axis); };
+  auto mark_deleted = [this](int face) {
+    m_mesh.set_fFlag(face, static_cast<FaceFlag>(m_mesh.get_fFlag(face) | FLAG_DELETED));
+  };
   // Two tasks may triangulate one cube (its own voxel's and that of
   // b + (1,1,1)); the cube voxel's lock keeps its face slots consistent.
-  cube->lock.lock();
-  int t = 0;
-  for (; t < mc::kMaxTrianglesPerCube && row[static_cast<std::size_t>(3 * t)] >= 0; ++t) {
-    int ids[3];
-    bool complete = true;
-    for (int j = 0; j < 3; ++j) {
-      const int edge = row[static_cast<std::size_t>(3 * t + j)];
-      ids[j] = edge_vertex(corners[kEdgeOwnerCorner[edge]], mc::kEdgeAxis[edge]);
-      complete = complete && ids[j] >= 0;
-    }
+  std::lock_guard<grid::SpinLock<std::uint8_t>> guard(cube->lock);
+  const int used = mc::build_cube(inside, edge, [&](int t, const int (&ids)[3], bool complete) {
     int& slot = cube->faceIds[static_cast<std::size_t>(t)];
     if (complete) {
       if (slot < 0) slot = m_faceCounter.fetch_add(1);
       if (slot < m_faceCapacity) {
-        m_mesh.set_face(slot, BaseTriFace(ids[2], ids[1], ids[0]));
+        m_mesh.set_face(slot, BaseTriFace(ids[0], ids[1], ids[2]));
         m_mesh.set_fFlag(slot, 0);
       } else {
         slot = -1;
       }
     } else if (slot >= 0) {
-      m_mesh.set_fFlag(slot, static_cast<FaceFlag>(m_mesh.get_fFlag(slot) | FLAG_DELETED));
+      mark_deleted(slot);
     }
-  }
-  for (; t < mc::kMaxTrianglesPerCube; ++t) {
+  });
+  for (int t = used; t < mc::kMaxTrianglesPerCube; ++t) {
     const int slot = cube->faceIds[static_cast<std::size_t>(t)];
-    if (slot >= 0) m_mesh.set_fFlag(slot, static_cast<FaceFlag>(m_mesh.get_fFlag(slot) | FLAG_DELETED));
+    if (slot >= 0) mark_deleted(slot);
   }
-  cube->lock.unlock();
 }
 
 void TsdfVolume::triangle_pass(int index, VoxelFinder& finder) {
@@ -147,8 +124,7 @@ void TsdfVolume::triangle_pass(int index, VoxelFinder& finder) {
   TsdfVoxel& v = e.payload;
   v.state = 0;
   const Eigen::Vector3i c = e.get_cell();
-  const int upper = get_grid_size() - 2;
-  if ((c.array() <= 1).any() || (c.array() >= upper).any()) return;
+  if (!m_frame.within(c, 2)) return;
   const Eigen::Vector3i below = c - Eigen::Vector3i::Ones();
   // The finder may remember a node as absent that this pass has created
   // since: the voxels it creates are empty (no weight, no ids), which reads

@@ -8,30 +8,21 @@
 
 namespace TavoAlgorithm {
 
-namespace {
-// Cell of a point relative to the origin, truncated toward zero per axis.
-bool truncated_cell(const TsdfVolume& v, const Eigen::Vector3f& rel, Eigen::Vector3i& c) {
-  const Eigen::Vector3f q = rel / v.get_voxel_size();
-  if (!q.allFinite() || (q.array().abs() > static_cast<float>(v.get_grid_size())).any()) return false;
-  c = q.unaryExpr([](float x) { return std::trunc(x); }).cast<int>();
-  return true;
-}
-}  // namespace
-
 void mark_region_voxels(TsdfVolume& volume, const std::vector<Eigen::Vector3f>& points, int radius) {
   if (radius < 0 || points.empty()) return;
   std::vector<Eigen::Vector3i> offsets;
   for (int k = -radius; k <= radius; ++k)
     for (int j = -radius; j <= radius; ++j)
       for (int i = -radius; i <= radius; ++i) offsets.emplace_back(i, j, k);
+  const grid::GridFrame& frame = volume.grid_frame();
   auxilary_tbb_for(volume.get_thread_num(), 0, points.size(), [&](std::size_t p) {
     Eigen::Vector3i c;
-    if (!truncated_cell(volume, points[p] - volume.get_origin(), c)) return;
+    if (!frame.cell_of(points[p], c)) return;
     for (const Eigen::Vector3i& o : offsets) {
       const Eigen::Vector3i cell = c + o;
-      if (!volume.is_usable_cell(cell)) continue;
+      if (!frame.is_usable(cell)) continue;
       if (TsdfVoxel* voxel = volume.find_voxel(cell)) {
-        std::lock_guard<SpinLock<std::uint8_t>> guard(voxel->lock);
+        std::lock_guard<grid::SpinLock<std::uint8_t>> guard(voxel->lock);
         voxel->deleteMarks |= TSDF_MARK_REGION;
       }
     }
@@ -45,7 +36,7 @@ void find_points_in_marked_voxels(const TsdfVolume& volume, const RangeData& fra
     const int v = static_cast<int>(i);
     if (frame.get_vDeleted(v)) return;
     Eigen::Vector3i c;
-    if (!truncated_cell(volume, pose * frame.get_vCoord(v) - volume.get_origin(), c)) return;
+    if (!volume.grid_frame().cell_of(pose * frame.get_vCoord(v), c)) return;
     const TsdfVoxel* voxel = volume.find_voxel(c);
     if (voxel && (voxel->deleteMarks & TSDF_MARK_REGION)) marks[i] = 1;
   });

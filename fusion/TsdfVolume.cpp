@@ -29,7 +29,7 @@ std::vector<Eigen::Vector3i> make_offsets(int radius) {
 
 TsdfVolume::TsdfVolume(int depth, float voxelSize)
     : m_tree(depth),
-      m_vs(voxelSize > 0.f ? voxelSize : kTsdfDefaultVoxelSize),
+      m_frame{Eigen::Vector3f::Zero(), voxelSize > 0.f ? voxelSize : kTsdfDefaultVoxelSize, m_tree.depth(), kTsdfBorder},
       m_threadNum(omp_get_max_threads()) {
   m_mesh.enable_vFlag();
   m_mesh.enable_fFlag();
@@ -40,7 +40,7 @@ TsdfVolume::TsdfVolume(int depth, float voxelSize)
   m_faceCapacity = kMeshInitialSlots;
   auto scale = [this](const std::vector<Eigen::Vector3i>& table, ScaledOffsets& out) {
     for (const Eigen::Vector3i& o : table) {
-      const Eigen::Vector3f s = m_vs * o.cast<float>();
+      const Eigen::Vector3f s = m_frame.cellSize * o.cast<float>();
       out.x.push_back(s.x());
       out.y.push_back(s.y());
       out.z.push_back(s.z());
@@ -62,16 +62,6 @@ const std::vector<Eigen::Vector3i>& TsdfVolume::offsets125() {
 
 bool TsdfVolume::has_voxels() const { return m_tree.leaf_slots_in_use() > 0; }
 
-bool TsdfVolume::cell_of(const Eigen::Vector3f& world, Eigen::Vector3i& cell) const {
-  const Eigen::Vector3f g = (world - m_origin) / m_vs;
-  // Range test before the conversion: a NaN or huge value must not reach it.
-  if (!g.allFinite() || (g.array() <= -1.f).any() ||
-      (g.array() >= static_cast<float>(get_grid_size())).any())
-    return false;
-  cell = g.cast<int>();
-  return true;
-}
-
 void TsdfVolume::set_origin_from(const PreparedFrame& frame) {
   Eigen::Vector3d sum = Eigen::Vector3d::Zero();
   int used = 0;
@@ -84,9 +74,7 @@ void TsdfVolume::set_origin_from(const PreparedFrame& frame) {
   }
   if (used < kTsdfMinOriginPoints) return;
   const Eigen::Vector3d mean = frame.pose * Eigen::Vector3d(sum / used);
-  if (!mean.allFinite()) return;
-  const double half = 0.5 * static_cast<double>(get_grid_size()) * m_vs;
-  m_origin = (mean.array() - half).matrix().cast<float>();
+  if (mean.allFinite()) m_frame.centre_on(mean);
 }
 
 void TsdfVolume::mark_dirty_locked(TsdfVoxel& v, int index) {
@@ -110,15 +98,15 @@ void TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f
                                  const RigidMatrix& pose, bool wide, float sign, Cache& cache, bool shared) {
   if (!p.allFinite() || !n.allFinite() || !std::isfinite(weight)) return;
   if (std::fabs(n.z()) < kMinComponent || std::fabs(p.z()) < kMinComponent) return;
-  const Eigen::Vector3f world = pose * p;
+  const Eigen::Vector3f q = pose * p - m_frame.origin;
   Eigen::Vector3i c;
-  if (!cell_of(world, c) || !is_usable_cell(c)) return;
-  const Eigen::Vector3f q = world - m_origin;
+  if (!m_frame.usable_local_cell(q, c)) return;
   const Eigen::Vector3f m = pose.transform_normal(n);
   if (!m.allFinite()) return;
-  const Eigen::Vector3f u = m_vs * (c.cast<float>().array() + 0.5f).matrix();
-  const float vs2 = m_vs * m_vs;
-  const float bias = static_cast<float>(0.1 * static_cast<double>(m_vs));
+  const Eigen::Vector3f u = m_frame.local_centre(c);
+  const float vs = m_frame.cellSize;
+  const float vs2 = vs * vs;
+  const float bias = static_cast<float>(0.1 * static_cast<double>(vs));
   const std::vector<Eigen::Vector3i>& offsets = wide ? offsets125() : offsets27();
   const ScaledOffsets& scaled = wide ? m_scaled125 : m_scaled27;
   const std::size_t count = offsets.size();
@@ -140,7 +128,7 @@ void TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f
     if (!inside[k]) continue;
     const Eigen::Vector3i& o = offsets[k];
     const float d = dist[k];
-    const float w = m_vs / (std::sqrt(sq[k]) + bias);
+    const float w = vs / (std::sqrt(sq[k]) + bias);
     const Eigen::Vector3i cell = c + o;
     const int index = cache.leaf(cell);
     if (index < 0) continue;

@@ -25,8 +25,9 @@
 #include "geometry/BaseTriMesh.h"
 #include "geometry/Cloud.h"
 #include "geometry/RigidMatrix.h"
-#include "laser/NodeBaseCache.h"
-#include "laser/Octree.h"
+#include "grid/GridFrame.h"
+#include "grid/NodeBaseCache.h"
+#include "grid/Octree.h"
 
 namespace TavoAlgorithm {
 
@@ -68,8 +69,10 @@ class TsdfVolume {
 
   int get_depth() const { return m_tree.depth(); }
   int get_grid_size() const { return m_tree.grid_size(); }
-  float get_voxel_size() const { return m_vs; }
-  const Eigen::Vector3f& get_origin() const { return m_origin; }
+  float get_voxel_size() const { return m_frame.cellSize; }
+  const Eigen::Vector3f& get_origin() const { return m_frame.origin; }
+  // Origin, voxel size, depth and the border band of unusable cells.
+  const grid::GridFrame& grid_frame() const { return m_frame; }
   int get_thread_num() const { return m_threadNum; }
   void set_thread_num(int n) {
     if (n > 0) m_threadNum = n;
@@ -102,25 +105,19 @@ class TsdfVolume {
   int get_vertex_counter() const { return m_vertexCounter.load(); }
   int get_face_counter() const { return m_faceCounter.load(); }
 
-  // Cell of a world point; false when it is not finite or outside the grid.
-  bool cell_of(const Eigen::Vector3f& world, Eigen::Vector3i& cell) const;
-  bool is_usable_cell(const Eigen::Vector3i& c) const {
-    const int upper = get_grid_size() - kTsdfBorder - 1;
-    return (c.array() >= kTsdfBorder).all() && (c.array() <= upper).all();
-  }
   // Find-only voxel lookup; null when absent.
   const TsdfVoxel* find_voxel(const Eigen::Vector3i& c) const { return m_tree.find_payload(c); }
   TsdfVoxel* find_voxel(const Eigen::Vector3i& c) { return m_tree.find_payload(c); }
-  TavoOctree::Octree<TsdfVoxel>& octree() { return m_tree; }
-  const TavoOctree::Octree<TsdfVoxel>& octree() const { return m_tree; }
+  grid::Octree<TsdfVoxel>& octree() { return m_tree; }
+  const grid::Octree<TsdfVoxel>& octree() const { return m_tree; }
   bool has_voxels() const;
   // Voxels made dirty since the last extraction (each listed once).
   std::size_t dirty_count() const { return m_dirty.size(); }
 
  private:
   // Node caches of one task: creating (integration) and find-only.
-  using VoxelCreator = LaserReconstrcution::NodeBaseCache<TsdfVoxel, true>;
-  using VoxelFinder = LaserReconstrcution::NodeBaseCache<TsdfVoxel, false>;
+  using VoxelCreator = grid::NodeBaseCache<TsdfVoxel, true>;
+  using VoxelFinder = grid::NodeBaseCache<TsdfVoxel, false>;
 
   template <typename Cache>
   void integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
@@ -144,9 +141,8 @@ class TsdfVolume {
   // Live vertex id on the edge `axis` owned by voxel v (null: none).
   int edge_vertex(const TsdfVoxel* v, int axis) const;
 
-  TavoOctree::Octree<TsdfVoxel> m_tree;
-  float m_vs;
-  Eigen::Vector3f m_origin = Eigen::Vector3f::Zero();
+  grid::Octree<TsdfVoxel> m_tree;
+  grid::GridFrame m_frame;
   int m_threadNum;
   // The offset tables times the voxel size, one array per axis.
   struct ScaledOffsets {

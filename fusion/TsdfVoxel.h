@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "common/spin_lock.h"
+#include "grid/SpinLock.h"
 
 namespace TavoAlgorithm {
 
@@ -21,7 +21,7 @@ struct TsdfVoxel {
   float weightSum = 0.f;
   float distSum = 0.f;  // sum of w * d
   std::uint32_t count = 0;
-  SpinLock<std::uint8_t> lock;
+  grid::SpinLock<std::uint8_t> lock;
   std::array<int, 3> edgeVertex{{-1, -1, -1}};   // vertex on the edge to +x, +y, +z
   std::array<int, 5> faceIds{{-1, -1, -1, -1, -1}};  // faces of the cube with this lowest corner
   std::uint8_t deleteMarks = 0;

@@ -24,9 +24,10 @@
 #include "geometry/BaseTriMesh.h"
 #include "geometry/Cloud.h"
 #include "geometry/RigidMatrix.h"
+#include "grid/GridFrame.h"
+#include "grid/Octree.h"
 #include "laser/LeafRecords.h"
 #include "laser/LineIntegrator.h"
-#include "laser/Octree.h"
 #include "laser/TwinPool.h"
 
 namespace TavoAlgorithm {
@@ -47,8 +48,8 @@ class TAVO_API LaserFusionHelper {
   LaserFusionHelper(const LaserFusionHelper&) = delete;
   LaserFusionHelper& operator=(const LaserFusionHelper&) = delete;
 
-  void set_tree_shift(const Eigen::Vector3f& shift) { m_shift = shift; }
-  const Eigen::Vector3f& get_tree_shift() const { return m_shift; }
+  void set_tree_shift(const Eigen::Vector3f& shift) { m_frame.origin = shift; }
+  const Eigen::Vector3f& get_tree_shift() const { return m_frame.origin; }
   // Centres the grid on a frame: the mean of every finite point of every
   // line, mapped by rt (camera to world), minus half the grid extent. Returns
   // false and keeps the shift when the lines hold no finite point or the
@@ -163,7 +164,7 @@ class TAVO_API LaserFusionHelper {
   // Read access for the integration, extraction and editing code.
   int get_depth() const { return m_tree.depth(); }
   int get_grid_size() const { return m_tree.grid_size(); }
-  float get_voxel_size() const { return m_voxelSize; }
+  float get_voxel_size() const { return m_frame.cellSize; }
   float get_point_dis() const { return m_pointDis; }
   float get_min_fusion_radius() const { return m_minFusionRadius; }
   bool get_use_double_voxel() const { return m_useDoubleVoxel; }
@@ -171,15 +172,9 @@ class TAVO_API LaserFusionHelper {
   int get_integrator_threads() const { return m_integrator.threadNum; }
   int get_helper_threads() const { return m_threadNum; }
 
-  // Cell of a point given relative to the shift (q = p - shift).
-  Eigen::Vector3i cell_of(const Eigen::Vector3f& q) const {
-    return (q / m_voxelSize).template cast<int>();
-  }
-  // True for the cells that integration may write (3 <= g < 2^D - 3).
-  bool is_writable_cell(const Eigen::Vector3i& g) const {
-    const int upper = m_tree.grid_size() - kLaserGridBorder;
-    return (g.array() >= kLaserGridBorder).all() && (g.array() < upper).all();
-  }
+  // Tree shift (the origin), cell size, depth, and the border band: the
+  // usable cells are the ones integration may write (3 <= g < 2^D - 3).
+  const grid::GridFrame& grid_frame() const { return m_frame; }
 
   TavoOctree::Octree<T>& octree() { return m_tree; }
   const TavoOctree::Octree<T>& octree() const { return m_tree; }
@@ -188,8 +183,7 @@ class TAVO_API LaserFusionHelper {
 
  private:
   TavoOctree::Octree<T> m_tree;
-  float m_voxelSize;
-  Eigen::Vector3f m_shift = Eigen::Vector3f::Zero();
+  grid::GridFrame m_frame;
   TavoOctree::TwinPool<T> m_twins;
   LaserReconstrcution::LineIntegrator m_integrator;
   float m_minFusionRadius;

@@ -53,23 +53,6 @@ class SlotBits {
   std::vector<std::atomic<std::uint64_t>> m_words;
 };
 
-// Grid coordinates of a world point, or false when it is not finite or
-// lies outside the grid (checked before any conversion to int).
-template <typename T>
-bool grid_cell(const LaserFusionHelper<T>& h, const Eigen::Vector3f& p, Eigen::Vector3i& cell) {
-  const Eigen::Vector3f u = (p - h.get_tree_shift()) / h.get_voxel_size();
-  const float size = static_cast<float>(h.get_grid_size());
-  for (int k = 0; k < 3; ++k)
-    if (!(u[k] >= 0.f && u[k] < size)) return false;
-  cell = u.cast<int>();
-  return true;
-}
-
-template <typename T>
-Eigen::Vector3f cell_centre(const LaserFusionHelper<T>& h, const Eigen::Vector3i& c) {
-  return h.get_tree_shift() + ((c.cast<float>().array() + 0.5f) * h.get_voxel_size()).matrix();
-}
-
 void empty_record(Leaf& r) {
   // A Leaf keeps its flags.
   r.sdf = 0.f;
@@ -205,7 +188,7 @@ void mark_kept(LaserFusionHelper<T>& h, const std::vector<Eigen::Vector3f>& keep
   cells.reserve(keepPoints.size());
   for (const Eigen::Vector3f& p : keepPoints) {
     Eigen::Vector3i g;
-    if (grid_cell(h, p, g)) cells.push_back(g);
+    if (h.grid_frame().cell_of(p, g)) cells.push_back(g);
   }
   if (cells.empty()) return;
   if (!mark_kept_by_box(h, cells, kept)) mark_kept_by_lookup(h, cells, kept);
@@ -228,10 +211,11 @@ void erase_regions(LaserFusionHelper<T>& h, const std::vector<Eigen::Vector3f>& 
                    tbb::concurrent_vector<int>& deleted) {
   if (!(radius >= 0.f) || !std::isfinite(radius)) return;
   auto& tree = h.octree();
-  const float s = h.get_voxel_size();
+  const grid::GridFrame& frame = h.grid_frame();
+  const float s = frame.cellSize;
   const float r2 = radius * radius;
   auto inside = [&](const Eigen::Vector3f& p, const Eigen::Vector3i& own, const Eigen::Vector3i& c) {
-    return c == own || (cell_centre(h, c) - p).squaredNorm() <= r2;
+    return c == own || (frame.centre(c) - p).squaredNorm() <= r2;
   };
   const long long reach = static_cast<long long>(std::ceil(radius / s)) + 1;
   const long long side = 2 * reach + 1;
@@ -239,7 +223,7 @@ void erase_regions(LaserFusionHelper<T>& h, const std::vector<Eigen::Vector3f>& 
   auxilary_tbb_for(h.get_helper_threads(), 0, centres.size(), [&](std::size_t m) {
     const Eigen::Vector3f& p = centres[m];
     Eigen::Vector3i own;
-    if (!grid_cell(h, p, own)) return;
+    if (!frame.cell_of(p, own)) return;
     if (scanLeaves) {
       const int slots = tree.leaf_slots_in_use();
       for (int i = 0; i < slots; ++i) {
@@ -265,16 +249,17 @@ void erase_regions(LaserFusionHelper<T>& h, const std::vector<Eigen::Vector3f>& 
 template <typename T>
 void mark_selected(LaserFusionHelper<T>& h, const std::vector<Eigen::Vector3f>& points, SlotBits& selected) {
   const auto& tree = h.octree();
-  const float half = 0.5f * h.get_voxel_size();
+  const grid::GridFrame& frame = h.grid_frame();
+  const float half = 0.5f * frame.cellSize;
   auxilary_tbb_for(h.get_helper_threads(), 0, points.size(), [&](std::size_t i) {
     Eigen::Vector3i g;
-    if (!grid_cell(h, points[i], g)) return;
+    if (!frame.cell_of(points[i], g)) return;
     auto take = [&](const Eigen::Vector3i& c) {
       const int leaf = tree.find_leaf(c);
       if (leaf >= 0) selected.set(leaf);
     };
     take(g);
-    const Eigen::Vector3f off = points[i] - cell_centre(h, g);
+    const Eigen::Vector3f off = points[i] - frame.centre(g);
     for (int k = 0; k < 3; ++k) {
       if (half - off[k] <= kSelectFaceReach) take(g + Eigen::Vector3i::Unit(k));
       if (half + off[k] <= kSelectFaceReach) take(g - Eigen::Vector3i::Unit(k));
@@ -360,7 +345,7 @@ void LaserFusionHelper<T>::map_on_frame_delete_point(std::vector<std::vector<Clo
       std::vector<char> erased(static_cast<std::size_t>(n), 0);
       for (int i = 0; i < n; ++i) {
         Eigen::Vector3i g;
-        const T* r = grid_cell(*this, Eigen::Vector3f(rt * line.get_vCoord(i)), g) ? m_tree.find_payload(g) : nullptr;
+        const T* r = m_frame.cell_of(rt * line.get_vCoord(i), g) ? m_tree.find_payload(g) : nullptr;
         erased[static_cast<std::size_t>(i)] = r == nullptr || (r->weight == 0.f && r->twin == nullptr);
       }
       // Every erased stretch gives back its end points, judged on the marks

@@ -14,13 +14,14 @@ LaserFusionHelper<T>::LaserFusionHelper(int depth, float voxelSize, float pointD
                                         float minFusionRadius, unsigned int extendRadius,
                                         bool useDoubleVoxel)
     : m_tree(depth),
-      m_voxelSize(voxelSize > 0.f ? voxelSize : kDefaultLaserVoxelSize),
+      m_frame{Eigen::Vector3f::Zero(), voxelSize > 0.f ? voxelSize : kDefaultLaserVoxelSize, m_tree.depth(),
+              kLaserGridBorder},
       m_minFusionRadius(minFusionRadius),
       m_pointDis(pointDis),
       m_useDoubleVoxel(useDoubleVoxel),
       m_threadNum(omp_get_max_threads()) {
   m_integrator.threadNum = m_threadNum;
-  m_integrator.build_offsets(extendRadius, m_voxelSize);
+  m_integrator.build_offsets(extendRadius, m_frame.cellSize);
 }
 
 template <typename T>
@@ -50,14 +51,13 @@ bool LaserFusionHelper<T>::set_tree_shift(const std::vector<Cloud>& lines, const
   if (count == 0) return false;
   const Eigen::Vector3d mean = rt * Eigen::Vector3d(sum / static_cast<double>(count));
   if (!mean.allFinite()) return false;
-  const double halfExtent = static_cast<double>(m_tree.grid_size()) * m_voxelSize * 0.5;
-  m_shift = (mean.array() - halfExtent).matrix().cast<float>();
+  m_frame.centre_on(mean);
   return true;
 }
 
 template <typename T>
 void LaserFusionHelper<T>::set_extend_radius(unsigned int r) {
-  m_integrator.build_offsets(r, m_voxelSize);
+  m_integrator.build_offsets(r, m_frame.cellSize);
 }
 
 template <typename T>

@@ -8,7 +8,7 @@
 #include <array>
 #include <cstdint>
 
-#include "common/spin_lock.h"
+#include "grid/SpinLock.h"
 
 namespace LaserReconstrcution {
 
@@ -27,7 +27,7 @@ struct Leaf {
   std::uint8_t flags = 0;
   float weight2 = 0.f;  // sum w2
   Leaf* twin = nullptr;
-  TavoAlgorithm::SpinLock<int> lock;
+  TavoAlgorithm::grid::SpinLock<int> lock;
 };
 
 // Symmetric 3 x 3 moments, upper triangle xx, xy, xz, yy, yz, zz.
@@ -46,7 +46,7 @@ struct LeafTangent {
   std::uint8_t flags = 0;
   float weight2 = 0.f;
   LeafTangent* twin = nullptr;
-  TavoAlgorithm::SpinLock<int> lock;
+  TavoAlgorithm::grid::SpinLock<int> lock;
 };
 
 }  // namespace LaserReconstrcution

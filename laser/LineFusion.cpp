@@ -10,9 +10,9 @@
 
 #include "LaserFusionHelper.h"
 #include "Parallel.h"
-#include "common/symmetric_eigen3.h"
+#include "geometry/SymmetricEigen3.h"
+#include "grid/NodeBaseCache.h"
 #include "laser/LeafAccess.h"
-#include "laser/NodeBaseCache.h"
 
 namespace TavoAlgorithm {
 namespace {
@@ -31,11 +31,11 @@ constexpr float kDarkQualifyRatio = 0.992f;
 constexpr float kMinViewAgreement = 0.5f;
 constexpr std::size_t kEstimateAhead = 4;      // records fetched ahead of the normal estimates
 
-// Radii and bounds of one integration call.
+// Radii and grid of one integration call; the writable cells are the
+// frame's usable ones.
 struct LineGeometry {
   float r1 = 0.f, r1sq = 0.f, r2 = 0.f, r2sq = 0.f;
-  float cellSize = 1.f;
-  int upper = 0;  // writable cells: kLaserGridBorder <= g < upper
+  grid::GridFrame frame;
 };
 
 template <typename T>
@@ -47,27 +47,12 @@ LineGeometry line_geometry(const LaserFusionHelper<T>& h) {
   g.r2 = static_cast<float>(r * 0.5) * R;
   g.r1sq = g.r1 * g.r1;
   g.r2sq = g.r2 * g.r2;
-  g.cellSize = h.get_voxel_size();
-  g.upper = h.get_grid_size() - kLaserGridBorder;
+  g.frame = h.grid_frame();
   return g;
 }
 
 template <typename T>
-using LeafCache = NodeBaseCache<T, true>;
-
-// Cell of q (grid coordinates) when it is writable; NaN and far points fail
-// before any conversion to int.
-bool writable_cell(const Eigen::Vector3f& q, const LineGeometry& g, Eigen::Vector3i& cell) {
-  const Eigen::Vector3f u = q / g.cellSize;
-  for (int k = 0; k < 3; ++k)
-    if (!(u[k] >= static_cast<float>(kLaserGridBorder) && u[k] < static_cast<float>(g.upper))) return false;
-  cell = u.cast<int>();
-  return true;
-}
-
-bool cell_in_bounds(const Eigen::Vector3i& c, const LineGeometry& g) {
-  return (c.array() >= kLaserGridBorder).all() && (c.array() < g.upper).all();
-}
+using LeafCache = grid::NodeBaseCache<T, true>;
 
 bool usable_normal(const Eigen::Vector3f& n) { return n.allFinite() && !is_zero_vector(n); }
 
@@ -141,17 +126,18 @@ template <typename T>
 RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const Eigen::Vector3f& cam,
                            const Eigen::Vector3f& p0, const Eigen::Vector3f& p1, const Eigen::Vector3f& n0,
                            const Eigen::Vector3f& n1, const RigidMatrix& rt, LeafCache<T>& near) {
-  const Eigen::Vector3f& shift = h.get_tree_shift();
-  const Eigen::Vector3f q0 = rt * p0 - shift;
-  const Eigen::Vector3f q1 = rt * p1 - shift;
+  // A local copy: its bounds stay in registers across the record writes.
+  const grid::GridFrame frame = g.frame;
+  const Eigen::Vector3f q0 = rt * p0 - frame.origin;
+  const Eigen::Vector3f q1 = rt * p1 - frame.origin;
   Eigen::Vector3i cell;
-  if (!writable_cell(q0, g, cell) || !usable_normal(n0)) return RETVAL_SUCCESS;
-  if (!writable_cell(q1, g, cell) || !usable_normal(n1)) return RETVAL_SUCCESS;
+  if (!frame.usable_local_cell(q0, cell) || !usable_normal(n0)) return RETVAL_SUCCESS;
+  if (!frame.usable_local_cell(q1, cell) || !usable_normal(n1)) return RETVAL_SUCCESS;
   const Eigen::Vector3f N0 = rt.transform_normal(n0);
   const Eigen::Vector3f N1 = rt.transform_normal(n1);
   Eigen::Vector3i refCell;
-  if (!writable_cell(0.5f * (q0 + q1), g, refCell)) return RETVAL_SUCCESS;
-  const Eigen::Vector3f refCentre = (refCell.cast<float>().array() + 0.5f).matrix() * g.cellSize;
+  if (!frame.usable_local_cell(0.5f * (q0 + q1), refCell)) return RETVAL_SUCCESS;
+  const Eigen::Vector3f refCentre = frame.local_centre(refCell);
   const float L = (q1 - q0).norm();
   if (L > kMaxSegmentFactor * h.get_min_fusion_radius()) return RETVAL_SUCCESS;
 
@@ -164,9 +150,10 @@ RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const
   auto& tree = h.octree();
   for (std::size_t k = 0; k < table.intOffsets.size(); ++k) {
     const Eigen::Vector3i gc = refCell + table.intOffsets[k];
-    if (!cell_in_bounds(gc, g)) continue;
+    if (!frame.is_usable(gc)) continue;
     const Eigen::Vector3f c = refCentre + table.worldOffsets[k];
-    if (A.dot(c - q0) > 0.f || B.dot(c - q1) < 0.f) continue;
+    const Eigen::Vector3f fromQ0 = c - q0, fromQ1 = c - q1;
+    if (A.dot(fromQ0) > 0.f || B.dot(fromQ1) < 0.f) continue;
     Eigen::Vector3f P;
     float dist;
     bool missed = false;
@@ -174,14 +161,14 @@ RetVal fuse_normal_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const
       P = q0;
       dist = (c - P).norm();
     } else {
-      const float t = (c - q0).dot(q1 - q0) / len2;
+      const float t = fromQ0.dot(q1 - q0) / len2;
       missed = t < 0.f || t > 1.f;
       P = q0 + t * (q1 - q0);
       dist = missed ? -1.f : (c - P).norm();
     }
     if (dist > g.r2) continue;
     if (missed) {
-      const bool nearEnd = (c - q0).norm() > (c - q1).norm();
+      const bool nearEnd = fromQ0.norm() > fromQ1.norm();
       P = nearEnd ? q1 : q0;
       dist = (c - P).norm();
       const Eigen::Vector3f& side = nearEnd ? C1 : C0;
@@ -284,10 +271,11 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
                             const Eigen::Vector3f& q1, const Eigen::Vector3f& tangent,
                             const Eigen::Vector3f& toCamera, LeafCache<T>& near, std::vector<SegmentHit>& hits,
                             BlockAxes& axes, std::vector<int>& pending, std::vector<int>& updated, bool locked) {
+  const grid::GridFrame frame = g.frame;  // as in fuse_normal_segment
   Eigen::Vector3i cell, refCell;
-  if (!writable_cell(q0, g, cell) || !writable_cell(q1, g, cell)) return RETVAL_SUCCESS;
-  if (!writable_cell(0.5f * (q0 + q1), g, refCell)) return RETVAL_SUCCESS;
-  const Eigen::Vector3f refCentre = (refCell.cast<float>().array() + 0.5f).matrix() * g.cellSize;
+  if (!frame.usable_local_cell(q0, cell) || !frame.usable_local_cell(q1, cell)) return RETVAL_SUCCESS;
+  if (!frame.usable_local_cell(0.5f * (q0 + q1), refCell)) return RETVAL_SUCCESS;
+  const Eigen::Vector3f refCentre = frame.local_centre(refCell);
   const auto& table = h.integrator();
   auto& tree = h.octree();
   const Segment segment(q0, q1);
@@ -299,10 +287,9 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
     axes.toCentre[a].resize(static_cast<std::size_t>(r));
     axes.writable[a].resize(static_cast<std::size_t>(r));
     for (int i = 0; i < r; ++i) {
-      const int c = refCell[a] + i - 1;
-      axes.centre[a][i] = refCentre[a] + static_cast<float>(i - 1) * g.cellSize;
+      axes.centre[a][i] = refCentre[a] + static_cast<float>(i - 1) * frame.cellSize;
       axes.toCentre[a][i] = axes.centre[a][i] - q0[a];
-      axes.writable[a][i] = c >= kLaserGridBorder && c < g.upper;
+      axes.writable[a][i] = frame.usable_coordinate(refCell[a] + i - 1);
     }
   }
   // First the cells and their nodes, with the leaf records fetched ahead:
@@ -328,7 +315,7 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
         const Eigen::Vector3i gc = refCell + Eigen::Vector3i(x - 1, y - 1, z - 1);
         const int base = near.base(gc);
         if (base < 0) continue;
-        prefetch_record(tree.element_at(base + TavoOctree::Octree<T>::child_of(gc, 0)));
+        prefetch_record(tree.element_at(base + grid::Octree<T>::child_of(gc, 0)));
         hits.push_back({base, gc, Eigen::Vector3f(axes.centre[0][x], axes.centre[1][y], axes.centre[2][z]),
                         segment.point ? q0 : Eigen::Vector3f(q0 + t * segment.seg)});
       }
@@ -374,7 +361,7 @@ RetVal fuse_tangent_stretch(LaserFusionHelper<T>& h, const LineGeometry& g, cons
                             LeafCache<T>& near, TangentScratch& scratch, std::vector<int>& pending,
                             std::vector<int>& updated, bool locked) {
   smoothed_tangents(points, r, i0, i1 + 1, scratch.dir, scratch.raw, scratch.smooth);
-  const Eigen::Vector3f& shift = h.get_tree_shift();
+  const Eigen::Vector3f& shift = g.frame.origin;
   for (int i = i0; i < i1; ++i) {
     const Eigen::Vector3f T0 = rt.transform_normal(scratch.smooth[static_cast<std::size_t>(i - i0)]);
     const Eigen::Vector3f T1 = rt.transform_normal(scratch.smooth[static_cast<std::size_t>(i - i0 + 1)]);
@@ -391,7 +378,7 @@ RetVal fuse_tangent_stretch(LaserFusionHelper<T>& h, const LineGeometry& g, cons
 // The used leaf element of a listed index, or null; `slots` is the tree's
 // leaf_slots_in_use(), read once per pass.
 template <typename T>
-T* listed_leaf(TavoOctree::Octree<T>& tree, int slots, int index) {
+T* listed_leaf(grid::Octree<T>& tree, int slots, int index) {
   if (index < 0 || index >= slots) return nullptr;
   auto& e = tree.element_at(index);
   return e.is_used() ? &e.payload : nullptr;
@@ -473,7 +460,7 @@ RetVal LaserFusionHelper<T>::fusion_one_lines_normal(const std::vector<Eigen::Ve
   if (points.size() != normals.size()) return RETVAL_FAILED;
   if (points.size() < 2) return RETVAL_SUCCESS;
   const LineGeometry g = line_geometry(*this);
-  const Eigen::Vector3f cam = rt * Eigen::Vector3f(Eigen::Vector3f::Zero()) - m_shift;
+  const Eigen::Vector3f cam = rt * Eigen::Vector3f(Eigen::Vector3f::Zero()) - m_frame.origin;
   LeafCache<T> near(m_tree);
   for (std::size_t i = 0; i + 1 < points.size(); ++i)
     if (fuse_normal_segment(*this, g, cam, points[i], points[i + 1], normals[i], normals[i + 1], rt, near) ==
@@ -626,8 +613,7 @@ void LaserFusionHelper<T>::clear_update_flags(const tbb::concurrent_vector<int>&
 }
 
 template <typename T>
-void LaserFusionHelper<T>::get_update_vid(const tbb::concurrent_vector<int>& leaves, std::vector<int>& vids) {
-  (void)vids;
+void LaserFusionHelper<T>::get_update_vid(const tbb::concurrent_vector<int>& leaves, std::vector<int>& /*vids*/) {
   for (std::size_t i = 0; i < leaves.size(); ++i)
     if (leaves[i] >= 0) m_tree.element(leaves[i]);
 }

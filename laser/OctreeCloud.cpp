@@ -12,8 +12,8 @@
 
 #include "LaserFusionHelper.h"
 #include "Parallel.h"
+#include "grid/NodeBaseCache.h"
 #include "laser/LeafAccess.h"
-#include "laser/NodeBaseCache.h"
 
 namespace TavoAlgorithm {
 namespace {
@@ -80,15 +80,13 @@ void LaserFusionHelper<T>::get_cloud(Cloud& cloud) {
   };
   tbb::concurrent_vector<Point> out;
   out.reserve(static_cast<std::size_t>(kCloudGrowth));
-  const float s = m_voxelSize;
   auto emit = [&](const T& r, const Eigen::Vector3i& cell) {
     if (r.count < kCloudMinCount || !(r.weight >= kCloudMinWeight)) return;
     const Eigen::Vector3f n = unit_normal(r);
     if (!n.allFinite() || is_zero_vector(n)) return;
     float d;
-    if (!projected_offset(r.offsetSum, r.weight2, n, s, d)) return;
-    const Eigen::Vector3f centre = (cell.cast<float>().array() + 0.5f).matrix() * s;
-    out.push_back({centre + d * n + m_shift, n});
+    if (!projected_offset(r.offsetSum, r.weight2, n, m_frame.cellSize, d)) return;
+    out.push_back({m_frame.local_centre(cell) + d * n + m_frame.origin, n});
   };
   auxilary_tbb_for(m_integrator.threadNum, 0, static_cast<std::size_t>(m_tree.leaf_slots_in_use()),
                    [&](std::size_t i) {
@@ -120,7 +118,7 @@ void LaserFusionHelper<T>::get_cloud_incremental(const tbb::concurrent_vector<in
     reserve_vertex_slots(cloud, static_cast<long long>(currentVids.load()) + 2 * static_cast<long long>(n));
     const int minCount = darkMode ? kLiveMinCountDark : kLiveMinCount;
     const float minWeight = darkMode ? kLiveMinWeightDark : kLiveMinWeight;
-    const float s = m_voxelSize;
+    const float s = m_frame.cellSize;
     const int slots = m_tree.leaf_slots_in_use();
     auto in_slots = [&](int index) { return index >= 0 && index < slots; };
     auto leaf_of = [&](int index) -> LeafTangent* {
@@ -148,8 +146,7 @@ void LaserFusionHelper<T>::get_cloud_incremental(const tbb::concurrent_vector<in
         validVids.fetch_add(1);
       }
       cloud.set_vFlag(r.vertexId, static_cast<VertexFlag>(cloud.get_vFlag(r.vertexId) & ~FLAG_DELETED));
-      const Eigen::Vector3f centre = (cell.cast<float>().array() + 0.5f).matrix() * s;
-      cloud.set_vCoord(r.vertexId, centre + d * r.normal + m_shift);
+      cloud.set_vCoord(r.vertexId, m_frame.local_centre(cell) + d * r.normal + m_frame.origin);
       cloud.set_vNrv(r.vertexId, r.normal);
       return (r.flags & LEAF_CONFIRMED) == 0;
     };
@@ -192,7 +189,7 @@ void LaserFusionHelper<T>::get_cloud_incremental(const tbb::concurrent_vector<in
     // node cache per chunk serves the neighbourhoods of many.
     const std::size_t m = collected.size();
     for_chunks(m_integrator.workers_for(m), m, [&](std::size_t begin, std::size_t end) {
-      NodeBaseCache<LeafTangent, false> nodes(m_tree);
+      grid::NodeBaseCache<LeafTangent, false> nodes(m_tree);
       for (std::size_t i = begin; i < end; ++i) {
         const int index = collected[i].first, code = collected[i].second;
         LeafTangent& leaf = m_tree.element_at(index).payload;
@@ -231,17 +228,15 @@ void LaserFusionHelper<T>::get_cloud_incremental(const tbb::concurrent_vector<in
 template <typename T>
 void LaserFusionHelper<T>::make_union(const Cloud& cloud, BaseTriMesh& mesh) {
   mesh.enable_vFlag();
-  const float s = m_voxelSize;
   auto live = [&](const T* r) {
     const int id = r == nullptr ? -1 : vertex_id(*r);
     return id >= 0 && id < cloud.get_vn() && !cloud.get_vDeleted(id);
   };
   auxilary_tbb_for(m_threadNum, 0, static_cast<std::size_t>(mesh.get_vn()), [&](std::size_t i) {
     const int v = static_cast<int>(i);
-    const Eigen::Vector3f u = (mesh.get_vCoord(v) - m_shift) / s;
     bool supported = false;
-    if (u.allFinite() && (u.array().abs() < static_cast<float>(m_tree.grid_size())).all()) {
-      const Eigen::Vector3i cell = u.cast<int>();
+    Eigen::Vector3i cell;
+    if (m_frame.cell_of(mesh.get_vCoord(v), cell)) {
       for (int z = -kUnionReach; z <= kUnionReach && !supported; ++z)
         for (int y = -kUnionReach; y <= kUnionReach && !supported; ++y)
           for (int x = -kUnionReach; x <= kUnionReach && !supported; ++x) {

@@ -5,13 +5,12 @@
 #include <tbb/concurrent_vector.h>
 
 #include <array>
-#include <cfloat>
 #include <cmath>
 #include <utility>
 
 #include "LaserFusionHelper.h"
 #include "Parallel.h"
-#include "common/marching_cubes_table.h"
+#include "common/marching_cubes_cube.h"
 #include "laser/LeafAccess.h"
 #include "meshproc/RepeatedFaces.h"
 
@@ -49,24 +48,14 @@ const T* continuing_record(const T& b, const Eigen::Vector3f& n, bool& isTwin) {
 // Lowest corner k3 first: a cube is built by the first of its corners that exists.
 constexpr int kCubeOrder[8] = {3, 0, 2, 7, 1, 4, 6, 5};
 
-Eigen::Vector3i corner_offset(int k) {
-  return {mc::kCornerOffset[k][0], mc::kCornerOffset[k][1], mc::kCornerOffset[k][2]};
-}
-
-int corner_of_offset(const int* o) {
-  for (int k = 0; k < 8; ++k)
-    if (mc::kCornerOffset[k][0] == o[0] && mc::kCornerOffset[k][1] == o[1] && mc::kCornerOffset[k][2] == o[2])
-      return k;
-  return -1;
-}
+Eigen::Vector3i corner_offset(int k) { return mc::corner_cell(Eigen::Vector3i::Zero(), k); }
 }  // namespace
 
 template <typename T>
 BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::concurrent_vector<int>& faceList,
                                            std::vector<int>& vertexAxis) {
   const int slots = m_tree.leaf_slots_in_use();
-  const int last = m_tree.grid_size() - 1;
-  const float s = m_voxelSize;
+  const float s = m_frame.cellSize;
   // Edge vertices of each leaf, indexed like the leaf array (the cells of
   // the vertex tree are exactly the leaves).
   std::vector<EdgeSlots> edges(static_cast<std::size_t>(slots), EdgeSlots{-1, -1, -1, -1, -1, -1});
@@ -78,17 +67,16 @@ BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::conc
   faceWork.clear();
   faceList.clear();
 
-  auto centre_of = [&](const Eigen::Vector3i& c) { return Eigen::Vector3f((c.cast<float>().array() + 0.5f) * s); };
   auto add_vertex = [&](const Eigen::Vector3f& p, int axis) {
-    const auto it = vertices.push_back({p + m_shift, axis});
+    const auto it = vertices.push_back({p + m_frame.origin, axis});
     return static_cast<int>(it - vertices.begin());
   };
   auxilary_tbb_for(m_integrator.threadNum, 0, static_cast<std::size_t>(slots), [&](std::size_t i) {
     const auto& e = m_tree.element_at(static_cast<int>(i));
     if (!e.is_used()) return;
     const Eigen::Vector3i g = e.get_cell();
-    if ((g.array() <= 0).any() || (g.array() >= last).any()) return;
-    const Eigen::Vector3f ca = centre_of(g);
+    if (!m_frame.within(g, 1)) return;
+    const Eigen::Vector3f ca = m_frame.local_centre(g);
     auto edges_of = [&](const T& a, int base) {
       for (int k = 0; k < 3; ++k) {
         const T* nb = m_tree.find_payload(g + Eigen::Vector3i::Unit(k));
@@ -97,10 +85,10 @@ BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::conc
         const T* b = continuing_record(*nb, raw_normal(a), isTwin);
         if (b == nullptr || !(a.sdf * b->sdf < 0.f)) continue;
         if (a.weight < kMinEdgeWeight && b->weight < kMinEdgeWeight) continue;
-        float sa = std::abs(a.sdf), sb = std::abs(b->sdf);
-        if (sa + sb < FLT_EPSILON) sa = sb = 1.f;
+        float sa = a.sdf, sb = b->sdf;
+        if (mc::flat_crossing(sa, sb)) sa = sb = 1.f;
         Eigen::Vector3f p = ca;
-        p[k] = (sb * ca[k] + sa * (ca[k] + s)) / (sa + sb);
+        p[k] = mc::edge_crossing(ca[k], s, sa, sb);
         edges[i][static_cast<std::size_t>(base + k)] = add_vertex(p, k);
       }
     };
@@ -108,51 +96,41 @@ BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::conc
     if (e.payload.twin != nullptr) edges_of(*e.payload.twin, kTwinSlot);
   });
 
-  const auto& table = mc::triangle_table();
-  int ownerCorner[12];
-  for (int k = 0; k < 12; ++k) ownerCorner[k] = corner_of_offset(mc::kEdgeOwner[k]);
   // One cube with lowest corner g whose corner `own` is the record r0 of
   // leaf `ownLeaf`; the other corners take the record continuing r0's surface.
   auto cube_of = [&](const Eigen::Vector3i& g, int own, int ownLeaf, const T& r0) {
     int leafOf[8];
-    bool twinOf[8];
-    int index = 0;
+    bool twinOf[8], insideOf[8];
     const T& ownRecord = m_tree.element_at(ownLeaf).payload;
     for (int k = 0; k < 8; ++k) {
-      twinOf[k] = false;
+      twinOf[k] = insideOf[k] = false;
       const T* r = nullptr;
       if (k == own) {
         leafOf[k] = ownLeaf;
         r = &r0;
         twinOf[k] = &r0 != &ownRecord;
       } else {
-        leafOf[k] = m_tree.find_leaf(g + corner_offset(k));
+        leafOf[k] = m_tree.find_leaf(mc::corner_cell(g, k));
         if (leafOf[k] >= 0) r = continuing_record(m_tree.element_at(leafOf[k]).payload, raw_normal(r0), twinOf[k]);
       }
       // A record too light to make edges counts as absent: outside, no
       // edges, the same decision for every cube that shares it.
       if (r == nullptr || r->weight < kMinEdgeWeight) leafOf[k] = -1;
-      else if (r->sdf < 0.f) index |= 1 << k;
+      else insideOf[k] = r->sdf < 0.f;
     }
-    const auto& row = table[static_cast<std::size_t>(index)];
-    for (int t = 0; t < mc::kMaxTrianglesPerCube && row[static_cast<std::size_t>(3 * t)] >= 0; ++t) {
-      int ids[3];
-      bool complete = true;
-      for (int j = 0; j < 3 && complete; ++j) {
-        const int edge = row[static_cast<std::size_t>(3 * t + j)];
-        const int corner = ownerCorner[edge];
-        const int leaf = leafOf[corner];
-        ids[j] = leaf < 0 ? -1
-                          : edges[static_cast<std::size_t>(leaf)]
-                                 [static_cast<std::size_t>(mc::kEdgeAxis[edge] + (twinOf[corner] ? kTwinSlot : 0))];
-        complete = ids[j] >= 0;
-      }
-      if (!complete) continue;
-      auto it = faceList.grow_by(3);
-      it[0] = ids[2];
-      it[1] = ids[1];
-      it[2] = ids[0];
-    }
+    mc::build_cube([&](int k) { return insideOf[k]; },
+                   [&](int k, int axis) {
+                     return leafOf[k] < 0 ? -1
+                                          : edges[static_cast<std::size_t>(leafOf[k])]
+                                                 [static_cast<std::size_t>(axis + (twinOf[k] ? kTwinSlot : 0))];
+                   },
+                   [&](int, const int (&ids)[3], bool complete) {
+                     if (!complete) return;
+                     auto it = faceList.grow_by(3);
+                     it[0] = ids[0];
+                     it[1] = ids[1];
+                     it[2] = ids[2];
+                   });
   };
   auxilary_tbb_for(m_integrator.threadNum, 0, static_cast<std::size_t>(slots), [&](std::size_t i) {
     const auto& e = m_tree.element_at(static_cast<int>(i));
@@ -163,7 +141,7 @@ BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::conc
     for (int pos = 0; pos < 8; ++pos) {
       const int own = kCubeOrder[pos];
       const Eigen::Vector3i g = cell - corner_offset(own);
-      if ((g.array() <= 1).any() || (g.array() >= last - 1).any()) continue;
+      if (!m_frame.within(g, 2)) continue;
       bool first = true;
       for (int q = 0; q < pos && first; ++q) first = m_tree.find_leaf(g + corner_offset(kCubeOrder[q])) < 0;
       if (!first) continue;
@@ -205,8 +183,7 @@ BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::conc
 }
 
 template <typename T>
-void LaserFusionHelper<T>::get_marching_cube_cloud(const Cloud& in, Cloud& out) {
-  (void)in;
+void LaserFusionHelper<T>::get_marching_cube_cloud(const Cloud& /*in*/, Cloud& out) {
   std::vector<int> faceWork, axes;
   tbb::concurrent_vector<int> faceList;
   BaseTriMesh mesh = get_mesh(faceWork, faceList, axes);

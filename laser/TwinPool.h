@@ -14,7 +14,7 @@
 #include <new>
 #include <vector>
 
-#include "common/spin_lock.h"
+#include "grid/SpinLock.h"
 
 namespace TavoOctree {
 
@@ -37,17 +37,14 @@ class TwinPool {
   T* acquire() {
     const std::size_t next = m_next.fetch_add(1, std::memory_order_relaxed);
     if (next >= capacity()) {
-      TavoAlgorithm::spin_lock(m_lock);
-      const bool ok = next < capacity() || grow_locked(next / m_step + 1);
-      TavoAlgorithm::spin_unlock(m_lock);
-      if (!ok) return nullptr;
+      TavoAlgorithm::grid::SpinGuard guard(m_lock);
+      if (next >= capacity() && !grow_locked(next / m_step + 1)) return nullptr;
     }
     return &m_blocks[next / m_step][next % m_step];
   }
 
   std::size_t capacity() const { return m_capacity.load(std::memory_order_acquire); }
   std::size_t handed_out() const { return std::min(m_next.load(std::memory_order_acquire), capacity()); }
-  std::size_t growth_step() const { return m_step; }
 
   // All records back to zero, counter at 0; needs exclusive access.
   void reset() {

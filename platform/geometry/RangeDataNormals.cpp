@@ -10,7 +10,7 @@
 #include <array>
 #include <cmath>
 
-#include "common/symmetric_eigen3.h"
+#include "geometry/SymmetricEigen3.h"
 #include "geometry/RangeDataHelpers.h"
 
 namespace TavoAlgorithm {

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "common/console.h"
+#include "geometry/ConsoleLines.h"
 #include "ply_reader.h"
 
 namespace TavoAlgorithm {
@@ -12,7 +12,7 @@ namespace TavoAlgorithm {
 namespace {
 
 RetVal fail(const std::string& path, const std::string& why) {
-  TAVO_LOG_ERROR(path + ": " + why);
+  TAVO_PLATFORM_ERROR(path + ": " + why);
   return RETVAL_FAILED;
 }
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "common/console.h"
+#include "geometry/ConsoleLines.h"
 #include "ply_reader.h"
 
 namespace TavoAlgorithm {
@@ -137,7 +137,7 @@ bool write_mesh(const TriMesh& mesh, const std::string& path) {
   OpenMesh::IO::Options opt;
   if (lower_extension(path) == "stl") opt += OpenMesh::IO::Options::Binary;
   if (!OpenMesh::IO::write_mesh(mesh, path, opt)) {
-    TAVO_LOG_ERROR("cannot write mesh " + path);
+    TAVO_PLATFORM_ERROR("cannot write mesh " + path);
     return false;
   }
   return true;
@@ -147,7 +147,7 @@ bool write_stl_mesh(const TriMesh& mesh, const std::string& path) {
   // Written by hand so the format does not depend on the file name.
   std::ofstream out(path, std::ios::binary);
   if (!out) {
-    TAVO_LOG_ERROR("cannot write stl mesh " + path);
+    TAVO_PLATFORM_ERROR("cannot write stl mesh " + path);
     return false;
   }
   char header[80] = {};
@@ -171,7 +171,7 @@ bool write_stl_mesh(const TriMesh& mesh, const std::string& path) {
     out.write(reinterpret_cast<const char*>(&attr), sizeof(attr));
   }
   if (!out) {
-    TAVO_LOG_ERROR("cannot write stl mesh " + path);
+    TAVO_PLATFORM_ERROR("cannot write stl mesh " + path);
     return false;
   }
   return true;
@@ -183,7 +183,7 @@ bool read_mesh(TriMesh& mesh, const std::string& path) {
   OpenMesh::IO::Options opt;
   if (!check_mesh_file(path, error) || !OpenMesh::IO::read_mesh(mesh, path, opt)) {
     mesh.clean();
-    TAVO_LOG_ERROR("cannot read mesh " + path + (error.empty() ? "" : ": " + error));
+    TAVO_PLATFORM_ERROR("cannot read mesh " + path + (error.empty() ? "" : ": " + error));
     return false;
   }
   mesh.update_face_normals();

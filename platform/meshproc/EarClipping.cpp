@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "common/console.h"
+#include "geometry/ConsoleLines.h"
 #include "meshproc/LoopTriangulation.h"
 #include "meshproc/MeshInput.h"
 #include "meshproc/NewFaces.h"
@@ -56,7 +56,7 @@ RetVal ear_clipping(TriMesh& mesh, const std::vector<HalfedgeLoop>& loops, bool 
     if (!ignoreSizeLimit && static_cast<int>(loop.size()) > maxHoleSize) continue;
     if (is_boundary_loop(mesh, loop) && close_loop(mesh, loop, limits, selectNewFaces)) continue;
     allClosed = false;
-    if (verbose) TAVO_LOG_WARNING("ear clipping left hole " + std::to_string(i) + " of " +
+    if (verbose) TAVO_PLATFORM_WARNING("ear clipping left hole " + std::to_string(i) + " of " +
                                   std::to_string(loop.size()) + " edges open");
   }
   return allClosed ? RETVAL_SUCCESS : RETVAL_FAILED;

@@ -4,7 +4,7 @@
 #include <set>
 #include <string>
 
-#include "common/console.h"
+#include "geometry/ConsoleLines.h"
 #include "meshproc/LoopTriangulation.h"
 #include "meshproc/MeshInput.h"
 #include "meshproc/NewFaces.h"
@@ -205,7 +205,7 @@ RetVal QuickFill::fill_holes_quick(const TriMesh& mesh, const std::vector<Halfed
     maps[i] = HoleVertexMaps();
     ok = false;
     if (m_param.verbose)
-      TAVO_LOG_WARNING("quick fill left hole " + std::to_string(i) + " of " + std::to_string(size) +
+      TAVO_PLATFORM_WARNING("quick fill left hole " + std::to_string(i) + " of " + std::to_string(size) +
                        " edges open");
   }
   return ok ? RETVAL_SUCCESS : RETVAL_FAILED;

@@ -1,14 +1,18 @@
 #include <stdexcept>
 
-#include "geometry/MiddleTree.h"
-#include "geometry/TopTree.h"
+#include "grid/MiddleTree.h"
+#include "grid/TopTree.h"
 
-namespace TavoAlgorithm {
-
-TopTree::TopTree(int bits) : m_bits(bits), m_slotCount(1 << (3 * bits)) {
+namespace TavoAlgorithm::grid {
+namespace {
+// Checked before the shift: a shift past the int's width is undefined.
+int top_slot_count(int bits) {
   if (bits < 1 || bits > 10) throw std::invalid_argument("TopTree bits out of range");
-  clear();
+  return 1 << (3 * bits);
 }
+}  // namespace
+
+TopTree::TopTree(int bits) : m_bits(bits), m_slotCount(top_slot_count(bits)) { clear(); }
 
 void TopTree::clear() {
   m_slots = allocate_zeroed<std::atomic<int>>(static_cast<std::size_t>(m_slotCount));
@@ -24,20 +28,14 @@ void MiddleTree::reserve(int count) {
   if (count <= capacity()) return;
   const std::size_t need = ((static_cast<std::size_t>(count) - 1) >> kChunkShift) + 1;
   if (need > kMaxChunks) throw std::bad_alloc();
-  spin_lock(m_growLock);
-  try {
-    for (std::size_t c = m_chunkCount.load(std::memory_order_relaxed); c < need; ++c) {
-      auto chunk = std::make_unique<Chunk>();
-      chunk->slots = allocate_zeroed<std::atomic<int>>(kChunkMask + 1);
-      chunk->locks = allocate_zeroed<std::atomic<std::uint8_t>>(kChunkMask + 1);
-      m_chunks[c] = std::move(chunk);
-      m_chunkCount.store(c + 1, std::memory_order_release);
-    }
-  } catch (...) {
-    spin_unlock(m_growLock);
-    throw;
+  SpinGuard guard(m_growLock);
+  for (std::size_t c = m_chunkCount.load(std::memory_order_relaxed); c < need; ++c) {
+    auto chunk = std::make_unique<Chunk>();
+    chunk->slots = allocate_zeroed<std::atomic<int>>(kChunkMask + 1);
+    chunk->locks = allocate_zeroed<std::atomic<std::uint8_t>>(kChunkMask + 1);
+    m_chunks[c] = std::move(chunk);
+    m_chunkCount.store(c + 1, std::memory_order_release);
   }
-  spin_unlock(m_growLock);
 }
 
 void MiddleTree::clear() {
@@ -47,4 +45,4 @@ void MiddleTree::clear() {
   m_counter.store(0, std::memory_order_release);
 }
 
-}  // namespace TavoAlgorithm
+}  // namespace TavoAlgorithm::grid

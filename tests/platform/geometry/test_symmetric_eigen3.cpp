@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "common/symmetric_eigen3.h"
+#include "geometry/SymmetricEigen3.h"
 
 using TavoAlgorithm::largest_share_exceeds;
 using TavoAlgorithm::smallest_eigenvector;

@@ -1,20 +1,76 @@
 #include <gtest/gtest.h>
-#include <omp.h>
 
 #include <atomic>
 #include <numeric>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <tuple>
+#include <vector>
 
 #include "Parallel.h"
-#include "laser/NodeBaseCache.h"
-#include "laser_scan_util.h"
+#include "grid/MiddleTree.h"
+#include "grid/NodeBaseCache.h"
+#include "grid/TopTree.h"
 
-using namespace laser_test;
+using TavoAlgorithm::grid::MiddleTree;
+using TavoAlgorithm::grid::NodeBaseCache;
+using TavoAlgorithm::grid::TopTree;
 using TavoOctree::Octree;
+using V3i = Eigen::Vector3i;
 
-TEST(Octree, DepthIsClampedCellSizeAndThreadCountsNormalised) {
+TEST(TreeLevels, SlotsAreCreatedOnceInOrderAndReservedBeforePublication) {
+  EXPECT_THROW(TopTree(0), std::invalid_argument);
+  EXPECT_THROW(TopTree(11), std::invalid_argument);
+  EXPECT_THROW(MiddleTree(2), std::invalid_argument);
+
+  TopTree top(8);
+  EXPECT_EQ(top.slot_count(), 1 << 24);
+  EXPECT_EQ(top.index_of(3, 2, 1), (1 << 16) + (2 << 8) + 3);
+  EXPECT_EQ(top.find(top.index_of(3, 2, 1)), -1);
+  // The n-th node created takes n * 8 as its children's base, and its
+  // children have room before anyone can read that base.
+  MiddleTree middle;
+  std::vector<int> reserved;
+  auto reserve = [&](int base) {
+    EXPECT_EQ(top.find(top.index_of(3, 2, 1)), -1);  // not published yet
+    middle.reserve(base + 8);
+    reserved.push_back(base);
+  };
+  EXPECT_EQ(top.find_or_create(top.index_of(0, 0, 0), reserve), 0);
+  EXPECT_EQ(top.find_or_create(top.index_of(3, 2, 1), reserve), 8);
+  EXPECT_EQ(top.find_or_create(top.index_of(3, 2, 1), reserve), 8);  // found: no second node
+  EXPECT_EQ(reserved, (std::vector<int>{0, 8}));
+  EXPECT_EQ(top.node_count(), 2);
+  EXPECT_EQ(top.find(top.index_of(3, 2, 1)), 8);
+
+  // Middle slots live in chunks of 2^20; a slot past the first chunk works
+  // once reserved, and clear() drops chunks and counter alike.
+  EXPECT_EQ(middle.capacity(), 1 << 20);
+  middle.reserve((1 << 20) + 9);
+  EXPECT_EQ(middle.capacity(), 2 << 20);
+  EXPECT_EQ(middle.find((1 << 20) + 8), -1);
+  EXPECT_EQ(middle.find_or_create((1 << 20) + 8, [](int) {}), 0);
+  EXPECT_EQ(middle.find_or_create(5, [](int) {}), 8);
+  EXPECT_EQ(middle.node_count(), 2);
+  middle.clear();
+  EXPECT_TRUE(middle.capacity() == 0 && middle.node_count() == 0);
+  top.clear();
+  EXPECT_TRUE(top.node_count() == 0 && top.find(top.index_of(3, 2, 1)) == -1);
+}
+
+TEST(TreeLevels, AFailedReservationLeavesTheSlotAbsentAndUnlocked) {
+  // The creator throws while holding the slot's lock: the lock must be free
+  // again and the slot still absent, or the next lookup would spin forever
+  // or hand out a base without room behind it.
+  TopTree top(2);
+  const int slot = top.index_of(1, 1, 1);
+  EXPECT_THROW(top.find_or_create(slot, [](int) { throw std::bad_alloc(); }), std::bad_alloc);
+  EXPECT_EQ(top.find(slot), -1);
+  EXPECT_EQ(top.find_or_create(slot, [](int) {}), 8);  // the failed try still used node 0
+}
+
+TEST(Octree, DepthIsClampedAndFarCornersComeBack) {
   // Depth asked, depth got, middle levels. int16 cells cannot address more
   // than 2^15 cells per axis, and cells are stored shifted by one: the far
   // corner must come back unchanged.
@@ -31,17 +87,6 @@ TEST(Octree, DepthIsClampedCellSizeAndThreadCountsNormalised) {
       EXPECT_EQ(tree.find_leaf(c), i);
     }
   }
-  LaserFusionHelper<Leaf> a(8, 0.f, 0.1f, 0.2f, 3, false);
-  LaserFusionHelper<LeafTangent> b(13, -1.f, 0.1f, 0.2f, 3, true);
-  EXPECT_EQ(a.get_grid_size(), 1024);
-  EXPECT_TRUE(a.get_voxel_size() == 0.5f && b.get_voxel_size() == 0.5f);
-  EXPECT_TRUE(b.get_tree_shift().isZero());
-  for (int n : {0, -4}) b.set_tbb_num_threads(n);
-  EXPECT_EQ(b.get_integrator_threads(), omp_get_max_threads());
-  EXPECT_EQ(b.get_helper_threads(), omp_get_max_threads());
-  b.set_tbb_num_threads(3);
-  EXPECT_EQ(b.get_integrator_threads(), 3);
-  EXPECT_EQ(b.get_helper_threads(), 3);
 }
 
 TEST(Octree, LookupsOutsideInsideAndBeyondTheLeafBlocks) {
@@ -70,6 +115,61 @@ TEST(Octree, LookupsOutsideInsideAndBeyondTheLeafBlocks) {
   EXPECT_TRUE(tree.leaf_count() == 0 && !tree.element_at(base).is_used());
 }
 
+TEST(Octree, NodeWalksAndClaimsAgreeWithWholeLookups) {
+  // find_or_create_leaf is a walk to the finest node and a claim under it;
+  // the pieces, used apart as the node caches do, give the same leaves, and
+  // claiming a free element gives it a fresh payload whatever it held.
+  Octree<int> split(11), whole(11);
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> coord(0, 40);
+  std::set<std::tuple<int, int, int>> seen;
+  for (int k = 0; k < 3000; ++k) {
+    const V3i c(coord(rng), coord(rng), coord(rng));
+    const bool fresh = seen.insert({c.x(), c.y(), c.z()}).second;
+    bool created = !fresh;
+    const int base = split.find_or_create_leaf_base(c);
+    ASSERT_EQ(split.find_leaf_base(c), base);
+    const int index = base + Octree<int>::child_of(c, 0);
+    if (fresh) {
+      EXPECT_EQ(split.find_leaf(c), -1);
+      split.element_at(index).payload = 99;  // left over in a free element
+    }
+    const int a = split.claim_leaf(c, base, created);
+    EXPECT_EQ(a, index);
+    EXPECT_EQ(created, fresh);
+    EXPECT_EQ(a, whole.find_or_create_leaf(c));
+    EXPECT_EQ(split.find_leaf_in(c, base), a);
+    EXPECT_EQ(split.find_leaf(c), a);
+    if (fresh) EXPECT_EQ(split.element_at(a).payload, 0);
+    split.element_at(a).payload = 7;
+  }
+  EXPECT_EQ(split.leaf_count(), static_cast<int>(seen.size()));
+  EXPECT_EQ(split.find_leaf_in(V3i(1, 1, 1), -1), -1);
+}
+
+TEST(NodeBaseCache, CreateAndFindModesMatchPlainLookups) {
+  // Create mode on one tree, find_or_create_leaf on a twin tree, in the same
+  // order: the same leaves. Then find mode against find_leaf, absent and
+  // outside cells included, with one cache for all probes as a task keeps it.
+  Octree<int> cached(10), plain(10);
+  NodeBaseCache<int, true> create(cached);
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> near(-2, 30), far(990, 1025);
+  auto random_cell = [&](int k) {
+    return k % 4 == 0 ? V3i(far(rng), near(rng), far(rng)) : V3i(near(rng), near(rng), near(rng));
+  };
+  for (int k = 0; k < 4000; ++k) {
+    const V3i c = random_cell(k);
+    ASSERT_EQ(create.leaf(c), plain.find_or_create_leaf(c)) << c.transpose();
+  }
+  NodeBaseCache<int, false> find(cached);
+  for (int k = 0; k < 4000; ++k) {
+    const V3i c = random_cell(k) + V3i(k % 3, 0, 0);
+    ASSERT_EQ(find.leaf(c), cached.find_leaf(c)) << c.transpose();
+    ASSERT_EQ(find.base(c), cached.find_leaf_base(c)) << c.transpose();
+  }
+}
+
 TEST(NodeBaseCache, BoxVisitMatchesCellByCellLookupAtOddCornersAndGridEdges) {
   // A sparse cloud of leaves, some of their finest nodes only partly
   // claimed, near a grid corner and elsewhere; every box must visit exactly
@@ -83,7 +183,7 @@ TEST(NodeBaseCache, BoxVisitMatchesCellByCellLookupAtOddCornersAndGridEdges) {
   }
   tree.find_or_create_leaf(V3i(1023, 1023, 1023));
   std::uniform_int_distribution<int> size(0, 5);
-  LaserReconstrcution::NodeBaseCache<int, false> nodes(tree);
+  NodeBaseCache<int, false> nodes(tree);
   int visited = 0;
   for (int k = 0; k < 400; ++k) {
     const bool corner = k % 3 == 0;
@@ -109,7 +209,7 @@ TEST(NodeBaseCache, BoxVisitMatchesCellByCellLookupAtOddCornersAndGridEdges) {
 namespace {
 struct Counter {
   int hits = 0;
-  TavoAlgorithm::SpinLock<int> lock;
+  TavoAlgorithm::grid::SpinLock<int> lock;
 };
 }  // namespace
 
@@ -139,16 +239,4 @@ TEST(Octree, ConcurrentWorkersCreateEachLeafOnceAndCountExactly) {
   EXPECT_EQ(tree.leaf_count(), kCells);
   for (int i = 0; i < tree.leaf_slots_in_use(); ++i)
     if (tree.element_at(i).is_used()) EXPECT_EQ(tree.element_at(i).payload.hits, kWorkers * kRounds);
-}
-
-TEST(TwinPool, ConcurrentAcquireGrowsByStepUpToItsLimitWithDistinctZeroedRecords) {
-  TavoOctree::TwinPool<int> pool(100, 5000);
-  std::vector<int*> got(5100, nullptr);
-  TavoAlgorithm::auxilary_tbb_for(8, 0, got.size(), [&](std::size_t i) { got[i] = pool.acquire(); });
-  const std::set<int*> distinct(got.begin(), got.end());
-  EXPECT_EQ(std::count(got.begin(), got.end(), nullptr), 100);
-  EXPECT_EQ(distinct.size(), 5001u);  // and null
-  EXPECT_TRUE(std::all_of(distinct.begin(), distinct.end(), [](int* r) { return r == nullptr || *r == 0; }));
-  EXPECT_EQ(pool.capacity(), 5000u);
-  EXPECT_EQ(pool.handed_out(), 5000u);
 }

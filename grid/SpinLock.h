@@ -8,7 +8,7 @@
 #include <atomic>
 #include <thread>
 
-namespace TavoAlgorithm {
+namespace TavoAlgorithm::grid {
 
 inline void cpu_pause() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -56,6 +56,20 @@ inline void spin_unlock(std::atomic<T>& flag) {
   flag.store(T{0}, std::memory_order_release);
 }
 
+// Holds a lock byte (or word) for one scope and releases it on every way out,
+// an exception included.
+template <typename T>
+class SpinGuard {
+ public:
+  explicit SpinGuard(std::atomic<T>& flag) : m_flag(flag) { spin_lock(flag); }
+  ~SpinGuard() { spin_unlock(m_flag); }
+  SpinGuard(const SpinGuard&) = delete;
+  SpinGuard& operator=(const SpinGuard&) = delete;
+
+ private:
+  std::atomic<T>& m_flag;
+};
+
 // A lock member of a record. Copying a record yields an unlocked lock: the
 // lock guards the original, not its value.
 template <typename T>
@@ -65,13 +79,12 @@ class SpinLock {
   SpinLock(const SpinLock&) {}
   SpinLock& operator=(const SpinLock&) { return *this; }
 
+  // BasicLockable: std::lock_guard holds it for a scope.
   void lock() { spin_lock(m_flag); }
-  bool try_lock() { return spin_try_lock(m_flag); }
   void unlock() { spin_unlock(m_flag); }
-  bool is_locked() const { return m_flag.load(std::memory_order_relaxed) != 0; }
 
  private:
   std::atomic<T> m_flag{0};
 };
 
-}  // namespace TavoAlgorithm
+}  // namespace TavoAlgorithm::grid

@@ -1,6 +1,6 @@
 #pragma once
-// Finest-node bases (one node = 2 x 2 x 2 cells) recently walked to in the
-// laser octree. The cells around a segment, or around one cell, share a few
+// Finest-node bases (one node = 2 x 2 x 2 cells) recently walked to in an
+// Octree. The cells around a segment, or around one cell, share a few
 // nodes, so a neighbourhood costs a few tree walks instead of one per cell.
 //
 // Direct-mapped on the low AxisBits bits of the node coordinates: nodes less
@@ -15,14 +15,14 @@
 #include <climits>
 #include <type_traits>
 
-#include "laser/Octree.h"
+#include "grid/Octree.h"
 
-namespace LaserReconstrcution {
+namespace TavoAlgorithm::grid {
 
 template <typename T, bool Create, int AxisBits = 2>
 class NodeBaseCache {
  public:
-  using Tree = std::conditional_t<Create, TavoOctree::Octree<T>, const TavoOctree::Octree<T>>;
+  using Tree = std::conditional_t<Create, Octree<T>, const Octree<T>>;
 
   explicit NodeBaseCache(Tree& tree) : m_tree(tree) { m_key.fill(Eigen::Vector3i::Constant(INT_MIN)); }
 
@@ -85,4 +85,4 @@ class NodeBaseCache {
   std::array<int, kSlots> m_base{};
 };
 
-}  // namespace LaserReconstrcution
+}  // namespace TavoAlgorithm::grid

@@ -10,13 +10,14 @@
 #include <cstdint>
 #include <memory>
 
-#include "geometry/TreeSlot.h"
+#include "grid/TreeSlot.h"
 
-namespace TavoAlgorithm {
+namespace TavoAlgorithm::grid {
 
 class TopTree {
  public:
-  // Throws std::bad_alloc when the table cannot be allocated.
+  // bits in 1 ... 10, else std::invalid_argument; std::bad_alloc when the
+  // table cannot be allocated.
   explicit TopTree(int bits);
   TopTree(const TopTree&) = delete;
   TopTree& operator=(const TopTree&) = delete;
@@ -46,4 +47,4 @@ class TopTree {
   std::atomic<int> m_counter{0};
 };
 
-}  // namespace TavoAlgorithm
+}  // namespace TavoAlgorithm::grid

@@ -5,9 +5,10 @@
 #include <thread>
 #include <vector>
 
-#include "common/record_store.h"
+#include "grid/ChunkedRecordStore.h"
 
 using namespace TavoAlgorithm;
+using TavoAlgorithm::grid::ChunkedRecordStore;
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;

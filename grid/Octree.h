@@ -1,6 +1,7 @@
 #pragma once
-// TavoOctree::Octree<T>: sparse octree over a 2^D grid whose leaves carry a
-// payload T (laser records, TSDF voxels).
+// Octree<T>: sparse octree over a 2^D grid whose leaves carry a payload T
+// (laser records, TSDF voxels); exported as TavoOctree::Octree<T>. It knows
+// cells only: where the grid lies in the world is a GridFrame's business.
 //
 // Levels: a dense TopTree of 8 bits per axis (cell >> (D - 8)), D - 9
 // MiddleTree levels of one bit each (bits D - 9 ... 1), and the leaf bit 0.
@@ -16,22 +17,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
-#include <new>
 #include <type_traits>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 #include <vector>
 
-#include "common/record_store.h"
-#include "common/spin_lock.h"
-#include "geometry/MiddleTree.h"
-#include "geometry/TopTree.h"
+#include "grid/ChunkedRecordStore.h"
+#include "grid/MiddleTree.h"
+#include "grid/SpinLock.h"
+#include "grid/TopTree.h"
 
-namespace TavoOctree {
+namespace TavoAlgorithm::grid {
 
 inline constexpr int kTopBits = 8;
 inline constexpr int kMinDepth = 10;
@@ -77,35 +72,6 @@ struct LeafElement {
   }
 };
 
-// Leaf blocks straight from the kernel, zero-filled: zero is the free state
-// of an element (LeafElement), so the pages of a 64 MiB block are committed
-// only as the leaves reach them, and as huge pages where the system allows,
-// since leaves fill a block from its start and a fault per 4 KiB page cost
-// more than the fusion that touched it.
-template <typename T, std::size_t Count>
-struct ZeroedChunkAllocator {
-  static constexpr std::size_t kBytes = Count * sizeof(T);
-  static std::unique_ptr<T[]> allocate(std::size_t count) {
-    if (count != Count) throw std::bad_alloc();
-#if defined(__linux__)
-    void* p = mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    madvise(p, kBytes, MADV_HUGEPAGE);  // a hint: refused, the block still works
-#else
-    void* p = std::calloc(Count, sizeof(T));
-    if (p == nullptr) throw std::bad_alloc();
-#endif
-    return std::unique_ptr<T[]>(static_cast<T*>(p));
-  }
-  static void release(std::unique_ptr<T[]>& chunk) {
-#if defined(__linux__)
-    if (chunk) munmap(chunk.release(), kBytes);
-#else
-    std::free(chunk.release());
-#endif
-  }
-};
-
 template <typename T>
 class Octree {
  public:
@@ -117,7 +83,7 @@ class Octree {
       : m_depth(std::clamp(depth, kMinDepth, kMaxDepth)),
         m_top(kTopBits),
         m_leaves(kLeafBlockShift, kLeafBlockTable) {
-    for (int k = 0; k < m_depth - (kTopBits + 1); ++k) m_middle.push_back(std::make_unique<TavoAlgorithm::MiddleTree>(1));
+    for (int k = 0; k < m_depth - (kTopBits + 1); ++k) m_middle.push_back(std::make_unique<MiddleTree>(1));
     m_middle.front()->reserve(8);
     m_leaves.resize(m_leaves.chunk_size());
   }
@@ -152,7 +118,7 @@ class Octree {
     for (int k = 0; k < levels; ++k) {
       const int slot = base + child_of(c, m_depth - (kTopBits + 1) - k);
       if (k + 1 < levels) {
-        TavoAlgorithm::MiddleTree& next = *m_middle[k + 1];
+        MiddleTree& next = *m_middle[k + 1];
         base = m_middle[k]->find_or_create(slot, [&](int b) { next.reserve(b + 8); });
       } else {
         base = m_middle[k]->find_or_create(slot, [&](int b) { ensure_leaf_capacity(b + 8); });
@@ -252,7 +218,7 @@ class Octree {
   // Kept out of line so that claim_leaf stays small enough to inline.
   __attribute__((noinline)) int claim_free_leaf(const Eigen::Vector3i& c, int base, int index, bool& created) {
     Element& e = element(index);
-    TavoAlgorithm::spin_lock(e.creationLock);
+    SpinGuard guard(e.creationLock);
     if (!e.is_used()) {
       e.payload = T{};
       e.parentBase = static_cast<std::uint32_t>(base);
@@ -260,7 +226,6 @@ class Octree {
       created = true;
       m_claimed.fetch_add(1, std::memory_order_relaxed);
     }
-    TavoAlgorithm::spin_unlock(e.creationLock);
     return index;
   }
 
@@ -270,24 +235,24 @@ class Octree {
   }
 
   __attribute__((noinline)) void grow_leaves(std::size_t need) {
-    TavoAlgorithm::spin_lock(m_leafGrowLock);
-    try {
-      const std::size_t block = m_leaves.chunk_size();
-      if (need > m_leaves.size()) m_leaves.resize(((need - 1) / block + 1) * block);
-    } catch (...) {
-      TavoAlgorithm::spin_unlock(m_leafGrowLock);
-      throw;
-    }
-    TavoAlgorithm::spin_unlock(m_leafGrowLock);
+    SpinGuard guard(m_leafGrowLock);
+    const std::size_t block = m_leaves.chunk_size();
+    if (need > m_leaves.size()) m_leaves.resize(((need - 1) / block + 1) * block);
   }
 
   int m_depth;
-  TavoAlgorithm::TopTree m_top;
-  std::vector<std::unique_ptr<TavoAlgorithm::MiddleTree>> m_middle;
+  TopTree m_top;
+  std::vector<std::unique_ptr<MiddleTree>> m_middle;
   static_assert(std::is_trivially_destructible_v<Element>, "leaf blocks are freed without destructors");
-  TavoAlgorithm::ChunkedRecordStore<Element, ZeroedChunkAllocator<Element, std::size_t{1} << kLeafBlockShift>> m_leaves;
+  ChunkedRecordStore<Element, ZeroedChunkAllocator<Element, std::size_t{1} << kLeafBlockShift>> m_leaves;
   std::atomic<std::uint8_t> m_leafGrowLock{0};
   std::atomic<int> m_claimed{0};
 };
 
+}  // namespace TavoAlgorithm::grid
+
+namespace TavoOctree {
+// The octree container under its exported name.
+template <typename T>
+using Octree = TavoAlgorithm::grid::Octree<T>;
 }  // namespace TavoOctree

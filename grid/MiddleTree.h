@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "geometry/TreeSlot.h"
+#include "grid/TreeSlot.h"
 
-namespace TavoAlgorithm {
+namespace TavoAlgorithm::grid {
 
 class MiddleTree {
  public:
@@ -63,4 +63,4 @@ class MiddleTree {
   std::atomic<int> m_counter{0};
 };
 
-}  // namespace TavoAlgorithm
+}  // namespace TavoAlgorithm::grid

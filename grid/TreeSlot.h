@@ -10,9 +10,9 @@
 #include <memory>
 #include <new>
 
-#include "common/spin_lock.h"
+#include "grid/SpinLock.h"
 
-namespace TavoAlgorithm {
+namespace TavoAlgorithm::grid {
 
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
@@ -34,32 +34,21 @@ inline int slot_read(const std::atomic<int>& slot) {
 // Test, lock, test again, then create: the new node takes counter++ * 8 as
 // its children's base. reserveChildren(base) runs before the base is
 // published, so that whoever reads the base finds room for the children.
-// Returns the base; throws std::bad_alloc when the index space is exhausted.
+// Returns the base; throws std::bad_alloc when the index space is exhausted
+// (or reserveChildren throws), leaving the slot absent and unlocked.
 template <typename Reserve>
 int slot_find_or_create(std::atomic<int>& slot, std::atomic<std::uint8_t>& lock,
                         std::atomic<int>& counter, Reserve&& reserveChildren) {
   int base = slot_read(slot);
   if (base >= 0) return base;
-  spin_lock(lock);
+  SpinGuard guard(lock);
   base = slot_read(slot);
-  if (base < 0) {
-    const long long node = counter.fetch_add(1, std::memory_order_relaxed);
-    const long long childBase = node * 8;
-    if (childBase > static_cast<long long>(INT32_MAX) - 9) {
-      spin_unlock(lock);
-      throw std::bad_alloc();
-    }
-    try {
-      reserveChildren(static_cast<int>(childBase));
-    } catch (...) {
-      spin_unlock(lock);
-      throw;
-    }
-    base = static_cast<int>(childBase);
-    slot.store(base + 1, std::memory_order_release);
-  }
-  spin_unlock(lock);
-  return base;
+  if (base >= 0) return base;
+  const long long childBase = static_cast<long long>(counter.fetch_add(1, std::memory_order_relaxed)) * 8;
+  if (childBase > static_cast<long long>(INT32_MAX) - 9) throw std::bad_alloc();
+  reserveChildren(static_cast<int>(childBase));
+  slot.store(static_cast<int>(childBase) + 1, std::memory_order_release);
+  return static_cast<int>(childBase);
 }
 
-}  // namespace TavoAlgorithm
+}  // namespace TavoAlgorithm::grid

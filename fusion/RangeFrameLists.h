@@ -84,6 +84,8 @@ class RangeFrameLists {
   void reset_integrated_count() { m_integrated = 0; }
   const std::vector<std::vector<bool>>& sample_marks() const { return m_sampleMarks; }
   const std::vector<std::vector<float>>& weights() const { return m_weights; }
+  // Per-point normals the preparation fitted, one list per frame.
+  const std::vector<std::vector<Eigen::Vector3f>>& smoothed_normals() const { return m_normals; }
 
   // Sample marks of one frame for step s > 0 (grid rows i, columns j).
   static void sample_rge(const Eigen::MatrixXi& indexMap, const std::vector<Eigen::Vector3f>& normals, int step,

@@ -169,6 +169,7 @@ int run_laser_demo(int argc, char** argv) {
     for (const auto& f : frames) {
       long long n = 0;
       const std::vector<Cloud> lines = to_lines(f, n);
+      changed.clear();  // get_cloud appends; a viewer would consume them here
       const auto t0 = std::chrono::steady_clock::now();
       helper.fusion_one_laser(lines, f.pose);
       helper.get_cloud(changed);

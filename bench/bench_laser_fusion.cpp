@@ -183,6 +183,7 @@ void run_helper(const std::vector<sim::LaserFrame>& frames, long long points, in
   double fuse = 0, cloud = 0;
   for (int pass = 0; pass < 2; ++pass)
     for (std::size_t i = 0; i < lines.size(); ++i) {
+      changed.clear();  // get_cloud appends
       const auto t0 = std::chrono::steady_clock::now();
       h.fusion_one_laser(lines[i], frames[i].pose);
       const auto t1 = std::chrono::steady_clock::now();

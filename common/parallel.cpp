@@ -1,9 +1,12 @@
 #include "Parallel.h"
 
 #include <algorithm>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
+#include <utility>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -71,8 +74,24 @@ int get_proc_bar_number(int span, int itemCount, std::vector<int>& marks) {
 }
 
 namespace {
+// Reports of one phase (one marks list) waiting for delivery. A report is
+// never made under the lock, so a callback may block or start a phase of
+// its own; the one worker delivering a phase's reports delivers them in the
+// order their marks were consumed.
+struct PhaseReports {
+  std::deque<std::pair<std::function<void(int)>, int>> queue;
+  bool delivering = false;
+};
+
 std::mutex& progress_mutex() {
   static std::mutex m;
+  return m;
+}
+
+// Keyed by the phase's marks list; references stay valid while others are
+// added, and an entry is erased only by its deliverer.
+std::unordered_map<const void*, PhaseReports>& pending_reports() {
+  static std::unordered_map<const void*, PhaseReports> m;
   return m;
 }
 }  // namespace
@@ -81,9 +100,8 @@ void process_bar_run(std::atomic<int>& done, std::vector<int>& marks, int span, 
                      int base, std::function<void(int)> report) {
   // Counting inside the lock keeps the counts and the mark test in one order:
   // otherwise a worker holding an earlier count could reach the marks after a
-  // later one, and that mark would never be consumed. The report stays inside
-  // too, so reports arrive in increasing order.
-  std::lock_guard<std::mutex> lock(progress_mutex());
+  // later one, and that mark would never be consumed.
+  std::unique_lock<std::mutex> lock(progress_mutex());
   const int old = done.fetch_add(1);
   if (marks.empty() || old != marks.back()) return;
   marks.pop_back();
@@ -92,7 +110,26 @@ void process_bar_run(std::atomic<int>& done, std::vector<int>& marks, int span, 
                                             static_cast<float>(markCount) *
                                             static_cast<float>(span) +
                                         static_cast<float>(base));
-  if (report) report(progress);
+  if (!report) return;
+  PhaseReports& phase = pending_reports()[&marks];
+  phase.queue.emplace_back(std::move(report), progress);
+  if (phase.delivering) return;
+  phase.delivering = true;
+  auto finish = [&] { pending_reports().erase(&marks); };
+  while (!phase.queue.empty()) {
+    auto next = std::move(phase.queue.front());
+    phase.queue.pop_front();
+    lock.unlock();
+    try {
+      next.first(next.second);
+    } catch (...) {
+      lock.lock();
+      finish();
+      throw;
+    }
+    lock.lock();
+  }
+  finish();
 }
 
 }  // namespace TavoAlgorithm

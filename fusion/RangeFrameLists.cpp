@@ -38,12 +38,19 @@ void follow_squeeze(std::vector<T>& list, const std::vector<int>& newIndex, int 
   list.swap(out);
 }
 
+// The application owns the frame but asks the helper to acknowledge a
+// removal by clearing the pending bit.
+void acknowledge_removal(const RangeData& f, int k) {
+  const_cast<RangeData&>(f).set_vFlag(k, static_cast<VertexFlag>(f.get_vFlag(k) & ~FLAG_REMOVAL_PENDING));
+}
+
 }  // namespace
 
 void RangeFrameLists::sample_rge(const Eigen::MatrixXi& indexMap, const std::vector<Eigen::Vector3f>& normals,
                                  int step, bool keepSteep, std::vector<bool>& marks) {
   std::fill(marks.begin(), marks.end(), false);
-  if (step <= 0) return;
+  if (step == 0) return;
+  // A negative step samples like its magnitude (i mod s = 0 either way).
   for (int i = 0; i < indexMap.rows(); ++i) {
     for (int j = 0; j < indexMap.cols(); ++j) {
       const int k = indexMap(i, j);
@@ -106,8 +113,9 @@ void RangeFrameLists::prepare_slot(std::size_t i, bool isSample, bool singleFram
     m_normals[i].assign(static_cast<std::size_t>(f.get_vn()), Eigen::Vector3f::Zero());
   if (ringWeights && f.has_vFlag()) weight_boundary_rings(f, m_weights[i]);
   m_sampleMarks[i].assign(static_cast<std::size_t>(f.get_vn()), true);
-  const int minStep = singleFrame ? m_rules.singleFrameMinStep : 1;
-  if (isSample && m_sampleStep >= minStep)
+  const bool usable = singleFrame && m_rules.singleFrameMinStep > 1 ? m_sampleStep >= m_rules.singleFrameMinStep
+                                                                     : m_sampleStep != 0;
+  if (isSample && usable)
     sample_rge(indexMap, m_normals[i], m_sampleStep, m_rules.keepSteepPoints, m_sampleMarks[i]);
 }
 
@@ -173,7 +181,9 @@ bool RangeFrameLists::send_rangeData_traced(const std::vector<const RangeData*>&
   const TraceOutcome r = trace("send_rangeData", f, "rangeDatas", c, "dRts", w, "extreWeight", sample, "isSample");
   if (r == TraceOutcome::ReplayFailed) return false;
   std::vector<bool> wide = wideSpread;
-  if (wide.size() != f.size()) wide.assign(f.size(), false);  // not part of the recording
+  // The flags are not part of the recording: a replay takes them as off.
+  // Anywhere else a list of the wrong length is refused, as without tracing.
+  if (r == TraceOutcome::Replayed && wide.size() != f.size()) wide.assign(f.size(), false);
   return send_rangeData(f, c, wide, w, sample);
 }
 
@@ -246,14 +256,13 @@ void RangeFrameLists::collect(std::size_t i, bool pendingRemovals, std::vector<R
   const RigidMatrix pose = world_pose(i);
   for (int k = 0; k < f.get_vn(); ++k) {
     const VertexFlag flag = f.has_vFlag() ? f.get_vFlag(k) : VertexFlag{0};
-    if (pendingRemovals) {
-      if ((flag & FLAG_DELETED) == 0 || (flag & FLAG_REMOVAL_PENDING) == 0) continue;
-      // The application owns the frame but asks the helper to acknowledge
-      // the removal by clearing the pending bit.
-      const_cast<RangeData&>(f).set_vFlag(k, static_cast<VertexFlag>(flag & ~FLAG_REMOVAL_PENDING));
-    } else if ((flag & FLAG_DELETED) != 0) {
-      continue;
-    }
+    const bool deleted = (flag & FLAG_DELETED) != 0;
+    const bool removalPending = deleted && (flag & FLAG_REMOVAL_PENDING) != 0;
+    // A deleted point still holds its contribution while its removal is
+    // pending (the pending bit is cleared wherever a deleted point is not or
+    // no longer in the volume); a withdrawn frame takes those out as well.
+    if (pendingRemovals ? !removalPending : deleted && !removalPending) continue;
+    if (removalPending) acknowledge_removal(f, k);
     const std::size_t ks = static_cast<std::size_t>(k);
     // Only what was integrated is taken out: sampled and not clipped.
     if (!m_sampleMarks[i][ks] || clipped(pose, f.get_vCoord(k))) continue;
@@ -268,6 +277,16 @@ void RangeFrameLists::add_to_tsdf(TsdfVolume& volume) {
   // would only revisit them.
   const bool wasEmpty = !volume.has_voxels();
   if (before < n) {
+    // Deleted points of a pending frame never enter the volume: a pending
+    // bit left on them would subtract, next round, what was never added.
+    // One frame may be listed twice, so not inside the parallel preparation.
+    for (int i = before; i < n; ++i) {
+      const RangeData& f = *m_frames[static_cast<std::size_t>(i)];
+      if (!f.has_vFlag()) continue;
+      for (int k = 0; k < f.get_vn(); ++k)
+        if ((f.get_vFlag(k) & FLAG_DELETED) != 0 && (f.get_vFlag(k) & FLAG_REMOVAL_PENDING) != 0)
+          acknowledge_removal(f, k);
+    }
     const int workers = m_rules.prepareWorkers > 0 ? m_rules.prepareWorkers : omp_get_max_threads();
     // A few frames per worker at a time rather than all pending ones at once:
     // the prepared copies of one batch reuse the memory of the last, where

@@ -5,8 +5,9 @@
 // withdrawing the last frame and rebuilding the mesh.
 //
 // Frames stay owned by the caller and must outlive the lists; the lists only
-// clear the removal-pending bit (3) of the frames' points once a removal has
-// been subtracted. One caller thread at a time; the calls run their own
+// clear the removal-pending bit (3) of the frames' deleted points, once their
+// contribution is subtracted or, for a pending frame, when it is prepared
+// (its deleted points are never added). One caller thread at a time; the calls run their own
 // parallel loops. Helpers differ only in FrameListRules.
 #include <Eigen/Core>
 #include <functional>
@@ -23,9 +24,9 @@ namespace TavoAlgorithm {
 struct FrameListRules {
   // FusionMeshHelper: steep points (|smoothed n.z| < 0.5) survive sampling.
   bool keepSteepPoints = true;
-  // Smallest sample step that the single-frame overloads act on (1 for
-  // FusionMeshHelper, 2 for AutoScanHelper); the vector overloads act on any
-  // positive step.
+  // Above 1: the smallest sample step that the single-frame overloads act on
+  // (2 for AutoScanHelper). Otherwise, and always in the vector overloads,
+  // any step other than 0 samples (a negative one like its magnitude).
   int singleFrameMinStep = 1;
   // FusionMeshHelper drops points below the clip height (world z).
   bool clipZ = true;
@@ -68,7 +69,8 @@ class RangeFrameLists {
   // Appends the points of the integrated frames marked removed (flag bits 0
   // and 3) that were integrated, clearing their bit 3.
   void collect_removed_points(std::vector<RemovedPoint>& out);
-  // Withdraws the last frame, subtracting it first when it was integrated.
+  // Withdraws the last frame, subtracting first every contribution it made
+  // when it was integrated (deleted points whose removal is pending included).
   void pop_rangeData(TsdfVolume* volume);
   // add_to_tsdf, extraction, the raw mesh cut to the counters, refinement.
   bool rebuild_mesh(TsdfVolume& volume, BaseTriMesh& mesh);
@@ -87,7 +89,8 @@ class RangeFrameLists {
   // Per-point normals the preparation fitted, one list per frame.
   const std::vector<std::vector<Eigen::Vector3f>>& smoothed_normals() const { return m_normals; }
 
-  // Sample marks of one frame for step s > 0 (grid rows i, columns j).
+  // Sample marks of one frame for step s != 0 (grid rows i, columns j; a
+  // negative s samples like -s); s = 0 clears every mark.
   static void sample_rge(const Eigen::MatrixXi& indexMap, const std::vector<Eigen::Vector3f>& normals, int step,
                          bool keepSteep, std::vector<bool>& marks);
   // Weights of the two point rings along a flagged frame's boundary.

@@ -10,22 +10,37 @@ namespace TavoAlgorithm {
 
 void mark_region_voxels(TsdfVolume& volume, const std::vector<Eigen::Vector3f>& points, int radius) {
   if (radius < 0 || points.empty()) return;
-  std::vector<Eigen::Vector3i> offsets;
-  for (int k = -radius; k <= radius; ++k)
-    for (int j = -radius; j <= radius; ++j)
-      for (int i = -radius; i <= radius; ++i) offsets.emplace_back(i, j, k);
   const grid::GridFrame& frame = volume.grid_frame();
+  // No box reaches further than the grid, so no radius costs more than that.
+  const int r = std::min(radius, frame.size());
+  auto& tree = volume.octree();
+  const int slots = tree.leaf_slots_in_use();
+  auto mark = [](TsdfVoxel& voxel) {
+    std::lock_guard<grid::SpinLock<std::uint8_t>> guard(voxel.lock);
+    voxel.deleteMarks |= TSDF_MARK_REGION;
+  };
   auxilary_tbb_for(volume.get_thread_num(), 0, points.size(), [&](std::size_t p) {
     Eigen::Vector3i c;
     if (!frame.cell_of(points[p], c)) return;
-    for (const Eigen::Vector3i& o : offsets) {
-      const Eigen::Vector3i cell = c + o;
-      if (!frame.is_usable(cell)) continue;
-      if (TsdfVoxel* voxel = volume.find_voxel(cell)) {
-        std::lock_guard<grid::SpinLock<std::uint8_t>> guard(voxel->lock);
-        voxel->deleteMarks |= TSDF_MARK_REGION;
+    const Eigen::Vector3i lo = (c.array() - r).max(frame.border).matrix();
+    const Eigen::Vector3i hi = (c.array() + r).min(frame.size() - 1 - frame.border).matrix();
+    if ((hi.array() < lo.array()).any()) return;
+    const Eigen::Vector3i extent = hi - lo + Eigen::Vector3i::Ones();
+    const long long cells = static_cast<long long>(extent.x()) * extent.y() * extent.z();
+    if (cells > slots) {
+      // A box larger than the volume: visit the voxels instead of the cells.
+      for (int i = 0; i < slots; ++i) {
+        auto& e = tree.element_at(i);
+        if (!e.is_used()) continue;
+        const Eigen::Vector3i cell = e.get_cell();
+        if ((cell.array() >= lo.array()).all() && (cell.array() <= hi.array()).all()) mark(e.payload);
       }
+      return;
     }
+    for (int z = lo.z(); z <= hi.z(); ++z)
+      for (int y = lo.y(); y <= hi.y(); ++y)
+        for (int x = lo.x(); x <= hi.x(); ++x)
+          if (TsdfVoxel* voxel = volume.find_voxel(Eigen::Vector3i(x, y, z))) mark(*voxel);
   });
 }
 

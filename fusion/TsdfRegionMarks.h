@@ -15,7 +15,8 @@ namespace TavoAlgorithm {
 // Sets TSDF_MARK_REGION on the existing voxels of the (2 radius + 1)^3 cells
 // around each point's cell (world points, not transformed). Cells within the
 // border band are never marked; radius < 0, and points that are not finite
-// or lie outside the grid, mark nothing.
+// or lie outside the grid, mark nothing. Any radius is accepted: the work
+// per point is bounded by the smaller of its box and the voxels in use.
 void mark_region_voxels(TsdfVolume& volume, const std::vector<Eigen::Vector3f>& points, int radius);
 
 // marks := one entry per point of the frame, 1 where the point (moved by the

@@ -56,7 +56,8 @@ class TAVO_API LaserFusionHelper {
   // mapped mean is not finite.
   bool set_tree_shift(const std::vector<Cloud>& lines, const RigidMatrix& rt);
 
-  // Rebuilds the neighbour offset tables for radius r with the current cell size.
+  // Rebuilds the neighbour offset tables for radius r with the current cell
+  // size; r above 64 is taken as 64.
   void set_extend_radius(unsigned int r);
   void set_use_double_voxel(bool on) { m_useDoubleVoxel = on; }
   // n > 0 sets both thread counts; other values keep them.

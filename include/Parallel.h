@@ -22,8 +22,10 @@ TAVO_API int get_proc_bar_number(int span, int itemCount, std::vector<int>& mark
 
 // Called by a worker right after it finishes one item: counts it in `done` and,
 // when that reaches the next mark, reports base + the phase's share of span.
-// Marks are consumed exactly once and reports arrive in increasing order; the
-// report runs on the worker thread. Thread-safe for concurrent callers.
+// Marks are consumed exactly once and the reports of one marks list arrive in
+// increasing order, on a worker thread of the phase, never under a lock: a
+// report may block or run a phase of its own. Thread-safe for concurrent
+// callers.
 TAVO_API void process_bar_run(std::atomic<int>& done, std::vector<int>& marks, int span,
                               int markCount, int base, std::function<void(int)> report);
 

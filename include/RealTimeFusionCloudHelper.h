@@ -66,9 +66,11 @@ class TAVO_API RealTimeFusionCloudHelper {
   // when the counts of frames and poses differ (then nothing is fused).
   RetVal fusion_all_laser(const std::vector<std::vector<Cloud>>& frames, const std::vector<RigidMatrix>& rts);
 
-  // Refreshes the points of the cells touched since the previous call;
-  // changedIds is overwritten with their ids (a deleted vertex among them
-  // has left the model). Returns the helper's cloud.
+  // Refreshes the points of the cells touched since the previous call and
+  // appends their ids to changedIds (a deleted vertex among them has left
+  // the model). Out of memory it prints an error, leaves changedIds and the
+  // cloud as they were and keeps the cells for the next call. Returns the
+  // helper's cloud.
   const Cloud& get_cloud(std::vector<int>& changedIds);
   int get_current_vids() const;  // ids handed out so far
   int get_valid_vids() const;    // of those, the vertices not deleted
@@ -96,6 +98,7 @@ class TAVO_API RealTimeFusionCloudHelper {
                                  std::vector<int>& keptFrames);
 
   void set_dark_mode(bool on) { m_darkMode = on; }
+  // r above 64 is taken as 64, as in the constructor.
   void set_extend_radius(unsigned int r);
   void set_use_double_voxel(bool on);
   // n >= 1 sets the octree's thread counts; other values change nothing.

@@ -6,12 +6,16 @@
 // (k mod r - 1, (k mod r^2) div r - 1, k div r^2 - 1), so offsets run from -1
 // to r - 2 per axis (r = 3: the 3 x 3 x 3 block around the reference cell),
 // and the world offset is that offset times the cell size. r = 0 gives empty
-// tables (nothing is integrated).
+// tables (nothing is integrated); r above kMaxExtendRadius is taken as it.
 #include <Eigen/Core>
 #include <cstddef>
 #include <vector>
 
 namespace LaserReconstrcution {
+
+// 64^3 offsets already reach far beyond any surface band; a larger radius
+// would only overflow r^3 or exhaust memory.
+inline constexpr unsigned int kMaxExtendRadius = 64;
 
 struct LineIntegrator {
   std::vector<Eigen::Vector3f> worldOffsets;
@@ -26,6 +30,7 @@ struct LineIntegrator {
   int workers_for(std::size_t n) const { return n < kParallelListMin ? 1 : threadNum; }
 
   void build_offsets(unsigned int r, float cellSize) {
+    if (r > kMaxExtendRadius) r = kMaxExtendRadius;
     extendRadius = r;
     worldOffsets.clear();
     intOffsets.clear();

@@ -40,7 +40,7 @@ int finite_points(const std::vector<Cloud>& lines) {
 unsigned int truncated_radius(float r) {
   // Negative, NaN and absurd radii give no neighbourhood rather than UB.
   if (!(r >= 0.f)) return 0;
-  return static_cast<unsigned int>(std::min(r, 64.f));
+  return static_cast<unsigned int>(std::min(r, static_cast<float>(LaserReconstrcution::kMaxExtendRadius)));
 }
 
 const Cloud& empty_cloud() {
@@ -129,13 +129,17 @@ RetVal RealTimeFusionCloudHelper::fusion_all_laser(const std::vector<std::vector
 }
 
 const Cloud& RealTimeFusionCloudHelper::get_cloud(std::vector<int>& changedIds) {
-  changedIds.clear();
   if (!m_state) return empty_cloud();
   State& s = *m_state;
+  const std::size_t given = changedIds.size();
   try {
     s.tree.get_cloud_incremental(s.pending, s.cloud, s.currentVids, s.validVids, changedIds, m_darkMode);
   } catch (const std::bad_alloc&) {
+    // The cloud is grown before any leaf is read: the list stays for the
+    // next call, or its leaves would never be queued again.
     TAVO_LOG_ERROR("out of memory while refreshing the laser cloud");
+    changedIds.resize(given);
+    return s.cloud;
   }
   s.pending.clear();
   return s.cloud;

@@ -22,6 +22,16 @@ TAVO_HD inline int atomic_or(int* p, int v) {
 #endif
 }
 
+// Many cells may set one flag byte at once; on the host that needs an atomic
+// store (the same value either way, but a plain store is a data race).
+TAVO_HD inline void atomic_set_flag(char* p) {
+#if defined(__CUDA_ARCH__)
+  *p = 1;
+#else
+  __atomic_store_n(p, static_cast<char>(1), __ATOMIC_RELAXED);
+#endif
+}
+
 TAVO_HD inline float atomic_add(float* p, float v) {
 #if defined(__CUDA_ARCH__)
   return atomicAdd(p, v);

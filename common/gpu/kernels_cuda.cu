@@ -35,7 +35,20 @@ bool device_usable() {
       cudaGetLastError();  // a failed probe must not look like a kernel error later
       return false;
     }
-    return true;
+    // A card below the built architectures is counted but runs no kernel:
+    // only a launch that really adds up chooses this back end.
+    int* counter = nullptr;
+    bool ran = false;
+    if (cudaMalloc(&counter, sizeof(int)) == cudaSuccess && cudaMemset(counter, 0, sizeof(int)) == cudaSuccess) {
+      launch(SampleTestCell{counter});
+      int seen = 0;
+      ran = cudaGetLastError() == cudaSuccess &&
+            cudaMemcpy(&seen, counter, sizeof(int), cudaMemcpyDeviceToHost) == cudaSuccess &&
+            seen == kSampleTestSide * kSampleTestSide;
+    }
+    if (counter != nullptr) cudaFree(counter);
+    cudaGetLastError();
+    return ran;
   }();
   return usable;
 }

@@ -141,7 +141,7 @@ struct ScanFidsCell {
     const std::uint8_t* px = faceIds + 4 * (y * size.x + x);
     if ((px[0] | px[1] | px[2] | px[3]) == 0) return;
     const unsigned id = decode_face_id(px);
-    if (id >= 1u && id <= static_cast<unsigned>(faceCount)) faceFlags[id - 1u] = 1;
+    if (id >= 1u && id <= static_cast<unsigned>(faceCount)) atomic_set_flag(faceFlags + (id - 1u));
   }
 };
 

@@ -298,3 +298,19 @@ TEST(PixelKernels, PixelCountsSeenFacesAndEveryThread) {
   ASSERT_TRUE(TAVO_CHECK_GPU());
   EXPECT_EQ(to_host(threads)[0], 4096);
 }
+
+// Every row of a large image shows the same face: the workers of the CPU
+// path all set one flag byte (a data race under ThreadSanitizer unless
+// the store is atomic).
+TEST(PixelKernels, ManyWorkersFlagOneFaceTogether) {
+  const int w = 64, h = 512;
+  std::vector<std::uint8_t> ids(4 * w * h);
+  for (int p = 0; p < w * h; ++p) {
+    const auto px = id_pixel(p % 2);
+    std::copy(px.begin(), px.end(), ids.begin() + 4 * p);
+  }
+  auto i = to_device(ids);
+  auto flags = to_device(std::vector<char>(3, 0));
+  get_scan_fids_cuda(i.data(), {w, h}, flags.data(), 3);
+  EXPECT_EQ(to_host(flags), (std::vector<char>{1, 1, 0}));
+}

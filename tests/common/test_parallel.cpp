@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -114,4 +115,45 @@ TEST(ProgressReports, ConcurrentWorkersConsumeEveryMarkOnceInOrder) {
     for (std::size_t i = 1; i < reports.size(); ++i) ASSERT_LT(reports[i - 1], reports[i]);
     EXPECT_EQ(reports.back(), span);
   }
+}
+
+// A report that waits for another phase's worker must not stall it: no
+// lock is held while a report runs.
+TEST(ProgressReports, AReportNeverBlocksAnotherPhase) {
+  std::vector<int> marksA, marksB;
+  const int countA = get_proc_bar_number(10, 5, marksA), countB = get_proc_bar_number(10, 5, marksB);
+  std::atomic<int> doneA{0}, doneB{0};
+  std::promise<void> bFinished;
+  std::future<void> bSeen = bFinished.get_future();
+  bool otherPhaseRan = false;
+  std::vector<int> reportsB;
+  process_bar_run(doneA, marksA, 10, countA, 0, [](int) {});  // no mark yet
+  std::thread b;
+  process_bar_run(doneA, marksA, 10, countA, 0, [&](int) {
+    b = std::thread([&] {
+      for (int i = 0; i < 5; ++i) process_bar_run(doneB, marksB, 10, countB, 50, [&](int p) { reportsB.push_back(p); });
+      bFinished.set_value();
+    });
+    otherPhaseRan = bSeen.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  });
+  b.join();
+  EXPECT_TRUE(otherPhaseRan);
+  EXPECT_EQ(reportsB, (std::vector<int>{52, 55, 57, 60}));
+}
+
+// A report may run a phase of its own on its thread.
+TEST(ProgressReports, AReportMayRunANestedPhase) {
+  std::vector<int> outer, inner, nested;
+  std::atomic<int> doneOuter{0};
+  const int countOuter = get_proc_bar_number(10, 5, outer);
+  for (int i = 0; i < 5; ++i)
+    process_bar_run(doneOuter, outer, 10, countOuter, 0, [&](int p) {
+      std::vector<int> m;
+      std::atomic<int> d{0};
+      const int c = get_proc_bar_number(10, 2, m);
+      for (int k = 0; k < 2; ++k) process_bar_run(d, m, 10, c, 0, [&](int q) { inner.push_back(q); });
+      nested.push_back(p);
+    });
+  EXPECT_EQ(nested, (std::vector<int>{2, 5, 7, 10}));
+  EXPECT_EQ(inner.size(), 4u);
 }

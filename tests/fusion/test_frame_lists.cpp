@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "fusion/RangeFrameLists.h"
 
 using namespace TavoAlgorithm;
@@ -80,6 +82,21 @@ TEST(RangeFrameLists, SamplingKeepsTheStepGridAndSteepPoints) {
   a.send_rangeData(&f, RigidMatrix(), false, true);
   EXPECT_EQ(lists.sample_marks()[0], std::vector<bool>(16, true));
   EXPECT_EQ(a.sample_marks()[0], std::vector<bool>(16, true));
+  // Any step other than 0 samples; a negative one like its magnitude, in
+  // both kinds of overload.
+  FrameListRules gridOnly;
+  gridOnly.keepSteepPoints = false;  // the test grid is steep everywhere
+  RangeFrameLists neg(gridOnly), pos(gridOnly);
+  neg.set_sample_step(-2);
+  pos.set_sample_step(2);
+  for (RangeFrameLists* l : {&neg, &pos}) {
+    l->send_rangeData(&f, RigidMatrix(), false, true);
+    ASSERT_TRUE(l->send_rangeData(Frames{&f}, Poses(1), Flags{false}, true));
+  }
+  EXPECT_EQ(neg.sample_marks(), pos.sample_marks());
+  EXPECT_EQ(std::count(neg.sample_marks()[0].begin(), neg.sample_marks()[0].end(), true), 4);
+  RangeFrameLists::sample_rge(map, n, -2, false, marks);
+  EXPECT_EQ(marks, (std::vector<bool>{1, 0, 1, 0, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0}));
 }
 
 TEST(RangeFrameLists, BoundaryRingsWeighOneAndTwoHundredths) {

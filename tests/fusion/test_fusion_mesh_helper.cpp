@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <tuple>
 
 #include <omp.h>
@@ -202,6 +203,20 @@ TEST(FusionMeshHelper, RadiusZeroMarksOnlyTheContainingVoxelAndNeverTheBorder) {
   mark_region_voxels(unit, {Eigen::Vector3f(4.5f, 100.5f, 100.5f)}, 2);
   EXPECT_TRUE(unit.find_voxel({3, 100, 100})->deleteMarks & TSDF_MARK_REGION);
   EXPECT_FALSE(unit.find_voxel({2, 100, 100})->deleteMarks & TSDF_MARK_REGION);
+  clear_voxel_delete_marks(unit, 1);
+  // Radii far beyond the grid (whose offset tables would never fit, or
+  // overflow) mark every markable voxel, and one of 4 cells only its block.
+  for (const int huge : {100000, std::numeric_limits<int>::max()}) {
+    mark_region_voxels(unit, {Eigen::Vector3f(100.5f, 100.5f, 100.5f)}, huge);
+    for (const auto& [cell, markable] : cases)
+      EXPECT_EQ((unit.find_voxel(cell)->deleteMarks & TSDF_MARK_REGION) != 0, markable) << huge;
+    clear_voxel_delete_marks(unit, 1);
+  }
+  unit.octree().find_or_create_leaf({104, 100, 100});
+  unit.octree().find_or_create_leaf({105, 100, 100});
+  mark_region_voxels(unit, {Eigen::Vector3f(100.5f, 100.5f, 100.5f)}, 4);
+  EXPECT_TRUE(unit.find_voxel({104, 100, 100})->deleteMarks & TSDF_MARK_REGION);
+  EXPECT_FALSE(unit.find_voxel({105, 100, 100})->deleteMarks & TSDF_MARK_REGION);
 }
 
 class FusionTraceTest : public TraceFolderTest {
@@ -264,4 +279,22 @@ TEST_F(FusionTraceTest, CorruptRecordingFailsTheReplay) {
   EXPECT_EQ(h.get_triMesh(m), RETVAL_FAILED);
   EXPECT_NE(testing::internal::GetCapturedStdout().find("Error! Parameter Unmatch!"), std::string::npos);
   EXPECT_EQ(h.frame_count(), 0);
+}
+
+// A wide-spread list of the wrong length is refused whether or not the call
+// is being recorded.
+TEST_F(FusionTraceTest, WrongLengthWideSpreadListIsRefusedWhileRecording) {
+  const auto frames = sphere_frames();
+  std::string err;
+  for (const bool record : {false, true}) {
+    gDAConfig.enable = gDAConfig.record = record;
+    FusionMeshHelper h;
+    h.set_param(param(), err);
+    const std::vector<const RangeData*> two = {&frames[0], &frames[1]};
+    const std::vector<std::vector<float>> weights = {std::vector<float>(frames[0].get_vn(), 1.f),
+                                                     std::vector<float>(frames[1].get_vn(), 1.f)};
+    EXPECT_FALSE(h.send_rangeData(two, std::vector<RigidMatrix>(2), {false}, weights, false)) << record;
+    EXPECT_EQ(h.frame_count(), 0) << record;
+    EXPECT_TRUE(h.send_rangeData(two, std::vector<RigidMatrix>(2), {false, true}, weights, false)) << record;
+  }
 }

@@ -63,3 +63,24 @@ TEST(OctreeMesh, OpposedNeighbourUsesItsTwin) {
   EXPECT_NEAR(m.get_vCoord(0).x(), 51.0f * kCell, 1e-5f);
   b.twin = nullptr;
 }
+
+// A cube whose lowest corner has no leaf is still built when its edges
+// carry vertices: left out, the mesh would open along every band border.
+TEST(OctreeMesh, CubeWithoutItsLowestCornerLeafIsBuilt) {
+  LaserFusionHelper<Leaf> h(10, kCell, 0.1f, 0.1f, 3, false);
+  const V3i c(40, 40, 40);
+  for (int k = 1; k < 8; ++k) {
+    const V3i cell = c + V3i(k & 1, (k >> 1) & 1, (k >> 2) & 1);
+    make_leaf(h, cell, k == 7 ? -0.5f : 0.5f);  // only c + (1, 1, 1) inside
+  }
+  std::vector<int> axes;
+  const BaseTriMesh m = mesh_of(h, axes);
+  ASSERT_EQ(m.get_vn(), 3);
+  ASSERT_EQ(m.get_fn(), 1);
+  // Facing away from the inside corner, like every other face.
+  const auto& f = m.get_face(0);
+  const V3 n = (m.get_vCoord(f[1]) - m.get_vCoord(f[0])).cross(m.get_vCoord(f[2]) - m.get_vCoord(f[0]));
+  const V3 centroid = (m.get_vCoord(f[0]) + m.get_vCoord(f[1]) + m.get_vCoord(f[2])) / 3.f;
+  const V3 inside = (c + V3i::Ones()).cast<float>() * kCell + V3::Constant(0.5f * kCell);
+  EXPECT_GT(n.dot(centroid - inside), 0.f);
+}

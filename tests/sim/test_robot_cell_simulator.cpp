@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "PoseError.h"
+#include "RobotCellSimulator.h"
+
+using namespace TavoAlgorithm;
+using namespace TavoAlgorithm::sim;
+
+namespace {
+
+// The point 50 mm above the turntable that the cameras look at, model frame.
+Eigen::Vector3f looked_at(const RobotCell& cell) {
+  return (cell.model_from_world() * Eigen::Vector3d(cell.axisPoint - 50.0 * cell.axisDirection)).cast<float>();
+}
+
+Scene ball(const RobotCell& cell, float radius) {
+  Scene s;
+  s.spheres.push_back({looked_at(cell), radius});
+  return s;
+}
+
+}  // namespace
+
+TEST(RobotCellSimulator, CellRecordAndPosesFollowTheFrames) {
+  const RobotCell cell = default_robot_cell();
+  const RobotScanInfo info = robot_scan_info(cell);
+  EXPECT_TRUE(info.get_sum_mat().to_matrix4().isApprox(
+      (cell.calibrationRobot * cell.fixture * cell.first.RT).to_matrix4()));
+  Eigen::Vector3f d, p;
+  info.get_axis_info(d, p);
+  EXPECT_TRUE(d.isApprox(cell.axisDirection.cast<float>()));
+  // The model frame stands the axis upright.
+  EXPECT_TRUE(cell.model_from_world().transform_normal(Eigen::Vector3d(-cell.axisDirection)).isApprox(
+      Eigen::Vector3d::UnitZ()));
+  // At the calibration pose camera 1 is where its calibration puts it, and
+  // camera 2 sits at its own centre.
+  const RigidMatrix home = cell.camera_pose(cell.calibrationRobot, 0.0);
+  EXPECT_LT((home.get_translation() - cell.model_from_world() * cell.first.RT.inverse().get_translation()).norm(), 1e-9);
+  EXPECT_LT((cell.second_camera_pose(cell.calibrationRobot, 0.0).get_translation() -
+             cell.model_from_world() * cell.second.RT.inverse().get_translation()).norm(), 1e-9);
+  // Turning the object by +90 about the upward axis moves the cameras by -90
+  // about it, as seen from the object.
+  const Eigen::Vector3d axisPoint = cell.model_from_world() * cell.axisPoint;
+  const Eigen::Matrix3d back = Eigen::AngleAxisd(-M_PI / 2, Eigen::Vector3d::UnitZ()).toRotationMatrix();
+  const Eigen::Vector3d turned = cell.camera_pose(cell.calibrationRobot, 90.0).get_translation();
+  EXPECT_LT((turned - (axisPoint + back * (home.get_translation() - axisPoint))).norm(), 1e-6);
+}
+
+TEST(RobotCellSimulator, FramesHoldWhatBothCamerasSeeFromTheTruePose) {
+  const RobotCell cell = default_robot_cell();
+  RobotShotOptions options;
+  options.depthSigma = 0.f;
+  RigidMatrix truePose;
+  const Scene scene = ball(cell, 40.f);
+  const RangeData frame = robot_range_frame(cell, scene, cell.calibrationRobot, 30.0, options, &truePose);
+  ASSERT_GT(frame.get_vn(), 1000);
+  EXPECT_EQ(frame.get_rows(), 240);
+  EXPECT_EQ(frame.get_cols(), 320);
+  // The frame carries the nominal pose; the shot came from a pose the
+  // options' error away.
+  const RigidMatrix nominal = cell.camera_pose(cell.calibrationRobot, 30.0);
+  EXPECT_TRUE(frame.get_rigidMatrix().to_matrix4().isApprox(nominal.to_matrix4()));
+  EXPECT_NEAR(pose_deviation(truePose * nominal.inverse(), {}).degrees, options.poseErrorDegrees, 1e-9);
+  const Eigen::Vector3f centre = scene.spheres[0].center;
+  for (int i = 0; i < frame.get_vn(); ++i) {
+    const Eigen::Vector3f p = truePose * frame.get_vCoord(i);
+    EXPECT_NEAR((p - centre).norm(), 40.f, 1e-2f) << i;
+    EXPECT_GT((p - centre).dot(truePose.transform_normal(frame.get_vNrv(i))), 0.f) << i;
+  }
+  // A wall that hides the ball from camera 2 alone empties the frame.
+  Scene hidden = scene;
+  const RigidMatrix second = truePose * nominal.inverse() * cell.second_camera_pose(cell.calibrationRobot, 30.0);
+  const Eigen::Vector3f eye2 = second.get_translation().cast<float>();
+  const Eigen::Vector3f towards = (centre - eye2).normalized();
+  hidden.spheres.push_back({eye2 + 60.f * towards, 20.f});
+  const RangeData blocked = robot_range_frame(cell, hidden, cell.calibrationRobot, 30.0, options);
+  int onBall = 0;
+  for (int i = 0; i < blocked.get_vn(); ++i)
+    onBall += std::abs((truePose * blocked.get_vCoord(i) - centre).norm() - 40.f) < 0.1f;
+  EXPECT_LT(onBall, frame.get_vn() / 4);
+}

@@ -138,4 +138,44 @@ RangeData robot_range_frame(const RobotCell& cell, const Scene& scene, const Rig
   return frame;
 }
 
+std::vector<char> faces_measured(const RobotCell& cell, const Scene& scene, const BaseTriMesh& mesh,
+                                 const RigidMatrix& robotPose, double platformDeg, double maxIncidenceDeg) {
+  std::vector<char> seen(static_cast<std::size_t>(mesh.get_fn()), 0);
+  const double minCos = std::cos(maxIncidenceDeg * kDegToRad);
+  struct View {
+    StereoCamera camera;
+    Eigen::Vector3f eye;
+  };
+  std::vector<View> views;
+  const RigidMatrix poses[2] = {cell.camera_pose(robotPose, platformDeg), cell.second_camera_pose(robotPose, platformDeg)};
+  const StereoCamera* cameras[2] = {&cell.first, &cell.second};
+  for (int k = 0; k < 2; ++k) {
+    View v{*cameras[k], poses[k].get_translation().cast<float>()};
+    v.camera.RT = flip() * poses[k].inverse();
+    views.push_back(v);
+  }
+#pragma omp parallel for schedule(dynamic, 64)
+  for (int f = 0; f < mesh.get_fn(); ++f) {
+    if (mesh.get_fDeleted(f)) continue;
+    const BaseTriFace& face = mesh.get_face(f);
+    const Eigen::Vector3f a = mesh.get_vCoord(face[0]), b = mesh.get_vCoord(face[1]), c = mesh.get_vCoord(face[2]);
+    const Eigen::Vector3f centre = (a + b + c) / 3.f;
+    const Eigen::Vector3f normal = (b - a).cross(c - a).normalized();
+    bool ok = normal.allFinite();
+    for (const View& v : views) {
+      if (!ok) break;
+      const Eigen::Vector3f ray = centre - v.eye;
+      const float dist = ray.norm();
+      Eigen::Vector2d px;
+      ok = -normal.dot(ray / dist) >= minCos && v.camera.project(centre.cast<double>(), px) && px.x() >= 0.0 &&
+           px.y() >= 0.0 && px.x() < v.camera.width && px.y() < v.camera.height;
+      float t;
+      Eigen::Vector3f n;
+      ok = ok && (!scene.intersect(v.eye, ray / dist, t, n) || t > dist - kVisibilitySlack);
+    }
+    seen[static_cast<std::size_t>(f)] = ok;
+  }
+  return seen;
+}
+
 }  // namespace TavoAlgorithm::sim

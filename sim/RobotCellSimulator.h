@@ -65,4 +65,12 @@ struct RobotShotOptions {
 RangeData robot_range_frame(const RobotCell& cell, const Scene& scene, const RigidMatrix& robotPose,
                             double platformDeg, const RobotShotOptions& options, RigidMatrix* truePose = nullptr);
 
+// Faces of `mesh` (model frame, the object of `scene`) that a shot from the
+// robot pose and platform angle can measure: the face centre lies in both
+// cameras' images, in front of both, unhidden from both (within 0.3 mm), and
+// both look at the face's front within maxIncidenceDeg of its normal. One
+// flag per face; deleted faces get 0.
+std::vector<char> faces_measured(const RobotCell& cell, const Scene& scene, const BaseTriMesh& mesh,
+                                 const RigidMatrix& robotPose, double platformDeg, double maxIncidenceDeg = 80.0);
+
 }  // namespace TavoAlgorithm::sim

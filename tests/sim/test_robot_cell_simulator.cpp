@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
+#include "MeshShape.h"
 #include "PoseError.h"
 #include "RobotCellSimulator.h"
 
@@ -80,4 +82,80 @@ TEST(RobotCellSimulator, FramesHoldWhatBothCamerasSeeFromTheTruePose) {
   for (int i = 0; i < blocked.get_vn(); ++i)
     onBall += std::abs((truePose * blocked.get_vCoord(i) - centre).norm() - 40.f) < 0.1f;
   EXPECT_LT(onBall, frame.get_vn() / 4);
+}
+
+// On a ball nothing hides a face from a camera that faces it, so a face is
+// measured exactly when both camera centres lie within the incidence limit
+// of its normal; a blocker in front of camera 2 alone takes its shadow away.
+TEST(RobotCellSimulator, MeasuredFacesFaceBothCamerasAndAreNotHidden) {
+  const RobotCell cell = default_robot_cell();
+  const Eigen::Vector3f centre = looked_at(cell);
+  BaseTriMesh ball = make_lumpy_sphere(centre, 40.f, 0.f, 3);
+  Scene scene;
+  scene.meshes.emplace_back(ball);
+  const Eigen::Vector3f eye1 = (cell.model_from_world() * cell.first.RT.inverse().get_translation()).cast<float>();
+  const Eigen::Vector3f eye2 = (cell.model_from_world() * cell.second.RT.inverse().get_translation()).cast<float>();
+  const double limit = 70.0;
+  const float minCos = static_cast<float>(std::cos(limit * M_PI / 180.0));
+  auto faces_towards = [&](int f, const Eigen::Vector3f& eye) {
+    const BaseTriFace& t = ball.get_face(f);
+    const Eigen::Vector3f a = ball.get_vCoord(t[0]), b = ball.get_vCoord(t[1]), c = ball.get_vCoord(t[2]);
+    const Eigen::Vector3f m = (a + b + c) / 3.f;
+    return (b - a).cross(c - a).normalized().dot((eye - m).normalized()) >= minCos;
+  };
+
+  const std::vector<char> seen = faces_measured(cell, scene, ball, cell.calibrationRobot, 0.0, limit);
+  ASSERT_EQ(seen.size(), static_cast<std::size_t>(ball.get_fn()));
+  int measured = 0, mismatches = 0;
+  for (int f = 0; f < ball.get_fn(); ++f) {
+    measured += seen[f];
+    mismatches += seen[f] != (faces_towards(f, eye1) && faces_towards(f, eye2));
+  }
+  EXPECT_GT(measured, ball.get_fn() / 5);
+  EXPECT_LT(measured, ball.get_fn() / 2);
+  EXPECT_EQ(mismatches, 0);
+
+  // Half a turn of the table: the same rule with both eyes turned half
+  // round the upright axis.
+  const Eigen::Vector3f axis = (cell.model_from_world() * cell.axisPoint).cast<float>();
+  auto half_turn = [&](const Eigen::Vector3f& e) {
+    return Eigen::Vector3f(2.f * axis.x() - e.x(), 2.f * axis.y() - e.y(), e.z());
+  };
+  const std::vector<char> back = faces_measured(cell, scene, ball, cell.calibrationRobot, 180.0, limit);
+  int backCount = 0, backMismatches = 0;
+  for (int f = 0; f < ball.get_fn(); ++f) {
+    backCount += back[f];
+    backMismatches += back[f] != (faces_towards(f, half_turn(eye1)) && faces_towards(f, half_turn(eye2)));
+  }
+  EXPECT_NEAR(backCount, measured, measured / 10);
+  EXPECT_LE(backMismatches, 2);  // faces right at the limit, after the float turn
+
+  // A small ball between camera 2 and the object: the faces it shades from
+  // camera 2 are no longer measured, the others stay.
+  Scene shaded = scene;
+  const Eigen::Vector3f towards = (centre - eye2).normalized();
+  const float blockerRadius = 8.f;
+  const Eigen::Vector3f blocker = eye2 + 150.f * towards;
+  shaded.spheres.push_back({blocker, blockerRadius});
+  const std::vector<char> shadow = faces_measured(cell, shaded, ball, cell.calibrationRobot, 0.0, limit);
+  int lost = 0;
+  for (int f = 0; f < ball.get_fn(); ++f) {
+    const BaseTriFace& t = ball.get_face(f);
+    const Eigen::Vector3f m = (ball.get_vCoord(t[0]) + ball.get_vCoord(t[1]) + ball.get_vCoord(t[2])) / 3.f;
+    // Distance of the blocker's centre from the line of sight eye2 -> face.
+    const Eigen::Vector3f dir = (m - eye2).normalized();
+    const Eigen::Vector3f rel = blocker - eye2;
+    const float miss = (rel - rel.dot(dir) * dir).norm();
+    const bool inShadow = miss < blockerRadius - 0.5f, clear = miss > blockerRadius + 0.5f;
+    if (inShadow) EXPECT_FALSE(shadow[f]) << f;
+    if (clear) EXPECT_EQ(shadow[f], seen[f]) << f;
+    lost += seen[f] && !shadow[f];
+  }
+  EXPECT_GT(lost, 0);
+
+  // Deleted faces are never measured.
+  BaseTriMesh trimmed = ball;
+  for (int f = 0; f < trimmed.get_fn(); ++f) trimmed.set_fDeleted(f, seen[f] != 0);
+  const std::vector<char> none = faces_measured(cell, scene, trimmed, cell.calibrationRobot, 0.0, limit);
+  EXPECT_EQ(std::count(none.begin(), none.end(), 1), 0);
 }

@@ -224,11 +224,12 @@ TEST_F(Registration, GlobalThenPairRecoverSyntheticPoseErrors) {
   EXPECT_LT(deg, 0.05);
 }
 
-// The eight real scans, each placed 5 degrees and 5 mm off its listed pose:
-// seven registered together, the eighth added pairwise. Registration fixes
-// poses only up to one rigid motion of the whole set (the anchor keeps its
-// error), so the results are compared with the listed poses after the one
-// best-fitting rigid motion of the seven has been taken out.
+// The eight real scans, each placed 5 degrees and 5 mm off its listed pose,
+// registered together; then scan 7 shot again from another wrong pose and
+// added pairwise against the others. Registration fixes poses only up to one
+// rigid motion of the whole set (the anchor keeps its error), so the results
+// are compared with the listed poses after the one best-fitting rigid motion
+// of the eight has been taken out.
 TEST_F(Registration, BunnyScansReturnToTheirListedPoses) {
   const std::filesystem::path conf = std::filesystem::path(TAVO_TEST_DATA_DIR) / "bunny-scans" / "bun.conf";
   if (!std::filesystem::exists(conf)) GTEST_SKIP() << "no bunny scans";
@@ -242,28 +243,31 @@ TEST_F(Registration, BunnyScansReturnToTheirListedPoses) {
     frames.push_back({placed.points, placed.normals, sim::random_pose_error(rng, 5.0, 5.0, placed.centroid)});
   }
   std::vector<int> ids;
-  for (int i = 0; i < 7; ++i) {
+  for (int i = 0; i < 8; ++i) {
     send(*m_engine, i, frames[i]);
     ids.push_back(i);
   }
   std::vector<RigidMatrix> poses;
   ASSERT_EQ(global(*m_engine, ids, poses), RETVAL_SUCCESS);
+  ASSERT_EQ(poses.size(), 8u);
   std::vector<RigidMatrix> moved;
   std::vector<std::vector<Eigen::Vector3f>> sets;
-  for (int i = 0; i < 7; ++i) {
+  for (int i = 0; i < 8; ++i) {
     moved.push_back(poses[i] * frames[i].error);
     sets.push_back(frames[i].truth);
   }
   const RigidMatrix gauge = sim::gauge_fit(moved, sets);
-  for (int i = 0; i < 7; ++i) {
+  for (int i = 0; i < 8; ++i) {
     const auto [rms, deg] = sim::pose_deviation(gauge * poses[i] * frames[i].error, frames[i].truth);
     EXPECT_LT(rms, 0.5) << "scan " << i;
     EXPECT_LT(deg, 0.3) << "scan " << i;
   }
-  send(*m_engine, 7, frames[7]);
+  PlacedFrame again = frames[7];
+  again.error = sim::random_pose_error(rng, 5.0, 5.0, sim::placed_points(scans[7]).centroid);
+  send(*m_engine, 8, again);
   RigidMatrix pose;
-  ASSERT_EQ(pair(*m_engine, {7}, ids, pose), RETVAL_SUCCESS);
-  const auto [rms, deg] = sim::pose_deviation(gauge * pose * frames[7].error, frames[7].truth);
+  ASSERT_EQ(pair(*m_engine, {8}, {0, 1, 2, 3, 4, 5, 6}, pose), RETVAL_SUCCESS);
+  const auto [rms, deg] = sim::pose_deviation(gauge * pose * again.error, again.truth);
   EXPECT_LT(rms, 0.5);
   EXPECT_LT(deg, 0.3);
 }

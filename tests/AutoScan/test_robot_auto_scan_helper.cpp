@@ -4,6 +4,7 @@
 #include "MeshShape.h"
 #include "PoseError.h"
 #include "ScanSetMm.h"
+#include "gl_test_context.h"
 #include "robot_scan_scene.h"
 
 using namespace TavoAlgorithm;
@@ -186,4 +187,40 @@ TEST(RobotAutoScanHelper, RegistersTheFirstFramesTogetherAndLaterOnesPairwise) {
   // Nothing new: nothing to do.
   out = captured([&] { planner.do_icp(); });
   EXPECT_EQ(out, "");
+}
+
+// run registers before it plans: the first run all frames together, a later
+// run only the frames sent since, pairwise; each run hands back the path
+// entry of the candidate it chose.
+TEST(RobotAutoScanHelper, SuccessiveRunsRegisterOnlyTheNewFramesPairwise) {
+  TAVO_REQUIRE_GL_CONTEXT();
+  TestRobotPlanner planner;
+  RobotScanSession session;
+  session.scene = ball_on_table();
+  std::string err;
+  planner.set_param(small_param(), sim::robot_scan_info(session.cell), err);
+  for (const auto& [pose, angle] : planner.first_scan_path()) session.shoot(planner, pose, angle);
+  const RobotPath& all = planner.all_platform_path();
+
+  RigidMatrix pose;
+  int angle = -1, best = -1;
+  bool finished = true;
+  std::string out = captured([&] { EXPECT_EQ(planner.run(pose, angle, finished, best), RETVAL_SUCCESS); });
+  EXPECT_EQ(count(out, "global registertion\n"), 1);
+  EXPECT_EQ(count(out, "last registertion"), 0);
+  EXPECT_EQ(planner.registered_count(), 4);
+  ASSERT_GE(best, 0);
+  ASSERT_LT(best, static_cast<int>(all.size()));
+  EXPECT_EQ(angle, all[static_cast<std::size_t>(best)].second);
+  EXPECT_TRUE(pose.to_matrix4().isApprox(all[static_cast<std::size_t>(best)].first.to_matrix4()));
+
+  session.shoot(planner, pose, angle);
+  session.shoot(planner, all[7].first, all[7].second);
+  int second = -1;
+  out = captured([&] { EXPECT_EQ(planner.run(pose, angle, finished, second), RETVAL_SUCCESS); });
+  EXPECT_EQ(count(out, "global registertion"), 0);
+  EXPECT_EQ(count(out, "last registertion\n"), 2);
+  EXPECT_EQ(planner.registered_count(), 6);
+  // The view taken is used up.
+  EXPECT_NE(second, best);
 }

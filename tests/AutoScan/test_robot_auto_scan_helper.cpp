@@ -189,6 +189,32 @@ TEST(RobotAutoScanHelper, RegistersTheFirstFramesTogetherAndLaterOnesPairwise) {
   EXPECT_EQ(out, "");
 }
 
+// Ids the registration instance never received: the frames keep their
+// poses, with a warning, and count as registered so that it is not retried.
+TEST(RobotAutoScanHelper, IdsNeverSentToTheRegistrationKeepTheFramesAsPlaced) {
+  TestRobotPlanner planner;
+  RobotScanSession session;
+  session.scene = ball_on_table();
+  std::string err;
+  planner.set_param(small_param(), sim::robot_scan_info(session.cell), err);
+  for (const auto& [pose, angle] : planner.first_scan_path()) session.shoot(planner, pose, angle);
+  planner.set_registration_ids({900, 901, 902, 903});
+  std::string out = captured([&] { planner.do_icp(); });
+  EXPECT_EQ(count(out, "global registertion\n"), 1);
+  EXPECT_NE(out.find(" Warning: "), std::string::npos);
+  EXPECT_EQ(planner.registered_count(), 4);
+  for (const RigidMatrix& c : planner.frame_corrections()) EXPECT_TRUE(c.to_matrix4().isIdentity());
+
+  // A later frame whose id is unknown: pairwise refused, pose kept.
+  session.shoot(planner, planner.all_platform_path()[3].first, planner.all_platform_path()[3].second);
+  planner.set_registration_ids({100, 101, 102, 103, 904});
+  out = captured([&] { planner.do_icp(); });
+  EXPECT_EQ(count(out, "last registertion\n"), 1);
+  EXPECT_NE(out.find(" Warning: "), std::string::npos);
+  EXPECT_EQ(planner.registered_count(), 5);
+  EXPECT_TRUE(planner.frame_corrections()[4].to_matrix4().isIdentity());
+}
+
 // run registers before it plans: the first run all frames together, a later
 // run only the frames sent since, pairwise; each run hands back the path
 // entry of the candidate it chose.

@@ -7,6 +7,7 @@
 #include <list>
 #include <sstream>
 
+#include "MeshDistance.h"
 #include "MeshShape.h"
 #include "PoseError.h"
 #include "RobotAutoScanHelper.h"
@@ -68,6 +69,21 @@ double mean_relative_error(const Session& s, const std::vector<RigidMatrix>& cor
     ++k;
   }
   return sum / static_cast<double>(s.frames.size() - 1);
+}
+
+// Share of the reachable faces whose centre lies within `tolerance` of the
+// model.
+double fused_percent(const BaseTriMesh& object, const std::vector<char>& reachable, const BaseTriMesh& model,
+                     double tolerance) {
+  std::vector<Eigen::Vector3f> centres;
+  for (int f = 0; f < object.get_fn(); ++f) {
+    if (!reachable[static_cast<std::size_t>(f)]) continue;
+    const BaseTriFace& t = object.get_face(f);
+    centres.push_back((object.get_vCoord(t[0]) + object.get_vCoord(t[1]) + object.get_vCoord(t[2])) / 3.f);
+  }
+  int near = 0;
+  for (double d : sim::points_to_surface_distances(centres, model)) near += d <= tolerance;
+  return percent(near, static_cast<int>(centres.size()));
 }
 
 }  // namespace
@@ -184,6 +200,13 @@ bool run_robot_loop(const BaseTriMesh& object, const RobotLoopOptions& o, RobotL
       r = planner.run(pose, angle, finished, best);
     }
     const double planSeconds = seconds_since(t0);
+    // run fused every view so far: the model of the last one.
+    {
+      MutedStdout mute(!o.verbose);
+      BaseTriMesh model;
+      if (planner.get_triMesh(model) == RETVAL_SUCCESS)
+        result.views.back().fusedPercent = fused_percent(object, result.reachable, model, o.tsdfVoxel);
+    }
     if (r != RETVAL_SUCCESS) {
       error = "the planner could not score the views (no OpenGL renderer, or no model)";
       ok = false;
@@ -204,6 +227,8 @@ bool run_robot_loop(const BaseTriMesh& object, const RobotLoopOptions& o, RobotL
     result.meanErrorAfter = mean_relative_error(s, planner.do_icp());
     planner.get_triMesh(result.model);
   }
+  result.fusedPercent = fused_percent(object, result.reachable, result.model, o.tsdfVoxel);
+  if (!result.views.empty()) result.views.back().fusedPercent = result.fusedPercent;
   tavoRegistrationManager::delete_instance(0);
   return ok;
 }

@@ -3,9 +3,11 @@
 // first-scan path, then ask run for the next view and scan it until the
 // planner says finished. Frames go to the planner and to registration
 // instance 0, as a host would hand them over. Coverage is judged on the
-// object's own mesh: the faces some candidate view can measure (reachable)
-// against those the views taken measured.
+// object's own mesh, over the faces some candidate view can measure
+// (reachable): those the views taken measured, and those whose centre lies
+// within one TSDF voxel of the planner's fused model.
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,9 @@ struct RobotViewRecord {
   double shootSeconds = 0.0;  // the simulated shot
   int points = 0;
   double coveragePercent = 0.0;  // of the reachable faces, after this view
+  // Of the reachable faces, within one TSDF voxel of the model fused (and
+  // registered) from the views up to this one; NaN until the planner fuses it.
+  double fusedPercent = std::numeric_limits<double>::quiet_NaN();
 };
 
 struct RobotLoopResult {
@@ -45,6 +50,7 @@ struct RobotLoopResult {
   std::vector<char> reachable;  // per face of the object
   std::vector<int> firstView;   // per face: 1-based view that first measured it, 0 never
   int reachableCount = 0, coveredCount = 0;
+  double fusedPercent = 0.0;  // the last model's, as fusedPercent of a view
   // Pose error of the frames against frame 0, RMS over their points (mm):
   // as the robot placed them and after registration.
   double meanErrorBefore = 0.0, meanErrorAfter = 0.0;

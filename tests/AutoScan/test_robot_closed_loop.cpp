@@ -29,11 +29,12 @@ TEST(RobotClosedLoop, BunnyScanFinishesWithTheReachableSurfaceMeasured) {
   double plan = 0.0;
   for (const auto& v : result.views) plan += v.planSeconds;
   const int planned = static_cast<int>(result.views.size()) - 4;
-  std::printf("%d candidates, %zu views (4 first), %.1f%% of %d reachable faces, %.1f s per planning step; "
-              "frame error %.3f mm before registration, %.3f after\n",
+  std::printf("%d candidates, %zu views (4 first), %.1f%% of %d reachable faces measured, %.1f%% within a voxel "
+              "of the fused model, %.1f s per planning step; frame error %.3f mm before registration, %.3f after\n",
               result.candidates, result.views.size(), result.views.back().coveragePercent, result.reachableCount,
-              planned > 0 ? plan / planned : 0.0, result.meanErrorBefore, result.meanErrorAfter);
+              result.fusedPercent, planned > 0 ? plan / planned : 0.0, result.meanErrorBefore, result.meanErrorAfter);
   EXPECT_TRUE(result.finished);
   EXPECT_GE(result.views.back().coveragePercent, 95.0);
+  EXPECT_GE(result.fusedPercent, 95.0);
   EXPECT_LT(result.meanErrorAfter, result.meanErrorBefore);
 }

@@ -33,15 +33,6 @@ struct RobotOptions {
   RobotLoopOptions loop;
 };
 
-// Colour of a face first measured by view v of n: blue early to yellow late.
-Color3b view_colour(int v, int n) {
-  const double t = n > 1 ? static_cast<double>(v - 1) / (n - 1) : 0.0;
-  const Eigen::Vector3d early(40, 70, 200), late(250, 210, 40);
-  const Eigen::Vector3d c = early + t * (late - early);
-  return Color3b(static_cast<std::uint8_t>(c.x()), static_cast<std::uint8_t>(c.y()), static_cast<std::uint8_t>(c.z()));
-}
-const Color3b kMissed(214, 39, 40);    // some candidate measures it, no view taken did
-const Color3b kHidden(150, 150, 150);  // no candidate measures it
 
 bool write_csv(const std::string& path, const RobotLoopResult& r, std::string& error) {
   std::ofstream out(path, std::ios::trunc);
@@ -141,11 +132,7 @@ int run_robot(const RobotOptions& o, const CommonOptions& common) {
               r.reachableCount, r.views.empty() ? 0.0 : r.views.back().coveragePercent, r.fusedPercent,
               o.loop.tsdfVoxel, planned > 0 ? plan / planned : 0.0, r.meanErrorBefore, r.meanErrorAfter);
 
-  const int faces = object.get_fn();
-  std::vector<Color3b> colours(static_cast<std::size_t>(faces));
-  for (std::size_t f = 0; f < colours.size(); ++f)
-    colours[f] = r.firstView[f] > 0 ? view_colour(r.firstView[f], static_cast<int>(r.views.size()))
-                                    : (r.reachable[f] ? kMissed : kHidden);
+  const std::vector<Color3b> colours = coverage_colours(r.firstView, r.reachable, static_cast<int>(r.views.size()));
   const fs::path out(common.outDir);
   const std::string csvPath = (out / "coverage.csv").string(), pngPath = (out / "coverage.png").string(),
                     facesPath = (out / "coverage.ply").string(), modelPath = (out / "model.ply").string();

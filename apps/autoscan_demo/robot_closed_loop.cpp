@@ -3,9 +3,7 @@
 #include <Eigen/Geometry>
 #include <chrono>
 #include <cmath>
-#include <iostream>
 #include <list>
-#include <sstream>
 
 #include "MeshDistance.h"
 #include "MeshShape.h"
@@ -13,6 +11,7 @@
 #include "RobotAutoScanHelper.h"
 #include "ScanSetMm.h"
 #include "geometry/TriMesh.h"
+#include "muted_stdout.h"
 #include "registration_platform/tavoRegistrationManager.h"
 
 namespace autoscan_demo {
@@ -25,21 +24,6 @@ using TavoRegistration::tavoRegistrationManager;
 
 // Registration ids of the demo's frames start here.
 constexpr int kFirstRegistrationId = 1;
-
-// Keeps the library's console lines out of the demo's report.
-class MutedStdout {
- public:
-  explicit MutedStdout(bool mute) : m_old(mute ? std::cout.rdbuf(m_sink.rdbuf()) : nullptr) {}
-  ~MutedStdout() {
-    if (m_old) std::cout.rdbuf(m_old);
-  }
-  MutedStdout(const MutedStdout&) = delete;
-  MutedStdout& operator=(const MutedStdout&) = delete;
-
- private:
-  std::ostringstream m_sink;
-  std::streambuf* m_old;
-};
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 

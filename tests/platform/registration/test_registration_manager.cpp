@@ -105,6 +105,8 @@ TEST(RegistrationInstances, LiveUntilTheLastUserReleasesThem) {
 
 TEST(RegistrationInstances, ThreadsShareAnInstanceSafely) {
   constexpr int kThreads = 4, kFrames = 50;
+  // Held throughout, so that no thread's release ends the instance early.
+  tavoRegistrationManager* keep = tavoRegistrationManager::new_instance(9);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([t] {
@@ -116,7 +118,6 @@ TEST(RegistrationInstances, ThreadsShareAnInstanceSafely) {
       }
       tavoRegistrationManager::delete_instance(9);
     });
-  tavoRegistrationManager* keep = tavoRegistrationManager::new_instance(9);
   for (auto& th : threads) th.join();
   EXPECT_EQ(keep->frame_count(), kThreads * kFrames / 2);
   tavoRegistrationManager::delete_instance(9);

@@ -161,6 +161,17 @@ RetVal AutoScanHelper::set_opengl_camera(double fovy, double unused, double near
   return RETVAL_SUCCESS;
 }
 
+const std::vector<RigidMatrix>& AutoScanHelper::frame_corrections() const { return m_lists->corrections(); }
+
+void AutoScanHelper::set_frame_correction(int frame, const RigidMatrix& correction) {
+  if (frame < 0 || frame >= m_lists->frame_count()) return;
+  m_lists->set_correction(static_cast<std::size_t>(frame), correction);
+  if (frame < m_lists->integrated_count() && m_volume) {
+    m_volume = std::make_unique<TsdfVolume>(kTsdfDefaultDepth, m_param.tsdfVoxelSize);
+    m_lists->reset_integrated_count();
+  }
+}
+
 void AutoScanHelper::set_clip_z(float z) {
   m_clipZ = z;
   m_param.clipZ = z;

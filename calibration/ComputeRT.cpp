@@ -1,17 +1,12 @@
 #include "ComputeRT.h"
 
-#include <Eigen/Geometry>
-#include <cmath>
+#include "registration_platform/RotateMatrix.h"
 
 namespace TavoAlgorithm {
 
 namespace {
-constexpr double kDegToRad = M_PI / 180.0;
-
 RigidMatrix rotation_about(const Eigen::Vector3d& point, const Eigen::Vector3d& direction, double angle) {
-  RigidMatrix m;
-  ComputeRT::get_rotate_matrix(point, direction, angle, m);
-  return m;
+  return TavoRegistration::compute_rotate_matrix(angle, direction, point);
 }
 
 void chain(const std::vector<ComputeRT::Axis>& axes, std::size_t first, RigidMatrix& m) {
@@ -27,13 +22,7 @@ void chain(const std::vector<ComputeRT::Axis>& axes, std::size_t first, RigidMat
 
 void ComputeRT::get_rotate_matrix(const Eigen::Vector3d& point, const Eigen::Vector3d& direction, double angle,
                                   RigidMatrix& out) {
-  const double len = direction.norm();
-  if (!(len > 0.0) || !std::isfinite(len) || !point.allFinite() || !std::isfinite(angle)) {
-    out = RigidMatrix::identity();
-    return;
-  }
-  const Eigen::Matrix3d r = Eigen::AngleAxisd(angle * kDegToRad, direction / len).toRotationMatrix();
-  out = RigidMatrix(r, point - r * point);
+  out = rotation_about(point, direction, angle);
 }
 
 Eigen::Vector3d ComputeRT::dir_mul_rt(const Eigen::Vector3d& direction, const RigidMatrix& m) {

@@ -17,6 +17,8 @@ install(DIRECTORY platform/geometry/geometry DESTINATION ${CMAKE_INSTALL_INCLUDE
 install(DIRECTORY laser/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm/laser
   FILES_MATCHING PATTERN "*.h")
 install(DIRECTORY platform/meshproc/meshproc DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm)
+# The robot planners' hosts hand their frames to the registration manager.
+install(DIRECTORY platform/registration/registration_platform DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/TavoAlgorithm)
 install(EXPORT TavoAlgorithmTargets NAMESPACE TavoAlgorithm::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/TavoAlgorithm)
 configure_package_config_file(cmake/TavoAlgorithmConfig.cmake.in

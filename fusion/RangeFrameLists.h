@@ -83,6 +83,11 @@ class RangeFrameLists {
 
   int frame_count() const { return static_cast<int>(m_frames.size()); }
   int integrated_count() const { return m_integrated; }
+  // Per-frame corrections (a frame's world pose is correction x its own pose).
+  const std::vector<RigidMatrix>& corrections() const { return m_corrections; }
+  // No check on the index; an integrated frame keeps its old contribution
+  // until the lists are integrated afresh.
+  void set_correction(std::size_t i, const RigidMatrix& correction) { m_corrections[i] = correction; }
   void reset_integrated_count() { m_integrated = 0; }
   const std::vector<std::vector<bool>>& sample_marks() const { return m_sampleMarks; }
   const std::vector<std::vector<float>>& weights() const { return m_weights; }

@@ -178,6 +178,12 @@ class TAVO_API AutoScanHelper {
   const BaseTriMesh* model() const { return m_model.get(); }
   RangeFrameLists& frame_lists() { return *m_lists; }
   const AutoScanParam& param() const { return m_param; }
+  // Frame corrections, one per frame sent. Replacing the correction of a
+  // frame already integrated makes the next get_triMesh integrate every
+  // frame afresh, so that the model follows the new pose. Indices outside
+  // the frames are ignored.
+  const std::vector<RigidMatrix>& frame_corrections() const;
+  void set_frame_correction(int frame, const RigidMatrix& correction);
   const OpenGLCameraParam& camera_param() const { return m_camera; }
 
  private:

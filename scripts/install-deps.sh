@@ -9,7 +9,7 @@ libeigen3-dev libtbb-dev libomp-dev libflann-dev libnanoflann-dev liblz4-dev lib
 libglew-dev libglfw3-dev libegl-dev libgl-dev libgles-dev libegl-mesa0 libgl1-mesa-dri
 libgtest-dev libgmock-dev libbenchmark-dev
 libopencv-dev
-libspng-dev libcli11-dev
+libspng-dev libcli11-dev libopen3d-dev
 "
 
 # shellcheck disable=SC2086

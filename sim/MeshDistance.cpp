@@ -147,18 +147,21 @@ Eigen::Vector3f closest_point_on_triangle(const Eigen::Vector3f& p, const Eigen:
   return a + ab * (vb * denom) + ac * (vc * denom);
 }
 
+std::vector<double> points_to_surface_distances(const std::vector<Eigen::Vector3f>& points, const BaseTriMesh& to) {
+  std::vector<double> d(points.size(), std::numeric_limits<double>::quiet_NaN());
+  const FaceGrid grid(to);
+  if (grid.empty()) return d;
+  for (std::size_t i = 0; i < points.size(); ++i)
+    if (points[i].allFinite()) d[i] = grid.nearest(points[i]);
+  return d;
+}
+
 DistanceSummary points_to_surface_distance(const std::vector<Eigen::Vector3f>& points, const BaseTriMesh& to) {
   DistanceSummary s;
-  const FaceGrid grid(to);
-  if (grid.empty()) return s;
-  std::vector<double> d;
-  d.reserve(points.size());
+  std::vector<double> d = points_to_surface_distances(points, to);
+  d.erase(std::remove_if(d.begin(), d.end(), [](double x) { return std::isnan(x); }), d.end());
   double sum = 0;
-  for (const Eigen::Vector3f& p : points) {
-    if (!p.allFinite()) continue;
-    d.push_back(grid.nearest(p));
-    sum += d.back();
-  }
+  for (double x : d) sum += x;
   if (d.empty()) return s;
   s.samples = static_cast<int>(d.size());
   s.mean = sum / d.size();

@@ -33,6 +33,10 @@ DistanceSummary vertex_to_surface_distance(const BaseTriMesh& from, const BaseTr
 // Given points (non-finite ones skipped) to the surface of `to`.
 DistanceSummary points_to_surface_distance(const std::vector<Eigen::Vector3f>& points, const BaseTriMesh& to);
 
+// The distance of every given point to the surface of `to`, in order; NaN for
+// a non-finite point, and for every point when `to` has no live face.
+std::vector<double> points_to_surface_distances(const std::vector<Eigen::Vector3f>& points, const BaseTriMesh& to);
+
 // Nearest point to p on triangle (a, b, c); degenerate triangles give a point
 // on their segment or corner.
 Eigen::Vector3f closest_point_on_triangle(const Eigen::Vector3f& p, const Eigen::Vector3f& a,

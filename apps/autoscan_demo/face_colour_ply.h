@@ -14,4 +14,11 @@ namespace autoscan_demo {
 bool write_face_colour_ply(const std::string& path, const TavoAlgorithm::BaseTriMesh& mesh,
                            const std::vector<TavoAlgorithm::Color3b>& faceColours, std::string& error);
 
+// Face colours of a coverage file, one per entry of firstView (the 1-based
+// view that first covered the face, 0 for none): blue for view 1 to yellow
+// for view `views`; red for a face that some candidate reaches (reachable)
+// but no view covered; grey for one no candidate reaches.
+std::vector<TavoAlgorithm::Color3b> coverage_colours(const std::vector<int>& firstView,
+                                                     const std::vector<char>& reachable, int views);
+
 }  // namespace autoscan_demo

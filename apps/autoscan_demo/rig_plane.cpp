@@ -8,13 +8,13 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
-#include <sstream>
 
 #include "AutoScan/QuellanEmulatBinocular/QuellanEmulatBinocular.h"
 #include "LinePlot.h"
 #include "QuellanAutoScanHelper.h"
 #include "face_colour_ply.h"
 #include "geometry/TriMesh.h"
+#include "muted_stdout.h"
 #include "rig.h"
 
 namespace autoscan_demo {
@@ -31,21 +31,6 @@ struct PlaneOptions {
   int maxViews = 500;
   bool debugDumps = false;
   bool verbose = false;
-};
-
-// Keeps the library's own console lines out of the demo's report.
-class MutedStdout {
- public:
-  explicit MutedStdout(bool mute) : m_old(mute ? std::cout.rdbuf(m_sink.rdbuf()) : nullptr) {}
-  ~MutedStdout() {
-    if (m_old) std::cout.rdbuf(m_old);
-  }
-  MutedStdout(const MutedStdout&) = delete;
-  MutedStdout& operator=(const MutedStdout&) = delete;
-
- private:
-  std::ostringstream m_sink;
-  std::streambuf* m_old;
 };
 
 struct ViewRecord {
@@ -70,15 +55,6 @@ std::vector<char> faces_seen_from_candidates(QuellanAutoScanHelper& helper, bool
 
 double percent(long long part, long long whole) { return whole > 0 ? 100.0 * part / whole : 0.0; }
 
-// Colour of a face first covered by view v of n: blue early to yellow late.
-Color3b view_colour(int v, int n) {
-  const double t = n > 1 ? static_cast<double>(v - 1) / (n - 1) : 0.0;
-  const Eigen::Vector3d early(40, 70, 200), late(250, 210, 40);
-  const Eigen::Vector3d c = early + t * (late - early);
-  return Color3b(static_cast<std::uint8_t>(c.x()), static_cast<std::uint8_t>(c.y()), static_cast<std::uint8_t>(c.z()));
-}
-const Color3b kMissed(214, 39, 40);   // visible from a candidate, never covered
-const Color3b kHidden(150, 150, 150);  // no candidate shows it
 
 int run_plane(const PlaneOptions& o, const CommonOptions& common) {
   if (common.inputs.size() != 1) {
@@ -155,10 +131,7 @@ int run_plane(const PlaneOptions& o, const CommonOptions& common) {
               views.size(), total, faceCount, percent(total, faceCount), percent(coveredVisible, visible),
               views.empty() ? 0.0 : seconds / views.size());
 
-  std::vector<Color3b> colours(static_cast<std::size_t>(faceCount));
-  for (int f = 0; f < faceCount; ++f)
-    colours[f] = firstView[f] > 0 ? view_colour(firstView[f], static_cast<int>(views.size()))
-                                  : (seen[f] ? kMissed : kHidden);
+  const std::vector<Color3b> colours = coverage_colours(firstView, seen, static_cast<int>(views.size()));
   const std::string plyPath = (fs::path(common.outDir) / "coverage.ply").string();
   const std::string pngPath = (fs::path(common.outDir) / "coverage.png").string();
   std::string err;

@@ -174,3 +174,18 @@ TEST(FaceColourPly, ReadsBackWithItsColoursAndRefusesMismatches) {
   EXPECT_FALSE(autoscan_demo::write_face_colour_ply(dir.file("d.ply"), m, {{1, 2, 3}, {1, 2, 3}, {1, 2, 3}}, err));
   EXPECT_FALSE(autoscan_demo::write_face_colour_ply(dir.file("missing/d.ply"), BaseTriMesh(), {}, err));
 }
+
+TEST(FaceColourPly, CoverageColoursRunFromTheFirstViewToTheLast) {
+  // Views 1, 2 and 3 of 3, a reachable face never covered, an unreachable one;
+  // the reachable list may be shorter than the faces.
+  const std::vector<Color3b> c = autoscan_demo::coverage_colours({1, 2, 3, 0, 0, 0}, {1, 1, 1, 1, 0}, 3);
+  ASSERT_EQ(c.size(), 6u);
+  EXPECT_EQ(c[0], Color3b(40, 70, 200));
+  EXPECT_EQ(c[1], Color3b(145, 140, 120));
+  EXPECT_EQ(c[2], Color3b(250, 210, 40));
+  EXPECT_EQ(c[3], Color3b(214, 39, 40));
+  EXPECT_EQ(c[4], Color3b(150, 150, 150));
+  EXPECT_EQ(c[5], Color3b(150, 150, 150));
+  // One view: the early colour.
+  EXPECT_EQ(autoscan_demo::coverage_colours({1}, {1}, 1)[0], Color3b(40, 70, 200));
+}

@@ -37,6 +37,13 @@ TEST(MeshDistance, ShiftedBoxesHaveExactFiguresAndJunkIsIgnored) {
     EXPECT_NEAR(d.max, 0.25, 1e-6);
   }
   EXPECT_EQ(sim::mesh_distance(a, empty).forward.samples, 0);
+  // Per point: NaN in place of a non-finite point, and everywhere without faces.
+  const std::vector<double> each =
+      sim::points_to_surface_distances({Eigen::Vector3f(0.5f, 0.5f, -2.f), Eigen::Vector3f::Constant(NAN)}, a);
+  ASSERT_EQ(each.size(), 2u);
+  EXPECT_NEAR(each[0], 1.0, 1e-6);
+  EXPECT_TRUE(std::isnan(each[1]));
+  for (double d : sim::points_to_surface_distances({Eigen::Vector3f::Zero()}, empty)) EXPECT_TRUE(std::isnan(d));
   EXPECT_TRUE(std::isnan(sim::mesh_distance(empty, a).forward.mean));
 
   // A far vertex that only deleted faces use is not sampled, deleted faces
@@ -59,6 +66,9 @@ TEST(MeshDistance, BinnedSearchMatchesBruteForce) {
   for (const auto& c : cases) {
     const BaseTriMesh other = sim::make_lumpy_sphere(c.center, c.radius, 0.1f, 2);
     std::vector<double> d = brute_distances(other, ref);
+    const std::vector<double> each = sim::points_to_surface_distances(other.get_vCoords(), ref);
+    ASSERT_EQ(each.size(), d.size());
+    for (std::size_t v = 0; v < d.size(); ++v) EXPECT_DOUBLE_EQ(each[v], d[v]) << v;
     const sim::DistanceSummary s = sim::vertex_to_surface_distance(other, ref);
     ASSERT_EQ(s.samples, static_cast<int>(d.size()));
     const double sum = std::accumulate(d.begin(), d.end(), 0.0);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -218,6 +220,39 @@ TEST_F(TraceTest, BadCountsAreRefusedBeforeAllocating) {
                                                 : replay(TraceOutcome::ReplayFailed, name, ids, "ids");
     EXPECT_NE(out.find(name == "shortbits" ? "can not read vector<bool>\n" : "wrong item num\n"), std::string::npos)
         << name;
+  }
+}
+
+// A bool is one byte on file; any byte but 0 and 1 would load an invalid
+// bool, so it is refused and the caller's value left as it was.
+TEST_F(TraceTest, BoolsAreReadAsBytesAndRefusedUnlessZeroOrOne) {
+  replay_mode();
+  for (const int byte : {0, 1, 2, 0x80, 0xff}) {
+    write_bytes("flag.tb", Bytes().names(1, "isSample").put<std::uint8_t>(static_cast<std::uint8_t>(byte)).b);
+    bool flag = true;
+    const bool valid = byte <= 1;
+    const std::string out = replay(valid ? TraceOutcome::Replayed : TraceOutcome::ReplayFailed, "flag", flag, "isSample");
+    if (valid) {
+      EXPECT_EQ(flag, byte == 1);
+    } else {
+      EXPECT_TRUE(flag) << byte;
+      EXPECT_NE(out.find("cannot read trace parameter isSample"), std::string::npos) << out;
+    }
+  }
+}
+
+// A replay file that is a pipe, a device or a folder is not opened (a pipe
+// would block the replay).
+TEST_F(TraceTest, ReplayFilesMustBeRegularFiles) {
+  replay_mode();
+  ASSERT_EQ(::mkfifo((m_dir / "pipe.tb").c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", m_dir / "zero.tb");
+  fs::create_directories(m_dir / "folder.tb");
+  for (const char* name : {"pipe", "zero", "folder"}) {
+    std::int32_t a = 7;
+    const std::string out = replay(TraceOutcome::ReplayFailed, name, a, "a");
+    EXPECT_NE(out.find("cannot open testbug file"), std::string::npos) << out;
+    EXPECT_EQ(a, 7);
   }
 }
 

@@ -126,6 +126,13 @@ std::string output_folder_problem(const std::string& dir) {
   return {};
 }
 
+std::string number(double v) {
+  std::ostringstream s;
+  s.precision(4);
+  s << v;
+  return s.str();
+}
+
 void report_error(const std::string& program, const std::string& message) {
   std::cerr << program << ": " << message << std::endl;
 }

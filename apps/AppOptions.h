@@ -34,6 +34,9 @@ std::string output_file_problem(const std::string& path, std::initializer_list<c
 // file written there: a probe file is written and removed. Otherwise why not.
 std::string output_folder_problem(const std::string& dir);
 
+// A number for the console: four significant digits.
+std::string number(double v);
+
 // The program's own error line, on standard error.
 void report_error(const std::string& program, const std::string& message);
 

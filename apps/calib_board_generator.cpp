@@ -28,9 +28,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!calib::write_board_png(path, scale)) {
-    apps::report_error(kProgram, "cannot write the board to " + path + " at " + std::to_string(scale) + " px/mm");
+    apps::report_error(kProgram, "cannot write the board to " + path + " at " + apps::number(scale) + " px/mm");
     return 1;
   }
-  TavoAlgorithm::console::message("wrote " + path + " at " + std::to_string(scale) + " px/mm");
+  TavoAlgorithm::console::message("wrote " + path + " at " + apps::number(scale) + " px/mm");
   return 0;
 }

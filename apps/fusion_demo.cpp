@@ -6,8 +6,6 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <iomanip>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -123,19 +121,14 @@ std::vector<RangeData> simulated_frames(const BaseTriMesh& object, int cols, int
   return frames;
 }
 
-std::string number(double v) {
-  std::ostringstream s;
-  s << std::setprecision(4) << v;
-  return s.str();
-}
 
 void print_distance(const std::string& way, const sim::DistanceSummary& d, float voxel) {
   if (d.samples == 0) {
     console::message("distance " + way + ": no samples");
     return;
   }
-  console::message("distance " + way + ": mean " + number(d.mean) + " m (" + number(d.mean / voxel) + " voxels), 95th " +
-                   number(d.p95) + " m (" + number(d.p95 / voxel) + " voxels), max " + number(d.max) + " m over " +
+  console::message("distance " + way + ": mean " + apps::number(d.mean) + " m (" + apps::number(d.mean / voxel) + " voxels), 95th " +
+                   apps::number(d.p95) + " m (" + apps::number(d.p95 / voxel) + " voxels), max " + apps::number(d.max) + " m over " +
                    std::to_string(d.samples) + " vertices");
 }
 
@@ -188,8 +181,9 @@ int run_range_demo(int argc, char** argv) {
   }
   // A reference asked for must be readable before the fusion starts.
   if (!o.reference.empty()) {
-    if (!read_mesh(reference, o.reference) || reference.get_fn() == 0) {
-      apps::report_error(kProgram, "cannot use reference mesh " + o.reference + (reference.get_fn() == 0 ? " (no faces)" : ""));
+    const bool read = read_mesh(reference, o.reference);
+    if (!read || reference.get_fn() == 0) {
+      apps::report_error(kProgram, "cannot use reference mesh " + o.reference + (read ? ": it has no faces" : ""));
       return 1;
     }
     haveReference = true;
@@ -217,7 +211,7 @@ int run_range_demo(int argc, char** argv) {
       std::vector<Eigen::Vector3f> posed;
       for (const auto& p : frames[i].get_vCoords()) posed.push_back(frames[i].get_rigidMatrix() * p);
       const sim::DistanceSummary d = sim::points_to_surface_distance(posed, reference);
-      line += ", to the reference: mean " + number(d.mean) + " m, 95th " + number(d.p95) + " m";
+      line += ", to the reference: mean " + apps::number(d.mean) + " m, 95th " + apps::number(d.p95) + " m";
     }
     console::message(line);
   }
@@ -244,7 +238,7 @@ int run_range_demo(int argc, char** argv) {
     apps::report_error(kProgram, "frames refused by the fusion helper");
     return 1;
   }
-  console::message("fusing " + std::to_string(ptrs.size()) + " frames at voxel " + number(o.param.voxelSize) + " m ...");
+  console::message("fusing " + std::to_string(ptrs.size()) + " frames at voxel " + apps::number(o.param.voxelSize) + " m ...");
   BaseTriMesh mesh;
   const RetVal fused = helper.get_triMesh(mesh);
   gDAConfig.reset();
@@ -255,8 +249,8 @@ int run_range_demo(int argc, char** argv) {
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   mesh.squeeze();
   if (mesh.get_fn() == 0) {
-    apps::report_error(kProgram, "the fused mesh is empty: no surface at voxel " + number(o.param.voxelSize) + " m" +
-                                     (apps::clips(o.param) ? " with --clip-z " + number(o.param.clipZ) + " m" : "") +
+    apps::report_error(kProgram, "the fused mesh is empty: no surface at voxel " + apps::number(o.param.voxelSize) + " m" +
+                                     (apps::clips(o.param) ? " with --clip-z " + apps::number(o.param.clipZ) + " m" : "") +
                                      "; nothing written");
     return 1;
   }
@@ -279,7 +273,7 @@ int run_range_demo(int argc, char** argv) {
     longest = std::max(longest, l.size());
   }
   console::message("fused mesh: " + std::to_string(mesh.get_vn()) + " vertices, " + std::to_string(mesh.get_fn()) +
-                   " faces in " + number(seconds) + " s");
+                   " faces in " + apps::number(seconds) + " s");
   console::message("boundary: " + std::to_string(boundaryEdges) + " edges in " + std::to_string(loops.size()) +
                    " loops (longest " + std::to_string(longest) + "), " +
                    std::to_string(mesh.get_fn() - static_cast<int>(tri.n_faces())) + " non-manifold faces dropped");

@@ -142,8 +142,9 @@ int run_laser_demo(int argc, char** argv) {
     console::message("built-in object: bumpy sphere of radius 30 mm");
   } else {
     BaseTriMesh mesh;
-    if (!read_mesh(mesh, opt.mesh) || mesh.get_fn() == 0) {
-      apps::report_error(kProgram, "cannot use mesh " + opt.mesh + (mesh.get_fn() == 0 ? " (no faces)" : ""));
+    const bool read = read_mesh(mesh, opt.mesh);
+    if (!read || mesh.get_fn() == 0) {
+      apps::report_error(kProgram, "cannot use mesh " + opt.mesh + (read ? ": it has no faces" : ""));
       return 1;
     }
     const BoundingBox box = mesh.get_boundBox();
@@ -156,12 +157,12 @@ int run_laser_demo(int argc, char** argv) {
     }
     scene.meshes.emplace_back(mesh);
     console::message("object " + opt.mesh + ": " + std::to_string(mesh.get_fn()) + " faces, radius " +
-                     format("%g", radius, 0, 0, 0) + unit);
+                     apps::number(radius) + unit);
   }
   const float finest = radius / kMaxCellsPerRadius;
   if (opt.voxel != 0.f && !(opt.voxel >= finest && opt.voxel <= radius)) {
-    apps::report_error(kProgram, "--voxel: " + format("%g", opt.voxel, 0, 0, 0) + " is not a number from " +
-                                     format("%g to %g", finest, radius, 0, 0) + unit +
+    apps::report_error(kProgram, "--voxel: " + apps::number(opt.voxel) + " is not a number from " +
+                                     apps::number(finest) + " to " + apps::number(radius) + unit +
                                      " (radius/" + std::to_string(static_cast<int>(kMaxCellsPerRadius)) +
                                      " to the radius of the object)");
     return 2;
@@ -176,11 +177,11 @@ int run_laser_demo(int argc, char** argv) {
 
   RealTimeFusionCloudHelper helper(voxel, voxel, 3.f, true);
   if (helper.octree() == nullptr) {
-    apps::report_error(kProgram, "the fusion helper has no octree for cell " + format("%g", voxel, 0, 0, 0));
+    apps::report_error(kProgram, "the fusion helper has no octree for cell " + apps::number(voxel));
     return 1;
   }
   console::message("fusing " + std::to_string(kSweeps) + " sweeps of " + std::to_string(opt.framesPerSweep) +
-                   " frames at cell " + format("%g", voxel, 0, 0, 0) + unit);
+                   " frames at cell " + apps::number(voxel) + unit);
   // Sweeps across the object from around it and from above.
   const Eigen::Vector3f dirs[kSweeps] = {{0, 0, 1},  {1, 0, 0},         {0, 0, -1},
                                          {-1, 0, 0}, {0.6f, 0.8f, 0.f}, {-0.6f, 0.8f, 0.f}};

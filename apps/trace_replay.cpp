@@ -93,7 +93,7 @@ int replay(int argc, char** argv) {
   }
   mesh.squeeze();
   if (mesh.get_fn() == 0) {
-    apps::report_error(kProgram, "the replayed mesh is empty: no surface at voxel " + std::to_string(param.voxelSize) +
+    apps::report_error(kProgram, "the replayed mesh is empty: no surface at voxel " + apps::number(param.voxelSize) +
                                      " m from " + std::to_string(helper.frame_count()) + " frames; nothing written");
     release_replay_frames();
     return 1;

@@ -47,7 +47,7 @@ record sim-32 --sim-camera 32x24 --voxel 0.004
 record sim-64 --sim-camera 64x48 --voxel 0.002 --step 2
 build/fuzz/tests/fuzz/write_trace_seed "$seeds/trace_reader/every-type.tb"
 for ext in ply obj off stl; do
-  "$demo" --sim-camera 32x24 --voxel 0.008 --output "$seeds/mesh_$ext/fused.$ext" >/dev/null
+  "$demo" --sim-camera 32x24 --voxel 0.02 --output "$seeds/mesh_$ext/fused.$ext" >/dev/null
 done
 printf 'v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0 0\nvn 0 0 1\ng side\nf 1/1/1 2/1/1 -2//1 -1\n' \
   >"$seeds/mesh_obj/quad.obj"
@@ -64,7 +64,7 @@ if [ -f "$bunny/bun000.ply" ]; then
   printf 'camera 0 0 0 0 0 0 1\nbmesh bun000.ply 0 0 0 0 0 0 1\n' >"$seeds/rec/bunny-scan/one.conf"
   record bunny "$seeds/rec/bunny-scan/one.conf" --voxel 0.004
   cp "$bunny/bun.conf" "$seeds/pose_list/bun.conf"
-  "$demo" "$bunny/bun.conf" --voxel 0.01 --output "$seeds/mesh_ply/bunny.ply" >/dev/null
+  "$demo" "$bunny/bun.conf" --voxel 0.02 --output "$seeds/mesh_ply/bunny.ply" >/dev/null
   /usr/bin/python3 - "$bunny/bun000.ply" "$seeds/range_scan" <<'PY'
 import struct, sys
 src, out = sys.argv[1], sys.argv[2]

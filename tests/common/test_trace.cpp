@@ -256,6 +256,23 @@ TEST_F(TraceTest, ReplayFilesMustBeRegularFiles) {
   }
 }
 
+// A grid of 2^31 rows and no columns holds no byte, so no count check can
+// catch it; every loop over its rows would run for ever.
+TEST_F(TraceTest, GridsWithOneEmptySideOrHugeSidesAreRefused) {
+  replay_mode();
+  for (const auto& [rows, cols] : {std::pair{0x7fffffff, 0}, std::pair{0, 5}, std::pair{70000, 1}}) {
+    // An empty cloud (no points, no attributes), then the grid sides.
+    Bytes b = Bytes().names(1, "frame").put<std::int32_t>(0).put<std::uint8_t>(0).put(rows).put(cols);
+    // Room for every cell (empty: -1), its flag, the pose and the sensor direction.
+    b.b.resize(b.b.size() + static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) * 5 + 120, 0xff);
+    write_bytes("grid.tb", b.b);
+    RangeData frame;
+    const std::string out = replay(TraceOutcome::ReplayFailed, "grid", frame, "frame");
+    EXPECT_NE(out.find("cannot read trace parameter frame"), std::string::npos) << rows << " x " << cols;
+    EXPECT_EQ(frame.get_rows(), 0);
+  }
+}
+
 TEST_F(TraceTest, CorruptedRecordingsNeverCrash) {
   RangeData frame;
   frame.set_grid_size(3, 3);

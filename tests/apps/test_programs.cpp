@@ -39,6 +39,10 @@ class Programs : public ::testing::Test {
     write("huge.off", "OFF\n2000000000 2000000000 0\n");
     write("negative.off", "OFF\n-5 -5 0\n");
     write("bad.obj", "v 0 0 0\nv 1 0 0\nv nan 1 0\nf 1 2 3\n");
+    write("bad-face.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 4\n");
+    write("count-nan.ply",
+          "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
+          "element face 1\nproperty list uchar int vertex_indices\nend_header\n0 0 0\n1 0 0\n0 1 0\nnan 0 1 2\n");
     write("plain-file", "not a folder\n");
     fs::create_symlink("/dev/zero", dir() / "zero.conf");
     fs::create_symlink("/dev/zero", dir() / "zero.ply");
@@ -114,6 +118,8 @@ TEST_F(Programs, FusionDemoRefusesBadInput) {
       {"reference-huge-counts", with(out, {"--reference", "{dir}/huge.off"}), 1, "OFF counts of 2000000000"},
       {"reference-negative-counts", with(out, {"--reference", "{dir}/negative.off"}), 1, "bad OFF counts"},
       {"reference-nan-obj", with(out, {"--reference", "{dir}/bad.obj"}), 1, "bad vertex"},
+      {"reference-obj-face-out-of-range", with(out, {"--reference", "{dir}/bad-face.obj"}), 1, "face corner 4 names no vertex"},
+      {"reference-ply-count-nan", with(out, {"--reference", "{dir}/count-nan.ply"}), 1, "bad list count 'nan'"},
       {"pose-list-is-a-device", with(out, {"{dir}/zero.conf"}), 1, "not a regular file"},
       {"pose-list-names-a-device", with(out, {"{dir}/names-zero.conf"}), 1, "not a regular file"},
       {"scan-index-nan", with(out, {"{dir}/nan-index.conf"}), 1, "nan-index.ply: "},

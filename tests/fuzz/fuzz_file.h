@@ -13,17 +13,25 @@
 
 namespace TavoAlgorithm::fuzz {
 
-// A folder of this process, made on first use.
+// A folder of this process, made on first use and removed at exit.
 inline const std::filesystem::path& scratch_dir() {
-  static const std::filesystem::path dir = [] {
-    std::error_code ec;
-    const std::filesystem::path base =
-        std::filesystem::is_directory("/dev/shm", ec) ? std::filesystem::path("/dev/shm") : std::filesystem::temp_directory_path();
-    const std::filesystem::path d = base / ("tavo_fuzz_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(d);
-    return d;
-  }();
-  return dir;
+  struct Scratch {
+    std::filesystem::path dir;
+    Scratch() {
+      std::error_code ec;
+      const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", ec)
+                                             ? std::filesystem::path("/dev/shm")
+                                             : std::filesystem::temp_directory_path();
+      dir = base / ("tavo_fuzz_" + std::to_string(::getpid()));
+      std::filesystem::create_directories(dir);
+    }
+    ~Scratch() {
+      std::error_code ec;
+      std::filesystem::remove_all(dir, ec);
+    }
+  };
+  static const Scratch scratch;
+  return scratch.dir;
 }
 
 inline std::string write_input(const std::string& name, const std::uint8_t* data, std::size_t size) {

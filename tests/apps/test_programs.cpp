@@ -43,6 +43,12 @@ class Programs : public ::testing::Test {
     write("count-nan.ply",
           "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
           "element face 1\nproperty list uchar int vertex_indices\nend_header\n0 0 0\n1 0 0\n0 1 0\nnan 0 1 2\n");
+    // A property-less element holds no bytes whatever its count; reading
+    // must step over it at once and reach the real fault behind it.
+    write("padded-count-nan.ply",
+          "ply\nformat ascii 1.0\nelement nothing 9223372036854775807\nelement vertex 3\nproperty float x\n"
+          "property float y\nproperty float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n"
+          "0 0 0\n1 0 0\n0 1 0\nnan 0 1 2\n");
     write("plain-file", "not a folder\n");
     fs::create_symlink("/dev/zero", dir() / "zero.conf");
     fs::create_symlink("/dev/zero", dir() / "zero.ply");
@@ -54,6 +60,7 @@ class Programs : public ::testing::Test {
           "property list uchar int vertex_indices\nend_header\n0 0 1\n1 0 1\n0 1 1\n1 1 1\n1 0\n1 nan\n1 2\n1 3\n");
     write("nan-index.conf", "bmesh nan-index.ply 0 0 0 0 0 0 1\n");
     fs::create_directories(dir() / "empty-traces");
+    fs::create_directories(dir() / "folder.ply");
   }
   static void TearDownTestSuite() { fs::remove_all(dir()); }
 
@@ -120,6 +127,9 @@ TEST_F(Programs, FusionDemoRefusesBadInput) {
       {"reference-nan-obj", with(out, {"--reference", "{dir}/bad.obj"}), 1, "bad vertex"},
       {"reference-obj-face-out-of-range", with(out, {"--reference", "{dir}/bad-face.obj"}), 1, "face corner 4 names no vertex"},
       {"reference-ply-count-nan", with(out, {"--reference", "{dir}/count-nan.ply"}), 1, "bad list count 'nan'"},
+      {"reference-huge-empty-element", with(out, {"--reference", "{dir}/padded-count-nan.ply"}), 1, "bad list count 'nan'"},
+      {"reference-is-a-folder", with(out, {"--reference", "{dir}/folder.ply"}), 1, "not a regular file"},
+      {"reference-is-a-device", with(out, {"--reference", "{dir}/zero.ply"}), 1, "not a regular file"},
       {"pose-list-is-a-device", with(out, {"{dir}/zero.conf"}), 1, "not a regular file"},
       {"pose-list-names-a-device", with(out, {"{dir}/names-zero.conf"}), 1, "not a regular file"},
       {"scan-index-nan", with(out, {"{dir}/nan-index.conf"}), 1, "nan-index.ply: "},
@@ -145,6 +155,9 @@ TEST_F(Programs, FusionDemoLaserModeRefusesBadInput) {
       {"mesh-huge-counts", with(laser, {"{dir}/huge.off"}), 1, "OFF counts of 2000000000"},
       {"mesh-negative-counts", with(laser, {"{dir}/negative.off"}), 1, "bad OFF counts"},
       {"mesh-is-a-device", with(laser, {"{dir}/zero.ply"}), 1, "not a regular file"},
+      {"mesh-nan-obj", with(laser, {"{dir}/bad.obj"}), 1, "bad vertex"},
+      {"mesh-obj-face-out-of-range", with(laser, {"{dir}/bad-face.obj"}), 1, "face corner 4 names no vertex"},
+      {"mesh-huge-empty-element", with(laser, {"{dir}/padded-count-nan.ply"}), 1, "bad list count 'nan'"},
       {"out-under-a-file", {"--laser", "--out", "{dir}/plain-file/laser"}, 2, "cannot write into"},
       {"out-under-dev-null", {"--laser", "--out", "/dev/null/laser"}, 2, "cannot write into"},
   };

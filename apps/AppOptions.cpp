@@ -137,4 +137,8 @@ void report_error(const std::string& program, const std::string& message) {
   std::cerr << program << ": " << message << std::endl;
 }
 
+void report_warning(const std::string& program, const std::string& message) {
+  std::cerr << program << ": warning: " << message << std::endl;
+}
+
 }  // namespace TavoAlgorithm::apps

@@ -37,7 +37,8 @@ std::string output_folder_problem(const std::string& dir);
 // A number for the console: four significant digits.
 std::string number(double v);
 
-// The program's own error line, on standard error.
+// The program's own error and warning lines, on standard error.
 void report_error(const std::string& program, const std::string& message);
+void report_warning(const std::string& program, const std::string& message);
 
 }  // namespace TavoAlgorithm::apps

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "AppOptions.h"
+#include "fusion/TsdfVolume.h"
 
 namespace TavoAlgorithm::apps {
 
@@ -27,6 +28,17 @@ void add_fusion_options(CLI::App& app, DentalFusionMeshParam& param) {
       ->transform(int_in(0, kMaxSampleStep));
   app.add_option("--clip-z", param.clipZ, "drop points whose world z is below this height in metres (default: none)")
       ->transform(float_in(-kMaxClipHeight, kMaxClipHeight, "m"));
+}
+
+std::string outside_points_note(const FusionMeshHelper& helper) {
+  const TsdfVolume* volume = helper.volume();
+  if (volume == nullptr || volume->get_outside_point_count() == 0) return {};
+  const grid::GridFrame& g = volume->grid_frame();
+  const int usable = g.size() - 2 * g.border;
+  return std::to_string(volume->get_outside_point_count()) +
+         " points fell outside the volume and were dropped: its usable cells span " + std::to_string(usable) +
+         " voxels = " + number(static_cast<double>(usable) * g.cellSize) +
+         " m a side about the first frame's centre (a coarser --voxel takes in more)";
 }
 
 }  // namespace TavoAlgorithm::apps

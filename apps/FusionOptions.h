@@ -2,6 +2,8 @@
 // The fusion parameters as command-line options (--voxel, --step, --clip-z),
 // the same in fusion_demo and trace_replay. Lengths are in metres, the unit
 // of the bunny scans and of the built-in object.
+#include <string>
+
 #include <CLI/CLI.hpp>
 
 #include "FusionMeshHelper.h"
@@ -19,5 +21,10 @@ inline constexpr float kMaxClipHeight = 1e30f;
 DentalFusionMeshParam default_fusion_param();
 void add_fusion_options(CLI::App& app, DentalFusionMeshParam& param);
 bool clips(const DentalFusionMeshParam& param);
+
+// After a fusion: how many points fell outside the volume's usable cells and
+// were dropped, with the span those cells cover; empty when none was (or
+// there is no volume).
+std::string outside_points_note(const FusionMeshHelper& helper);
 
 }  // namespace TavoAlgorithm::apps

@@ -246,6 +246,7 @@ int run_range_demo(int argc, char** argv) {
     apps::report_error(kProgram, "fusion failed");
     return 1;
   }
+  if (const std::string note = apps::outside_points_note(helper); !note.empty()) apps::report_warning(kProgram, note);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   mesh.squeeze();
   if (mesh.get_fn() == 0) {

@@ -91,6 +91,7 @@ int replay(int argc, char** argv) {
     release_replay_frames();
     return 1;
   }
+  if (const std::string note = apps::outside_points_note(helper); !note.empty()) apps::report_warning(kProgram, note);
   mesh.squeeze();
   if (mesh.get_fn() == 0) {
     apps::report_error(kProgram, "the replayed mesh is empty: no surface at voxel " + apps::number(param.voxelSize) +

@@ -233,8 +233,29 @@ TEST_F(Programs, GoodRunsSucceedAndSayWhatTheyWrote) {
   EXPECT_EQ(range.exitCode, 0) << range.output;
   EXPECT_NE(range.output.find("wrote " + (dir() / "ok.ply").string()), std::string::npos) << range.output;
   EXPECT_NE(range.output.find("frame 10 of 10: "), std::string::npos) << range.output;
+  EXPECT_EQ(range.output.find("fell outside"), std::string::npos) << range.output;
   const ProgramRun laser = run(FUSION_DEMO, {"--laser", "--frames", "4", "--voxel", "1", "--out", "{dir}"});
   EXPECT_EQ(laser.exitCode, 0) << laser.output;
   EXPECT_NE(laser.output.find("frame 24 of 24"), std::string::npos) << laser.output;
   EXPECT_TRUE(fs::exists(dir() / "laser_cloud.ply") && fs::exists(dir() / "laser_mesh.ply"));
+}
+
+// A voxel so fine that the volume (8186 usable voxels a side, 8 cm here)
+// cannot hold the 10 cm object: the mesh is partial, and both the demo and
+// the replay of its recording say how many points were dropped.
+TEST_F(Programs, PointsOutsideTheVolumeAreCountedAloud) {
+  const std::string fine = "0.00001";
+  const std::regex dropped("warning: ([0-9]+) points fell outside the volume and were dropped: its usable cells "
+                           "span 8186 voxels = 0.08186 m a side");
+  const ProgramRun demo = run(FUSION_DEMO, {"--sim-camera", "32x24", "--voxel", fine, "--record", "{dir}/fine-traces",
+                                           "--output", "{dir}/fine.ply"});
+  EXPECT_EQ(demo.exitCode, 0) << demo.output;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(demo.output, m, dropped)) << demo.output;
+  const long long count = std::stoll(m[1]);
+  EXPECT_GT(count, 0);
+  const ProgramRun replay = run(TRACE_REPLAY, {"--voxel", fine, "--output", "{dir}/fine-replayed.ply", "{dir}/fine-traces"});
+  EXPECT_EQ(replay.exitCode, 0) << replay.output;
+  ASSERT_TRUE(std::regex_search(replay.output, m, dropped)) << replay.output;
+  EXPECT_EQ(std::stoll(m[1]), count);
 }

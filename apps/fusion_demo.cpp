@@ -5,23 +5,22 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <iomanip>
-#include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <OpenMesh/Core/System/omstream.hh>
 
+#include "AppOptions.h"
 #include "FusionMeshHelper.h"
+#include "FusionOptions.h"
 #include "MeshDistance.h"
+#include "Progress.h"
 #include "RangeSimulator.h"
 #include "common/console.h"
 #include "demo_modes.h"
 #include "geometry/ArchiveConfig.h"
+#include "geometry/InputFile.h"
 #include "geometry/RangeScanIO.h"
 #include "geometry/TriMesh.h"
 #include "meshproc/HoleFinding.h"
@@ -31,7 +30,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr float kDefaultVoxel = 0.001f;
+constexpr const char* kProgram = "fusion_demo";
 constexpr const char* kDefaultOutput = "fused_mesh.ply";
 constexpr const char* kBunnyReference = "bun_zipper_res2.ply";
 // Built-in object: a bumpy ball of 5 cm radius seen by a ring of cameras and
@@ -41,12 +40,11 @@ constexpr float kObjectBump = 0.15f;
 constexpr int kObjectLevels = 4;
 constexpr int kRingViews = 8;
 constexpr float kViewDistance = 0.3f;
-constexpr long kMaxSimSide = 4096;
+constexpr int kMinSimSide = 2;
+constexpr int kMaxSimSide = 4096;
 
 struct Options {
-  float voxel = kDefaultVoxel;
-  int step = 0;
-  float clipZ = -std::numeric_limits<float>::max();  // no clipping
+  DentalFusionMeshParam param = apps::default_fusion_param();
   std::string output = kDefaultOutput;
   std::string reference;
   std::string conf;
@@ -54,91 +52,50 @@ struct Options {
   int simCols = 0, simRows = 0;  // 0: the simulator's default camera
 };
 
-void print_usage() {
-  std::printf(
-      "usage: fusion_demo [options] [scans.conf]\n"
-      "       fusion_demo --laser [laser options]\n"
-      "Fuses range frames into one mesh and compares it with a reference mesh.\n"
-      "Without a pose list a built-in simulated object is fused.\n"
-      "  --voxel <size>      voxel edge in scan units (default %g)\n"
-      "  --step <n>          frame sampling step, 0 = every point (default 0)\n"
-      "  --clip-z <z>        drop points whose world z is below z (default: none)\n"
-      "  --output <file>     fused mesh, format by extension (default %s)\n"
-      "  --reference <file>  reference mesh (default: %s next to the pose list,\n"
-      "                      the simulated object's mesh for the built-in data)\n"
-      "  --sim-camera <c>x<r> size of the simulated frames (default 320x240)\n"
-      "  --record <dir>      record the send_rangeData and get_triMesh calls as\n"
-      "                      trace files in <dir> (replay them with trace_replay)\n"
-      "  --help              this text\n",
-      kDefaultVoxel, kDefaultOutput, kBunnyReference);
+// "<columns>x<rows>", each a whole number within the simulator's bounds.
+CLI::Validator camera_size() {
+  const std::string range = std::to_string(kMinSimSide) + " to " + std::to_string(kMaxSimSide);
+  return CLI::Validator(
+      [range](std::string& text) -> std::string {
+        const auto x = text.find('x');
+        long long c = 0, r = 0;
+        if (x == std::string::npos || !parse_integer_token(std::string_view(text).substr(0, x), kMinSimSide, kMaxSimSide, c) ||
+            !parse_integer_token(std::string_view(text).substr(x + 1), kMinSimSide, kMaxSimSide, r))
+          return text + " is not <columns>x<rows> with each from " + range;
+        text = std::to_string(c) + "x" + std::to_string(r);
+        return {};
+      },
+      "<columns>x<rows>, each " + range + " pixels");
 }
 
-bool parse_float(const char* text, float& out) {
-  char* end = nullptr;
-  const float v = std::strtof(text, &end);
-  if (end == text || *end != '\0' || !std::isfinite(v)) return false;
-  out = v;
-  return true;
-}
-
-bool parse_size(const char* text, int& cols, int& rows) {
-  char* end = nullptr;
-  const long c = std::strtol(text, &end, 10);
-  if (end == text || *end != 'x') return false;
-  const char* second = end + 1;
-  const long r = std::strtol(second, &end, 10);
-  if (end == second || *end != '\0' || c < 2 || r < 2 || c > kMaxSimSide || r > kMaxSimSide) return false;
-  cols = static_cast<int>(c);
-  rows = static_cast<int>(r);
-  return true;
-}
-
-bool parse_int(const char* text, int& out) {
-  char* end = nullptr;
-  const long v = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || v < 0 || v > std::numeric_limits<int>::max()) return false;
-  out = static_cast<int>(v);
-  return true;
-}
-
-// 0: run, 1: stop with success (help), 2: bad command line.
+// -1 to go on, else the exit code.
 int parse(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      print_usage();
-      return 1;
-    }
-    const bool takesValue =
-        a == "--voxel" || a == "--step" || a == "--clip-z" || a == "--output" || a == "--reference" || a == "--record" ||
-                            a == "--sim-camera";
-    if (takesValue && i + 1 >= argc) {
-      console::message("missing value after " + a);
-      return 2;
-    }
-    bool ok = true;
-    if (a == "--voxel") ok = parse_float(argv[++i], o.voxel) && o.voxel > 0.f;
-    else if (a == "--step") ok = parse_int(argv[++i], o.step);
-    else if (a == "--clip-z") ok = parse_float(argv[++i], o.clipZ);
-    else if (a == "--output") o.output = argv[++i];
-    else if (a == "--reference") o.reference = argv[++i];
-    else if (a == "--record") o.recordDir = argv[++i];
-    else if (a == "--sim-camera") ok = parse_size(argv[++i], o.simCols, o.simRows);
-    else if (!a.empty() && a[0] == '-') {
-      console::message("unknown option " + a + " (see --help)");
-      return 2;
-    } else if (o.conf.empty()) {
-      o.conf = a;
-    } else {
-      console::message("more than one pose list: " + a);
-      return 2;
-    }
-    if (!ok) {
-      console::message("bad value for " + a + ": " + argv[i]);
-      return 2;
-    }
+  CLI::App app(
+      "Fuses range frames into one mesh with FusionMeshHelper and compares it with a reference mesh.\n"
+      "Without a pose list a built-in simulated object (a bumpy ball of 5 cm radius) is fused.\n"
+      "Lengths are in metres, the unit of the bunny scans and of the built-in object.\n"
+      "'fusion_demo --laser --help' shows the laser-line mode.",
+      kProgram);
+  app.add_option("scans", o.conf, "pose list (.conf) of PLY range scans");
+  apps::add_fusion_options(app, o.param);
+  app.add_option("--output", o.output, std::string("fused mesh, format by extension (default ") + kDefaultOutput + ")");
+  app.add_option("--reference", o.reference,
+                 std::string("reference mesh (default: ") + kBunnyReference +
+                     " next to the pose list, the simulated object's mesh for the built-in data)");
+  std::string camera;
+  app.add_option("--sim-camera", camera, "size of the simulated frames in pixels (default 320x240)")
+      ->transform(camera_size());
+  app.add_option("--record", o.recordDir,
+                 "record the send_rangeData and get_triMesh calls as trace files in this folder "
+                 "(replay them with trace_replay)");
+  const int rc = apps::parse_command_line(app, argc, argv);
+  if (rc >= 0) return rc;
+  if (!camera.empty()) {
+    const auto x = camera.find('x');
+    o.simCols = std::stoi(camera.substr(0, x));
+    o.simRows = std::stoi(camera.substr(x + 1));
   }
-  return 0;
+  return -1;
 }
 
 std::vector<RangeData> simulated_frames(const BaseTriMesh& object, int cols, int rows) {
@@ -164,33 +121,56 @@ std::vector<RangeData> simulated_frames(const BaseTriMesh& object, int cols, int
   return frames;
 }
 
-std::string number(double v) {
-  std::ostringstream s;
-  s << std::setprecision(4) << v;
-  return s.str();
-}
 
 void print_distance(const std::string& way, const sim::DistanceSummary& d, float voxel) {
   if (d.samples == 0) {
     console::message("distance " + way + ": no samples");
     return;
   }
-  console::message("distance " + way + ": mean " + number(d.mean) + " (" + number(d.mean / voxel) + " voxels), 95th " +
-                   number(d.p95) + " (" + number(d.p95 / voxel) + " voxels), max " + number(d.max) + " over " +
+  console::message("distance " + way + ": mean " + apps::number(d.mean) + " m (" + apps::number(d.mean / voxel) + " voxels), 95th " +
+                   apps::number(d.p95) + " m (" + apps::number(d.p95 / voxel) + " voxels), max " + apps::number(d.max) + " m over " +
                    std::to_string(d.samples) + " vertices");
+}
+
+// Reads the scans of a pose list one by one, with progress.
+bool read_scans(const std::string& conf, std::vector<RangeData>& frames) {
+  ScanPoseList list;
+  if (read_scan_pose_list(conf, list) != RETVAL_SUCCESS) return false;
+  const fs::path dir = fs::path(conf).parent_path();
+  apps::Progress progress("scan", static_cast<long long>(list.scans.size()));
+  frames.resize(list.scans.size());
+  for (std::size_t i = 0; i < list.scans.size(); ++i) {
+    const std::string path = (dir / list.scans[i].file).string();
+    if (read_range_scan(path, frames[i]) != RETVAL_SUCCESS) return false;
+    frames[i].set_rigidMatrix(list.scans[i].pose);
+    progress.report(static_cast<long long>(i) + 1, path);
+  }
+  return true;
+}
+
+// The checks that can fail before any work: where the results go.
+bool outputs_writable(const Options& o) {
+  std::string problem = apps::output_file_problem(o.output, {"ply", "obj", "off", "stl"});
+  if (problem.empty() && !o.recordDir.empty()) problem = apps::output_folder_problem(o.recordDir);
+  if (!problem.empty()) apps::report_error(kProgram, problem);
+  return problem.empty();
+}
+
+bool recorded(const std::string& dir) {
+  std::error_code ec;
+  return fs::is_regular_file(fs::path(dir) / "send_rangeData.tb", ec) &&
+         fs::is_regular_file(fs::path(dir) / "get_triMesh.tb", ec);
 }
 
 int run_range_demo(int argc, char** argv) {
   Options o;
-  const int parsed = parse(argc, argv, o);
-  if (parsed != 0) return parsed == 1 ? 0 : 2;
+  if (const int rc = parse(argc, argv, o); rc >= 0) return rc;
+  if (!outputs_writable(o)) return 2;
 
   std::vector<RangeData> frames;
   BaseTriMesh reference;
   bool haveReference = false;
   if (!o.conf.empty()) {
-    if (read_range_scans(o.conf, frames) != RETVAL_SUCCESS) return 1;
-    console::message("read " + std::to_string(frames.size()) + " scans from " + o.conf);
     if (o.reference.empty()) {
       const fs::path nextToList = fs::path(o.conf).parent_path() / kBunnyReference;
       if (fs::exists(nextToList)) o.reference = nextToList.string();
@@ -198,45 +178,53 @@ int run_range_demo(int argc, char** argv) {
   } else {
     reference = sim::make_lumpy_sphere(Eigen::Vector3f::Zero(), kObjectRadius, kObjectBump, kObjectLevels);
     haveReference = o.reference.empty();
+  }
+  // A reference asked for must be readable before the fusion starts.
+  if (!o.reference.empty()) {
+    const bool read = read_mesh(reference, o.reference);
+    if (!read || reference.get_fn() == 0) {
+      apps::report_error(kProgram, "cannot use reference mesh " + o.reference + (read ? ": it has no faces" : ""));
+      return 1;
+    }
+    haveReference = true;
+  }
+  if (!o.conf.empty()) {
+    if (!read_scans(o.conf, frames)) {
+      apps::report_error(kProgram, "cannot read the scans of " + o.conf);
+      return 1;
+    }
+    console::message("read " + std::to_string(frames.size()) + " scans from " + o.conf);
+  } else {
     frames = simulated_frames(reference, o.simCols, o.simRows);
     console::message("built-in object: " + std::to_string(frames.size()) + " simulated frames");
   }
-  if (!o.reference.empty()) {
-    haveReference = read_mesh(reference, o.reference);
-    if (!haveReference) console::message("cannot read reference mesh " + o.reference);
-  }
   if (frames.empty()) {
-    console::message("no frames to fuse");
+    apps::report_error(kProgram, "no frames to fuse");
     return 1;
   }
   for (std::size_t i = 0; i < frames.size(); ++i) {
-    std::string line = "frame " + std::to_string(i) + ": " + std::to_string(frames[i].get_vn()) + " points on " +
-                       std::to_string(frames[i].get_rows()) + " x " + std::to_string(frames[i].get_cols()) + " cells";
+    std::string line = "frame " + std::to_string(i + 1) + " of " + std::to_string(frames.size()) + ": " +
+                       std::to_string(frames[i].get_vn()) + " points on " + std::to_string(frames[i].get_rows()) +
+                       " x " + std::to_string(frames[i].get_cols()) + " cells";
     if (haveReference) {
       // How well the frame's pose registers it, before any fusion.
       std::vector<Eigen::Vector3f> posed;
       for (const auto& p : frames[i].get_vCoords()) posed.push_back(frames[i].get_rigidMatrix() * p);
       const sim::DistanceSummary d = sim::points_to_surface_distance(posed, reference);
-      line += ", to the reference: mean " + number(d.mean) + ", 95th " + number(d.p95);
+      line += ", to the reference: mean " + apps::number(d.mean) + " m, 95th " + apps::number(d.p95) + " m";
     }
     console::message(line);
   }
 
   if (!o.recordDir.empty()) {
-    std::error_code ec;
-    fs::create_directories(o.recordDir, ec);
     gDAConfig.set_store_path(o.recordDir);
     gDAConfig.record = true;
     gDAConfig.enable = true;
   }
 
   FusionMeshHelper helper;
-  DentalFusionMeshParam param;
-  param.voxelSize = o.voxel;
-  param.sampleStep = o.step;
-  param.clipZ = o.clipZ;
   std::string errorText;
-  helper.set_param(param, errorText);
+  helper.set_param(o.param, errorText);
 
   const auto start = std::chrono::steady_clock::now();
   std::vector<const RangeData*> ptrs;
@@ -247,21 +235,33 @@ int run_range_demo(int argc, char** argv) {
   }
   if (!helper.send_rangeData(ptrs, std::vector<RigidMatrix>(ptrs.size()), std::vector<bool>(ptrs.size(), false),
                              weights, false)) {
-    console::message("frames refused by the fusion helper");
+    apps::report_error(kProgram, "frames refused by the fusion helper");
     return 1;
   }
-  console::message("fusing " + std::to_string(ptrs.size()) + " frames at voxel " + number(o.voxel) + " ...");
+  console::message("fusing " + std::to_string(ptrs.size()) + " frames at voxel " + apps::number(o.param.voxelSize) + " m ...");
   BaseTriMesh mesh;
-  if (helper.get_triMesh(mesh) != RETVAL_SUCCESS) {
-    console::message("fusion failed");
+  const RetVal fused = helper.get_triMesh(mesh);
+  gDAConfig.reset();
+  if (fused != RETVAL_SUCCESS) {
+    apps::report_error(kProgram, "fusion failed");
     return 1;
   }
+  if (const std::string note = apps::outside_points_note(helper); !note.empty()) apps::report_warning(kProgram, note);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  mesh.squeeze();
+  if (mesh.get_fn() == 0) {
+    apps::report_error(kProgram, "the fused mesh is empty: no surface at voxel " + apps::number(o.param.voxelSize) + " m" +
+                                     (apps::clips(o.param) ? " with --clip-z " + apps::number(o.param.clipZ) + " m" : "") +
+                                     "; nothing written");
+    return 1;
+  }
   if (!o.recordDir.empty()) {
-    gDAConfig.reset();
+    if (!recorded(o.recordDir)) {
+      apps::report_error(kProgram, "the calls could not be recorded in " + o.recordDir);
+      return 1;
+    }
     console::message("recorded send_rangeData.tb and get_triMesh.tb in " + o.recordDir);
   }
-  mesh.squeeze();
   // Holes are counted on the half-edge mesh that is also written; it cannot
   // hold non-manifold faces, so those are dropped and reported.
   TriMesh tri;
@@ -274,20 +274,20 @@ int run_range_demo(int argc, char** argv) {
     longest = std::max(longest, l.size());
   }
   console::message("fused mesh: " + std::to_string(mesh.get_vn()) + " vertices, " + std::to_string(mesh.get_fn()) +
-                   " faces in " + number(seconds) + " s");
+                   " faces in " + apps::number(seconds) + " s");
   console::message("boundary: " + std::to_string(boundaryEdges) + " edges in " + std::to_string(loops.size()) +
                    " loops (longest " + std::to_string(longest) + "), " +
                    std::to_string(mesh.get_fn() - static_cast<int>(tri.n_faces())) + " non-manifold faces dropped");
   if (!write_mesh(tri, o.output)) {
-    console::message("cannot write " + o.output);
+    apps::report_error(kProgram, "cannot write " + o.output);
     return 1;
   }
   console::message("wrote " + o.output);
 
   if (haveReference) {
     const sim::MeshDistanceStats d = sim::mesh_distance(mesh, reference);
-    print_distance("fused -> reference", d.forward, o.voxel);
-    print_distance("reference -> fused", d.backward, o.voxel);
+    print_distance("fused -> reference", d.forward, o.param.voxelSize);
+    print_distance("reference -> fused", d.backward, o.param.voxelSize);
   } else {
     console::message("no reference mesh: distances skipped");
   }

@@ -6,7 +6,8 @@
 //
 //   fusion_demo --laser [mesh file] [--out DIR] [--frames N] [--voxel S]
 //
-// Without a mesh the object is a bumpy sphere of radius 30 (millimetres).
+// Without a mesh the object is a bumpy sphere of radius 30 mm; lengths are
+// in the mesh's units (millimetres for the built-in object).
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -16,7 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "AppOptions.h"
 #include "LaserSimulator.h"
+#include "Progress.h"
 #include "RealTimeFusionCloudHelper.h"
 #include "common/console.h"
 #include "demo_modes.h"
@@ -25,39 +28,44 @@
 using namespace TavoAlgorithm;
 
 namespace {
+constexpr const char* kProgram = "fusion_demo --laser";
 constexpr float kBuiltinRadius = 30.f;
 constexpr float kCellsPerRadius = 150.f;   // default cell: object radius / 150
+// A cell finer than this lights more rays per frame than a sweep can take
+// in reasonable time; one coarser than the radius holds the whole object.
+constexpr float kMaxCellsPerRadius = 2000.f;
 constexpr float kCameraDistance = 10.f;    // object radii from the object centre
 constexpr int kDefaultFramesPerSweep = 400;  // about one cell between frames
-constexpr double kReportSeconds = 0.5;
+constexpr int kMaxFramesPerSweep = 100000;
+constexpr int kSweeps = 6;
+constexpr double kReportSeconds = 0.5;  // of fusion time, the window of the rates reported
 
 struct Options {
   std::string mesh, out = ".";
   int framesPerSweep = kDefaultFramesPerSweep;
-  float voxel = 0.f;
+  float voxel = 0.f;  // 0: radius / kCellsPerRadius
 };
 
-bool parse(int argc, char** argv, Options& o) {
-  for (int i = 2; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-    if (a == "--out") {
-      const char* v = value();
-      if (v == nullptr) return false;
-      o.out = v;
-    } else if (a == "--frames") {
-      const char* v = value();
-      if (v == nullptr || (o.framesPerSweep = std::atoi(v)) < 2) return false;
-    } else if (a == "--voxel") {
-      const char* v = value();
-      if (v == nullptr || !((o.voxel = static_cast<float>(std::atof(v))) > 0.f)) return false;
-    } else if (!a.empty() && a[0] != '-' && o.mesh.empty()) {
-      o.mesh = a;
-    } else {
-      return false;
-    }
-  }
-  return true;
+// -1 to go on, else the exit code.
+int parse(int argc, char** argv, Options& o) {
+  CLI::App app(
+      "Laser mode: a simulated crossed-line laser scanner sweeps over an object, every frame is fused by\n"
+      "RealTimeFusionCloudHelper, then laser_cloud.ply (points with normals) and laser_mesh.ply are written.\n"
+      "Lengths are in the mesh's units (millimetres for the built-in bumpy sphere of radius 30 mm).",
+      kProgram);
+  app.add_option("mesh", o.mesh, "object mesh (.ply, .obj, .off, .stl; default: the built-in sphere)");
+  app.add_option("--out", o.out, "folder of the written cloud and mesh (default: the current folder)");
+  app.add_option("--frames", o.framesPerSweep,
+                 "frames per sweep, " + std::to_string(kSweeps) + " sweeps (default " +
+                     std::to_string(kDefaultFramesPerSweep) + ")")
+      ->transform(apps::int_in(2, kMaxFramesPerSweep));
+  app.add_option("--voxel", o.voxel,
+                 "cell edge in the mesh's units, from radius/" + std::to_string(static_cast<int>(kMaxCellsPerRadius)) +
+                     " to the object's radius (default radius/" + std::to_string(static_cast<int>(kCellsPerRadius)) +
+                     ", 0.2 mm for the built-in object)")
+      ->transform(apps::positive_float("mesh units"));
+  // Argument 0 of the mode's command line is "--laser".
+  return apps::parse_command_line(app, argc - 1, argv + 1);
 }
 
 // Binary PLY of the listed vertices with their normals and, for a mesh, of
@@ -120,27 +128,44 @@ std::string format(const char* fmt, double a, double b, double c, double d) {
 
 int run_laser_demo(int argc, char** argv) {
   Options opt;
-  if (!parse(argc, argv, opt)) {
-    std::fprintf(stderr, "usage: %s --laser [mesh file] [--out DIR] [--frames N>=2] [--voxel S>0]\n", argv[0]);
+  if (const int rc = parse(argc, argv, opt); rc >= 0) return rc;
+  if (const std::string problem = apps::output_folder_problem(opt.out); !problem.empty()) {
+    apps::report_error(kProgram, problem);
     return 2;
   }
   sim::Scene scene;
   Eigen::Vector3f centre = Eigen::Vector3f::Zero();
   float radius = kBuiltinRadius;
+  std::string unit = " mm";
   if (opt.mesh.empty()) {
     scene.meshes.emplace_back(sim::make_lumpy_sphere(centre, radius, 0.1f, 5));
-    console::message("built-in object: bumpy sphere of radius 30");
+    console::message("built-in object: bumpy sphere of radius 30 mm");
   } else {
     BaseTriMesh mesh;
-    if (!read_mesh(mesh, opt.mesh) || mesh.get_fn() == 0) {
-      console::message("cannot use mesh " + opt.mesh);
+    const bool read = read_mesh(mesh, opt.mesh);
+    if (!read || mesh.get_fn() == 0) {
+      apps::report_error(kProgram, "cannot use mesh " + opt.mesh + (read ? ": it has no faces" : ""));
       return 1;
     }
     const BoundingBox box = mesh.get_boundBox();
     centre = 0.5f * (box.min_corner() + box.max_corner());
     radius = 0.5f * (box.max_corner() - box.min_corner()).norm();
+    unit = " (mesh units)";
+    if (!(radius > 0.f) || !std::isfinite(radius)) {
+      apps::report_error(kProgram, "mesh " + opt.mesh + " has no extent");
+      return 1;
+    }
     scene.meshes.emplace_back(mesh);
-    console::message("object " + opt.mesh + ": " + std::to_string(mesh.get_fn()) + " faces");
+    console::message("object " + opt.mesh + ": " + std::to_string(mesh.get_fn()) + " faces, radius " +
+                     apps::number(radius) + unit);
+  }
+  const float finest = radius / kMaxCellsPerRadius;
+  if (opt.voxel != 0.f && !(opt.voxel >= finest && opt.voxel <= radius)) {
+    apps::report_error(kProgram, "--voxel: " + apps::number(opt.voxel) + " is not a number from " +
+                                     apps::number(finest) + " to " + apps::number(radius) + unit +
+                                     " (radius/" + std::to_string(static_cast<int>(kMaxCellsPerRadius)) +
+                                     " to the radius of the object)");
+    return 2;
   }
   const float voxel = opt.voxel > 0.f ? opt.voxel : radius / kCellsPerRadius;
   const float dist = kCameraDistance * radius;
@@ -151,22 +176,29 @@ int run_laser_demo(int argc, char** argv) {
   rig.maxGap = 5.f * voxel;
 
   RealTimeFusionCloudHelper helper(voxel, voxel, 3.f, true);
-  if (helper.octree() == nullptr) return 1;
+  if (helper.octree() == nullptr) {
+    apps::report_error(kProgram, "the fusion helper has no octree for cell " + apps::number(voxel));
+    return 1;
+  }
+  console::message("fusing " + std::to_string(kSweeps) + " sweeps of " + std::to_string(opt.framesPerSweep) +
+                   " frames at cell " + apps::number(voxel) + unit);
   // Sweeps across the object from around it and from above.
-  const Eigen::Vector3f dirs[] = {{0, 0, 1},  {1, 0, 0},           {0, 0, -1},
-                                  {-1, 0, 0}, {0.6f, 0.8f, 0.f},   {-0.6f, 0.8f, 0.f}};
+  const Eigen::Vector3f dirs[kSweeps] = {{0, 0, 1},  {1, 0, 0},         {0, 0, -1},
+                                         {-1, 0, 0}, {0.6f, 0.8f, 0.f}, {-0.6f, 0.8f, 0.f}};
+  const long long totalFrames = static_cast<long long>(kSweeps) * opt.framesPerSweep;
   long long points = 0, framesDone = 0, pointsSinceReport = 0, framesSinceReport = 0;
   double busy = 0, busySinceReport = 0;
   std::vector<int> changed;
   unsigned seed = 1;
+  apps::Progress progress("frame", totalFrames);
   for (const Eigen::Vector3f& d : dirs) {
     const Eigen::Vector3f up = std::abs(d.y()) > 0.7f ? Eigen::Vector3f::UnitZ() : Eigen::Vector3f::UnitY();
     // Across the horizontal laser line: along the camera's up direction.
     const Eigen::Vector3f across = d.cross(up).cross(d).normalized();
     const Eigen::Vector3f eye = centre + dist * d;
-    const auto frames = sim::sweep_laser(scene, rig, eye - 1.2f * radius * across, eye + 1.2f * radius * across,
-                                         centre, up, opt.framesPerSweep, seed++);
-    for (const auto& f : frames) {
+    sim::LaserSweep sweep(scene, rig, eye - 1.2f * radius * across, eye + 1.2f * radius * across, centre, up,
+                          opt.framesPerSweep, seed++);
+    for (sim::LaserFrame f; sweep.next(f);) {
       long long n = 0;
       const std::vector<Cloud> lines = to_lines(f, n);
       changed.clear();  // get_cloud appends; a viewer would consume them here
@@ -180,35 +212,41 @@ int run_laser_demo(int argc, char** argv) {
       pointsSinceReport += n;
       ++framesDone;
       ++framesSinceReport;
-      if (busySinceReport >= kReportSeconds) {
-        console::message(format("frame %.0f: %.1f frames/s, %.3f million points/s, %.0f live points",
-                                static_cast<double>(framesDone), framesSinceReport / busySinceReport,
-                                pointsSinceReport / busySinceReport * 1e-6, helper.get_valid_vids()));
+      if (busySinceReport > 0.0 && (busySinceReport >= kReportSeconds || framesDone == totalFrames)) {
+        progress.report(framesDone, format("%.1f frames/s, %.3f million points/s, %.0f live points",
+                                           framesSinceReport / busySinceReport,
+                                           pointsSinceReport / busySinceReport * 1e-6, helper.get_valid_vids(), 0));
         busySinceReport = 0;
         pointsSinceReport = framesSinceReport = 0;
       }
     }
   }
+  progress.finish();
   console::message(format("fused %.0f frames, %.0f points: %.1f frames/s, %.3f million points/s",
-                          static_cast<double>(framesDone), static_cast<double>(points), framesDone / busy,
-                          points / busy * 1e-6));
+                          static_cast<double>(framesDone), static_cast<double>(points),
+                          busy > 0.0 ? framesDone / busy : 0.0, busy > 0.0 ? points / busy * 1e-6 : 0.0));
 
   const Cloud& cloud = helper.get_cloud(changed);
   const std::vector<int>& live = helper.get_valid_ids(true);
-  const std::string cloudPath = opt.out + "/laser_cloud.ply", meshPath = opt.out + "/laser_mesh.ply";
-  if (!write_ply(cloudPath, cloud, live)) {
-    console::message("cannot write " + cloudPath);
-    return 1;
-  }
-  console::message("wrote " + cloudPath + ": " + std::to_string(live.size()) + " points with normals");
   BaseTriMesh mesh;
   helper.get_marching_cube_mesh(mesh);
   helper.make_union(mesh);
   std::vector<int> keptVertices;
   for (int v = 0; v < mesh.get_vn(); ++v)
     if (!mesh.get_vDeleted(v)) keptVertices.push_back(v);
+  if (live.empty() || keptVertices.empty() || mesh.get_fn() == 0) {
+    apps::report_error(kProgram, "the fusion left " + std::to_string(live.size()) + " points and " +
+                                     std::to_string(mesh.get_fn()) + " faces: the laser saw no surface; nothing written");
+    return 1;
+  }
+  const std::string cloudPath = opt.out + "/laser_cloud.ply", meshPath = opt.out + "/laser_mesh.ply";
+  if (!write_ply(cloudPath, cloud, live)) {
+    apps::report_error(kProgram, "cannot write " + cloudPath);
+    return 1;
+  }
+  console::message("wrote " + cloudPath + ": " + std::to_string(live.size()) + " points with normals");
   if (!write_ply(meshPath, mesh, keptVertices, &mesh)) {
-    console::message("cannot write " + meshPath);
+    apps::report_error(kProgram, "cannot write " + meshPath);
     return 1;
   }
   console::message("wrote " + meshPath + ": " + std::to_string(keptVertices.size()) + " of " +

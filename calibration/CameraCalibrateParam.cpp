@@ -1,19 +1,21 @@
 #include "CameraCalibrateParam.h"
 
-#include <array>
-#include <fstream>
-#include <iterator>
+#include <cstdint>
 #include <string>
 
 #include "calibration/CalibrationFileLayout.h"
 #include "calibration/FormattedRecord.h"
 #include "common/console.h"
+#include "geometry/InputFile.h"
 
 namespace TavoAlgorithm::TavoRobotAlgorithm {
 
 namespace {
 constexpr std::string_view kCannotOpen = "Cann't Find Camera Calibration File!";
 constexpr std::string_view kFileError = "Camera Calibration File Error!";
+// Ten short records take well under a kilobyte; this leaves room for any
+// spacing and trailing notes a writer adds.
+constexpr std::uint64_t kMaxCalibrationFileBytes = 64 * 1024;
 }  // namespace
 
 void CameraCalibrateParam::readParam(const char* path) {
@@ -21,15 +23,12 @@ void CameraCalibrateParam::readParam(const char* path) {
     console::message(kCannotOpen);
     return;
   }
-  // Binary mode: line ends reach the matcher as stored.
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    console::message(kCannotOpen);
-    return;
-  }
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    console::message(kFileError);
+  // Read raw: line ends reach the matcher as stored. Anything but a regular
+  // file of calibration size is refused before it is read.
+  std::string text, error;
+  InputFault fault = InputFault::None;
+  if (!read_small_file(path, kMaxCalibrationFileBytes, text, error, &fault)) {
+    console::message(fault == InputFault::CannotOpen ? kCannotOpen : kFileError);
     return;
   }
 

@@ -94,15 +94,16 @@ bool TsdfVolume::mark_dirty(const Eigen::Vector3i& c) {
 }
 
 template <typename Cache>
-void TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
+bool TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
                                  const RigidMatrix& pose, bool wide, float sign, Cache& cache, bool shared) {
-  if (!p.allFinite() || !n.allFinite() || !std::isfinite(weight)) return;
-  if (std::fabs(n.z()) < kMinComponent || std::fabs(p.z()) < kMinComponent) return;
+  if (!p.allFinite() || !n.allFinite() || !std::isfinite(weight)) return true;
+  if (std::fabs(n.z()) < kMinComponent || std::fabs(p.z()) < kMinComponent) return true;
   const Eigen::Vector3f q = pose * p - m_frame.origin;
   Eigen::Vector3i c;
-  if (!m_frame.usable_local_cell(q, c)) return;
+  // A finite point (under a finite pose) outside the grid is dropped.
+  if (!m_frame.usable_local_cell(q, c)) return !q.allFinite();
   const Eigen::Vector3f m = pose.transform_normal(n);
-  if (!m.allFinite()) return;
+  if (!m.allFinite()) return true;
   const Eigen::Vector3f u = m_frame.local_centre(c);
   const float vs = m_frame.cellSize;
   const float vs2 = vs * vs;
@@ -146,6 +147,7 @@ void TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f
     mark_dirty_locked(v, index);
     if (shared) v.lock.unlock();
   }
+  return true;
 }
 
 bool TsdfVolume::integrate(std::vector<PreparedFrame>& frames) {
@@ -162,14 +164,17 @@ bool TsdfVolume::integrate(std::vector<PreparedFrame>& frames) {
   const bool shared = m_threadNum > 1 && tasks > 1;
   auto points = [this, shared](PreparedFrame& f, std::size_t begin, std::size_t end) {
     VoxelCreator cache(m_tree);
+    long long outside = 0;
     for (std::size_t i = begin; i < end; ++i) {
       const int k = static_cast<int>(i);
       if (f.cloud.has_vFlag() && (f.cloud.get_vFlag(k) & FLAG_DELETED) != 0) {
         f.cloud.set_vFlag(k, static_cast<VertexFlag>(f.cloud.get_vFlag(k) & ~FLAG_REMOVAL_PENDING));
         continue;
       }
-      integrate_point(f.cloud.get_vCoord(k), f.normals[i], f.weights[i], f.pose, f.wideSpread, 1.f, cache, shared);
+      if (!integrate_point(f.cloud.get_vCoord(k), f.normals[i], f.weights[i], f.pose, f.wideSpread, 1.f, cache, shared))
+        ++outside;
     }
+    if (outside > 0) m_outsidePoints += outside;
   };
   if (frames.size() >= 2) {
     auxilary_tbb_for(m_threadNum, 0, frames.size(),

@@ -87,6 +87,10 @@ class TsdfVolume {
   // Returns false without change when `frames` is empty or a frame's lists
   // differ in length.
   bool integrate(std::vector<PreparedFrame>& frames);
+  // Points of the integrated frames that fell outside the usable cells and
+  // were dropped, since the volume was made (points skipped for a NaN
+  // coordinate, normal or weight are not counted).
+  long long get_outside_point_count() const { return m_outsidePoints.load(); }
   // Subtracts earlier contributions; voxels are only looked up.
   void remove(const std::vector<RemovedPoint>& points);
   // Marks dirty the existing voxels whose edges or cubes depend on a dirty one.
@@ -119,8 +123,9 @@ class TsdfVolume {
   using VoxelCreator = grid::NodeBaseCache<TsdfVoxel, true>;
   using VoxelFinder = grid::NodeBaseCache<TsdfVoxel, false>;
 
+  // False when the point lies outside the usable cells.
   template <typename Cache>
-  void integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
+  bool integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
                        const RigidMatrix& pose, bool wide, float sign, Cache& cache, bool shared);
   void set_origin_from(const PreparedFrame& frame);
   void mark_dirty_locked(TsdfVoxel& v, int index);
@@ -154,6 +159,7 @@ class TsdfVolume {
   std::vector<int> m_vertexAxis;
   std::atomic<int> m_vertexCounter{0};
   std::atomic<int> m_faceCounter{0};
+  std::atomic<long long> m_outsidePoints{0};
   int m_vertexCapacity = 0;
   int m_faceCapacity = 0;
   std::mutex m_growLock;

@@ -19,8 +19,9 @@ class TAVO_API CameraCalibrateParam {
   // and line ends in the layout match any run of whitespace, including none;
   // everything else must appear literally, numbers are decimal. Stores the
   // values only when all ten records were read; otherwise prints
-  // "Cann't Find Camera Calibration File!" (cannot open) or
-  // "Camera Calibration File Error!" and leaves the object unchanged.
+  // "Cann't Find Camera Calibration File!" (missing or cannot open) or
+  // "Camera Calibration File Error!" (not a regular file, over 64 KiB, or a
+  // record that does not match) and leaves the object unchanged.
   // Uncertainties and the standard error are not kept.
   void readParam(const char* path);
 };

@@ -42,7 +42,10 @@ LaserFrame scan_laser_frame(const Scene& scene, const LaserRig& rig, const Rigid
   const RigidMatrix toCamera = pose.inverse();
   const Eigen::Vector3f eye = pose.get_translation().cast<float>();
   std::normal_distribution<float> noise(0.f, 1.f);
-  const int steps = static_cast<int>(std::floor(2.f * rig.fanHalfAngle / rig.angleStep));
+  // In double and checked before the conversion: a tiny step overflows int.
+  const double span = std::floor(2.0 * rig.fanHalfAngle / rig.angleStep);
+  if (!(span >= 0.0 && span < kMaxLaserRays)) return frame;
+  const int steps = static_cast<int>(span);
   for (const LaserPlane& plane : rig.planes) {
     const Eigen::Vector3f side = plane.normal.cross(plane.forward).normalized();
     const Eigen::Vector3f origin = pose * plane.origin;
@@ -87,17 +90,33 @@ LaserFrame scan_laser_frame(const Scene& scene, const LaserRig& rig, const Rigid
   return frame;
 }
 
+LaserSweep::LaserSweep(const Scene& scene, const LaserRig& rig, const Eigen::Vector3f& eye0,
+                       const Eigen::Vector3f& eye1, const Eigen::Vector3f& target, const Eigen::Vector3f& up,
+                       int count, unsigned seed)
+    : m_scene(scene),
+      m_rig(rig),
+      m_eye0(eye0),
+      m_eye1(eye1),
+      m_start(look_at_optical(eye0, target, up)),
+      m_count(count > 0 ? count : 0),
+      m_rng(seed) {}
+
+bool LaserSweep::next(LaserFrame& frame) {
+  if (m_next >= m_count) return false;
+  const float f = m_count > 1 ? static_cast<float>(m_next) / static_cast<float>(m_count - 1) : 0.f;
+  const Eigen::Vector3f eye = m_eye0 + f * (m_eye1 - m_eye0);
+  frame = scan_laser_frame(m_scene, m_rig, RigidMatrix(m_start.get_rotation(), eye.cast<double>()), m_rng);
+  ++m_next;
+  return true;
+}
+
 std::vector<LaserFrame> sweep_laser(const Scene& scene, const LaserRig& rig, const Eigen::Vector3f& eye0,
                                     const Eigen::Vector3f& eye1, const Eigen::Vector3f& target,
                                     const Eigen::Vector3f& up, int count, unsigned seed) {
-  std::mt19937 rng(seed);
+  LaserSweep sweep(scene, rig, eye0, eye1, target, up, count, seed);
   std::vector<LaserFrame> frames;
-  const RigidMatrix start = look_at_optical(eye0, target, up);
-  for (int k = 0; k < count; ++k) {
-    const float f = count > 1 ? static_cast<float>(k) / static_cast<float>(count - 1) : 0.f;
-    const Eigen::Vector3f eye = eye0 + f * (eye1 - eye0);
-    frames.push_back(scan_laser_frame(scene, rig, RigidMatrix(start.get_rotation(), eye.cast<double>()), rng));
-  }
+  frames.reserve(static_cast<std::size_t>(sweep.count()));
+  for (LaserFrame f; sweep.next(f);) frames.push_back(std::move(f));
   return frames;
 }
 

@@ -9,7 +9,6 @@ namespace TavoAlgorithm::TavoCalibration {
 namespace {
 // Sub-samples per pixel side of the printed rendering.
 constexpr int kSubSamples = 4;
-constexpr double kMaxPixelsPerMm = 100.0;
 }  // namespace
 
 bool CalibrationBoard::is_big(int column, int row) {
@@ -29,7 +28,7 @@ std::vector<Eigen::Vector3d> CalibrationBoard::mark_positions() {
 }
 
 Image<1, unsigned char> render_board(double pixelsPerMm) {
-  if (!(pixelsPerMm >= 1.0 && pixelsPerMm <= kMaxPixelsPerMm)) return {};
+  if (!(pixelsPerMm >= kMinBoardPixelsPerMm && pixelsPerMm <= kMaxBoardPixelsPerMm)) return {};
   using B = CalibrationBoard;
   const double widthMm = (B::kColumns - 1) * B::kSpacingMm + 2.0 * B::kMarginMm;
   const double heightMm = (B::kRows - 1) * B::kSpacingMm + 2.0 * B::kMarginMm;

@@ -1,6 +1,8 @@
 #include "geometry/ArchiveStream.h"
 
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace TavoAlgorithm {
 
@@ -23,7 +25,11 @@ bool ofsCapture::seek(std::int64_t position) {
   return static_cast<bool>(m_out);
 }
 
-ifsCapture::ifsCapture(const std::string& path) : m_in(path, std::ios::binary | std::ios::in) {
+ifsCapture::ifsCapture(const std::string& path) {
+  // A pipe would block the open and a device has no size to check counts by.
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return;
+  m_in.open(path, std::ios::binary | std::ios::in);
   if (!m_in) return;
   m_in.seekg(0, std::ios::end);
   m_size = static_cast<std::int64_t>(m_in.tellg());

@@ -53,6 +53,8 @@ template <typename T>
 bool read_plain(ReadAble& in, T& v) { return ArchiveCrossPlatformBaseType<T>::read(in, v); }
 
 constexpr std::uint8_t kNormals = 1, kColors = 2, kFlags = 4;
+// No camera grid has a longer side.
+constexpr std::int32_t kMaxGridSide = 1 << 16;
 constexpr std::uint8_t kFaceFlags = 1, kFaceNormals = 2;
 
 }  // namespace
@@ -162,6 +164,9 @@ bool RangeData::read_archive(ReadAble& in) {
   std::int32_t rows = 0, cols = 0;
   if (!tmp.Cloud::read_archive(in) || !read_i32(in, rows) || !read_i32(in, cols) || rows < 0 || cols < 0)
     return false;
+  // A grid is empty or has cells: 2^31 rows of no columns would hold no byte
+  // and still make every row loop run for ever.
+  if ((rows == 0) != (cols == 0) || rows > kMaxGridSide || cols > kMaxGridSide) return false;
   if (cols != 0 && !count_fits(in, rows, 5LL * cols)) return false;  // 4 + 1 bytes per cell
   tmp.set_grid_size(rows, cols);
   if (!read_block(in, tmp.m_cells.data(), tmp.m_cells.size()) ||

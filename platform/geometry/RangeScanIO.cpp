@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "geometry/ConsoleLines.h"
+#include "geometry/InputFile.h"
 #include "ply_reader.h"
 
 namespace TavoAlgorithm {
@@ -16,12 +17,16 @@ RetVal fail(const std::string& path, const std::string& why) {
   return RETVAL_FAILED;
 }
 
+// Grid sides beyond this are no scanner's camera.
+constexpr long long kMaxGridSide = 1 << 16;
+// A pose list names one scan a line; a thousand times the longest real list.
+constexpr std::uint64_t kMaxPoseListBytes = std::uint64_t{16} << 20;
+constexpr std::size_t kMaxPoseLine = 4096;
+
 bool parse_int(const std::map<std::string, std::string>& info, const std::string& key, int& v) {
   const auto it = info.find(key);
-  if (it == info.end()) return false;
-  char* end = nullptr;
-  const long x = std::strtol(it->second.c_str(), &end, 10);
-  if (*end != '\0' || x <= 0 || x > (1 << 16)) return false;
+  long long x = 0;
+  if (it == info.end() || !parse_integer_token(it->second, 1, kMaxGridSide, x)) return false;
   v = static_cast<int>(x);
   return true;
 }
@@ -30,10 +35,10 @@ bool parse_int(const std::map<std::string, std::string>& info, const std::string
 // or a quaternion too far from unit length to be a rotation.
 bool parse_pose(std::istringstream& ls, RigidMatrix& pose) {
   double v[7];
+  std::string token;
   for (double& x : v)
-    if (!(ls >> x) || !std::isfinite(x)) return false;
-  std::string extra;
-  if (ls >> extra) return false;
+    if (!(ls >> token) || !parse_double_token(token, x) || !std::isfinite(x)) return false;
+  if (ls >> token) return false;
   Eigen::Quaterniond q(v[6], v[3], v[4], v[5]);
   if (std::abs(q.norm() - 1.0) > 1e-2) return false;
   q.normalize();
@@ -42,6 +47,12 @@ bool parse_pose(std::istringstream& ls, RigidMatrix& pose) {
   // written.
   pose = RigidMatrix(q.conjugate().toRotationMatrix(), Eigen::Vector3d(v[0], v[1], v[2]));
   return true;
+}
+
+std::string number_text(double v) {
+  std::ostringstream s;
+  s << v;
+  return s.str();
 }
 
 std::string directory_of(const std::string& path) {
@@ -96,8 +107,9 @@ RetVal read_range_scan(const std::string& plyPath, RangeData& rge) {
     if (e == b) continue;
     if (e - b > 1) return fail(plyPath, "range_grid cell " + std::to_string(c) + " holds several points");
     const double idx = cells->values[b];
-    if (idx < 0 || idx >= static_cast<double>(vn))
-      return fail(plyPath, "range_grid cell " + std::to_string(c) + " index out of range");
+    if (!is_index_value(idx, vn))
+      return fail(plyPath, "range_grid cell " + std::to_string(c) + " holds " + number_text(idx) +
+                               ", not a vertex index below " + std::to_string(vn));
     const int v = static_cast<int>(idx);
     if (used[v]) return fail(plyPath, "vertex " + std::to_string(v) + " sits in two grid cells");
     used[v] = 1;
@@ -109,14 +121,15 @@ RetVal read_range_scan(const std::string& plyPath, RangeData& rge) {
 }
 
 RetVal read_scan_pose_list(const std::string& confPath, ScanPoseList& list) {
-  std::ifstream in(confPath);
-  if (!in) return fail(confPath, "cannot open pose list");
+  std::ifstream in;
+  std::string error;
+  if (!open_input_file(confPath, kMaxPoseListBytes, in, error)) return fail(confPath, error);
   ScanPoseList out;
   std::string line;
   int lineNo = 0;
-  while (std::getline(in, line)) {
+  for (LineRead r; (r = read_bounded_line(in, kMaxPoseLine, line)) != LineRead::End;) {
     ++lineNo;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (r == LineRead::TooLong) return fail(confPath, "line " + std::to_string(lineNo) + " is too long");
     std::istringstream ls(line);
     std::string key;
     if (!(ls >> key) || key[0] == '#') continue;

@@ -1,14 +1,13 @@
 #include "geometry/TriMesh.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <fstream>
 
+#include <OpenMesh/Core/IO/importer/ImporterT.hh>
+
 #include "geometry/ConsoleLines.h"
-#include "ply_reader.h"
+#include "mesh_file_reader.h"
 
 namespace TavoAlgorithm {
 
@@ -16,53 +15,6 @@ namespace {
 OpenMesh::Vec3f to_om(const Eigen::Vector3f& p) { return {p.x(), p.y(), p.z()}; }
 Eigen::Vector3f to_eigen(const OpenMesh::Vec3f& p) { return {p[0], p[1], p[2]}; }
 
-std::string lower_extension(const std::string& path) {
-  const auto dot = path.find_last_of('.');
-  std::string ext = dot == std::string::npos ? std::string() : path.substr(dot + 1);
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return ext;
-}
-
-// OpenMesh keeps what it got from a file cut short and reports success, and it
-// drops faces with bad indices quietly; PLY and binary STL are checked first.
-bool check_mesh_file(const std::string& path, std::string& error) {
-  const std::string ext = lower_extension(path);
-  if (ext == "ply") {
-    ply::File file;
-    if (!ply::read(path, file, error)) return false;
-    const ply::Element* verts = file.find("vertex");
-    const double vn = verts ? static_cast<double>(verts->count) : 0.0;
-    for (const char* axis : {"x", "y", "z"}) {
-      const ply::Property* p = verts ? verts->find(axis) : nullptr;
-      if (p && !std::all_of(p->values.begin(), p->values.end(), [](double v) { return std::isfinite(v); })) {
-        error = "non-finite vertex coordinate";
-        return false;
-      }
-    }
-    const ply::Element* faces = file.find("face");
-    const ply::Property* idx = faces ? faces->find("vertex_indices") : nullptr;
-    if (faces && !idx) idx = faces->find("vertex_index");
-    if (idx && std::any_of(idx->values.begin(), idx->values.end(), [vn](double v) { return v < 0 || v >= vn; })) {
-      error = "face vertex index out of range";
-      return false;
-    }
-  } else if (ext == "stl") {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) return true;  // OpenMesh reports the missing file
-    const auto size = static_cast<std::uint64_t>(in.tellg());
-    char head[84] = {};
-    in.seekg(0);
-    in.read(head, sizeof(head));
-    std::uint32_t count = 0;
-    std::memcpy(&count, head + 80, sizeof(count));
-    if (size != 84 + 50 * std::uint64_t{count} && std::strncmp(head, "solid", 5) != 0) {
-      error = "binary stl size does not match its face count";
-      return false;
-    }
-  }
-  return true;
-}
 }  // namespace
 
 int TriMesh::build_mesh(const std::vector<Eigen::Vector3f>& points, const int* faceIndices,
@@ -135,7 +87,7 @@ void TriMesh_convert_to_BaseTriMesh(const TriMesh& in, BaseTriMesh& out) {
 
 bool write_mesh(const TriMesh& mesh, const std::string& path) {
   OpenMesh::IO::Options opt;
-  if (lower_extension(path) == "stl") opt += OpenMesh::IO::Options::Binary;
+  if (mesh_file::extension_of(path) == "stl") opt += OpenMesh::IO::Options::Binary;
   if (!OpenMesh::IO::write_mesh(mesh, path, opt)) {
     TAVO_PLATFORM_ERROR("cannot write mesh " + path);
     return false;
@@ -179,12 +131,28 @@ bool write_stl_mesh(const TriMesh& mesh, const std::string& path) {
 
 bool read_mesh(TriMesh& mesh, const std::string& path) {
   mesh.clean();
+  // Our own readers rather than OpenMesh's: those reserve what a header
+  // claims, keep what they got from a file cut short, open the material
+  // files an OBJ names and drop bad faces without a word.
+  mesh_file::Polygons file;
   std::string error;
-  OpenMesh::IO::Options opt;
-  if (!check_mesh_file(path, error) || !OpenMesh::IO::read_mesh(mesh, path, opt)) {
-    mesh.clean();
-    TAVO_PLATFORM_ERROR("cannot read mesh " + path + (error.empty() ? "" : ": " + error));
+  if (!mesh_file::read(path, file, error)) {
+    TAVO_PLATFORM_ERROR("cannot read mesh " + path + ": " + error);
     return false;
+  }
+  // OpenMesh's importer, as its readers use it: polygons are split into
+  // triangles, a face that would break the half-edge structure gets its own
+  // copies of its vertices, a face with a repeated corner is skipped.
+  OpenMesh::IO::ImporterT<TriMesh> importer(mesh);
+  importer.reserve(static_cast<unsigned>(file.points.size()), 3 * static_cast<unsigned>(file.cornerCounts.size()),
+                   static_cast<unsigned>(file.cornerCounts.size()));
+  for (const auto& p : file.points) importer.add_vertex(OpenMesh::Vec3f(p.x(), p.y(), p.z()));
+  OpenMesh::IO::BaseImporter::VHandles face;
+  std::size_t next = 0;
+  for (const int n : file.cornerCounts) {
+    face.clear();
+    for (int k = 0; k < n; ++k) face.push_back(OpenMesh::VertexHandle(file.corners[next++]));
+    importer.add_face(face);
   }
   mesh.update_face_normals();
   mesh.update_vertex_normals();

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "CameraCalibrateParam.h"
@@ -121,4 +123,25 @@ TEST(ReadParam, BrokenLayoutsAndMalformedFilesLeaveTheObjectUnchanged) {
 
   EXPECT_EQ(read("/nonexistent/dir/camera.txt"), std::make_pair(std::string(kCannotOpen), unchanged));
   EXPECT_EQ(read(nullptr), std::make_pair(std::string(kCannotOpen), unchanged));
+}
+
+// A calibration file is a few hundred bytes: anything far larger, and
+// anything that is not a regular file, is refused before it is read (a
+// device or a pipe would otherwise be read without end or block).
+TEST(ReadParam, OversizedFilesDevicesAndPipesAreRefusedUnread) {
+  const std::string dir = ::testing::TempDir() + "tavo_camera_param_dir_" + std::to_string(::getpid());
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir + "/folder.txt");
+  const auto unchanged = fields(sentinel());
+  // The printed records, then notes up to just below and just above 64 KiB.
+  const std::string file = printed_file();
+  const std::string fits = file + std::string(64 * 1024 - file.size(), ' ');
+  EXPECT_EQ(read_text(fits), std::make_pair(std::string(), kPrinted));
+  EXPECT_EQ(read_text(fits + " "), std::make_pair(std::string(kFileError), unchanged));
+
+  ASSERT_EQ(::mkfifo((dir + "/pipe.txt").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", dir + "/zero.txt");
+  for (const char* name : {"/pipe.txt", "/zero.txt", "/folder.txt"})
+    EXPECT_EQ(read((dir + name).c_str()), std::make_pair(std::string(kFileError), unchanged)) << name;
+  std::filesystem::remove_all(dir);
 }

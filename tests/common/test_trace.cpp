@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -218,6 +220,56 @@ TEST_F(TraceTest, BadCountsAreRefusedBeforeAllocating) {
                                                 : replay(TraceOutcome::ReplayFailed, name, ids, "ids");
     EXPECT_NE(out.find(name == "shortbits" ? "can not read vector<bool>\n" : "wrong item num\n"), std::string::npos)
         << name;
+  }
+}
+
+// A bool is one byte on file; any byte but 0 and 1 would load an invalid
+// bool, so it is refused and the caller's value left as it was.
+TEST_F(TraceTest, BoolsAreReadAsBytesAndRefusedUnlessZeroOrOne) {
+  replay_mode();
+  for (const int byte : {0, 1, 2, 0x80, 0xff}) {
+    write_bytes("flag.tb", Bytes().names(1, "isSample").put<std::uint8_t>(static_cast<std::uint8_t>(byte)).b);
+    bool flag = true;
+    const bool valid = byte <= 1;
+    const std::string out = replay(valid ? TraceOutcome::Replayed : TraceOutcome::ReplayFailed, "flag", flag, "isSample");
+    if (valid) {
+      EXPECT_EQ(flag, byte == 1);
+    } else {
+      EXPECT_TRUE(flag) << byte;
+      EXPECT_NE(out.find("cannot read trace parameter isSample"), std::string::npos) << out;
+    }
+  }
+}
+
+// A replay file that is a pipe, a device or a folder is not opened (a pipe
+// would block the replay).
+TEST_F(TraceTest, ReplayFilesMustBeRegularFiles) {
+  replay_mode();
+  ASSERT_EQ(::mkfifo((m_dir / "pipe.tb").c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", m_dir / "zero.tb");
+  fs::create_directories(m_dir / "folder.tb");
+  for (const char* name : {"pipe", "zero", "folder"}) {
+    std::int32_t a = 7;
+    const std::string out = replay(TraceOutcome::ReplayFailed, name, a, "a");
+    EXPECT_NE(out.find("cannot open testbug file"), std::string::npos) << out;
+    EXPECT_EQ(a, 7);
+  }
+}
+
+// A grid of 2^31 rows and no columns holds no byte, so no count check can
+// catch it; every loop over its rows would run for ever.
+TEST_F(TraceTest, GridsWithOneEmptySideOrHugeSidesAreRefused) {
+  replay_mode();
+  for (const auto& [rows, cols] : {std::pair{0x7fffffff, 0}, std::pair{0, 5}, std::pair{70000, 1}}) {
+    // An empty cloud (no points, no attributes), then the grid sides.
+    Bytes b = Bytes().names(1, "frame").put<std::int32_t>(0).put<std::uint8_t>(0).put(rows).put(cols);
+    // Room for every cell (empty: -1), its flag, the pose and the sensor direction.
+    b.b.resize(b.b.size() + static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) * 5 + 120, 0xff);
+    write_bytes("grid.tb", b.b);
+    RangeData frame;
+    const std::string out = replay(TraceOutcome::ReplayFailed, "grid", frame, "frame");
+    EXPECT_NE(out.find("cannot read trace parameter frame"), std::string::npos) << rows << " x " << cols;
+    EXPECT_EQ(frame.get_rows(), 0);
   }
 }
 

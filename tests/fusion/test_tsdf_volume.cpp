@@ -127,8 +127,42 @@ TEST(TsdfVolume, BadInputIsSkippedOrRefused) {
                               one_point_frame({5000.f, 100, 100}, {0, 0, 1}),
                               one_point_frame({1e30f, 100, 100}, {0, 0, 1})}));
   EXPECT_EQ(used_voxels(vol), 0);
+  // Only the five finite points beyond the usable cells count as dropped.
+  EXPECT_EQ(vol.get_outside_point_count(), 5);
   ASSERT_TRUE(integrate(vol, {one_point_frame({1020.5f, 100.5f, 100.5f}, {0, 0, 1})}));  // the last usable cell
   EXPECT_NE(vol.find_voxel({1020, 100, 100}), nullptr);
+  EXPECT_EQ(vol.get_outside_point_count(), 5);
+}
+
+// Frames integrate in parallel, one task each, and single large frames in
+// runs of points: the count of dropped points adds up over all tasks.
+TEST(TsdfVolume, OutsidePointsAreCountedOverParallelTasks) {
+  for (const int frameCount : {1, 12}) {
+    TsdfVolume vol(10, 1.f);
+    vol.set_thread_num(4);
+    std::vector<PreparedFrame> frames(static_cast<std::size_t>(frameCount));
+    long long expected = 0;
+    for (int fi = 0; fi < frameCount; ++fi) {
+      PreparedFrame& f = frames[static_cast<std::size_t>(fi)];
+      const int points = frameCount == 1 ? 200000 : 5000 + 100 * fi;
+      for (int i = 0; i < points; ++i) {
+        // Every seventh point lies past the far border (and every
+        // eleventh of those before the near one).
+        const bool outside = i % 7 == 3;
+        const float x = outside ? (i % 11 == 0 ? -40.f : 1500.f) : 500.f + 0.001f * static_cast<float>(i % 1000);
+        f.cloud.add_vCoord(Eigen::Vector3f(x, 500.f, 500.f));
+        f.normals.emplace_back(0.f, 0.f, 1.f);
+        f.weights.push_back(1.f);
+        expected += outside ? 1 : 0;
+      }
+    }
+    // The origin is fixed by the first frame's mean: placed at the volume's
+    // corner, the points keep the cells they were given.
+    ASSERT_TRUE(integrate(vol, {one_point_frame({500.5f, 500.5f, 500.5f}, {0, 0, 1})}));
+    ASSERT_EQ(vol.get_origin(), Eigen::Vector3f::Zero());
+    ASSERT_TRUE(vol.integrate(frames));
+    EXPECT_EQ(vol.get_outside_point_count(), expected) << frameCount << " frames";
+  }
 }
 
 TEST(TsdfVolume, OriginComesFromTheFirstFrameWithEnoughPoints) {

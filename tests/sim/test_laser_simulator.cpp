@@ -54,3 +54,41 @@ TEST(LaserSimulator, NoiseAndSweepsAreDeterministic) {
   ASSERT_GT(n, 0);
   EXPECT_NEAR(std::sqrt(sq / n), 0.01, 0.003);  // depth noise mostly along z here
 }
+
+// Frame by frame, a sweep makes exactly the frames of the whole sweep (the
+// same poses and the same noise), one at a time.
+TEST(LaserSimulator, LazySweepMakesTheSameFramesOneAtATime) {
+  Scene scene;
+  scene.spheres.push_back({V3(0, 0, 0), 1.f});
+  LaserRig rig = LaserRig::cross_lines(0.5f, 6.f);
+  rig.depthNoise = 0.01f;
+  const auto all = sweep_laser(scene, rig, V3(-1, 0, 6), V3(1, 0, 6), V3::Zero(), V3::UnitY(), 4, 5);
+  LaserSweep sweep(scene, rig, V3(-1, 0, 6), V3(1, 0, 6), V3::Zero(), V3::UnitY(), 4, 5);
+  ASSERT_EQ(sweep.count(), 4);
+  LaserFrame f;
+  for (std::size_t k = 0; k < all.size(); ++k) {
+    ASSERT_TRUE(sweep.next(f));
+    EXPECT_EQ(sweep.done(), static_cast<int>(k) + 1);
+    EXPECT_TRUE(f.pose.to_matrix4() == all[k].pose.to_matrix4()) << k;
+    ASSERT_EQ(f.lines.size(), all[k].lines.size()) << k;
+    for (std::size_t l = 0; l < f.lines.size(); ++l) EXPECT_EQ(f.lines[l].points, all[k].lines[l].points) << k;
+  }
+  EXPECT_FALSE(sweep.next(f));
+  EXPECT_EQ(LaserSweep(scene, rig, V3::Zero(), V3::Zero(), V3(0, 0, 1), V3::UnitY(), -3, 1).count(), 0);
+}
+
+// A step so small that the fan would need more rays than an int holds (it
+// overflowed the conversion before), or one that is no positive number,
+// lights nothing instead.
+TEST(LaserSimulator, FansBeyondTheRayLimitLightNothing) {
+  Scene scene;
+  scene.spheres.push_back({V3(0, 0, 0), 1.f});
+  LaserRig rig = LaserRig::single_line(0.5f, 6.f);
+  std::mt19937 rng(1);
+  const auto pose = look_at_optical(V3(0, 0, 6), V3::Zero());
+  ASSERT_FALSE(scan_laser_frame(scene, rig, pose, rng).lines.empty());
+  for (const float step : {1e-30f, 0.f, -0.01f, std::nanf(""), 2.f * rig.fanHalfAngle / (kMaxLaserRays + 1)}) {
+    rig.angleStep = step;
+    EXPECT_TRUE(scan_laser_frame(scene, rig, pose, rng).lines.empty()) << step;
+  }
+}

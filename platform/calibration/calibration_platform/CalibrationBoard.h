@@ -40,8 +40,12 @@ struct CalibrationBoard {
   static std::vector<Eigen::Vector3d> mark_positions();
 };
 
-// Top view of the board at `pixelsPerMm` (at least 1), anti-aliased by
-// sub-sampling: ground 255, marks 0. Empty for a bad scale.
+// Scales the board is rendered at, in pixels per millimetre.
+inline constexpr double kMinBoardPixelsPerMm = 1.0;
+inline constexpr double kMaxBoardPixelsPerMm = 100.0;
+
+// Top view of the board at `pixelsPerMm` (within the bounds above),
+// anti-aliased by sub-sampling: ground 255, marks 0. Empty for a bad scale.
 Image<1, unsigned char> render_board(double pixelsPerMm);
 
 // Renders the board and writes it as an 8-bit PNG; false when the scale is

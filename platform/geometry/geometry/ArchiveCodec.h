@@ -1,6 +1,7 @@
 #pragma once
 // Fixed-width little-endian encoders of plain values for the trace archives,
 // the same bytes on every platform. Strings are a 32-bit length then the bytes.
+// A bool is one byte, read back only when it is 0 or 1.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -25,6 +26,12 @@ struct ArchiveCrossPlatformBaseType {
   static bool read(ReadAble& in, T& v) {
     unsigned char b[sizeof(T)];
     if (!in.read(b, sizeof(T))) return false;
+    if constexpr (std::is_same_v<T, bool>) {
+      // Any other byte would make an invalid bool.
+      if (b[0] > 1) return false;
+      v = b[0] == 1;
+      return true;
+    }
     to_little(b);
     std::memcpy(&v, b, sizeof(T));
     return true;

@@ -27,8 +27,9 @@ class ofsCapture {
   std::ofstream m_out;
 };
 
-// Input adapter: raw bytes from a file; knows the file size so that readers
-// can refuse counts larger than what is left.
+// Input adapter: raw bytes from a regular file (anything else stays
+// unopened); knows the file size so that readers can refuse counts larger
+// than what is left.
 class ifsCapture {
  public:
   explicit ifsCapture(const std::string& path);

@@ -11,7 +11,8 @@
 //   BaseTriMesh: the Cloud encoding, int32 face count m, uint8 mask (1 flags,
 //     2 normals), m * 3 int32 corners, m bytes flags, m * 3 floats normals.
 // Readers validate every count against the bytes left and every index against
-// the vertex count, and leave the object unchanged when they fail. The class
+// the vertex count (a grid is 0 x 0 or has sides of 1 to 65536 cells), and
+// leave the object unchanged when they fail. The class
 // types expose these as their write_archive / read_archive members.
 #include "geometry/ArchiveCodec.h"
 #include "geometry/BoundingBox.h"

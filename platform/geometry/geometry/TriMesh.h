@@ -42,9 +42,15 @@ void TriMesh_convert_to_BaseTriMesh(const TriMesh& in, BaseTriMesh& out);
 bool write_mesh(const TriMesh& mesh, const std::string& path);
 // Binary STL regardless of the extension.
 bool write_stl_mesh(const TriMesh& mesh, const std::string& path);
-// Reads by file extension; false with a console line on failure, which
-// includes a PLY or binary STL cut short and a PLY with a face index out of
-// range or a non-finite coordinate.
+// Reads .ply, .obj, .off or .stl by file extension (positions and faces; STL
+// corners are welded by position, normals are recomputed). As in OpenMesh's
+// readers, polygons are split into triangles, a face that would break the
+// half-edge structure gets its own copies of its vertices and a face with a
+// repeated corner is skipped. False with a located console line naming the
+// file and the fault for anything else: a missing file or one that is not a
+// regular file, a file cut short, counts larger than the file, a coordinate
+// that is not a finite number, a face corner that names no vertex, an
+// over-long line.
 bool read_mesh(TriMesh& mesh, const std::string& path);
 
 // Same for the array mesh (deleted faces and vertices are not written).

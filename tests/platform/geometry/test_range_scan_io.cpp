@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <fstream>
+#include <limits>
 #include <sstream>
 
 #include "MeshDistance.h"
@@ -167,4 +172,146 @@ TEST(RangeScanIO, BadPoseListsFail) {
             RETVAL_SUCCESS);
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].get_rigidMatrix().get_translation(), Eigen::Vector3d(1, 2, 3));
+}
+
+namespace {
+// A 1 x 2 binary scan whose range_grid lists hold `type` values.
+template <typename T>
+std::string binary_scan(const char* type, T cellValue) {
+  std::string bin = std::string("ply\nformat binary_little_endian 1.0\nobj_info num_cols 2\nobj_info num_rows 1\n") +
+                    "element vertex 1\nproperty float x\nproperty float y\nproperty float z\n"
+                    "element range_grid 2\nproperty list uchar " + type + " vertex_indices\nend_header\n";
+  const float p[3] = {1.f, 2.f, 3.f};
+  bin.append(reinterpret_cast<const char*>(p), sizeof(p));
+  bin.push_back('\0');  // an empty cell, then one holding cellValue
+  bin.push_back('\1');
+  return bin.append(reinterpret_cast<const char*>(&cellValue), sizeof(T));
+}
+}  // namespace
+
+// Every number is what its property type allows before it is used; the case
+// of the issue (a 2 x 2 grid whose second cell holds "nan") crashed the reader.
+TEST(RangeScanIO, MalformedNumbersFailNamingTheFile) {
+  TempDir dir;
+  const std::string nanCell =
+      "ply\nformat ascii 1.0\nobj_info num_cols 2\nobj_info num_rows 2\nelement vertex 4\n"
+      "property float x\nproperty float y\nproperty float z\nelement range_grid 4\n"
+      "property list uchar int vertex_indices\nend_header\n0 0 1\n1 0 1\n0 1 1\n1 1 1\n1 0\n1 nan\n1 2\n1 3\n";
+  const auto header_with = [&](const std::string& from, const std::string& to) {
+    std::string s = small_scan(kVertices, kGrid);
+    return s.replace(s.find(from), from.size(), to);
+  };
+  const std::pair<const char*, std::string> cases[] = {
+      // grid indices
+      {"index-nan", nanCell},
+      {"index-fraction", small_scan(kVertices, "1 0\n0\n1 1.5\n0\n1 2\n0\n")},
+      {"index-overflow", small_scan(kVertices, "1 0\n0\n1 99999999999\n0\n1 2\n0\n")},
+      {"index-empty", small_scan(kVertices, "1 0\n0\n1 1\n0\n1\n")},
+      {"index-trailing", small_scan(kVertices, "1 0\n0\n1 1x\n0\n1 2\n0\n")},
+      {"binary-float-nan", binary_scan("float", std::numeric_limits<float>::quiet_NaN())},
+      {"binary-float-fraction", binary_scan("float", 0.5f)},
+      {"binary-float-overflow", binary_scan("float", 3e9f)},
+      {"binary-garbage", binary_scan("int", std::int32_t{0x7a7a7a7a})},
+      {"binary-negative", binary_scan("int", std::int32_t{-5})},
+      // list counts
+      {"count-nan", small_scan(kVertices, "1 0\n0\nnan 1\n0\n1 2\n0\n")},
+      {"count-fraction", small_scan(kVertices, "1 0\n0\n1.5 1\n0\n1 2\n0\n")},
+      {"count-overflow", small_scan(kVertices, "1 0\n0\n256 1\n0\n1 2\n0\n")},
+      {"count-float-type", header_with("list uchar int", "list float int")},
+      // coordinates
+      {"coord-nan", small_scan("0 0 1\n1 0 nan\n0 1 1\n", kGrid)},
+      {"coord-float-overflow", small_scan("0 0 1\n1 0 1e39\n0 1 1\n", kGrid)},
+      {"coord-double-overflow", small_scan("0 0 1\n1 0 1e999\n0 1 1\n", kGrid)},
+      {"coord-empty", small_scan("0 0 1\n1 0\n", "")},
+      {"coord-trailing", small_scan("0 0 1\n1 0 1.5abc\n0 1 1\n", kGrid)},
+      // header numbers
+      {"element-count-nan", header_with("element vertex 3", "element vertex nan")},
+      {"element-count-fraction", header_with("element vertex 3", "element vertex 3.5")},
+      {"element-count-overflow", header_with("element vertex 3", "element vertex 99999999999999999999")},
+      {"element-count-empty", header_with("element vertex 3", "element vertex")},
+      {"cols-nan", header_with("num_cols 3", "num_cols nan")},
+      {"cols-fraction", header_with("num_cols 3", "num_cols 1.5")},
+      {"cols-overflow", header_with("num_cols 3", "num_cols 99999999999999999999")},
+      {"cols-empty", header_with("num_cols 3", "num_cols")},
+  };
+  for (const auto& [name, text] : cases) {
+    RangeData r;
+    r.add_vCoord(Eigen::Vector3f(9, 9, 9));
+    const std::string path = dir.write(std::string(name) + ".ply", text);
+    std::string out;
+    EXPECT_EQ(read_quietly(path, r, &out), RETVAL_FAILED) << name;
+    EXPECT_NE(out.find(path + ": "), std::string::npos) << name << ": " << out;
+    EXPECT_NE(out.find(" Error: "), std::string::npos) << name << ": " << out;
+    EXPECT_TRUE(r.get_vn() == 1 && r.get_vCoord(0) == Eigen::Vector3f(9, 9, 9)) << name << " leaves the frame";
+  }
+  // Integral values of a float-typed list are indices all the same.
+  RangeData r;
+  ASSERT_EQ(read_quietly(dir.write("float-index.ply", binary_scan("float", 0.f)), r), RETVAL_SUCCESS);
+  EXPECT_EQ(r.get_cellVertex(0, 1), 0);
+}
+
+// Devices, folders and pipes are refused before they are opened; headers and
+// counts that claim more than the file holds are refused before anything is
+// reserved; an element without properties is skipped whatever its count.
+TEST(RangeScanIO, FilesThatAreNotScansFailQuickly) {
+  TempDir dir;
+  const fs::path fifo = dir.path / "pipe.ply";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", dir.path / "zero.ply");
+  fs::create_directories(dir.path / "folder.ply");
+  std::string endless = "ply\nformat ascii 1.0\ncomment ";
+  endless.append(1 << 20, 'x');
+  const std::pair<std::string, std::string> cases[] = {
+      {dir.file("pipe.ply"), "not a regular file"},
+      {dir.file("zero.ply"), "not a regular file"},
+      {dir.file("folder.ply"), "not a regular file"},
+      {dir.write("endless.ply", endless), "too long"},
+      {dir.write("huge-grid.ply", small_scan(kVertices, kGrid, 3, 2000000000)), "more than the file holds"},
+  };
+  for (const auto& [path, why] : cases) {
+    RangeData r;
+    std::string out;
+    EXPECT_EQ(read_quietly(path, r, &out), RETVAL_FAILED) << path;
+    EXPECT_NE(out.find(path + ": "), std::string::npos) << out;
+    EXPECT_NE(out.find(why), std::string::npos) << out;
+  }
+  std::string padded = small_scan(kVertices, kGrid);
+  padded.insert(padded.find("element vertex"), "element nothing 9223372036854775807\n");
+  RangeData r;
+  EXPECT_EQ(read_quietly(dir.write("padded.ply", padded), r), RETVAL_SUCCESS);
+  EXPECT_EQ(r.get_vn(), 3);
+}
+
+TEST(RangeScanIO, PoseListsRefuseMalformedNumbersAndEndlessFiles) {
+  TempDir dir;
+  dir.write("a.ply", small_scan(kVertices, kGrid));
+  fs::create_symlink("/dev/zero", dir.path / "zero.ply");
+  fs::create_symlink("/dev/zero", dir.path / "zero.conf");
+  {
+    std::ofstream big(dir.path / "big.conf");
+    big << "bmesh a.ply 0 0 0 0 0 0 1\n";
+  }
+  fs::resize_file(dir.path / "big.conf", std::uintmax_t{17} << 20);  // sparse: quick to make
+  const std::pair<const char*, std::string> cases[] = {
+      {"nan", "bmesh a.ply 0 0 0 0 0 0 nan\n"},
+      {"overflow", "bmesh a.ply 1e999 0 0 0 0 0 1\n"},
+      {"empty", "bmesh a.ply 0 0 0 0 0 0\n"},
+      {"trailing", "bmesh a.ply 0.5abc 0 0 0 0 0 1\n"},
+      {"hex", "bmesh a.ply 0x10 0 0 0 0 0 1\n"},
+      {"camera-nan", "camera nan 0 0 0 0 0 1\nbmesh a.ply 0 0 0 0 0 0 1\n"},
+      {"long-line", "bmesh a.ply 0 0 0 0 0 0 1" + std::string(5000, ' ') + "\n"},
+      {"names-a-device", "bmesh zero.ply 0 0 0 0 0 0 1\n"},
+  };
+  std::vector<std::pair<std::string, std::string>> lists;
+  for (const auto& [name, text] : cases) lists.emplace_back(dir.write(std::string(name) + ".conf", text), name);
+  lists.emplace_back(dir.file("zero.conf"), "is-a-device");
+  lists.emplace_back(dir.file("big.conf"), "too-large");
+  for (const auto& [conf, name] : lists) {
+    std::vector<RangeData> frames(2);
+    std::string out;
+    EXPECT_EQ(quietly([&] { return read_range_scans(conf, frames); }, &out), RETVAL_FAILED) << name;
+    const std::string named = name == "names-a-device" ? dir.file("zero.ply") : conf;
+    EXPECT_NE(out.find(named + ": "), std::string::npos) << name << ": " << out;
+    EXPECT_EQ(frames.size(), 2u) << name;
+  }
 }

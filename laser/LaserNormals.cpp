@@ -4,8 +4,6 @@
 #include <omp.h>
 #include <tbb/parallel_sort.h>
 
-#include <nanoflann.hpp>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -17,6 +15,7 @@
 #include "LaserBatchFusion.h"
 #include "Parallel.h"
 #include "common/console.h"
+#include "common/kd_points.h"
 #include "common/trace/Trace.h"
 #include "geometry/SymmetricEigen3.h"
 
@@ -86,23 +85,13 @@ void line_directions(const std::vector<Eigen::Vector3f>& p, float maxGap, std::v
   }
 }
 
-struct CellCentres {
-  std::vector<Eigen::Vector3f> pts;
-  std::size_t kdtree_get_point_count() const { return pts.size(); }
-  float kdtree_get_pt(std::size_t i, std::size_t dim) const { return pts[i][static_cast<int>(dim)]; }
-  template <class Box>
-  bool kdtree_get_bbox(Box&) const {
-    return false;
-  }
-};
-using CellTree = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<float, CellCentres>, CellCentres,
-                                                     3, std::uint32_t>;
+
 
 // For each cell, the indices of the occupied cells of its 3 x 3 x 3 block
 // (itself included).
 std::vector<std::vector<std::uint32_t>> cell_blocks(const std::vector<CellStats>& cells) {
   std::vector<std::vector<std::uint32_t>> blocks(cells.size());
-  CellCentres centres;
+  KdPoints centres;
   centres.pts.reserve(cells.size());
   for (const CellStats& c : cells) centres.pts.push_back(c.cell.cast<float>());
   const auto in_block = [&](std::size_t a, std::size_t b) {
@@ -114,7 +103,7 @@ std::vector<std::vector<std::uint32_t>> cell_blocks(const std::vector<CellStats>
         if (in_block(a, b)) blocks[a].push_back(static_cast<std::uint32_t>(b));
     return blocks;
   }
-  CellTree tree(3, centres, nanoflann::KDTreeSingleIndexAdaptorParams(16));
+  KdPointTree tree(3, centres, nanoflann::KDTreeSingleIndexAdaptorParams(16));
   tree.buildIndex();
   // The 26 neighbours lie within a squared distance of 3, the next cells out at 4.
   const float radius2 = 3.5f;

@@ -59,11 +59,11 @@ TAVO_API void fusion_all_frame_laser(std::vector<std::vector<Cloud>>& all_frame_
 // with m their weighted mean and d their line directions; the normal is the
 // eigenvector of M's smallest eigenvalue. It is accepted when the block holds
 // at least 6 points and that eigenvalue is below 0.3 times the middle one
-// (a surface, not a blob or a single thin line). It is turned to face the
-// scanner: the stereo relation S = leftMat * rightMat^-1 (right camera to
-// laser camera coordinates) places the second camera at S(0) in each frame;
-// the normal faces the midpoint of the two cameras, summed over the cell's
-// points and their frames.
+// (a surface, not a blob or a single thin line). Each point gets it turned
+// to face its own frame's scanner: the stereo relation S = leftMat *
+// rightMat^-1 (right camera to laser camera coordinates) places the second
+// camera at S(0), and the normal faces the midpoint of the two cameras (a
+// cell across a thin part holds points seen from both sides).
 //
 // Frames come back in camera coordinates with normals enabled: every point is
 // restored bit for bit, its normal is the cell's normal in the camera frame,

@@ -93,8 +93,11 @@ RetVal LaserFusionHelper<T>::fusion_all_frame(std::vector<std::vector<Cloud>>& f
   });
   // Tangent records carry no normal until estimated; estimating after all
   // frames are in keeps the estimate off records other frames still write.
+  // Each record is estimated once, by the first frame listing it, so not in
+  // dark mode: that only marks a record estimable for a later pass, which
+  // never comes here, and would leave the whole mesh empty.
   for (std::size_t i = 0; i < updated.size(); ++i) {
-    update_normal(view_direction(rts[i]), updated[i], true);
+    update_normal(view_direction(rts[i]), updated[i], false);
     clear_update_flags(updated[i]);
   }
   integrate_into_tsdf();

@@ -45,15 +45,13 @@ struct PointRef {
 };
 
 // Per occupied cell: its points' count, mean (local to the grid origin) and
-// scatter about that mean, the sum of their d d^T, and the sum of unit
-// vectors from them to the scanner.
+// scatter about that mean and the sum of their d d^T.
 struct CellStats {
   Eigen::Vector3i cell;
   int count = 0;
   Eigen::Vector3d mean = Eigen::Vector3d::Zero();
   Eigen::Matrix3d scatter = Eigen::Matrix3d::Zero();
   Eigen::Matrix3d directions = Eigen::Matrix3d::Zero();
-  Eigen::Vector3d facing = Eigen::Vector3d::Zero();
   Eigen::Vector3f normal = Eigen::Vector3f::Zero();
 };
 
@@ -143,9 +141,7 @@ bool block_normal(const std::vector<CellStats>& cells, const std::vector<std::ui
   m = (m + quarterCell2 * dirs) / w;
   const SymmetricEigen3T<double> eig = symmetric_eigen3(m);
   if (!eig.values.allFinite() || !(eig.values[0] < kMaxFlatness * eig.values[1])) return false;
-  Eigen::Vector3d n = eig.smallest;
-  if (n.dot(cells[self].facing) < 0) n = -n;
-  normal = n.cast<float>();
+  normal = eig.smallest.cast<float>();
   return true;
 }
 
@@ -244,9 +240,6 @@ RetVal estimate_normals(std::vector<std::vector<Cloud>>& frameLines, const std::
       sq += q * q.transpose();
       const Eigen::Vector3d d = dirs[p.frame][p.line][p.index].cast<double>();
       s.directions += d * d.transpose();
-      const Eigen::Vector3f toScanner = scanners[p.frame] - w;
-      const float len = toScanner.norm();
-      if (len > 0.f) s.facing += (toScanner / len).cast<double>();
     }
     s.count = static_cast<int>(starts[c + 1] - starts[c]);
     const Eigen::Vector3d mean = sum / s.count;
@@ -270,7 +263,11 @@ RetVal estimate_normals(std::vector<std::vector<Cloud>>& frameLines, const std::
     if (!accepted[c]) return;
     for (std::size_t r = starts[c]; r < starts[c + 1]; ++r) {
       const PointRef& p = refs[r];
-      const Eigen::Vector3f n = vecRT[p.frame].inverse().transform_normal(cells[c].normal);
+      // Each point faces its own frame's scanner: a cell across a thin part
+      // holds points seen from both sides.
+      Eigen::Vector3f n = cells[c].normal;
+      if (n.dot(scanners[p.frame] - world[p.frame][p.line][p.index]) < 0.f) n = -n;
+      n = vecRT[p.frame].inverse().transform_normal(n);
       frameLines[p.frame][p.line].set_vNrv(static_cast<int>(p.index), n.normalized());
     }
   });

@@ -8,8 +8,8 @@
 // (fusion_one_laser + get_cloud per frame) with the cross and with seven
 // pairs of crossed lines, 1 and 2 threads in all, and the heap it holds per
 // million fused points. Last, the same sweep fused in one call (tangent cloud,
-// and normal mesh on get_laser_normal's normals) against the real-time
-// helper's frame-by-frame pass.
+// tangent mesh, and normal mesh on get_laser_normal's normals) against the
+// real-time helper's frame-by-frame pass.
 #include <malloc.h>
 #include <tbb/global_control.h>
 
@@ -228,6 +228,11 @@ void run_batch(const std::vector<sim::LaserFrame>& frames, long long points, int
   fusion_all_frame_laser(lines, rts, box, kCellMm, kCellMm, false, cloud, 3);
   const double batchCloud = seconds_since(t0);
   t0 = std::chrono::steady_clock::now();
+  BaseTriMesh tangentMesh;
+  std::vector<int> tangentAxes;
+  fusion_all_frame_laser(lines, rts, box, kCellMm, kCellMm, true, false, tangentMesh, tangentAxes, 3);
+  const double batchTangent = seconds_since(t0);
+  t0 = std::chrono::steady_clock::now();
   BoundingBox normalBox;
   get_laser_normal(lines, rts, kCellMm, RigidMatrix(), RigidMatrix(), normalBox, Eigen::Vector3f::Zero());
   const double normals = seconds_since(t0);
@@ -237,10 +242,12 @@ void run_batch(const std::vector<sim::LaserFrame>& frames, long long points, int
   fusion_all_frame_laser(lines, rts, box, kCellMm, kCellMm, false, false, mesh, axes, 3);
   const double batchMesh = seconds_since(t0);
   const auto rate = [&](double s) { return points / s * 1e-6; };
-  std::printf("  %d thread(s): real-time helper %.2f, batch cloud %.2f (x%.2f), get_laser_normal %.2f, batch normal "
-              "mesh %.2f (x%.2f) million points/s; %d cloud points, %d mesh vertices\n",
-              threads, rate(realTime), rate(batchCloud), realTime / batchCloud, rate(normals), rate(batchMesh),
-              realTime / batchMesh, cloud.get_vn(), mesh.get_vn());
+  std::printf("  %d thread(s): real-time helper %.2f, batch cloud %.2f (x%.2f), batch tangent mesh %.2f (x%.2f), "
+              "get_laser_normal %.2f, batch normal mesh %.2f (x%.2f) million points/s; %d cloud points, %d and %d "
+              "mesh vertices\n",
+              threads, rate(realTime), rate(batchCloud), realTime / batchCloud, rate(batchTangent),
+              realTime / batchTangent, rate(normals), rate(batchMesh), realTime / batchMesh, cloud.get_vn(),
+              tangentMesh.get_vn(), mesh.get_vn());
 }
 }  // namespace
 

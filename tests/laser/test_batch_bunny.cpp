@@ -50,6 +50,20 @@ double share_near_points(const std::vector<V3>& points, const std::vector<V3>& t
   return points.empty() ? 0.0 : static_cast<double>(n) / points.size();
 }
 
+// get_laser_normal over the sweep (one camera), its frames scored; nearly
+// every point must get a normal, facing its camera.
+NormalScore laser_normals(const std::vector<sim::LaserFrame>& sweep, float cell, Frames& frames, BoundingBox& box) {
+  const Frames before = to_frames(sweep, false);
+  frames = before;
+  const RigidMatrix id;
+  EXPECT_EQ(TavoAlgorithm::get_laser_normal(frames, poses(sweep), cell, id, id, box, V3::Zero()),
+            TavoAlgorithm::RETVAL_SUCCESS);
+  const NormalScore s = score_normals(before, frames, sweep);
+  EXPECT_GT(s.estimated, 0.95 * s.points);
+  EXPECT_EQ(s.facing, s.estimated);
+  return s;
+}
+
 std::vector<V3> live_points(TavoAlgorithm::RealTimeFusionCloudHelper& h) {
   std::vector<int> changed;
   const Cloud& c = h.get_cloud(changed);
@@ -69,16 +83,10 @@ TEST(LaserNormalsBunny, CellsFinerThanTheFacesFollowThem) {
   if (!load_bunny(bunny, scene, centre)) GTEST_SKIP() << "no bunny model";
   const float cell = 0.01f;
   const auto sweep = sweeps(scene, centre, kSixSides, 6.f, 3.f, 1200, 0.0004f, 0.0012f);
-  const Frames before = to_frames(sweep, false);
-  Frames frames = before;
+  Frames frames;
   BoundingBox box;
-  const RigidMatrix id;
-  ASSERT_EQ(TavoAlgorithm::get_laser_normal(frames, poses(sweep), cell, id, id, box, V3::Zero()),
-            TavoAlgorithm::RETVAL_SUCCESS);
-  const NormalScore s = score_normals(before, frames, sweep);
-  EXPECT_GT(s.estimated, 0.95 * s.points);
+  const NormalScore s = laser_normals(sweep, cell, frames, box);
   EXPECT_GE(s.within10, 0.95 * s.estimated);
-  EXPECT_EQ(s.facing, s.estimated);
 }
 
 // At 90 cells across, faces are under two cells wide and a third of the
@@ -94,16 +102,10 @@ TEST(BatchFusionBunny, MeshesOnTheModelAndOnTheRealTimeCloud) {
   const float cell = 0.05f;
   const unsigned extend = 3;  // the block centred on each cell
   const auto sweep = sweeps(scene, centre, kSixSides, 6.f, 3.f, 240, 0.002f);
-  const Frames before = to_frames(sweep, false);
-  Frames frames = before;
+  Frames frames;
   BoundingBox box;
-  const RigidMatrix id;
-  ASSERT_EQ(TavoAlgorithm::get_laser_normal(frames, poses(sweep), cell, id, id, box, V3::Zero()),
-            TavoAlgorithm::RETVAL_SUCCESS);
-  const NormalScore s = score_normals(before, frames, sweep);
-  EXPECT_GT(s.estimated, 0.95 * s.points);
+  const NormalScore s = laser_normals(sweep, cell, frames, box);
   EXPECT_GE(s.within10, 0.8 * s.estimated);
-  EXPECT_EQ(s.facing, s.estimated);
 
   // The grid corner a few cells below the box, so that no point is lost to
   // the border.
@@ -116,7 +118,7 @@ TEST(BatchFusionBunny, MeshesOnTheModelAndOnTheRealTimeCloud) {
                                         extend);
   ASSERT_GT(mesh.get_fn(), 10000);
   ASSERT_EQ(static_cast<int>(axes.size()), mesh.get_vn());
-  Frames plain = before;
+  Frames plain = to_frames(sweep, false);
   TavoAlgorithm::fusion_all_frame_laser(plain, poses(sweep), box, cell, 1.5f * cell, true, false, tangentMesh, axes,
                                         extend);
   ASSERT_GT(tangentMesh.get_fn(), 10000);

@@ -123,8 +123,9 @@ class TAVO_API LaserFusionHelper {
   RetVal fusion_all_frame(std::vector<std::vector<Cloud>>& frames, const std::vector<RigidMatrix>& rts,
                           Cloud& cloud);
   // Frames in parallel, the lines of a frame in order: with useTangent by
-  // tangents (each frame's normals then estimated against its view
-  // direction, frame by frame), otherwise by the lines' vertex normals; a
+  // tangents (once all frames are in, each touched record's normal estimated
+  // once, by the plain rule, against the view direction of the first frame
+  // listing it), otherwise by the lines' vertex normals; a
   // line without normals prints "frame not have vNormal" and is skipped.
   // Then integrate_into_tsdf, and `mesh` is replaced by get_mesh with
   // vertexIds the edge axis (0, 1, 2) of each vertex. Returns 0.

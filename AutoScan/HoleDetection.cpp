@@ -4,10 +4,10 @@
 #include <cmath>
 #include <ctime>
 #include <limits>
-#include <nanoflann.hpp>
 
 #include "AutoScan/HoleBoxes.h"
 #include "common/console.h"
+#include "common/kd_points.h"
 #include "meshproc/HoleFinding.h"
 
 namespace TavoAlgorithm {
@@ -30,17 +30,8 @@ bool contains(const BoundingBox& b, const Eigen::Vector3f& p) {
 Eigen::Vector3f centre(const BoundingBox& b) { return 0.5f * (b.min_corner() + b.max_corner()); }
 
 // Box centres as a nanoflann point set.
-struct CentreCloud {
-  std::vector<Eigen::Vector3f> pts;
-  std::size_t kdtree_get_point_count() const { return pts.size(); }
-  float kdtree_get_pt(std::size_t i, std::size_t dim) const { return pts[i][static_cast<int>(dim)]; }
-  template <class Box>
-  bool kdtree_get_bbox(Box&) const {
-    return false;
-  }
-};
-using CentreTree = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<float, CentreCloud>,
-                                                       CentreCloud, 3, std::uint32_t>;
+using CentreCloud = KdPoints;
+using CentreTree = KdPointTree;
 
 // Closes a loop by the fan (a0, ak, ak+1); a loop through one vertex twice, or
 // one whose fan would double an edge the mesh has, stays open.

@@ -7,7 +7,9 @@
 // changed cell. Then the real-time helper as a scanner drives it
 // (fusion_one_laser + get_cloud per frame) with the cross and with seven
 // pairs of crossed lines, 1 and 2 threads in all, and the heap it holds per
-// million fused points.
+// million fused points. Last, the same sweep fused in one call (tangent cloud,
+// tangent mesh, and normal mesh on get_laser_normal's normals) against the
+// real-time helper's frame-by-frame pass.
 #include <malloc.h>
 #include <tbb/global_control.h>
 
@@ -19,6 +21,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "LaserBatchFusion.h"
 #include "LaserFusionHelper.h"
 #include "LaserSimulator.h"
 #include "Parallel.h"
@@ -200,9 +203,55 @@ void run_helper(const std::vector<sim::LaserFrame>& frames, long long points, in
               (heap1 - heap0) / 1e6, (heap2 - heap1) / 1e6, 2.0 * points * 1e-6,
               (heap2 - heap1) / 1e6 / (2.0 * points * 1e-6), (heap2 - heap1) / 1e6 / (h.get_valid_vids() * 1e-6));
 }
+// One pass each; throughput in fused points per wall second, the batch
+// calls against the real-time helper measured in the same run.
+void run_batch(const std::vector<sim::LaserFrame>& frames, long long points, int threads) {
+  tbb::global_control cap(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
+  std::vector<RigidMatrix> rts;
+  for (const auto& f : frames) rts.push_back(f.pose);
+  const float half = 0.5f * (1 << kDepth) * kCellMm;
+  const BoundingBox box(Eigen::Vector3f::Constant(-half), Eigen::Vector3f::Constant(half));
+  auto lines = as_clouds(frames);
+  auto t0 = std::chrono::steady_clock::now();
+  {
+    RealTimeFusionCloudHelper h(kCellMm, kCellMm, 3.f, false);
+    h.set_tbb_num_threads(threads);
+    std::vector<int> changed;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      h.fusion_one_laser(lines[i], frames[i].pose);
+      h.get_cloud(changed);
+    }
+  }
+  const double realTime = seconds_since(t0);
+  t0 = std::chrono::steady_clock::now();
+  Cloud cloud;
+  fusion_all_frame_laser(lines, rts, box, kCellMm, kCellMm, false, cloud, 3);
+  const double batchCloud = seconds_since(t0);
+  t0 = std::chrono::steady_clock::now();
+  BaseTriMesh tangentMesh;
+  std::vector<int> tangentAxes;
+  fusion_all_frame_laser(lines, rts, box, kCellMm, kCellMm, true, false, tangentMesh, tangentAxes, 3);
+  const double batchTangent = seconds_since(t0);
+  t0 = std::chrono::steady_clock::now();
+  BoundingBox normalBox;
+  get_laser_normal(lines, rts, kCellMm, RigidMatrix(), RigidMatrix(), normalBox, Eigen::Vector3f::Zero());
+  const double normals = seconds_since(t0);
+  t0 = std::chrono::steady_clock::now();
+  BaseTriMesh mesh;
+  std::vector<int> axes;
+  fusion_all_frame_laser(lines, rts, box, kCellMm, kCellMm, false, false, mesh, axes, 3);
+  const double batchMesh = seconds_since(t0);
+  const auto rate = [&](double s) { return points / s * 1e-6; };
+  std::printf("  %d thread(s): real-time helper %.2f, batch cloud %.2f (x%.2f), batch tangent mesh %.2f (x%.2f), "
+              "get_laser_normal %.2f, batch normal mesh %.2f (x%.2f) million points/s; %d cloud points, %d and %d "
+              "mesh vertices\n",
+              threads, rate(realTime), rate(batchCloud), realTime / batchCloud, rate(batchTangent),
+              realTime / batchTangent, rate(normals), rate(batchMesh), realTime / batchMesh, cloud.get_vn(),
+              tangentMesh.get_vn(), mesh.get_vn());
+}
 }  // namespace
 
-// Arguments pick what to run: parts (normal, tangent, helper) and thread
+// Arguments pick what to run: parts (normal, tangent, helper, batch) and thread
 // counts (1, 2); none of a kind means all of it.
 int main(int argc, char** argv) {
   auto wanted = [&](std::initializer_list<const char*> kind, const char* item) {
@@ -215,7 +264,7 @@ int main(int argc, char** argv) {
         }
     return !any;
   };
-  auto part = [&](const char* p) { return wanted({"normal", "tangent", "helper"}, p); };
+  auto part = [&](const char* p) { return wanted({"normal", "tangent", "helper", "batch"}, p); };
   auto threads_wanted = [&](int t) { return wanted({"1", "2"}, t == 1 ? "1" : "2"); };
   long long points = 0;
   const auto frames = make_frames(points);
@@ -250,5 +299,8 @@ int main(int argc, char** argv) {
     for (int threads : {1, 2})
       if (threads_wanted(threads)) run_helper(helperFrames, helperPoints, threads);
   }
+  if (part("batch")) std::printf("one-call fusion of the sweep against the real-time helper, one pass each\n");
+  for (int threads : {1, 2})
+    if (part("batch") && threads_wanted(threads)) run_batch(frames, points, threads);
   return 0;
 }

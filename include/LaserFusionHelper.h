@@ -108,6 +108,30 @@ class TAVO_API LaserFusionHelper {
   // not changed.
   void get_update_vid(const tbb::concurrent_vector<int>& leaves, std::vector<int>& vids);
 
+  // --- Whole scans ---------------------------------------------------------
+  // frames[i][j] is line j of frame i (camera frame), rts[i] maps frame i to
+  // the world; lines without vertices are skipped, rts may be longer than
+  // frames. Both add to the helper's present tree. An empty frame list returns
+  // 0 and leaves the outputs untouched; fewer poses than frames return 2
+  // (with a console line), outputs untouched. Memory exhaustion of the leaf
+  // array throws std::bad_alloc.
+  //
+  // Tangent integration, frame after frame (the lines of a frame in
+  // parallel), each frame's normals re-estimated against its view direction
+  // with the cautious (dark mode) rule; then the whole-tree signed distances,
+  // and `cloud` is replaced by get_cloud. Returns 0.
+  RetVal fusion_all_frame(std::vector<std::vector<Cloud>>& frames, const std::vector<RigidMatrix>& rts,
+                          Cloud& cloud);
+  // Frames in parallel, the lines of a frame in order: with useTangent by
+  // tangents (once all frames are in, each touched record's normal estimated
+  // once, by the plain rule, against the view direction of the first frame
+  // listing it), otherwise by the lines' vertex normals; a
+  // line without normals prints "frame not have vNormal" and is skipped.
+  // Then integrate_into_tsdf, and `mesh` is replaced by get_mesh with
+  // vertexIds the edge axis (0, 1, 2) of each vertex. Returns 0.
+  RetVal fusion_all_frame(std::vector<std::vector<Cloud>>& frames, const std::vector<RigidMatrix>& rts,
+                          bool useTangent, BaseTriMesh& mesh, std::vector<int>& vertexIds);
+
   // --- Surface extraction -------------------------------------------------
   // One point with normal per reliable record (count >= 6, weight >= 0.5,
   // projection inside the cell); cloud is replaced, normals enabled. Point

@@ -238,6 +238,12 @@ TEST_F(Programs, GoodRunsSucceedAndSayWhatTheyWrote) {
   EXPECT_EQ(laser.exitCode, 0) << laser.output;
   EXPECT_NE(laser.output.find("frame 24 of 24"), std::string::npos) << laser.output;
   EXPECT_TRUE(fs::exists(dir() / "laser_cloud.ply") && fs::exists(dir() / "laser_mesh.ply"));
+  // --batch fuses the same sweeps in one call as well and compares the clouds.
+  const ProgramRun batch =
+      run(FUSION_DEMO, {"--laser", "--batch", "--frames", "4", "--voxel", "1", "--out", "{dir}/batch"});
+  EXPECT_EQ(batch.exitCode, 0) << batch.output;
+  EXPECT_NE(batch.output.find("within one cell of the real-time cloud"), std::string::npos) << batch.output;
+  EXPECT_TRUE(fs::exists(dir() / "batch" / "laser_batch_cloud.ply"));
 }
 
 // A voxel so fine that the volume (8186 usable voxels a side, 8 cm here)

@@ -45,12 +45,13 @@ struct PlaneScan {
 
 // Linear sweeps of `reach` to either side of `centre`, the camera `dist` away
 // along each of the given directions, moving across its own laser line
-// (points about 0.04 apart at the working distance).
+// (points about 0.04 apart at the working distance for the default angle
+// step).
 inline std::vector<sim::LaserFrame> sweeps(const sim::Scene& scene, const V3& centre,
                                            const std::vector<V3>& directions, float dist, float reach,
-                                           int frames, float noise) {
+                                           int frames, float noise, float angleStep = 0.006f) {
   sim::LaserRig rig = sim::LaserRig::single_line(1.f, 6.f);
-  rig.angleStep = 0.006f;
+  rig.angleStep = angleStep;
   rig.depthNoise = noise;
   rig.maxGap = 0.3f;
   std::vector<sim::LaserFrame> all;

@@ -3,6 +3,7 @@
 // ScalableTSDFVolume, fed the same frames, each in its own child process so
 // that peak memory is its own and neither inherits the other's heap.
 #include <functional>
+#include <string>
 
 #include "BenchFrames.h"
 
@@ -42,5 +43,16 @@ RunResult run_open3d(const RunSetup& setup);
 // Runs `body` in a forked child and returns what it returned (ok = false
 // when the child failed).
 RunResult run_isolated(const std::function<RunResult()>& body);
+
+// Open3D sizes its loops from OMP_NUM_THREADS alone, read by OpenMP at
+// start-up: when it differs from `threads`, sets it and executes the program
+// again (returns only on failure, false). True when it already holds.
+bool restart_with_threads(int threads, char** argv);
+
+// The "model name" of /proc/cpuinfo.
+std::string cpu_model();
+
+// Load averages over 1, 5 and 15 minutes, as /proc/loadavg lists them.
+std::string load_average();
 
 }  // namespace TavoAlgorithm::bench

@@ -15,6 +15,8 @@ constexpr float kMinComponent = 1e-5f;
 constexpr std::size_t kPointRun = 4096;
 // Dirty voxels per task of the passes over them.
 constexpr std::size_t kDirtyRun = 4096;
+// How far ahead in the dirty list the voxels are prefetched.
+constexpr std::size_t kDirtyAhead = 8;
 constexpr std::size_t kMaxNeighbours = 125;
 // Width along x of the regions integrated without voxel locks, one task
 // each: points within a neighbourhood's reach (1 or 2 cells) of a slab's
@@ -128,14 +130,19 @@ TsdfVolume::Place TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Ei
     sq[k] = rx * rx + (ry * ry + rz * rz);
     inside[k] = !(sq[k] - dist[k] * dist[k] > vs2);  // within the cylinder around the normal line
   }
+  // The node bases of the accepted neighbours first (in table order, so
+  // nodes are made in the same order as one at a time), their leaf slots
+  // prefetched; then the updates, whose cache misses now overlap.
+  int bases[kMaxNeighbours];
   for (std::size_t k = 0; k < count; ++k) {
-    if (!inside[k]) continue;
-    const Eigen::Vector3i& o = offsets[k];
+    const Eigen::Vector3i cell = c + offsets[k];
+    bases[k] = inside[k] && cell.x() >= xLo && cell.x() <= xHi ? cache.prefetch_base(cell) : -1;
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    if (bases[k] < 0) continue;
     const float d = dist[k];
     const float w = vs / (std::sqrt(sq[k]) + bias);
-    const Eigen::Vector3i cell = c + o;
-    if (cell.x() < xLo || cell.x() > xHi) continue;
-    const int index = cache.leaf(cell);
+    const int index = cache.leaf_in(c + offsets[k], bases[k]);
     if (index < 0) continue;
     TsdfVoxel& v = m_tree.element(index).payload;
     if (shared) v.lock.lock();
@@ -271,7 +278,10 @@ void TsdfVolume::for_dirty(std::size_t begin, std::size_t end,
   auxilary_tbb_for(m_threadNum, 0, runs, [&](std::size_t r) {
     VoxelFinder finder(m_tree);
     const std::size_t last = std::min(end, begin + (r + 1) * kDirtyRun);
-    for (std::size_t i = begin + r * kDirtyRun; i < last; ++i) body(m_dirty[i], finder);
+    for (std::size_t i = begin + r * kDirtyRun; i < last; ++i) {
+      if (i + kDirtyAhead < last) m_tree.prefetch_leaf(m_dirty[i + kDirtyAhead]);
+      body(m_dirty[i], finder);
+    }
   });
 }
 

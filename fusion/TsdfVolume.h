@@ -143,10 +143,6 @@ class TsdfVolume {
   // Grow by whole steps until capacity - needed >= margin.
   void ensure_vertex_slots(long long needed, long long margin = kMeshHeadroom);
   void ensure_face_slots(long long needed, long long margin = kMeshHeadroom);
-  const TsdfVoxel* find_voxel_cached(const Eigen::Vector3i& c, VoxelFinder& finder) const {
-    const int i = finder.leaf(c);
-    return i < 0 ? nullptr : &m_tree.element_at(i).payload;
-  }
   // Runs body(dirty index, cache) over m_dirty[begin, end) in tasks of a few
   // thousand voxels, each with its own cache.
   void for_dirty(std::size_t begin, std::size_t end, const std::function<void(int, VoxelFinder&)>& body);

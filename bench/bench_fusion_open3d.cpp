@@ -47,16 +47,6 @@ struct Options {
   int sampleStep = 0;  // -1: auto
 };
 
-template <typename T>
-std::vector<T> parse_list(const std::string& s) {
-  std::vector<T> out;
-  std::stringstream in(s);
-  std::string item;
-  while (std::getline(in, item, ','))
-    if (!item.empty()) out.push_back(static_cast<T>(std::atof(item.c_str())));
-  return out;
-}
-
 bool parse(int argc, char** argv, Options& o) {
   if (const char* d = std::getenv("TAVO_TEST_DATA_DIR")) o.data = d;
   for (int i = 1; i + 1 < argc; i += 2) {

@@ -51,15 +51,6 @@ struct Options {
   float maxEdge = 4.f, pixel = 1.f;
 };
 
-std::vector<float> parse_list(const std::string& s) {
-  std::vector<float> out;
-  std::stringstream in(s);
-  std::string item;
-  while (std::getline(in, item, ','))
-    if (!item.empty()) out.push_back(static_cast<float>(std::atof(item.c_str())));
-  return out;
-}
-
 bool parse(int argc, char** argv, Options& o) {
   const char* data = std::getenv("TAVO_TEST_DATA_DIR");
   o.scans = std::string(data ? data : "../shared/data") + "/bunny-scans/bun.conf";
@@ -70,9 +61,9 @@ bool parse(int argc, char** argv, Options& o) {
     else if (k == "--scale") o.scale = static_cast<float>(std::atof(v.c_str()));
     else if (k == "--out") o.out = v;
     else if (k == "--threads") o.threads = std::max(1, std::atoi(v.c_str()));
-    else if (k == "--voxels") o.voxels = parse_list(v);
-    else if (k == "--steps") o.steps = parse_list(v);
-    else if (k == "--truncs") o.truncs = parse_list(v);
+    else if (k == "--voxels") o.voxels = parse_list<float>(v);
+    else if (k == "--steps") o.steps = parse_list<float>(v);
+    else if (k == "--truncs") o.truncs = parse_list<float>(v);
     else if (k == "--only" && (v == "ours" || v == "open3d")) o.only = v;
     else if (k == "--repeat") o.repeat = std::max(1, std::atoi(v.c_str()));
     else if (k == "--max-edge") o.maxEdge = static_cast<float>(std::atof(v.c_str()));

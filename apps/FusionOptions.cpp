@@ -41,4 +41,11 @@ std::string outside_points_note(const FusionMeshHelper& helper) {
          " m a side about the first frame's centre (a coarser --voxel takes in more)";
 }
 
+std::string integrated_points_note(const FusionMeshHelper& helper, long long sent, int sampleStep) {
+  const TsdfVolume* volume = helper.volume();
+  const long long integrated = volume == nullptr ? 0 : volume->integrated_point_count();
+  return "integrated " + std::to_string(integrated) + " of " + std::to_string(sent) + " points" +
+         (sampleStep != 0 ? " (sample step " + std::to_string(sampleStep) + ")" : std::string());
+}
+
 }  // namespace TavoAlgorithm::apps

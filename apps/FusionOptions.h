@@ -27,4 +27,8 @@ bool clips(const DentalFusionMeshParam& param);
 // there is no volume).
 std::string outside_points_note(const FusionMeshHelper& helper);
 
+// After a fusion of `sent` points: "integrated N of `sent` points", with the
+// sample step when it is not 0 (N: the points that entered the volume).
+std::string integrated_points_note(const FusionMeshHelper& helper, long long sent, int sampleStep);
+
 }  // namespace TavoAlgorithm::apps

@@ -233,8 +233,11 @@ int run_range_demo(int argc, char** argv) {
     ptrs.push_back(&f);
     weights.emplace_back(static_cast<std::size_t>(f.get_vn()), 1.f);
   }
+  long long sent = 0;
+  for (const RangeData& f : frames) sent += f.get_vn();
+  // Sampling applies only when asked for; a step of 0 keeps every point anyway.
   if (!helper.send_rangeData(ptrs, std::vector<RigidMatrix>(ptrs.size()), std::vector<bool>(ptrs.size(), false),
-                             weights, false)) {
+                             weights, o.param.sampleStep != 0)) {
     apps::report_error(kProgram, "frames refused by the fusion helper");
     return 1;
   }
@@ -273,6 +276,7 @@ int run_range_demo(int argc, char** argv) {
     boundaryEdges += l.size();
     longest = std::max(longest, l.size());
   }
+  console::message(apps::integrated_points_note(helper, sent, o.param.sampleStep));
   console::message("fused mesh: " + std::to_string(mesh.get_vn()) + " vertices, " + std::to_string(mesh.get_fn()) +
                    " faces in " + apps::number(seconds) + " s");
   console::message("boundary: " + std::to_string(boundaryEdges) + " edges in " + std::to_string(loops.size()) +

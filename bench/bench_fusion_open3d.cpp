@@ -17,12 +17,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "peer/FusionRuns.h"
@@ -49,16 +47,6 @@ struct Options {
   int sampleStep = 0;  // -1: auto
 };
 
-template <typename T>
-std::vector<T> parse_list(const std::string& s) {
-  std::vector<T> out;
-  std::stringstream in(s);
-  std::string item;
-  while (std::getline(in, item, ','))
-    if (!item.empty()) out.push_back(static_cast<T>(std::atof(item.c_str())));
-  return out;
-}
-
 bool parse(int argc, char** argv, Options& o) {
   if (const char* d = std::getenv("TAVO_TEST_DATA_DIR")) o.data = d;
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -76,14 +64,6 @@ bool parse(int argc, char** argv, Options& o) {
     else return false;
   }
   return (argc % 2) == 1 && !o.voxels.empty() && !o.frames.empty();
-}
-
-std::string cpu_model() {
-  std::ifstream in("/proc/cpuinfo");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
-  return "unknown CPU";
 }
 
 struct Row {
@@ -182,14 +162,8 @@ int main(int argc, char** argv) {
                          "[--voxels 1,2] [--frames 10,40] [--curve 5,10,20,40] [--only ours|open3d] [--repeat K] [--sample-step N|auto]\n");
     return 2;
   }
-  // Open3D sizes its loops from OMP_NUM_THREADS alone, and OpenMP reads it at
-  // start-up: set it and start again so that both sides get the same count.
-  const std::string want = std::to_string(o.threads);
-  const char* have = std::getenv("OMP_NUM_THREADS");
-  if (!have || want != have) {
-    setenv("OMP_NUM_THREADS", want.c_str(), 1);
-    execv("/proc/self/exe", argv);
-    std::fprintf(stderr, "cannot restart with OMP_NUM_THREADS=%s\n", want.c_str());
+  if (!restart_with_threads(o.threads, argv)) {
+    std::fprintf(stderr, "cannot restart with OMP_NUM_THREADS=%d\n", o.threads);
     return 1;
   }
   const ReferenceObject ref = load_reference(o.data);

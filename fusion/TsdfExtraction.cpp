@@ -55,10 +55,13 @@ void TsdfVolume::vertex_pass(int index, VoxelFinder& finder) {
   TsdfVoxel& v = e.payload;
   const Eigen::Vector3i c = e.get_cell();
   if (!m_frame.within(c, 1)) return;
+  int bases[3];
+  for (int a = 0; a < 3; ++a) bases[a] = finder.prefetch_base(c + Eigen::Vector3i::Unit(a));
   float s0 = v.sdf();
   const Eigen::Vector3f p0 = m_frame.local_centre(c);
   for (int a = 0; a < 3; ++a) {
-    const TsdfVoxel* nb = find_voxel_cached(c + Eigen::Vector3i::Unit(a), finder);
+    const int i = finder.leaf_in(c + Eigen::Vector3i::Unit(a), bases[a]);
+    const TsdfVoxel* nb = i < 0 ? nullptr : &m_tree.element_at(i).payload;
     if (nb == nullptr) continue;  // a never-created neighbour keeps the old vertex
     float s1 = nb->sdf();
     int& id = v.edgeVertex[static_cast<std::size_t>(a)];
@@ -85,8 +88,16 @@ void TsdfVolume::triangulate(const Eigen::Vector3i& b, bool k3Inside, TsdfVoxel*
   // corner voxels are looked up once and serve both the index and the edges.
   if (cube == nullptr) return;
   const TsdfVoxel* corners[8];
-  for (int k = 0; k < 8; ++k)
-    corners[k] = k == 3 ? cube : find_voxel_cached(mc::corner_cell(b, k), finder);  // corner k3 is b itself
+  int bases[8];
+  for (int k = 0; k < 8; ++k) bases[k] = k == 3 ? -1 : finder.prefetch_base(mc::corner_cell(b, k));
+  for (int k = 0; k < 8; ++k) {
+    if (k == 3) {
+      corners[k] = cube;  // corner k3 is b itself
+      continue;
+    }
+    const int i = finder.leaf_in(mc::corner_cell(b, k), bases[k]);
+    corners[k] = i < 0 ? nullptr : &m_tree.element_at(i).payload;
+  }
   auto inside = [&](int k) {
     if (k == 3) return k3Inside;
     const TsdfVoxel* v = corners[k];

@@ -15,7 +15,14 @@ constexpr float kMinComponent = 1e-5f;
 constexpr std::size_t kPointRun = 4096;
 // Dirty voxels per task of the passes over them.
 constexpr std::size_t kDirtyRun = 4096;
+// How far ahead in the dirty list the voxels are prefetched.
+constexpr std::size_t kDirtyAhead = 8;
 constexpr std::size_t kMaxNeighbours = 125;
+// Width along x of the regions integrated without voxel locks, one task
+// each: points within a neighbourhood's reach (1 or 2 cells) of a slab's
+// side are visited by both slabs, so wider slabs repeat less work and
+// narrower ones balance better.
+constexpr int kSlabCells = 8;
 
 std::vector<Eigen::Vector3i> make_offsets(int radius) {
   std::vector<Eigen::Vector3i> t;
@@ -94,16 +101,14 @@ bool TsdfVolume::mark_dirty(const Eigen::Vector3i& c) {
 }
 
 template <typename Cache>
-bool TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
-                                 const RigidMatrix& pose, bool wide, float sign, Cache& cache, bool shared) {
-  if (!p.allFinite() || !n.allFinite() || !std::isfinite(weight)) return true;
-  if (std::fabs(n.z()) < kMinComponent || std::fabs(p.z()) < kMinComponent) return true;
-  const Eigen::Vector3f q = pose * p - m_frame.origin;
+TsdfVolume::Place TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
+                                 const RigidMatrix& pose, bool wide, float sign, Cache& cache, bool shared, int xLo,
+                                 int xHi) {
+  Eigen::Vector3f q;
   Eigen::Vector3i c;
-  // A finite point (under a finite pose) outside the grid is dropped.
-  if (!m_frame.usable_local_cell(q, c)) return !q.allFinite();
+  if (const Place where = locate(p, n, weight, pose, q, c); where != Place::Usable) return where;
   const Eigen::Vector3f m = pose.transform_normal(n);
-  if (!m.allFinite()) return true;
+  if (!m.allFinite()) return Place::Skipped;
   const Eigen::Vector3f u = m_frame.local_centre(c);
   const float vs = m_frame.cellSize;
   const float vs2 = vs * vs;
@@ -125,13 +130,19 @@ bool TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f
     sq[k] = rx * rx + (ry * ry + rz * rz);
     inside[k] = !(sq[k] - dist[k] * dist[k] > vs2);  // within the cylinder around the normal line
   }
+  // The node bases of the accepted neighbours first (in table order, so
+  // nodes are made in the same order as one at a time), their leaf slots
+  // prefetched; then the updates, whose cache misses now overlap.
+  int bases[kMaxNeighbours];
   for (std::size_t k = 0; k < count; ++k) {
-    if (!inside[k]) continue;
-    const Eigen::Vector3i& o = offsets[k];
+    const Eigen::Vector3i cell = c + offsets[k];
+    bases[k] = inside[k] && cell.x() >= xLo && cell.x() <= xHi ? cache.prefetch_base(cell) : -1;
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    if (bases[k] < 0) continue;
     const float d = dist[k];
     const float w = vs / (std::sqrt(sq[k]) + bias);
-    const Eigen::Vector3i cell = c + o;
-    const int index = cache.leaf(cell);
+    const int index = cache.leaf_in(c + offsets[k], bases[k]);
     if (index < 0) continue;
     TsdfVoxel& v = m_tree.element(index).payload;
     if (shared) v.lock.lock();
@@ -147,7 +158,17 @@ bool TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f
     mark_dirty_locked(v, index);
     if (shared) v.lock.unlock();
   }
-  return true;
+  return Place::Usable;
+}
+
+TsdfVolume::Place TsdfVolume::locate(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
+                                     const RigidMatrix& pose, Eigen::Vector3f& q, Eigen::Vector3i& c) const {
+  if (!p.allFinite() || !n.allFinite() || !std::isfinite(weight)) return Place::Skipped;
+  if (std::fabs(n.z()) < kMinComponent || std::fabs(p.z()) < kMinComponent) return Place::Skipped;
+  q = pose * p - m_frame.origin;
+  if (m_frame.usable_local_cell(q, c)) return Place::Usable;
+  // A finite point (under a finite pose) outside the grid is dropped.
+  return q.allFinite() ? Place::Outside : Place::Skipped;
 }
 
 bool TsdfVolume::integrate(std::vector<PreparedFrame>& frames) {
@@ -157,34 +178,84 @@ bool TsdfVolume::integrate(std::vector<PreparedFrame>& frames) {
     if (f.normals.size() != n || f.weights.size() != n) return false;
   }
   if (!has_voxels()) set_origin_from(frames.front());
-  // Points in order, each run of them with its own node cache. With a single
-  // task at a time no other writer can meet a voxel, and the voxel locks
-  // (an atomic exchange per update) were a third of the cost.
-  const std::size_t tasks = frames.size() >= 2 ? frames.size() : (frames.front().weights.size() + kPointRun - 1) / kPointRun;
-  const bool shared = m_threadNum > 1 && tasks > 1;
-  auto points = [this, shared](PreparedFrame& f, std::size_t begin, std::size_t end) {
-    VoxelCreator cache(m_tree);
-    long long outside = 0;
-    for (std::size_t i = begin; i < end; ++i) {
-      const int k = static_cast<int>(i);
-      if (f.cloud.has_vFlag() && (f.cloud.get_vFlag(k) & FLAG_DELETED) != 0) {
-        f.cloud.set_vFlag(k, static_cast<VertexFlag>(f.cloud.get_vFlag(k) & ~FLAG_REMOVAL_PENDING));
-        continue;
-      }
-      if (!integrate_point(f.cloud.get_vCoord(k), f.normals[i], f.weights[i], f.pose, f.wideSpread, 1.f, cache, shared))
-        ++outside;
-    }
-    if (outside > 0) m_outsidePoints += outside;
+  // A deleted point is skipped; its pending removal bit goes, as it never
+  // entered the volume.
+  auto skipped = [](PreparedFrame& f, int k) {
+    if (!f.cloud.has_vFlag() || (f.cloud.get_vFlag(k) & FLAG_DELETED) == 0) return false;
+    f.cloud.set_vFlag(k, static_cast<VertexFlag>(f.cloud.get_vFlag(k) & ~FLAG_REMOVAL_PENDING));
+    return true;
   };
-  if (frames.size() >= 2) {
-    auxilary_tbb_for(m_threadNum, 0, frames.size(),
-                     [&](std::size_t fi) { points(frames[fi], 0, frames[fi].weights.size()); });
-  } else {
-    PreparedFrame& f = frames.front();
-    const std::size_t n = f.weights.size();
-    auxilary_tbb_for(m_threadNum, 0, (n + kPointRun - 1) / kPointRun,
-                     [&](std::size_t r) { points(f, r * kPointRun, std::min(n, (r + 1) * kPointRun)); });
+  auto add = [this](PreparedFrame& f, int k, VoxelCreator& cache, int xLo, int xHi) {
+    const std::size_t i = static_cast<std::size_t>(k);
+    return integrate_point(f.cloud.get_vCoord(k), f.normals[i], f.weights[i], f.pose, f.wideSpread, 1.f, cache,
+                           false, xLo, xHi);
+  };
+  if (m_threadNum <= 1) {
+    VoxelCreator cache(m_tree);
+    for (PreparedFrame& f : frames)
+      for (int k = 0; k < f.cloud.get_vn(); ++k) {
+        if (skipped(f, k)) continue;
+        const Place where = add(f, k, cache, 0, m_tree.grid_size());
+        m_integratedPoints += where == Place::Usable ? 1 : 0;
+        m_outsidePoints += where == Place::Outside ? 1 : 0;
+      }
+    return true;
   }
+  // Several workers: the volume is cut into slabs of kSlabCells cells along
+  // x, each integrated by one task from the points whose neighbourhood
+  // reaches into it, in frame and point order, writing only its own cells.
+  // No voxel lock is taken, and every voxel receives its contributions in
+  // the order of one worker, so the sums do not depend on the worker count.
+  const int slabs = (m_tree.grid_size() + kSlabCells - 1) / kSlabCells;
+  // Per point the first slab its neighbourhood reaches and the number (0:
+  // the point does not contribute, else 1 or 2).
+  std::vector<std::vector<std::pair<int, int>>> reach(frames.size());
+  std::vector<long long> outside(frames.size(), 0);
+  auxilary_tbb_for(m_threadNum, 0, frames.size(), [&](std::size_t fi) {
+    PreparedFrame& f = frames[fi];
+    const int radius = f.wideSpread ? 2 : 1;
+    std::vector<std::pair<int, int>>& out = reach[fi];
+    out.assign(static_cast<std::size_t>(f.cloud.get_vn()), {0, 0});
+    for (int k = 0; k < f.cloud.get_vn(); ++k) {
+      Eigen::Vector3f q;
+      Eigen::Vector3i c;
+      const std::size_t i = static_cast<std::size_t>(k);
+      if (skipped(f, k)) continue;
+      const Place where = locate(f.cloud.get_vCoord(k), f.normals[i], f.weights[i], f.pose, q, c);
+      outside[fi] += where == Place::Outside ? 1 : 0;
+      if (where != Place::Usable) continue;
+      const int first = (c.x() - radius) / kSlabCells, last = (c.x() + radius) / kSlabCells;
+      out[i] = {first, last - first + 1};
+    }
+  });
+  for (long long n : outside) m_outsidePoints += n;
+  std::vector<std::size_t> start(static_cast<std::size_t>(slabs) + 1, 0);
+  for (const auto& list : reach)
+    for (const auto& [first, count] : list) {
+      m_integratedPoints += count > 0 ? 1 : 0;
+      for (int s = first; s < first + count; ++s) ++start[static_cast<std::size_t>(s) + 1];
+    }
+  for (int s = 0; s < slabs; ++s) start[static_cast<std::size_t>(s) + 1] += start[static_cast<std::size_t>(s)];
+  // Frame and point of every contributing point, slab by slab, in input order.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> order(start.back());
+  {
+    std::vector<std::size_t> next(start.begin(), start.end() - 1);
+    for (std::size_t fi = 0; fi < reach.size(); ++fi)
+      for (std::size_t i = 0; i < reach[fi].size(); ++i)
+        for (int s = reach[fi][i].first; s < reach[fi][i].first + reach[fi][i].second; ++s)
+          order[next[static_cast<std::size_t>(s)]++] = {static_cast<std::uint32_t>(fi), static_cast<std::uint32_t>(i)};
+  }
+  std::vector<int> busy;
+  for (int s = 0; s < slabs; ++s)
+    if (start[static_cast<std::size_t>(s) + 1] > start[static_cast<std::size_t>(s)]) busy.push_back(s);
+  auxilary_tbb_for(m_threadNum, 0, busy.size(), [&](std::size_t r) {
+    const int slab = busy[r];
+    const std::size_t s = static_cast<std::size_t>(slab);
+    VoxelCreator cache(m_tree);
+    const int lo = slab * kSlabCells, hi = lo + kSlabCells - 1;
+    for (std::size_t j = start[s]; j < start[s + 1]; ++j)
+      add(frames[order[j].first], static_cast<int>(order[j].second), cache, lo, hi);
+  });
   return true;
 }
 
@@ -196,7 +267,7 @@ void TsdfVolume::remove(const std::vector<RemovedPoint>& points) {
     VoxelFinder cache(m_tree);
     for (std::size_t i = run * kPointRun; i < std::min(n, (run + 1) * kPointRun); ++i) {
       const RemovedPoint& r = points[i];
-      integrate_point(r.point, r.normal, r.weight, r.pose, r.wideSpread, -1.f, cache, shared);
+      integrate_point(r.point, r.normal, r.weight, r.pose, r.wideSpread, -1.f, cache, shared, 0, m_tree.grid_size());
     }
   });
 }
@@ -207,7 +278,10 @@ void TsdfVolume::for_dirty(std::size_t begin, std::size_t end,
   auxilary_tbb_for(m_threadNum, 0, runs, [&](std::size_t r) {
     VoxelFinder finder(m_tree);
     const std::size_t last = std::min(end, begin + (r + 1) * kDirtyRun);
-    for (std::size_t i = begin + r * kDirtyRun; i < last; ++i) body(m_dirty[i], finder);
+    for (std::size_t i = begin + r * kDirtyRun; i < last; ++i) {
+      if (i + kDirtyAhead < last) m_tree.prefetch_leaf(m_dirty[i + kDirtyAhead]);
+      body(m_dirty[i], finder);
+    }
   });
 }
 

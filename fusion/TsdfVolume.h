@@ -90,7 +90,11 @@ class TsdfVolume {
   // Points of the integrated frames that fell outside the usable cells and
   // were dropped, since the volume was made (points skipped for a NaN
   // coordinate, normal or weight are not counted).
-  long long get_outside_point_count() const { return m_outsidePoints.load(); }
+  long long get_outside_point_count() const { return m_outsidePoints; }
+  // Points that integrate() added to the volume since it was made (points
+  // skipped as deleted, unusable or outside are not counted; removals are
+  // not subtracted).
+  long long integrated_point_count() const { return m_integratedPoints; }
   // Subtracts earlier contributions; voxels are only looked up.
   void remove(const std::vector<RemovedPoint>& points);
   // Marks dirty the existing voxels whose edges or cubes depend on a dirty one.
@@ -123,19 +127,22 @@ class TsdfVolume {
   using VoxelCreator = grid::NodeBaseCache<TsdfVoxel, true>;
   using VoxelFinder = grid::NodeBaseCache<TsdfVoxel, false>;
 
-  // False when the point lies outside the usable cells.
+  // Where a point falls: Usable (its local position q and cell c are set),
+  // Skipped (not finite, normal or depth unusable) or Outside (finite,
+  // beyond the usable cells).
+  enum class Place { Usable, Skipped, Outside };
+  // Adds (sign 1) or subtracts (-1) one point's contribution to the voxels
+  // of its neighbourhood whose x lies in [xLo, xHi]; Usable when it did.
   template <typename Cache>
-  bool integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
-                       const RigidMatrix& pose, bool wide, float sign, Cache& cache, bool shared);
+  Place integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
+                       const RigidMatrix& pose, bool wide, float sign, Cache& cache, bool shared, int xLo, int xHi);
+  Place locate(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight, const RigidMatrix& pose,
+               Eigen::Vector3f& q, Eigen::Vector3i& c) const;
   void set_origin_from(const PreparedFrame& frame);
   void mark_dirty_locked(TsdfVoxel& v, int index);
   // Grow by whole steps until capacity - needed >= margin.
   void ensure_vertex_slots(long long needed, long long margin = kMeshHeadroom);
   void ensure_face_slots(long long needed, long long margin = kMeshHeadroom);
-  const TsdfVoxel* find_voxel_cached(const Eigen::Vector3i& c, VoxelFinder& finder) const {
-    const int i = finder.leaf(c);
-    return i < 0 ? nullptr : &m_tree.element_at(i).payload;
-  }
   // Runs body(dirty index, cache) over m_dirty[begin, end) in tasks of a few
   // thousand voxels, each with its own cache.
   void for_dirty(std::size_t begin, std::size_t end, const std::function<void(int, VoxelFinder&)>& body);
@@ -159,13 +166,14 @@ class TsdfVolume {
   std::vector<int> m_vertexAxis;
   std::atomic<int> m_vertexCounter{0};
   std::atomic<int> m_faceCounter{0};
-  std::atomic<long long> m_outsidePoints{0};
   int m_vertexCapacity = 0;
   int m_faceCapacity = 0;
   std::mutex m_growLock;
   // Dirty voxels, appended when a voxel's state turns from 0 to 1, so that
   // propagation and extraction cost what changed rather than the volume.
   tbb::concurrent_vector<int> m_dirty;
+  long long m_integratedPoints = 0;
+  long long m_outsidePoints = 0;
 };
 
 }  // namespace TavoAlgorithm

@@ -66,9 +66,20 @@ class NodeBaseCache {
         }
   }
 
-  // Leaf index of cell c (claimed in create mode), or -1 as for base().
-  int leaf(const Eigen::Vector3i& c) {
+  // base(c), with cell c's leaf slot prefetched: the bases of several cells
+  // first and their leaf_in() afterwards overlap the cache misses of the
+  // slots, the largest cost of a neighbourhood visit.
+  int prefetch_base(const Eigen::Vector3i& c) {
     const int b = base(c);
+    if (b >= 0) m_tree.prefetch_leaf(b + Octree<T>::child_of(c, 0));
+    return b;
+  }
+
+  // Leaf index of cell c (claimed in create mode), or -1 as for base().
+  int leaf(const Eigen::Vector3i& c) { return leaf_in(c, base(c)); }
+
+  // leaf() with the base that base(c) or prefetch_base(c) returned.
+  int leaf_in(const Eigen::Vector3i& c, int b) {
     if constexpr (Create) {
       bool created = false;
       return b < 0 ? -1 : m_tree.claim_leaf(c, b, created);

@@ -167,6 +167,14 @@ class Octree {
   }
 
   // Payload of an existing leaf, or null (find-only).
+  // A hint that leaf slot `index` will be read soon; ignored outside the array.
+  void prefetch_leaf(int index) const {
+    if (index < 0 || static_cast<std::size_t>(index) >= m_leaves.size()) return;
+    const char* p = reinterpret_cast<const char*>(&m_leaves[static_cast<std::size_t>(index)]);
+    __builtin_prefetch(p);
+    __builtin_prefetch(p + sizeof(Element) - 1);  // an element may straddle two cache lines
+  }
+
   T* find_payload(const Eigen::Vector3i& c) {
     const int i = find_leaf(c);
     return i < 0 ? nullptr : &m_leaves[static_cast<std::size_t>(i)].payload;

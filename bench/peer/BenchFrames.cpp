@@ -46,6 +46,28 @@ ReferenceObject load_reference(const std::string& dataDir) {
   return out;
 }
 
+ReferenceObject load_reference_mesh(const std::string& path, float scale) {
+  ReferenceObject out;
+  out.name = path.substr(path.find_last_of('/') + 1);
+  BaseTriMesh mesh;
+  if (!std::ifstream(path).good() || !read_mesh(mesh, path)) return out;
+  for (int i = 0; i < mesh.get_vn(); ++i) mesh.set_vCoord(i, mesh.get_vCoord(i) * scale);
+  fill_surface(mesh, out);
+  return out;
+}
+
+ReferenceObject reference_from_soup(const TriangleSoup& soup, const std::string& name) {
+  BaseTriMesh mesh;
+  mesh.set_vCoords(std::vector<Eigen::Vector3f>(soup.points));
+  std::vector<BaseTriFace> faces;
+  for (const std::array<int, 3>& t : soup.faces) faces.emplace_back(t[0], t[1], t[2]);
+  mesh.set_faces(std::move(faces));
+  ReferenceObject out;
+  out.name = name;
+  fill_surface(mesh, out);
+  return out;
+}
+
 FrameSet sphere_frames(const ReferenceObject& object, const sim::Camera& camera, int count, float distance,
                        float noiseSigma, float phase) {
   FrameSet set;

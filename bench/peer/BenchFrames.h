@@ -22,10 +22,17 @@ struct ReferenceObject {
 // bun_zipper_res2.ply under dataDir/bunny-scans (metres, scaled to mm), or the
 // built-in object when dataDir is empty or lacks the file.
 ReferenceObject load_reference(const std::string& dataDir);
+// A mesh file scaled by `scale` as the reference (name: the file's); an
+// object without faces when the file cannot be read.
+ReferenceObject load_reference_mesh(const std::string& path, float scale);
+// A reference made of the given triangles (in place of a mesh file).
+ReferenceObject reference_from_soup(const TriangleSoup& soup, const std::string& name);
 
 struct FrameSet {
   std::vector<RangeData> frames;
   std::vector<std::vector<float>> depths;  // one depth image per frame
+  // The camera of each depth image; empty: RunSetup::camera at the frame's pose.
+  std::vector<sim::Camera> cameras;
 };
 
 // `count` views from directions spread by the golden spiral over the whole

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -106,15 +107,17 @@ class Open3dFusion {
  public:
   explicit Open3dFusion(const RunSetup& s)
       : m_setup(s),
-        m_volume(s.voxel, s.sdfTrunc, open3d::pipelines::integration::TSDFVolumeColorType::NoColor),
-        m_intrinsic(s.camera.cols, s.camera.rows, s.camera.fx, s.camera.fy, s.camera.cx, s.camera.cy) {}
+        m_volume(s.voxel, s.sdfTrunc, open3d::pipelines::integration::TSDFVolumeColorType::NoColor) {}
 
   void integrate(const FrameSet& set) {
     for (std::size_t i = 0; i < set.frames.size(); ++i) {
+      const bool own = i < set.cameras.size();
+      const sim::Camera& cam = own ? set.cameras[i] : m_setup.camera;
       open3d::geometry::RGBDImage rgbd;
-      rgbd.depth_.Prepare(m_setup.camera.cols, m_setup.camera.rows, 1, 4);
+      rgbd.depth_.Prepare(cam.cols, cam.rows, 1, 4);
       std::memcpy(rgbd.depth_.data_.data(), set.depths[i].data(), set.depths[i].size() * sizeof(float));
-      m_volume.Integrate(rgbd, m_intrinsic, open3d_extrinsic(set.frames[i].get_rigidMatrix()));
+      const open3d::camera::PinholeCameraIntrinsic intrinsic(cam.cols, cam.rows, cam.fx, cam.fy, cam.cx, cam.cy);
+      m_volume.Integrate(rgbd, intrinsic, open3d_extrinsic(own ? cam.pose : set.frames[i].get_rigidMatrix()));
     }
   }
   std::shared_ptr<open3d::geometry::TriangleMesh> extract() { return m_volume.ExtractTriangleMesh(); }
@@ -126,7 +129,6 @@ class Open3dFusion {
  private:
   const RunSetup& m_setup;
   open3d::pipelines::integration::ScalableTSDFVolume m_volume;
-  open3d::camera::PinholeCameraIntrinsic m_intrinsic;
 };
 
 }  // namespace
@@ -236,6 +238,30 @@ RunResult run_isolated(const std::function<RunResult()>& body) {
   waitpid(pid, &status, 0);
   if (got != sizeof r || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
   return r;
+}
+
+bool restart_with_threads(int threads, char** argv) {
+  const std::string want = std::to_string(threads);
+  const char* have = std::getenv("OMP_NUM_THREADS");
+  if (have && want == have) return true;
+  setenv("OMP_NUM_THREADS", want.c_str(), 1);
+  execv("/proc/self/exe", argv);
+  return false;
+}
+
+std::string cpu_model() {
+  std::ifstream in("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+  return "unknown CPU";
+}
+
+std::string load_average() {
+  std::ifstream in("/proc/loadavg");
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
 }
 
 }  // namespace TavoAlgorithm::bench

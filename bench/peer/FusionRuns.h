@@ -2,7 +2,11 @@
 // One fusion run per side: our FusionMeshHelper and Open3D's
 // ScalableTSDFVolume, fed the same frames, each in its own child process so
 // that peak memory is its own and neither inherits the other's heap.
+#include <cstdlib>
 #include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "BenchFrames.h"
 
@@ -42,5 +46,27 @@ RunResult run_open3d(const RunSetup& setup);
 // Runs `body` in a forked child and returns what it returned (ok = false
 // when the child failed).
 RunResult run_isolated(const std::function<RunResult()>& body);
+
+// Open3D sizes its loops from OMP_NUM_THREADS alone, read by OpenMP at
+// start-up: when it differs from `threads`, sets it and executes the program
+// again (returns only on failure, false). True when it already holds.
+bool restart_with_threads(int threads, char** argv);
+
+// "1,2.5,4" as numbers (empty items skipped), for the benches' list options.
+template <typename T>
+std::vector<T> parse_list(const std::string& s) {
+  std::vector<T> out;
+  std::stringstream in(s);
+  std::string item;
+  while (std::getline(in, item, ','))
+    if (!item.empty()) out.push_back(static_cast<T>(std::atof(item.c_str())));
+  return out;
+}
+
+// The "model name" of /proc/cpuinfo.
+std::string cpu_model();
+
+// Load averages over 1, 5 and 15 minutes, as /proc/loadavg lists them.
+std::string load_average();
 
 }  // namespace TavoAlgorithm::bench

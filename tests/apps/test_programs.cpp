@@ -246,6 +246,28 @@ TEST_F(Programs, GoodRunsSucceedAndSayWhatTheyWrote) {
   EXPECT_TRUE(fs::exists(dir() / "batch" / "laser_batch_cloud.ply"));
 }
 
+// --step samples the frames: fewer points enter the volume, and the demo
+// says how many of how many.
+TEST_F(Programs, FusionDemoStepSamplesTheFrames) {
+  const std::regex integrated("integrated ([0-9]+) of ([0-9]+) points");
+  std::smatch m;
+  const ProgramRun all = run(FUSION_DEMO, {"--sim-camera", "64x48", "--voxel", "0.004", "--output", "{dir}/all.ply"});
+  EXPECT_EQ(all.exitCode, 0) << all.output;
+  ASSERT_TRUE(std::regex_search(all.output, m, integrated)) << all.output;
+  const long long every = std::stoll(m[1]), sent = std::stoll(m[2]);
+  EXPECT_GT(every, sent / 2);
+  EXPECT_LE(every, sent);
+  const ProgramRun sampled = run(FUSION_DEMO, {"--sim-camera", "64x48", "--voxel", "0.004", "--step", "2", "--output",
+                                               "{dir}/sampled.ply"});
+  EXPECT_EQ(sampled.exitCode, 0) << sampled.output;
+  ASSERT_TRUE(std::regex_search(sampled.output, m, integrated)) << sampled.output;
+  EXPECT_EQ(std::stoll(m[2]), sent);
+  // Every second row and column, plus the steep points that sampling keeps.
+  EXPECT_LT(std::stoll(m[1]), every * 3 / 4);
+  EXPECT_GT(std::stoll(m[1]), every / 5);
+  EXPECT_NE(sampled.output.find("(sample step 2)"), std::string::npos) << sampled.output;
+}
+
 // A voxel so fine that the volume (8186 usable voxels a side, 8 cm here)
 // cannot hold the 10 cm object: the mesh is partial, and both the demo and
 // the replay of its recording say how many points were dropped.

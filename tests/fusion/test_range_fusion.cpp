@@ -195,10 +195,11 @@ TEST(RangeFusion, IncrementalRoundsEqualOneFreshBuild) {
 }
 
 // Eight workers integrate the lists' pending frames a few at a time, all of
-// them onto the same voxels; the counts must equal one sequential
-// integration of every prepared frame in one call, and the sums up to
-// the order of float additions.
-TEST(RangeFusion, ManyWorkersOnOverlappingVoxelsEqualOneSequentialIntegration) {
+// them onto the same voxels, half with the 125-cell neighbourhood; every
+// voxel must hold exactly the sums of one sequential integration of every
+// prepared frame in one call: the workers own disjoint slabs of the volume
+// and add in frame and point order.
+TEST(RangeFusion, ManyWorkersOnOverlappingVoxelsEqualOneSequentialIntegrationExactly) {
   sim::Camera cam;
   cam.pose = sim::look_at({0, 0, 3}, Eigen::Vector3f::Zero());
   const RangeData frame = sim::render_range_frame(unit_sphere(), cam);
@@ -214,11 +215,44 @@ TEST(RangeFusion, ManyWorkersOnOverlappingVoxelsEqualOneSequentialIntegration) {
   const Sums a = snapshot(par), b = snapshot(seq);
   ASSERT_EQ(a.size(), b.size());
   ASSERT_GT(a.size(), 1000u);
+  int differ = 0;
   for (const auto& [cell, s] : a) {
     const VoxelSums& t = b.at(cell);
-    EXPECT_EQ(s.count, t.count);
-    EXPECT_NEAR(s.weight, t.weight, 1e-5f * std::max(1.f, t.weight));
-    EXPECT_NEAR(s.dist, t.dist, 1e-5f * std::max(1.f, t.weight));
+    differ += s.count != t.count || s.weight != t.weight || s.dist != t.dist ? 1 : 0;
+  }
+  EXPECT_EQ(differ, 0);
+}
+
+// One frame's points spread over the workers: the same sums as one worker,
+// bit for bit, for either neighbourhood.
+TEST(RangeFusion, OneFrameOverManyWorkersEqualsOneWorkerExactly) {
+  sim::Camera cam;
+  cam.pose = sim::look_at({0.3f, 0.2f, 3}, Eigen::Vector3f::Zero());
+  const RangeData frame = sim::render_range_frame(unit_sphere(), cam);
+  for (const bool wide : {false, true}) {
+    RangeFrameLists lists;
+    lists.send_rangeData(&frame, RigidMatrix(), wide, false);
+    std::vector<PreparedFrame> one{lists.sample_cloud(0)}, other{lists.sample_cloud(0)};
+    TsdfVolume par(kTsdfDefaultDepth, kVoxel), seq(kTsdfDefaultDepth, kVoxel);
+    par.set_thread_num(4);
+    seq.set_thread_num(1);
+    ASSERT_TRUE(par.integrate(one));
+    ASSERT_TRUE(seq.integrate(other));
+    const Sums a = snapshot(par), b = snapshot(seq);
+    ASSERT_EQ(a.size(), b.size());
+    int differ = 0;
+    for (const auto& [cell, s] : a) {
+      const auto it = b.find(cell);
+      differ += it == b.end() || s.count != it->second.count || s.weight != it->second.weight ||
+                        s.dist != it->second.dist
+                    ? 1
+                    : 0;
+    }
+    EXPECT_EQ(differ, 0) << (wide ? "125 cells" : "27 cells");
+    EXPECT_EQ(par.dirty_count(), seq.dirty_count());
+    EXPECT_EQ(par.integrated_point_count(), seq.integrated_point_count());
+    EXPECT_GT(seq.integrated_point_count(), frame.get_vn() / 2);
+    EXPECT_LE(seq.integrated_point_count(), frame.get_vn());
   }
 }
 

@@ -108,34 +108,43 @@ TEST(TsdfVolume, OnePointMatchesBruteForceAndRemovalRestoresSums) {
   for (int x = 98; x <= 104; ++x) EXPECT_EQ(wide.find_voxel({x, 100, 100}) != nullptr, x >= 99 && x <= 103) << x;
 }
 
+// On one worker (points in order) and on several (slabs of the volume).
 TEST(TsdfVolume, BadInputIsSkippedOrRefused) {
-  TsdfVolume vol(10, 1.f);
-  EXPECT_FALSE(integrate(vol, {}));
-  std::vector<PreparedFrame> mismatched{one_point_frame({100, 100, 100}, {0, 0, 1})};
-  mismatched[0].weights.push_back(1.f);
-  EXPECT_FALSE(vol.integrate(mismatched));
-  RigidMatrix nanPose;
-  nanPose.set_translation(Eigen::Vector3d(std::nan(""), 0, 0));
-  ASSERT_TRUE(integrate(vol, {one_point_frame({kNaN, 100, 100}, {0, 0, 1}),      // NaN point
-                              one_point_frame({100, 100, 100}, {kNaN, 0, 1}),    // NaN normal
-                              one_point_frame({100, 100, 100}, {1, 0, 0}),       // n.z = 0
-                              one_point_frame({100, 100, 0}, {0, 0, 1}),         // p.z = 0
-                              one_point_frame({100, 100, 100}, {0, 0, 1}, 1.f, nanPose),
-                              one_point_frame({2.5f, 100, 100}, {0, 0, 1}),      // cell 2: border
-                              one_point_frame({-0.5f, 100, 100}, {0, 0, 1}),     // q < 0 truncates to 0
-                              one_point_frame({1021.5f, 100, 100}, {0, 0, 1}),   // 2^10 - 3: border
-                              one_point_frame({5000.f, 100, 100}, {0, 0, 1}),
-                              one_point_frame({1e30f, 100, 100}, {0, 0, 1})}));
-  EXPECT_EQ(used_voxels(vol), 0);
-  // Only the five finite points beyond the usable cells count as dropped.
-  EXPECT_EQ(vol.get_outside_point_count(), 5);
-  ASSERT_TRUE(integrate(vol, {one_point_frame({1020.5f, 100.5f, 100.5f}, {0, 0, 1})}));  // the last usable cell
-  EXPECT_NE(vol.find_voxel({1020, 100, 100}), nullptr);
-  EXPECT_EQ(vol.get_outside_point_count(), 5);
+  for (const int workers : {1, 4}) {
+    SCOPED_TRACE(workers);
+    TsdfVolume vol(10, 1.f);
+    vol.set_thread_num(workers);
+    EXPECT_FALSE(integrate(vol, {}));
+    std::vector<PreparedFrame> mismatched{one_point_frame({100, 100, 100}, {0, 0, 1})};
+    mismatched[0].weights.push_back(1.f);
+    EXPECT_FALSE(vol.integrate(mismatched));
+    RigidMatrix nanPose;
+    nanPose.set_translation(Eigen::Vector3d(std::nan(""), 0, 0));
+    ASSERT_TRUE(integrate(vol, {one_point_frame({kNaN, 100, 100}, {0, 0, 1}),      // NaN point
+                                one_point_frame({100, 100, 100}, {kNaN, 0, 1}),    // NaN normal
+                                one_point_frame({100, 100, 100}, {1, 0, 0}),       // n.z = 0
+                                one_point_frame({100, 100, 0}, {0, 0, 1}),         // p.z = 0
+                                one_point_frame({100, 100, 100}, {0, 0, 1}, 1.f, nanPose),
+                                one_point_frame({2.5f, 100, 100}, {0, 0, 1}),      // cell 2: border
+                                one_point_frame({-0.5f, 100, 100}, {0, 0, 1}),     // q < 0 truncates to 0
+                                one_point_frame({1021.5f, 100, 100}, {0, 0, 1}),   // 2^10 - 3: border
+                                one_point_frame({5000.f, 100, 100}, {0, 0, 1}),
+                                one_point_frame({1e30f, 100, 100}, {0, 0, 1})}));
+    EXPECT_EQ(used_voxels(vol), 0);
+    // Only the five finite points beyond the usable cells count as dropped.
+    EXPECT_EQ(vol.get_outside_point_count(), 5);
+    EXPECT_EQ(vol.integrated_point_count(), 0);
+    ASSERT_TRUE(integrate(vol, {one_point_frame({1020.5f, 100.5f, 100.5f}, {0, 0, 1}),  // the last usable cell
+                                one_point_frame({3.5f, 100.5f, 100.5f}, {0, 0, 1})}));  // the first
+    EXPECT_NE(vol.find_voxel({1020, 100, 100}), nullptr);
+    EXPECT_NE(vol.find_voxel({3, 100, 100}), nullptr);
+    EXPECT_EQ(vol.get_outside_point_count(), 5);
+    EXPECT_EQ(vol.integrated_point_count(), 2);
+  }
 }
 
-// Frames integrate in parallel, one task each, and single large frames in
-// runs of points: the count of dropped points adds up over all tasks.
+// One frame or many, integrated by several workers: the count of dropped
+// points adds up over all tasks.
 TEST(TsdfVolume, OutsidePointsAreCountedOverParallelTasks) {
   for (const int frameCount : {1, 12}) {
     TsdfVolume vol(10, 1.f);

@@ -1,10 +1,14 @@
 #include "mesh_ply.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+
+#include "geometry/TriMesh.h"
 
 namespace TavoAlgorithm::apps {
 
@@ -66,6 +70,22 @@ bool write_binary_ply(const std::string& path, const BaseTriMesh& mesh, const Pl
     return false;
   }
   return true;
+}
+
+bool write_program_mesh(const std::string& path, const BaseTriMesh& mesh, bool asciiPly, std::string& error) {
+  std::string ext = std::filesystem::path(path).extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (ext != ".ply" || asciiPly) {
+    if (write_mesh(mesh, path)) return true;
+    error = "cannot write " + path;
+    return false;
+  }
+  PlyContents contents;
+  contents.vertexNormals = true;
+  if (mesh.has_vNormal()) return write_binary_ply(path, mesh, contents, error);
+  BaseTriMesh withNormals = mesh;
+  withNormals.update_VNrv();
+  return write_binary_ply(path, withNormals, contents, error);
 }
 
 Color3b distance_colour(double distance, double full) {

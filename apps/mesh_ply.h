@@ -22,6 +22,12 @@ struct PlyContents {
 bool write_binary_ply(const std::string& path, const BaseTriMesh& mesh, const PlyContents& contents,
                       std::string& error);
 
+// The mesh in the format of the path's extension: PLY binary with vertex
+// normals (computed from the faces when the mesh has none) unless asciiPly,
+// the other formats and text PLY through the platform's mesh writer. False
+// with the reason in `error` when it cannot be written.
+bool write_program_mesh(const std::string& path, const BaseTriMesh& mesh, bool asciiPly, std::string& error);
+
 // Colour of a distance on a ramp from blue (0) over green to red (`full` and
 // beyond); grey for NaN (no distance).
 Color3b distance_colour(double distance, double full);

@@ -127,14 +127,14 @@ TEST(MeshSnapshot, ShadedMeshFillsTheMiddleOnWhiteAndTakesVertexColours) {
   EXPECT_EQ(middle[0], middle[1]);
   EXPECT_GT(middle[0], 140);
   EXPECT_LT(middle[0], 255);
-  // The ball is round and fitted: its silhouette spans most of the height and
-  // about as many pixels across.
+  // The ball is round and fitted: the sphere around its bounding box (radius
+  // sqrt(3) r) fills the 0.6 rad of the height with 5 % to spare, so the ball
+  // itself spans 64 cos(0.3) / (1.05 sqrt(3)) pixels, as many across.
   int across = 0, down = 0;
   for (int x = 0; x < 96; ++x) across += at(x, 32) != Color3b(255, 255, 255);
   for (int y = 0; y < 64; ++y) down += at(48, y) != Color3b(255, 255, 255);
-  EXPECT_GT(down, 40);
-  EXPECT_LE(down, 64);
-  EXPECT_NEAR(across, down, 4);
+  EXPECT_NEAR(down, 64 * std::cos(0.3) / (1.05 * std::sqrt(3.0)), 2.0);
+  EXPECT_NEAR(across, down, 2);
 
   const std::vector<Color3b> red(static_cast<std::size_t>(ball.get_vn()), Color3b(255, 0, 0));
   ASSERT_TRUE(apps::render_mesh_picture(ball, &red, 96, 64, picture, err)) << err;

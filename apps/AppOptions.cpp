@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "geometry/InputFile.h"
+#include "ProgramVersion.h"
 
 namespace TavoAlgorithm::apps {
 
@@ -81,6 +82,7 @@ CLI::Validator int_in(long long lo, long long hi) {
 }
 
 int parse_command_line(CLI::App& app, int argc, char** argv) {
+  app.set_version_flag("--version", version_line(app.get_name()));
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

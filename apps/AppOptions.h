@@ -21,8 +21,9 @@ CLI::Validator positive_float(const std::string& unit);
 // reading of leading zeros, nothing that wraps on conversion).
 CLI::Validator int_in(long long lo, long long hi);
 
-// Parses the command line; returns -1 to go on, else the exit code: 0 after
-// --help, 2 for a bad command line (CLI11's message on standard error).
+// Adds --version (the program's version_line, ProgramVersion.h) and parses
+// the command line; returns -1 to go on, else the exit code: 0 after --help
+// or --version, 2 for a bad command line (CLI11's message on standard error).
 int parse_command_line(CLI::App& app, int argc, char** argv);
 
 // Empty when `path` can be written as a file now: its folder exists and can

@@ -1,6 +1,8 @@
 // Demo: range frames in, one fused mesh out. Fuses a built-in simulated object
 // or a ".conf" pose list of PLY range scans with FusionMeshHelper, writes the
-// mesh and reports its distance to a reference mesh both ways.
+// mesh (binary PLY with vertex normals unless asked otherwise), reports its
+// distance to a reference mesh both ways with the mesh coloured by that
+// distance, and renders a picture of it off screen when asked.
 // `fusion_demo --laser ...` runs the laser-line mode instead.
 #include <algorithm>
 #include <chrono>
@@ -23,6 +25,8 @@
 #include "geometry/InputFile.h"
 #include "geometry/RangeScanIO.h"
 #include "geometry/TriMesh.h"
+#include "mesh_ply.h"
+#include "mesh_snapshot.h"
 #include "meshproc/HoleFinding.h"
 
 using namespace TavoAlgorithm;
@@ -43,9 +47,17 @@ constexpr float kViewDistance = 0.3f;
 constexpr int kMinSimSide = 2;
 constexpr int kMaxSimSide = 4096;
 
+// The distance colours run from blue (0) to red at this many voxels.
+constexpr float kDistanceColourVoxels = 2.f;
+constexpr int kDefaultSnapshotWidth = 800, kDefaultSnapshotHeight = 600;
+
 struct Options {
   DentalFusionMeshParam param = apps::default_fusion_param();
   std::string output = kDefaultOutput;
+  bool asciiPly = false;
+  std::string snapshot;
+  int snapshotWidth = kDefaultSnapshotWidth, snapshotHeight = kDefaultSnapshotHeight;
+  std::string distancePly;  // empty: <output stem>_distance.ply beside the output
   std::string reference;
   std::string conf;
   std::string recordDir;
@@ -78,7 +90,20 @@ int parse(int argc, char** argv, Options& o) {
       kProgram);
   app.add_option("scans", o.conf, "pose list (.conf) of PLY range scans");
   apps::add_fusion_options(app, o.param);
-  app.add_option("--output", o.output, std::string("fused mesh, format by extension (default ") + kDefaultOutput + ")");
+  app.add_option("--output", o.output,
+                 std::string("fused mesh, format by extension; PLY is written binary with vertex normals (default ") +
+                     kDefaultOutput + ")");
+  app.add_flag("--ascii", o.asciiPly, "write a PLY output as text, without normals");
+  app.add_option("--snapshot", o.snapshot, "also render the fused mesh off screen into this PNG file");
+  std::string snapshotSize;
+  app.add_option("--snapshot-size", snapshotSize,
+                 "size of the snapshot in pixels (default " + std::to_string(kDefaultSnapshotWidth) + "x" +
+                     std::to_string(kDefaultSnapshotHeight) + ")")
+      ->transform(camera_size());
+  app.add_option("--distance-ply", o.distancePly,
+                 "where the fused mesh coloured by its distance to the reference goes, blue for 0 to red for " +
+                     apps::number(kDistanceColourVoxels) +
+                     " voxels and more (default: <output name>_distance.ply beside the output)");
   app.add_option("--reference", o.reference,
                  std::string("reference mesh (default: ") + kBunnyReference +
                      " next to the pose list, the simulated object's mesh for the built-in data)");
@@ -94,6 +119,11 @@ int parse(int argc, char** argv, Options& o) {
     const auto x = camera.find('x');
     o.simCols = std::stoi(camera.substr(0, x));
     o.simRows = std::stoi(camera.substr(x + 1));
+  }
+  if (!snapshotSize.empty()) {
+    const auto x = snapshotSize.find('x');
+    o.snapshotWidth = std::stoi(snapshotSize.substr(0, x));
+    o.snapshotHeight = std::stoi(snapshotSize.substr(x + 1));
   }
   return -1;
 }
@@ -148,9 +178,16 @@ bool read_scans(const std::string& conf, std::vector<RangeData>& frames) {
   return true;
 }
 
+std::string default_distance_ply(const std::string& output) {
+  const fs::path out(output);
+  return (out.parent_path() / (out.stem().string() + "_distance.ply")).string();
+}
+
 // The checks that can fail before any work: where the results go.
-bool outputs_writable(const Options& o) {
+bool outputs_writable(const Options& o, bool withReference) {
   std::string problem = apps::output_file_problem(o.output, {"ply", "obj", "off", "stl"});
+  if (problem.empty() && !o.snapshot.empty()) problem = apps::output_file_problem(o.snapshot, {"png"});
+  if (problem.empty() && withReference) problem = apps::output_file_problem(o.distancePly, {"ply"});
   if (problem.empty() && !o.recordDir.empty()) problem = apps::output_folder_problem(o.recordDir);
   if (!problem.empty()) apps::report_error(kProgram, problem);
   return problem.empty();
@@ -162,10 +199,40 @@ bool recorded(const std::string& dir) {
          fs::is_regular_file(fs::path(dir) / "get_triMesh.tb", ec);
 }
 
+// The fused mesh in the output's format.
+bool write_output(const Options& o, const BaseTriMesh& written) {
+  std::string error;
+  if (!apps::write_program_mesh(o.output, written, o.asciiPly, error)) {
+    apps::report_error(kProgram, error);
+    return false;
+  }
+  console::message("wrote " + o.output);
+  return true;
+}
+
+// The written mesh with each vertex coloured by its distance to the reference.
+bool write_distance_ply(const Options& o, const BaseTriMesh& written, const BaseTriMesh& reference,
+                        std::vector<Color3b>& colours) {
+  const std::vector<double> d = sim::points_to_surface_distances(written.get_vCoords(), reference);
+  const double full = kDistanceColourVoxels * o.param.voxelSize;
+  colours.resize(d.size());
+  for (std::size_t i = 0; i < d.size(); ++i) colours[i] = apps::distance_colour(d[i], full);
+  apps::PlyContents contents;
+  contents.vertexNormals = true;
+  contents.vertexColours = &colours;
+  std::string error;
+  if (!apps::write_binary_ply(o.distancePly, written, contents, error)) {
+    apps::report_error(kProgram, "cannot write " + o.distancePly + ": " + error);
+    return false;
+  }
+  console::message("wrote " + o.distancePly + ": vertices coloured by their distance to the reference, blue 0 to red " +
+                   apps::number(full) + " m (" + apps::number(kDistanceColourVoxels) + " voxels) and more");
+  return true;
+}
+
 int run_range_demo(int argc, char** argv) {
   Options o;
   if (const int rc = parse(argc, argv, o); rc >= 0) return rc;
-  if (!outputs_writable(o)) return 2;
 
   std::vector<RangeData> frames;
   BaseTriMesh reference;
@@ -179,6 +246,8 @@ int run_range_demo(int argc, char** argv) {
     reference = sim::make_lumpy_sphere(Eigen::Vector3f::Zero(), kObjectRadius, kObjectBump, kObjectLevels);
     haveReference = o.reference.empty();
   }
+  if (o.distancePly.empty()) o.distancePly = default_distance_ply(o.output);
+  if (!outputs_writable(o, haveReference || !o.reference.empty())) return 2;
   // A reference asked for must be readable before the fusion starts.
   if (!o.reference.empty()) {
     const bool read = read_mesh(reference, o.reference);
@@ -282,18 +351,29 @@ int run_range_demo(int argc, char** argv) {
   console::message("boundary: " + std::to_string(boundaryEdges) + " edges in " + std::to_string(loops.size()) +
                    " loops (longest " + std::to_string(longest) + "), " +
                    std::to_string(mesh.get_fn() - static_cast<int>(tri.n_faces())) + " non-manifold faces dropped");
-  if (!write_mesh(tri, o.output)) {
-    apps::report_error(kProgram, "cannot write " + o.output);
-    return 1;
-  }
-  console::message("wrote " + o.output);
+  // What is written, as an array mesh with vertex normals.
+  BaseTriMesh written;
+  TriMesh_convert_to_BaseTriMesh(tri, written);
+  written.update_VNrv();
+  if (!write_output(o, written)) return 1;
 
+  std::vector<Color3b> colours;
   if (haveReference) {
     const sim::MeshDistanceStats d = sim::mesh_distance(mesh, reference);
     print_distance("fused -> reference", d.forward, o.param.voxelSize);
     print_distance("reference -> fused", d.backward, o.param.voxelSize);
+    if (!write_distance_ply(o, written, reference, colours)) return 1;
   } else {
     console::message("no reference mesh: distances skipped");
+  }
+  if (!o.snapshot.empty()) {
+    std::string error;
+    if (!apps::write_mesh_snapshot(o.snapshot, written, nullptr, o.snapshotWidth, o.snapshotHeight, error)) {
+      apps::report_error(kProgram, error);
+      return 1;
+    }
+    console::message("wrote " + o.snapshot + " (" + std::to_string(o.snapshotWidth) + " x " +
+                     std::to_string(o.snapshotHeight) + ")");
   }
   return 0;
 }

@@ -13,6 +13,7 @@
 #include "common/trace/ArchiveTypes.h"
 #include "geometry/ArchiveConfig.h"
 #include "geometry/TriMesh.h"
+#include "mesh_ply.h"
 
 using namespace TavoAlgorithm;
 namespace fs = std::filesystem;
@@ -41,7 +42,10 @@ int replay(int argc, char** argv) {
       kProgram);
   app.add_option("folder", dir, "trace folder")->required();
   apps::add_fusion_options(app, param);
-  app.add_option("--output", output, "write the replayed mesh (format by extension)");
+  app.add_option("--output", output,
+                 "write the replayed mesh (format by extension; PLY is written binary with vertex normals)");
+  bool asciiPly = false;
+  app.add_flag("--ascii", asciiPly, "write a PLY output as text, without normals");
   if (const int rc = apps::parse_command_line(app, argc, argv); rc >= 0) return rc;
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) {
@@ -102,10 +106,10 @@ int replay(int argc, char** argv) {
   console::message("replayed mesh: " + std::to_string(helper.frame_count()) + " frames, " +
                    std::to_string(mesh.get_vn()) + " vertices, " + std::to_string(mesh.get_fn()) + " faces");
   if (!output.empty()) {
-    if (write_mesh(mesh, output)) {
+    if (std::string error; apps::write_program_mesh(output, mesh, asciiPly, error)) {
       console::message("wrote " + output);
     } else {
-      apps::report_error(kProgram, "cannot write " + output);
+      apps::report_error(kProgram, error);
       rc = 1;
     }
   }

@@ -1,46 +1,60 @@
 #pragma once
-// The console lines of the library. Every line goes to std::cout, ends with
-// std::endl and is written with one chain of insertions; only "unknown
-// exception" goes to std::cerr. The other modules use these functions and the
-// label constants instead of writing their own streams.
+// The console lines of the library. Each line is built whole and handed to
+// the console sink (ConsoleSink.h): by default std::cout, flushed; only
+// "unknown exception" goes to std::cerr. The other modules use these
+// functions and the label constants instead of writing their own streams.
+// Paths are the ones the build passes to the compiler, relative to the
+// source root (the build maps the root away from __FILE__).
 #include <cstdint>
 #include <ctime>
-#include <iostream>
+#include <sstream>
+#include <string>
 #include <string_view>
+
+#include "ConsoleSink.h"
 
 namespace TavoAlgorithm::console {
 
+namespace detail {
+template <typename... Parts>
+void line(ConsoleLevel level, const Parts&... parts) {
+  std::ostringstream s;
+  (s << ... << parts) << '\n';
+  write_console(level, s.str());
+}
+}  // namespace detail
+
 // "<path> <line> Error: <message>"
 inline void error_at(std::string_view path, int line, std::string_view message) {
-  std::cout << path << " " << line << " Error: " << message << std::endl;
+  detail::line(ConsoleLevel::Error, path, " ", line, " Error: ", message);
 }
 
 // "<path> <line> Warning: <message>"
 inline void warning_at(std::string_view path, int line, std::string_view message) {
-  std::cout << path << " " << line << " Warning: " << message << std::endl;
+  detail::line(ConsoleLevel::Warning, path, " ", line, " Warning: ", message);
 }
 
 // "Error: <runtime error string>\t<path>:<line>"
 inline void gpu_error(std::string_view errorString, std::string_view path, int line) {
-  std::cout << "Error: " << errorString << "\t" << path << ":" << line << std::endl;
+  detail::line(ConsoleLevel::Error, "Error: ", errorString, "\t", path, ":", line);
 }
 
-inline void message(std::string_view text) { std::cout << text << std::endl; }
+inline void message(std::string_view text) { detail::line(ConsoleLevel::Info, text); }
 
-// Text that carries its own line ends (written as is, then flushed).
-inline void text(std::string_view t) { std::cout << t << std::flush; }
+// Text that carries its own line ends (written as is).
+inline void text(std::string_view t) { write_console(ConsoleLevel::Info, t); }
 
-inline void unknown_exception() { std::cerr << "unknown exception" << std::endl; }
+inline void unknown_exception() { detail::line(ConsoleLevel::Exception, "unknown exception"); }
 
 // Millisecond line: label then the processor time since start. The ticks are
 // converted, since POSIX clocks tick a million times a second, not a thousand.
 inline void elapsed_ms(std::string_view label, std::clock_t start) {
-  std::cout << label << static_cast<long long>(std::clock() - start) * 1000 / CLOCKS_PER_SEC << std::endl;
+  detail::line(ConsoleLevel::Info, label, static_cast<long long>(std::clock() - start) * 1000 / CLOCKS_PER_SEC);
 }
 
 // Microsecond line: label then a CQueryPerformance reading.
 inline void elapsed_us(std::string_view label, std::int64_t microseconds) {
-  std::cout << label << microseconds << std::endl;
+  detail::line(ConsoleLevel::Info, label, microseconds);
 }
 
 // Exact labels of the timing lines (trailing blanks matter); the other

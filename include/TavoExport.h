@@ -1,6 +1,6 @@
 #pragma once
-// Symbol visibility of the exported interface. The library builds with the
-// default visibility, so the macro only matters for builds that hide symbols.
+// Symbol visibility of the exported interface. The library compiles with
+// hidden visibility; only what carries this macro is exported.
 #if defined(_WIN32)
 #  if defined(TAVO_BUILDING_LIBRARY)
 #    define TAVO_API __declspec(dllexport)

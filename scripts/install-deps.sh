@@ -5,11 +5,12 @@ set -eu
 
 PACKAGES="
 build-essential cmake ninja-build pkg-config clang
-libeigen3-dev libtbb-dev libomp-dev libflann-dev libnanoflann-dev liblz4-dev libopenmesh-dev
-libglew-dev libglfw3-dev libegl-dev libgl-dev libgles-dev libegl-mesa0 libgl1-mesa-dri
-libgtest-dev libgmock-dev libbenchmark-dev
+libeigen3-dev libtbb-dev libomp-dev libnanoflann-dev libopenmesh-dev
+libglew-dev libglfw3-dev libegl-dev libgl-dev libegl-mesa0 libgl1-mesa-dri
+libgtest-dev libbenchmark-dev
 libopencv-dev
 libspng-dev libcli11-dev libopen3d-dev
+pybind11-dev python3-dev python3-pytest python3-numpy python3-open3d
 "
 
 # shellcheck disable=SC2086

@@ -1,7 +1,12 @@
 #include "MeshDistance.h"
 
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <numeric>
 #include <vector>
 
 namespace TavoAlgorithm::sim {
@@ -151,8 +156,12 @@ std::vector<double> points_to_surface_distances(const std::vector<Eigen::Vector3
   std::vector<double> d(points.size(), std::numeric_limits<double>::quiet_NaN());
   const FaceGrid grid(to);
   if (grid.empty()) return d;
-  for (std::size_t i = 0; i < points.size(); ++i)
-    if (points[i].allFinite()) d[i] = grid.nearest(points[i]);
+  // The grid is only read; each point's search is independent.
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, points.size(), 256),
+                    [&](const tbb::blocked_range<std::size_t>& r) {
+                      for (std::size_t i = r.begin(); i != r.end(); ++i)
+                        if (points[i].allFinite()) d[i] = grid.nearest(points[i]);
+                    });
   return d;
 }
 
@@ -160,9 +169,9 @@ DistanceSummary points_to_surface_distance(const std::vector<Eigen::Vector3f>& p
   DistanceSummary s;
   std::vector<double> d = points_to_surface_distances(points, to);
   d.erase(std::remove_if(d.begin(), d.end(), [](double x) { return std::isnan(x); }), d.end());
-  double sum = 0;
-  for (double x : d) sum += x;
   if (d.empty()) return s;
+  // Summed in point order, so the mean does not depend on the threads.
+  const double sum = std::accumulate(d.begin(), d.end(), 0.0);
   s.samples = static_cast<int>(d.size());
   s.mean = sum / d.size();
   s.max = *std::max_element(d.begin(), d.end());

@@ -4,7 +4,8 @@
 //
 // Each way samples the live vertices of one mesh (not deleted, finite, used by
 // a live face) and takes the Euclidean distance to the nearest point on the
-// live faces of the other. Units are those of the meshes. Single-threaded.
+// live faces of the other. Units are those of the meshes. Runs in parallel over the
+// samples (oneTBB); the results do not depend on the thread count.
 #include <Eigen/Core>
 #include <limits>
 #include <vector>

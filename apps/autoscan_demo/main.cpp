@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <iostream>
 
+#include "ProgramVersion.h"
 #include "rig.h"
 
 namespace autoscan_demo {
@@ -56,6 +57,7 @@ int main(int argc, char** argv) {
   const std::vector<Rig> rigs = registered_rigs();
 
   CLI::App app{"Auto-scan view planning demo: plans views over a model and reports the coverage per view."};
+  app.set_version_flag("--version", TavoAlgorithm::apps::version_line("autoscan_demo"));
   CommonOptions common;
   std::string rigName = kDefaultRig;
   std::string names;

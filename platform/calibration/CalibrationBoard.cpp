@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <opencv2/imgcodecs.hpp>
+#include <string>
+
+#include "geometry/PngWriter.h"
 
 namespace TavoAlgorithm::TavoCalibration {
 
@@ -65,12 +67,8 @@ Image<1, unsigned char> render_board(double pixelsPerMm) {
 bool write_board_png(const std::string& path, double pixelsPerMm) {
   Image<1, unsigned char> img = render_board(pixelsPerMm);
   if (img.empty()) return false;
-  const cv::Mat m(img.height(), img.width(), CV_8UC1, img.data().data());
-  try {
-    return cv::imwrite(path, m);
-  } catch (const cv::Exception&) {
-    return false;
-  }
+  std::string error;
+  return write_png(path, img, error);
 }
 
 }  // namespace TavoAlgorithm::TavoCalibration

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
 
 #include "StereoRigSimulator.h"
 #include "calibration_platform/BoardGrid.h"
 #include "calibration_platform/CalibrationBoard.h"
 #include "calibration_platform/CalibrationTableRecognition.h"
 #include "calibration_platform/ImageConversion.h"
+#include "platform/geometry/png_decode.h"
 
 using namespace TavoAlgorithm;
 using namespace TavoAlgorithm::TavoCalibration;
@@ -48,6 +52,22 @@ TEST(CalibrationBoard, LayoutIsUnambiguousUnderFlipsAndHalfTurn) {
   EXPECT_EQ(sheet.at(5, 5), 255);  // margin
   EXPECT_TRUE(render_board(0.0).empty());
   EXPECT_FALSE(write_board_png("/nonexistent/dir/board.png", 2.0));
+}
+
+TEST(CalibrationBoard, PrintedPictureDecodesToTheRenderedSheet) {
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("board_" + std::to_string(::getpid()) + ".png")).string();
+  ASSERT_TRUE(write_board_png(path, 3.0));
+  const std::vector<std::uint8_t> png = test::read_file(path);
+  std::filesystem::remove(path);
+  int w = 0, h = 0;
+  std::vector<std::uint8_t> samples;
+  ASSERT_TRUE(test::decode(png, w, h, samples));
+  const Image<1, unsigned char> sheet = render_board(3.0);
+  EXPECT_EQ(std::make_pair(w, h), std::make_pair(sheet.width(), sheet.height()));
+  EXPECT_TRUE(samples == std::vector<std::uint8_t>(sheet.data().begin(), sheet.data().end()));
+  EXPECT_FALSE(write_board_png(path, 0.5));
+  EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 TEST(BoardRecognition, MarksWithinATenthOfAPixelInBoardOrder) {

@@ -1,15 +1,16 @@
 // PNG files: the exact bytes of the signature and the header chunks, a
 // decode by libspng itself back to the same samples, and refusals.
 #include <gtest/gtest.h>
-#include <spng.h>
 
 #include <filesystem>
 #include <random>
 
 #include "geometry/PngWriter.h"
+#include "png_decode.h"
 #include "temp_dir.h"
 
 using namespace TavoAlgorithm;
+using TavoAlgorithm::test::decode;
 
 namespace {
 
@@ -32,23 +33,6 @@ Image<C, std::uint8_t> random_image(int w, int h, unsigned seed) {
   std::mt19937 rng(seed);
   for (auto& s : im.data()) s = static_cast<std::uint8_t>(rng());
   return im;
-}
-
-// Decodes with libspng into the file's own sample layout.
-bool decode(const std::vector<std::uint8_t>& png, int& w, int& h, std::vector<std::uint8_t>& out) {
-  spng_ctx* ctx = spng_ctx_new(0);
-  spng_set_png_buffer(ctx, png.data(), png.size());
-  spng_ihdr ihdr{};
-  bool ok = spng_get_ihdr(ctx, &ihdr) == 0;
-  const int fmt = SPNG_FMT_PNG;
-  std::size_t size = 0;
-  ok = ok && spng_decoded_image_size(ctx, fmt, &size) == 0;
-  out.resize(size);
-  ok = ok && spng_decode_image(ctx, out.data(), size, fmt, 0) == 0;
-  w = static_cast<int>(ihdr.width);
-  h = static_cast<int>(ihdr.height);
-  spng_ctx_free(ctx);
-  return ok;
 }
 
 template <int C>

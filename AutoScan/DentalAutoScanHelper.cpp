@@ -56,8 +56,8 @@ RetVal DentalAutoScanHelper::set_param(const DentalAutoScanParam& param, const C
   return RETVAL_SUCCESS;
 }
 
-RetVal DentalAutoScanHelper::set_opengl_param(std::int32_t setting3, std::int32_t setting2,
-                                              const Eigen::Vector3d& point, const Eigen::Vector3d& direction) {
+RetVal DentalAutoScanHelper::install_poses(std::int32_t setting3, std::int32_t setting2, const Eigen::Vector3d& point,
+                                           const Eigen::Vector3d& direction, const Eigen::Vector3f* reference) {
   if (!m_haveParam) return RETVAL_FAILED;
   m_axisInfo.point[3] = point;
   m_axisInfo.direction[3] = direction;
@@ -67,6 +67,24 @@ RetVal DentalAutoScanHelper::set_opengl_param(std::int32_t setting3, std::int32_
   if (get_spheres_twoAxis(m_dentalParam.firstAngle, m_dentalParam.lastAngle, m_dentalParam.angleStep, setting2,
                           setting3, m_axisInfo, m_cameraInfo, angles, weights, set, m_presets) != RETVAL_SUCCESS)
     return RETVAL_FAILED;
+  if (reference) {
+    // Only the candidates whose c2 looks roughly along the reference stay.
+    OpenGLCameraParam kept;
+    kept.fovys = set.fovys;
+    std::vector<Angles> keptAngles;
+    std::vector<float> keptWeights;
+    for (std::size_t i = 0; i < angles.size(); ++i) {
+      if (view_direction(set, i, 2).dot(*reference) < kTripletrayMinCos) continue;
+      keptAngles.push_back(angles[i]);
+      keptWeights.push_back(weights[i]);
+      for (auto [from, to] : {std::make_pair(&set.eyes, &kept.eyes), std::make_pair(&set.centers, &kept.centers),
+                              std::make_pair(&set.ups, &kept.ups)})
+        to->insert(to->end(), from->begin() + 9 * i, from->begin() + 9 * i + 9);
+    }
+    set = std::move(kept);
+    angles = std::move(keptAngles);
+    weights = std::move(keptWeights);
+  }
   std::string err;
   if (!renderer() || !renderer()->set_scan_poses(set.eyes, set.centers, set.ups, set.fovys, err))
     return RETVAL_NOT_READY;
@@ -76,43 +94,25 @@ RetVal DentalAutoScanHelper::set_opengl_param(std::int32_t setting3, std::int32_
   return RETVAL_SUCCESS;
 }
 
+RetVal DentalAutoScanHelper::set_opengl_param(std::int32_t setting3, std::int32_t setting2,
+                                              const Eigen::Vector3d& point, const Eigen::Vector3d& direction) {
+  return install_poses(setting3, setting2, point, direction, nullptr);
+}
+
 RetVal DentalAutoScanHelper::set_opengl_param_tripletray(std::int32_t rotation, std::int32_t tilt,
                                                          std::int32_t setting3, std::int32_t setting2,
                                                          const Eigen::Vector3d& point,
                                                          const Eigen::Vector3d& direction) {
   if (!m_haveParam) return RETVAL_FAILED;
-  m_axisInfo.point[3] = point;
-  m_axisInfo.direction[3] = direction;
+  AxisInfo axis = m_axisInfo;
+  axis.point[3] = point;
+  axis.direction[3] = direction;
   const std::int32_t ref[4] = {rotation, tilt, setting2, setting3};
   std::vector<Eigen::Vector3f> e, c, u;
   std::vector<float> f;
-  dental_look_at(m_axisInfo, m_cameraInfo, ref, e, c, u, f);
+  dental_look_at(axis, m_cameraInfo, ref, e, c, u, f);
   const Eigen::Vector3f reference = (c[0] - e[0]).normalized();
-  std::vector<Angles> angles;
-  std::vector<float> weights;
-  OpenGLCameraParam set;
-  if (get_spheres_twoAxis(m_dentalParam.firstAngle, m_dentalParam.lastAngle, m_dentalParam.angleStep, setting2,
-                          setting3, m_axisInfo, m_cameraInfo, angles, weights, set, m_presets) != RETVAL_SUCCESS)
-    return RETVAL_FAILED;
-  OpenGLCameraParam kept;
-  kept.fovys = set.fovys;
-  std::vector<Angles> keptAngles;
-  std::vector<float> keptWeights;
-  for (std::size_t i = 0; i < angles.size(); ++i) {
-    if (view_direction(set, i, 2).dot(reference) < kTripletrayMinCos) continue;
-    keptAngles.push_back(angles[i]);
-    keptWeights.push_back(weights[i]);
-    kept.eyes.insert(kept.eyes.end(), set.eyes.begin() + 9 * i, set.eyes.begin() + 9 * i + 9);
-    kept.centers.insert(kept.centers.end(), set.centers.begin() + 9 * i, set.centers.begin() + 9 * i + 9);
-    kept.ups.insert(kept.ups.end(), set.ups.begin() + 9 * i, set.ups.begin() + 9 * i + 9);
-  }
-  std::string err;
-  if (!renderer() || !renderer()->set_scan_poses(kept.eyes, kept.centers, kept.ups, kept.fovys, err))
-    return RETVAL_NOT_READY;
-  renderer()->set_pose_weights(keptWeights);
-  m_angles = std::move(keptAngles);
-  m_weights = std::move(keptWeights);
-  return RETVAL_SUCCESS;
+  return install_poses(setting3, setting2, point, direction, &reference);
 }
 
 RetVal DentalAutoScanHelper::get_scanPath(std::int32_t& rotation, std::int32_t& tilt, float& value,

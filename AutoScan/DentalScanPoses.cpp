@@ -163,6 +163,8 @@ RetVal get_fix_reset_angle(const AxisInfo& axis, const CameraInfo& camera, std::
   const Eigen::Vector3d axis0 = camera.pose[0].get_rotation().transpose() * Eigen::Vector3d::UnitZ();
   const Eigen::Vector3d axis1 = camera.pose[1].get_rotation().transpose() * Eigen::Vector3d::UnitZ();
   const Eigen::Vector3d view = axis0 + axis1;
+  const Eigen::Vector3d baseline =
+      camera.pose[1].inverse().get_translation() - camera.pose[0].inverse().get_translation();
   auxilary_tbb_for(omp_get_max_threads(), 0, n, [&](std::size_t r) {
     for (int c = 0; c < n; ++c) {
       AxisInfo cell = axis;
@@ -171,9 +173,10 @@ RetVal get_fix_reset_angle(const AxisInfo& axis, const CameraInfo& camera, std::
       const std::int32_t s[4] = {0, 0, b, a};
       const RigidMatrix t = a3_turn(cell, a) * machine_chain(cell, s);
       const Eigen::Vector3d d = t.get_rotation() * view;
-      if (d.norm() == 0.0 || !d.allFinite()) continue;
-      const Eigen::Vector3d u = d.normalized();
-      score[r * n + c] = -u.z() - std::abs(u.x());
+      const Eigen::Vector3d e = t.get_rotation() * baseline;
+      if (!(d.norm() > 0.0) || !(e.norm() > 0.0) || !d.allFinite() || !e.allFinite()) continue;
+      // Straight down, with the pair's baseline along the table's x axis.
+      score[r * n + c] = -d.normalized().z() + e.normalized().x();
     }
   });
   const auto best = std::max_element(score.begin(), score.end());  // first of the largest

@@ -86,6 +86,11 @@ class TAVO_API DentalAutoScanHelper : public AutoScanHelper {
   const Angles& last_angles() const { return m_lastAngles; }
 
  private:
+  // Regenerates the candidate set for a new A3 axis and settings, keeping
+  // only candidates whose c2 looks within acos(0.2) of `reference` if given.
+  RetVal install_poses(std::int32_t setting3, std::int32_t setting2, const Eigen::Vector3d& point,
+                       const Eigen::Vector3d& direction, const Eigen::Vector3f* reference);
+
   std::vector<Angles> m_angles;
   std::vector<float> m_weights;
   std::vector<Angles> m_presets;

@@ -106,7 +106,8 @@ TAVO_API float get_clip_z(const CameraInfo& camera, const AxisInfo& axis, const 
 
 // Searches the 40 x 40 grid of offsets (tilt offset r - 20, final-turn offset
 // c - 20) for the cell where the mean viewing axis of c0 and c1 looks most
-// nearly straight down with no sideways (x) part; the first such cell in
+// nearly straight down and the c0 -> c1 baseline lies most nearly along the
+// table's +x (score -z of the axis + x of the baseline); the first such cell in
 // row-major order gives first = trunc(angleS in degrees + 0.5) + c - 20 and
 // second = r - 20. a is setting 3, b setting 2. Returns 0.
 TAVO_API RetVal get_fix_reset_angle(const AxisInfo& axis, const CameraInfo& camera, std::int32_t a, std::int32_t b,

@@ -9,8 +9,9 @@ namespace {
 
 // The target 10 mm above the plate centre; c0 / c1 60 mm apart.
 const Eigen::Vector3d kTarget(0, 0, 10);
-const Eigen::Vector3d kEye0(-30, -90, 110), kEye1(30, -90, 110), kEye2(0, -95, 112);
-constexpr float kNoiseReferenceRange = 150.f;
+// About 250 mm away: the renderer draws from 150 to 450 mm.
+const Eigen::Vector3d kEye0(-30, -165, 200), kEye1(30, -165, 200), kEye2(0, -170, 203);
+constexpr float kNoiseReferenceRange = 250.f;
 
 // c0's camera (+z forward, y down) to the simulator's (-z forward, y up).
 const RigidMatrix kFlip(Eigen::Vector3d(1, -1, -1).asDiagonal().toDenseMatrix(), Eigen::Vector3d::Zero());
@@ -23,7 +24,7 @@ DentalRig default_dental_rig() {
   rig.camera.pose[0] = camera_look_at(kEye0, kTarget, up);
   rig.camera.pose[1] = camera_look_at(kEye1, kTarget, up);
   rig.camera.pose[2] = camera_look_at(kEye2, kTarget, up);
-  const float focal[6] = {800, 800, 800, 800, 1600, 1600};
+  const float focal[6] = {1700, 1700, 1700, 1700, 3400, 3400};
   const float principal[6] = {320, 240, 320, 240, 640, 480};
   const std::int32_t size[4] = {1280, 960, 640, 480};
   std::copy(focal, focal + 6, rig.camera.focal);

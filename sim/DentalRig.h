@@ -2,7 +2,7 @@
 // A plausible dental turntable scanner for tests, the demo and the
 // benchmarks: the table (z up, its plate at z = 0) rotates about z and tilts
 // about x through the origin; c0 and c1, 60 mm apart, and c2 between them
-// look from about 140 mm at a point 10 mm above the plate centre. For a pose
+// look from about 250 mm at a point 10 mm above the plate centre. For a pose
 // (rotation, tilt) the simulator renders the range frame that c0 would
 // capture of a mesh standing on the table, through the one range-frame
 // simulator, with the frame's pose in the table frame. Millimetres.
@@ -19,7 +19,8 @@ struct DentalRig {
   AxisInfo axis;
 };
 
-// 640 x 480 stereo cameras (f = 800 px), a 1280 x 960 c2 (f = 1600 px).
+// 640 x 480 stereo cameras (f = 1700 px, about 70 mm of view at the
+// target), a 1280 x 960 c2 (f = 3400 px).
 DentalRig default_dental_rig();
 
 // The simulator's camera (looking down -z, +y up) of c0 at (rotation, tilt),
@@ -27,7 +28,7 @@ DentalRig default_dental_rig();
 Camera dental_c0_camera(const DentalRig& rig, int rotation, int tilt, int setting2 = 0, int setting3 = 0,
                         int downscale = 2);
 
-// The frame c0 captures at the pose; noise sigma (mm at 150 mm, growing with
+// The frame c0 captures at the pose; noise sigma (mm at 250 mm, growing with
 // the square of the range) when above 0.
 RangeData dental_frame(const MeshShape& shape, const DentalRig& rig, int rotation, int tilt, float noiseSigma = 0.f,
                        unsigned seed = 1, int downscale = 2);

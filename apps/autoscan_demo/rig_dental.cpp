@@ -40,7 +40,7 @@ struct DentalOptions {
   double scale = 0.0;     // 0: metres when the model is under 2 units across
   float voxel = 0.3f;     // TSDF voxel edge (mm)
   float planVoxel = 1.0f; // scoring grid edge (mm)
-  float noise = 0.02f;    // depth noise sigma at 150 mm
+  float noise = 0.03f;    // depth noise sigma at 250 mm
   unsigned seed = 7;
   bool verbose = false;
 };

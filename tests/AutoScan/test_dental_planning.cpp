@@ -139,7 +139,7 @@ TEST(DentalGetScanPath, PlansOnTheSentMeshUntilCleared) {
   ASSERT_EQ(helper.get_value_box().size(), 1u);
   EXPECT_LT(helper.get_value_box()[0].minZ, 26.f);
   EXPECT_GT(helper.get_value_box()[0].maxZ, 26.f);
-  EXPECT_NEAR(helper.clip_z(), helper.get_value_box()[0].minZ - 2.f, 1e-4f);
+  EXPECT_LE(helper.clip_z(), helper.get_value_box()[0].minZ - 2.f + 1e-4f);  // only ever lowered
 
   EXPECT_EQ(helper.clear_all(err), RETVAL_SUCCESS);
   EXPECT_EQ(helper.get_scanPath(r, t, value, false), RETVAL_FAILED);

@@ -94,8 +94,8 @@ TEST(DentalPoses, StepTenOverTiltsZeroToHundredTwentyGives468TiltMajorCandidates
   EXPECT_EQ(set.centers.size(), 468u * 9);
   EXPECT_EQ(set.ups.size(), 468u * 9);
   ASSERT_EQ(set.fovys.size(), 4u);
-  EXPECT_FLOAT_EQ(set.fovys[0], float(2 * std::atan(240.0 / 800.0)));
-  EXPECT_FLOAT_EQ(set.fovys[2], float(2 * std::atan(480.0 / 1600.0)));
+  EXPECT_FLOAT_EQ(set.fovys[0], float(2 * std::atan(240.0 / 1700.0)));
+  EXPECT_FLOAT_EQ(set.fovys[2], float(2 * std::atan(480.0 / 3400.0)));
   EXPECT_EQ(set.fovys[3], 0.f);
   const std::vector<std::pair<int, int>> wantPresets = {{0, 10}, {0, 60}, {90, 60}, {180, 60}, {270, 60}};
   EXPECT_EQ(presets, wantPresets);
@@ -154,7 +154,7 @@ TEST(DentalPoses, LookAtMatchesTheAxisChainBuiltFromEigenRotations) {
       expect_near_rel(u[k], (eye - m * Eigen::Vector3d(0, 100, 0)).normalized(), 1e-5);
     }
     ASSERT_EQ(f.size(), 3u);
-    EXPECT_FLOAT_EQ(f[1], float(2 * std::atan(240.0 / 800.0)));
+    EXPECT_FLOAT_EQ(f[1], float(2 * std::atan(240.0 / 1700.0)));
   }
 }
 
@@ -198,7 +198,7 @@ TEST(DentalPoses, ClipHeightIsThePixelRayPointAtTheCameraDistance) {
   const std::int32_t s[4] = {30, 40, 5, 12};
   const float z = get_clip_z(rig.camera, rig.axis, s, 200);
   const double l = (iso(rig.camera.pose[0]).inverse() * Eigen::Vector3d(0, 0, 0)).norm();
-  const Eigen::Vector3d ray((10 - 320.0) / 800.0, (200 - 240.0) / 800.0, 1.0);
+  const Eigen::Vector3d ray((10 - 320.0) / 1700.0, (200 - 240.0) / 1700.0, 1.0);
   // Here the A3 turn enters uninverted.
   const double sDeg = double(rig.axis.angleS) * 180.0 / M_PI;
   const AxisInfo& a = rig.axis;
@@ -226,7 +226,7 @@ TEST(DentalPoses, ResetAngleFindsTheTiltThatPointsThePairStraightDown) {
   std::int32_t first = 99, second = 99;
   EXPECT_EQ(get_fix_reset_angle(rig.axis, rig.camera, 0, 0, first, second), RETVAL_SUCCESS);
   EXPECT_EQ(second, 7);
-  EXPECT_EQ(first, 0);  // the final turn that leaves no sideways part
+  EXPECT_EQ(first, 0);  // the final turn that puts the baseline back along x
 }
 
 TEST(DentalSearch, RepeatedChoiceMovesByTwoDegrees) {

@@ -89,8 +89,6 @@ class RangeFrameLists {
   // until the lists are integrated afresh.
   void set_correction(std::size_t i, const RigidMatrix& correction) { m_corrections[i] = correction; }
   void reset_integrated_count() { m_integrated = 0; }
-  // The smoothed normals of each frame, as the planners report removed points.
-  const std::vector<std::vector<Eigen::Vector3f>>& smoothed_normals() const { return m_normals; }
   const std::vector<std::vector<bool>>& sample_marks() const { return m_sampleMarks; }
   const std::vector<std::vector<float>>& weights() const { return m_weights; }
   // Per-point normals the preparation fitted, one list per frame.

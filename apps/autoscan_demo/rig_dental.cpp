@@ -23,6 +23,7 @@
 #include "MeshDistance.h"
 #include "MeshShape.h"
 #include "geometry/TriMesh.h"
+#include "muted_stdout.h"
 #include "rig.h"
 
 namespace autoscan_demo {
@@ -43,20 +44,6 @@ struct DentalOptions {
   float noise = 0.03f;    // depth noise sigma at 250 mm
   unsigned seed = 7;
   bool verbose = false;
-};
-
-class MutedStdout {
- public:
-  explicit MutedStdout(bool mute) : m_old(mute ? std::cout.rdbuf(m_sink.rdbuf()) : nullptr) {}
-  ~MutedStdout() {
-    if (m_old) std::cout.rdbuf(m_old);
-  }
-  MutedStdout(const MutedStdout&) = delete;
-  MutedStdout& operator=(const MutedStdout&) = delete;
-
- private:
-  std::ostringstream m_sink;
-  std::streambuf* m_old;
 };
 
 // A tooth-like built-in object: a lumpy crown on a short neck, standing on
@@ -279,7 +266,7 @@ Rig dental_rig() {
         ->capture_default_str()
         ->check(CLI::Range(0.0, 1000.0));
     g.add_option("--seed", o->seed, "seed of the random strategy and the noise")->capture_default_str();
-    g.add_flag("--dental-verbose", o->verbose, "show the planner's own console lines");
+    g.add_flag("--verbose", o->verbose, "show the planner's own console lines");
   };
   r.run = [o](const CommonOptions& common) { return run_dental(*o, common); };
   return r;

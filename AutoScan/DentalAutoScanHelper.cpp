@@ -43,6 +43,8 @@ RetVal DentalAutoScanHelper::set_param(const DentalAutoScanParam& param, const C
     return RETVAL_FAILED;
   if (set_base_param(p, set, errorText) != RETVAL_SUCCESS) return RETVAL_NOT_READY;
   renderer()->set_pose_weights(weights);
+  renderer()->set_bound_image_divisor(dental::kBoundImageDivisor);
+  renderer()->set_area_bounds(true);
   m_angles = std::move(angles);
   m_weights = std::move(weights);
   m_presets = std::move(presets);

@@ -26,6 +26,8 @@ RetVal DentalGetScanPathHelper::set_param(const DentalAutoScanParam& param, cons
   m_scanMesh = nullptr;
   if (!m_renderer->set_scan_poses(set.eyes, set.centers, set.ups, set.fovys, errorText)) return RETVAL_NOT_READY;
   m_renderer->set_hole_params(param.minShellSize, param.maxHoleSize);
+  m_renderer->set_bound_image_divisor(dental::kBoundImageDivisor);
+  m_renderer->set_area_bounds(true);
   if (!m_renderer->init_opengl(errorText)) return RETVAL_NOT_READY;
   m_renderer->set_pose_weights(weights);
   m_clipZ = param.clipZ;

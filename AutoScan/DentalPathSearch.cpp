@@ -54,7 +54,7 @@ float score_pose(const PlanContext& ctx, const Angles& pose, bool bound) {
       centers.push_back(c[k][j]);
       ups.push_back(u[k][j]);
     }
-  const float v = ctx.renderer.evaluate_pose(eyes, centers, ups, f, bound);
+  const float v = ctx.renderer.evaluate_pose(eyes, centers, ups, f, bound, bound);
   return v < 0.f ? 0.f : v;  // a failed render improves nothing
 }
 

@@ -18,6 +18,14 @@ namespace dental {
 
 using Angles = std::pair<std::int32_t, std::int32_t>;  // (rotation, tilt)
 
+// Bounds of the candidate grid and of the pattern search are rendered at a
+// quarter of the image side (320 x 240): on a software rasteriser the full
+// 1280 x 960 bound of 468 candidates costs minutes, and the exact pass at
+// full size still decides between the leaders. Before that, the projected
+// area of the hole faces bounds every candidate, so that only those that may
+// reach the best render a bound at all.
+constexpr int kBoundImageDivisor = 4;
+
 // What the search reads of its planner.
 struct PlanContext {
   EmulateBinHelper& renderer;

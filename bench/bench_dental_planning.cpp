@@ -37,41 +37,73 @@ BaseTriMesh open_ball(int slices) {
   return out;
 }
 
-}  // namespace
+struct Step {
+  RetVal result = RETVAL_FAILED;
+  double seconds = 0.0;
+  std::int32_t rotation = 0, tilt = 0;
+  float value = 0.f;
+  EmulateBinHelper::SelectionStats stats;
+  std::string error;
+};
 
-int main(int argc, char** argv) {
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  const long largest = argc > 1 ? std::atol(argv[1]) : 200000;
+// One get_scanPath on a fresh planner; divisor 0 keeps the planner's own
+// bound image size.
+Step plan_once(const BaseTriMesh& mesh, int divisor) {
   const sim::DentalRig rig = sim::default_dental_rig();
   DentalAutoScanParam p;
   p.clipZ = 1.5f;
   p.planVoxelSize = 0.5f;
   p.minShellSize = 50;
-  std::printf("faces,candidates,plan_s,bound_scored,exact_scored,spared_share\n");
+  DentalGetScanPathHelper helper;
+  Step step;
+  std::ostringstream sink;
+  std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
+  step.result = helper.set_param(p, rig.camera, rig.axis, step.error);
+  if (step.result == RETVAL_SUCCESS) {
+    if (divisor > 0) helper.renderer()->set_bound_image_divisor(divisor);
+    helper.send_scan_mesh(&mesh);
+    const Clock::time_point start = Clock::now();
+    step.result = helper.get_scanPath(step.rotation, step.tilt, step.value, false);
+    step.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    step.stats = helper.renderer()->last_selection_stats();
+  }
+  std::cout.rdbuf(old);
+  return step;
+}
+
+void print(const char* bounds, int faces, const Step& s) {
+  if (s.result != RETVAL_SUCCESS) {
+    std::printf("%d,%s,-,-,-,-,-,- (planner result %d: %s)\n", faces, bounds, s.result, s.error.c_str());
+    return;
+  }
+  const auto& st = s.stats;
+  std::printf("%d,%s,%d,%.2f,%d,%d,%.3f,%d/%d/%.0f\n", faces, bounds, st.candidates, s.seconds, st.boundsScored,
+              st.exactScored, st.candidates > 0 ? 1.0 - static_cast<double>(st.exactScored) / st.candidates : 0.0,
+              s.rotation, s.tilt, s.value);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const long largest = argc > 1 ? std::atol(argv[1]) : 200000;
+  std::printf("faces,bound_images,candidates,plan_s,bound_scored,exact_scored,spared_share,rotation/tilt/value\n");
   // Faces of a uv ball: 2 * slices * (slices / 2); the cap takes about 15%:
   // about 22k, 110k and 220k faces.
+  bool peerDone = false;
   for (int slices : {160, 360, 510}) {
     const BaseTriMesh mesh = open_ball(slices);
     if (mesh.get_fn() > largest * 1.2) break;
-    DentalGetScanPathHelper helper;
-    std::string err;
-    std::ostringstream sink;
-    std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
-    const RetVal set = helper.set_param(p, rig.camera, rig.axis, err);
-    helper.send_scan_mesh(&mesh);
-    std::int32_t r = 0, t = 0;
-    float value = 0.f;
-    const Clock::time_point start = Clock::now();
-    const RetVal planned = set == RETVAL_SUCCESS ? helper.get_scanPath(r, t, value, false) : set;
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    std::cout.rdbuf(old);
-    if (planned != RETVAL_SUCCESS) {
-      std::printf("%d,-,-,-,-,- (planner result %d: %s)\n", mesh.get_fn(), planned, err.c_str());
-      continue;
-    }
-    const auto& s = helper.renderer()->last_selection_stats();
-    std::printf("%d,%d,%.2f,%d,%d,%.3f\n", mesh.get_fn(), s.candidates, seconds, s.boundsScored, s.exactScored,
-                s.candidates > 0 ? 1.0 - static_cast<double>(s.exactScored) / s.candidates : 0.0);
+    const Step coarse = plan_once(mesh, 0);
+    print("320x240", mesh.get_fn(), coarse);
+    if (peerDone) continue;
+    // The peer: the same step with bounds rendered at full size, on the
+    // smallest model only (minutes on a software rasteriser).
+    peerDone = true;
+    const Step full = plan_once(mesh, 1);
+    print("1280x960", mesh.get_fn(), full);
+    if (coarse.result == RETVAL_SUCCESS && full.result == RETVAL_SUCCESS && coarse.seconds > 0.0)
+      std::printf("full-size bounds / quarter-size bounds: %.2fx the time\n", full.seconds / coarse.seconds);
   }
   return 0;
 }

@@ -67,8 +67,9 @@ class TAVO_API DentalGetScanPathHelper {
 
   const std::vector<Angles>& candidate_angles() const { return m_angles; }
   float clip_z() const { return m_clipZ; }
-  // The renderer (null before set_param), for inspection.
+  // The renderer (null before set_param), for inspection and tuning.
   const EmulateBinHelper* renderer() const { return m_renderer.get(); }
+  EmulateBinHelper* renderer() { return m_renderer.get(); }
 
  private:
   std::unique_ptr<EmulateBinHelper> m_renderer;

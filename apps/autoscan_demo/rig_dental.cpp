@@ -5,8 +5,10 @@
 // the share of the reachable reference surface (vertices that c0 sees from
 // at least one candidate pose) within one TSDF voxel of the fused mesh.
 //   autoscan_demo [mesh] [--views N] [--strategy planned|presets|random|all] [--out DIR]
+#include <Eigen/Geometry>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -43,6 +45,7 @@ struct DentalOptions {
   float planVoxel = 1.0f; // scoring grid edge (mm)
   float noise = 0.03f;    // depth noise sigma at 250 mm
   unsigned seed = 7;
+  bool yUp = false;       // the mesh stands along +y (scans such as the Stanford bunny)
   bool verbose = false;
 };
 
@@ -59,6 +62,13 @@ void place_on_table(BaseTriMesh& mesh, const DentalOptions& o) {
   if (s <= 0.0) s = extent < 2.0 ? 1000.0 : 1.0;
   if (o.fit > 0.0 && extent * s > 0.0) s = o.fit / extent;
   std::vector<Eigen::Vector3f> p = mesh.get_vCoords();
+  if (o.yUp) {
+    const Eigen::Matrix3f toZUp = Eigen::AngleAxisf(static_cast<float>(M_PI / 2), Eigen::Vector3f::UnitX()).toRotationMatrix();
+    for (auto& x : p) x = toZUp * x;
+    Eigen::AlignedBox3f turned;
+    for (const auto& x : p) turned.extend(x);
+    box = BoundingBox(turned.min(), turned.max());
+  }
   const Eigen::Vector3f c = 0.5f * (box.min_corner() + box.max_corner());
   for (auto& x : p) {
     x = (x - Eigen::Vector3f(c.x(), c.y(), box.minZ)) * static_cast<float>(s);
@@ -265,6 +275,13 @@ Rig dental_rig() {
     g.add_option("--fit", o->fit, "largest model extent on the table (mm; 0 keeps the size)")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 1000.0));
+    g.add_option("--scale", o->scale, "factor taking the mesh's coordinates to mm (0: 1000 when under 2 units across)")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 1e6));
+    g.add_flag("--y-up", o->yUp, "the mesh stands along +y (else +z)");
+    g.add_option("--voxel", o->voxel, "TSDF voxel edge of the fused model (mm)")
+        ->capture_default_str()
+        ->check(CLI::Range(0.05, 5.0));
     g.add_option("--seed", o->seed, "seed of the random strategy and the noise")->capture_default_str();
     g.add_flag("--verbose", o->verbose, "show the planner's own console lines");
   };

@@ -160,6 +160,12 @@ Run run_strategy(const std::string& strategy, const DentalOptions& o, const sim:
       std::printf("%-8s step %3d: the planner finds nothing left to scan\n", strategy.c_str(), v + 1);
       break;
     }
+    // As the robot planner does: a best value at or below the threshold ends the scan.
+    if (strategy == "planned" && v > 0 && value <= static_cast<float>(p.stopThreshold)) {
+      std::printf("%-8s step %3d: best value %.1f at or below the stop threshold %d: finished\n", strategy.c_str(),
+                  v + 1, value, p.stopThreshold);
+      break;
+    }
     frames.push_back(sim::dental_frame(shape, rig, pose.first, pose.second, o.noise, o.seed + v));
     {
       MutedStdout mute(!o.verbose);

@@ -190,22 +190,43 @@ TEST(EmulateBinHelper, ValueBoxAddedAfterAcceptingKeepsEverySeenBlockStored) {
   EXPECT_LT(*std::min_element(values.begin(), values.end()), 0.05f);
 }
 
+namespace {
+
+// A ball (its top cap of 480 faces the hole) on a base, and `n` eyes spread
+// over heights `top` down to `top - span` (as z of the unit sphere).
+struct CappedBall {
+  static constexpr int kCapFaces = 2 * 48 * 5;
+  BaseTriMesh mesh;
+  Candidates cameras;
+  CappedBall(int n, double top, double span) {
+    sim::add_uv_sphere(mesh, Vector3f::Zero(), 30.f, 48, 24);
+    sim::add_box(mesh, {0, 0, -40}, {50, 50, 2});
+    for (int i = 0; i < n; ++i) {
+      const double z = top - span * (i + 0.5) / n, phi = 2.39996 * i, s = std::sqrt(1.0 - z * z);
+      cameras.add(280.f * Vector3f(float(s * std::cos(phi)), float(s * std::sin(phi)), float(z)), Vector3f(0, 0, 1));
+    }
+  }
+  // A renderer over the cameras with the ball uploaded and its mesh box set;
+  // `bare`: neither.
+  std::unique_ptr<EmulateBinHelper> renderer(bool bare = false) const {
+    auto r = make_renderer(2.0, cameras, {0.5f, 0.5f});
+    if (!r) return r;
+    if (bare) return r;
+    EXPECT_EQ(r->set_scoring_mesh(mesh, hole_mask(mesh.get_fn(), kCapFaces)), RETVAL_SUCCESS);
+    r->set_mesh_box();
+    return r;
+  }
+};
+
+}  // namespace
+
 TEST(EmulateBinHelper, QuarterSizeBoundsEstimateTheFullSizeScoresAndStillPickTheBest) {
   TAVO_REQUIRE_GL_CONTEXT();
-  BaseTriMesh mesh;
-  sim::add_uv_sphere(mesh, Vector3f::Zero(), 30.f, 48, 24);
-  sim::add_box(mesh, {0, 0, -40}, {50, 50, 2});
   const int n = 24;
-  Candidates c;
-  for (int i = 0; i < n; ++i) {
-    const double z = 0.95 - 1.7 * (i + 0.5) / n, phi = 2.39996 * i, s = std::sqrt(1.0 - z * z);
-    c.add(280.f * Vector3f(float(s * std::cos(phi)), float(s * std::sin(phi)), float(z)), Vector3f(0, 0, 1));
-  }
-  auto r = make_renderer(2.0, c, {0.5f, 0.5f});
+  const CappedBall ball(n, 0.95, 1.7);
+  const Candidates& c = ball.cameras;
+  auto r = ball.renderer();
   ASSERT_TRUE(r);
-  // The top cap's faces are the hole.
-  ASSERT_EQ(r->set_scoring_mesh(mesh, hole_mask(mesh.get_fn(), 2 * 48 * 5)), RETVAL_SUCCESS);
-  r->set_mesh_box();
 
   EXPECT_EQ(r->bound_image_divisor(), 1);
   for (int bad : {0, -4, 3, 7, 1281}) EXPECT_FALSE(r->set_bound_image_divisor(bad)) << bad;
@@ -241,20 +262,13 @@ TEST(EmulateBinHelper, QuarterSizeBoundsEstimateTheFullSizeScoresAndStillPickThe
 
 TEST(EmulateBinHelper, AreaBoundsHoldOverRenderedBoundsAndSpareRenders) {
   TAVO_REQUIRE_GL_CONTEXT();
-  BaseTriMesh mesh;
-  sim::add_uv_sphere(mesh, Vector3f::Zero(), 30.f, 48, 24);
-  sim::add_box(mesh, {0, 0, -40}, {50, 50, 2});
   const int n = 24;
-  Candidates c;
-  for (int i = 0; i < n; ++i) {
-    const double z = 0.95 - 1.9 * (i + 0.5) / n, phi = 2.39996 * i, s = std::sqrt(1.0 - z * z);
-    c.add(280.f * Vector3f(float(s * std::cos(phi)), float(s * std::sin(phi)), float(z)), Vector3f(0, 0, 1));
-  }
-  auto r = make_renderer(2.0, c, {0.5f, 0.5f});
+  const CappedBall ball(n, 0.95, 1.9);
+  const Candidates& c = ball.cameras;
+  auto r = ball.renderer(true);
   ASSERT_TRUE(r);
   EXPECT_TRUE(r->area_bounds().empty()) << "no mesh yet";
-  const int cap = 2 * 48 * 5;
-  ASSERT_EQ(r->set_scoring_mesh(mesh, hole_mask(mesh.get_fn(), cap)), RETVAL_SUCCESS);
+  ASSERT_EQ(r->set_scoring_mesh(ball.mesh, hole_mask(ball.mesh.get_fn(), CappedBall::kCapFaces)), RETVAL_SUCCESS);
   EXPECT_TRUE(r->area_bounds().empty()) << "no mesh box yet";
   r->set_mesh_box();
   const std::vector<float> area = r->area_bounds();
@@ -285,10 +299,8 @@ TEST(EmulateBinHelper, AreaBoundsHoldOverRenderedBoundsAndSpareRenders) {
   std::vector<float> results;
   const int plain = r->select_best_candidate(results);
   EXPECT_EQ(r->last_selection_stats().boundsScored, n);
-  auto again = make_renderer(2.0, c, {0.5f, 0.5f});
+  auto again = ball.renderer();
   ASSERT_TRUE(again);
-  ASSERT_EQ(again->set_scoring_mesh(mesh, hole_mask(mesh.get_fn(), cap)), RETVAL_SUCCESS);
-  again->set_mesh_box();
   again->set_area_bounds(true);
   EXPECT_EQ(again->select_best_candidate(results), plain);
   EXPECT_LT(again->last_selection_stats().boundsScored, n - zero + 1);

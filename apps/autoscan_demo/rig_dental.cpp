@@ -84,13 +84,18 @@ std::vector<Pose> grid_poses(int step) {
   return g;
 }
 
-// The five presets, then a fixed sweep of the grid: rings at tilt 30, 90,
-// 120 and 0, rotations 45 degrees apart, each ring turned by 22.
+// Every strategy's first view.
+constexpr Pose kFirstView{0, 60};
+
+// What follows the first view: the other four presets, then a fixed sweep
+// of the grid: rings at tilt 30, 90, 120, 0 and 60, rotations 45 degrees
+// apart, each ring turned by 22; the first view is not repeated.
 std::vector<Pose> preset_sweep() {
-  std::vector<Pose> p = {{0, 10}, {0, 60}, {90, 60}, {180, 60}, {270, 60}};
+  std::vector<Pose> p = {{0, 10}, {90, 60}, {180, 60}, {270, 60}};
   int offset = 45;
   for (int t : {30, 90, 120, 0, 60}) {
-    for (int r = 0; r < 360; r += 45) p.emplace_back((r + offset) % 360, t);
+    for (int r = 0; r < 360; r += 45)
+      if (Pose((r + offset) % 360, t) != kFirstView) p.emplace_back((r + offset) % 360, t);
     offset = (offset + 22) % 360;
   }
   return p;
@@ -137,20 +142,21 @@ Run run_strategy(const std::string& strategy, const DentalOptions& o, const sim:
   }
   const std::vector<Pose> sweep = preset_sweep();
   std::vector<Pose> shuffled = grid_poses(o.step);
+  shuffled.erase(std::remove(shuffled.begin(), shuffled.end(), kFirstView), shuffled.end());
   std::mt19937 rng(o.seed);
   std::shuffle(shuffled.begin(), shuffled.end(), rng);
   std::deque<RangeData> frames;  // the helper borrows them
   using Clock = std::chrono::steady_clock;
   for (int v = 0; v < o.views; ++v) {
     const Clock::time_point start = Clock::now();
-    Pose pose{0, 60};  // every strategy starts from the same first view
+    Pose pose = kFirstView;
     float value = 0.f;
     if (v > 0) {
       if (strategy == "planned") {
         MutedStdout mute(!o.verbose);
         if (helper.get_scanPath(pose.first, pose.second, value, false) != RETVAL_SUCCESS) pose = {-1, -1};
       } else if (strategy == "presets") {
-        pose = sweep[static_cast<std::size_t>(v) % sweep.size()];
+        pose = sweep[static_cast<std::size_t>(v - 1) % sweep.size()];
       } else {
         pose = shuffled[static_cast<std::size_t>(v - 1) % shuffled.size()];
       }

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <limits>
 
-#include "AutoScan/HoleBoxes.h"
+#include "AutoScan/ValueBoxes.h"
 #include "AutoScan/emulateBinocular/EmulateBinHelper.h"
 #include "HoleDetection.h"
 #include "Parallel.h"
@@ -24,11 +24,6 @@ namespace {
 // single-frame calls only from step 2, no clipping, 8 preparation workers.
 constexpr int kPrepareWorkers = 8;
 constexpr int kSingleFrameMinStep = 2;
-// Value boxes grow by this much before they are tested against holes.
-constexpr float kIterBoxGrowth = 1.0f;
-// The clip height goes this far below the lowest value box.
-constexpr float kClipBelowBox = hole_boxes::kCutBelowHole;
-constexpr float kNoClip = std::numeric_limits<float>::max();
 
 FrameListRules auto_scan_rules() {
   FrameListRules r;
@@ -37,16 +32,6 @@ FrameListRules auto_scan_rules() {
   r.clipZ = false;
   r.prepareWorkers = kPrepareWorkers;
   return r;
-}
-
-bool boxes_meet(const BoundingBox& a, const BoundingBox& b) {
-  return a.minX <= b.maxX && b.minX <= a.maxX && a.minY <= b.maxY && b.minY <= a.maxY && a.minZ <= b.maxZ &&
-         b.minZ <= a.maxZ;
-}
-
-BoundingBox grown(const BoundingBox& b, float d) {
-  const BoundingBox g(b.min_corner() - Eigen::Vector3f::Constant(d), b.max_corner() + Eigen::Vector3f::Constant(d));
-  return g.empty() ? BoundingBox() : g;
 }
 
 }  // namespace
@@ -188,93 +173,51 @@ RetVal AutoScanHelper::set_need_add_base(bool addBase) {
 
 // --- Value boxes ---
 
-RetVal AutoScanHelper::apply_value_boxes(bool resetGrid) {
-  if (!resetGrid) {
-    m_renderer->set_value_boxes_keep_grid(m_valueBoxes);
-    return RETVAL_SUCCESS;
-  }
-  return m_renderer->set_value_boxes(m_valueBoxes, false) == RETVAL_SUCCESS ? RETVAL_SUCCESS : RETVAL_FAILED;
-}
-
 RetVal AutoScanHelper::set_voxel_bbox(const std::vector<Eigen::Vector3f>& points) {
   if (m_noModel) return RETVAL_NOT_READY;
-  if (!m_model) return RETVAL_FAILED;
-  m_valueBoxes.clear();
-  if (!m_renderer) return RETVAL_FAILED;
-  TriMesh mesh;
-  BaseTriMesh_convert_to_TriMesh(*m_model, mesh);
-  remove_small_components_by_face(mesh, m_param.minShellSize);
-  remove_non_manifold_verts(mesh);
-  find_mesh_hole_by_pts(mesh, points, m_valueBoxes, m_clipZ);
-  return apply_value_boxes(true);
+  return value_boxes::from_points(m_model.get(), m_renderer.get(), m_param.minShellSize, points,
+                                  {m_valueBoxes, m_clipZ});
 }
 
 RetVal AutoScanHelper::set_voxel_bbox(const std::vector<BoundingBox>& boxes) {
   if (m_noModel) return RETVAL_NOT_READY;
-  if (boxes.empty()) return RETVAL_SUCCESS;
-  if (!m_renderer) return RETVAL_FAILED;
-  m_valueBoxes.clear();
-  m_clipZ = kNoClip;
-  for (const BoundingBox& b : boxes) {
-    if (b.empty()) continue;
-    m_valueBoxes.push_back(b);
-    m_clipZ = std::min(m_clipZ, b.minZ - kClipBelowBox);
-  }
-  return apply_value_boxes(true);
+  return value_boxes::from_list(m_renderer.get(), boxes, {m_valueBoxes, m_clipZ});
 }
 
 RetVal AutoScanHelper::set_voxel_bbox(const BoundingBox& box) {
   if (m_noModel) return RETVAL_NOT_READY;
-  if (box.empty()) return RETVAL_SUCCESS;
-  m_valueBoxes.assign(1, box);
-  if (!m_renderer) {
-    console::message("must set param first! ");
-    return RETVAL_FAILED;
-  }
-  m_renderer->add_value_box(box, true);
-  m_clipZ = box.minZ - kClipBelowBox;
-  return RETVAL_SUCCESS;
+  return value_boxes::from_box(m_renderer.get(), box, {m_valueBoxes, m_clipZ});
 }
 
 RetVal AutoScanHelper::set_iter_bbox(TriMesh& mesh, bool resetGrid) {
   if (m_noModel) return RETVAL_NOT_READY;
-  if (!m_renderer) return RETVAL_FAILED;
-  remove_non_manifold_verts(mesh);
-  std::vector<VertexLoop> holes;
-  find_holes(mesh, holes);
-
-  std::vector<BoundingBox> reach;
-  for (const BoundingBox& b : m_valueBoxes) reach.push_back(grown(b, kIterBoxGrowth));
-  const std::size_t n = holes.size();
-  std::vector<BoundingBox> holeBoxes(n);
-  // One byte per hole: each task writes only its own.
-  std::vector<char> selected(n, 0);
-  auxilary_tbb_for(omp_get_max_threads(), 0, n, [&](std::size_t h) {
-    holeBoxes[h] = hole_boxes::loop_box(mesh, holes[h]);
-    selected[h] = std::any_of(reach.begin(), reach.end(),
-                              [&](const BoundingBox& b) { return boxes_meet(holeBoxes[h], b); });
-  });
-
-  const float bottom = hole_boxes::lowest_bottom(holeBoxes);
-  m_clipZ = kNoClip;
-  m_valueBoxes.clear();
-  for (std::size_t h = 0; h < n; ++h) {
-    if (!selected[h] || !hole_boxes::worth_scanning(mesh, holes[h], bottom)) continue;
-    m_valueBoxes.push_back(holeBoxes[h]);
-    m_clipZ = std::min(m_clipZ, holeBoxes[h].minZ - kClipBelowBox);
-  }
-  return apply_value_boxes(resetGrid);
+  return value_boxes::narrow(m_renderer.get(), mesh, resetGrid, {m_valueBoxes, m_clipZ});
 }
 
 RetVal AutoScanHelper::set_iter_bbox(bool resetGrid) {
   if (m_noModel) return RETVAL_NOT_READY;
-  if (!m_renderer || !m_model) return RETVAL_FAILED;
-  TriMesh mesh;
-  BaseTriMesh_convert_to_TriMesh(*m_model, mesh);
-  return set_iter_bbox(mesh, resetGrid);
+  return value_boxes::narrow(m_renderer.get(), m_model.get(), resetGrid, {m_valueBoxes, m_clipZ});
 }
 
 // --- Reset ---
+
+RetVal AutoScanHelper::replace_volume(float voxelEdge) {
+  if (!m_volume) return RETVAL_FAILED;
+  m_param.tsdfVoxelSize = voxelEdge;
+  m_volume = std::make_unique<TsdfVolume>(kTsdfDefaultDepth, voxelEdge);
+  m_lists->reset_integrated_count();
+  return RETVAL_SUCCESS;
+}
+
+void AutoScanHelper::release_engines() {
+  m_lists->clear();
+  m_noModel = true;
+  m_iterNum = 0;
+  m_renderer.reset();
+  m_volume.reset();
+  m_model.reset();
+  m_valueBoxes.clear();
+}
 
 RetVal AutoScanHelper::clear_base_all(std::string& errorText) {
   m_lists->clear();

@@ -185,10 +185,15 @@ class TAVO_API AutoScanHelper {
   const std::vector<RigidMatrix>& frame_corrections() const;
   void set_frame_correction(int frame, const RigidMatrix& correction);
   const OpenGLCameraParam& camera_param() const { return m_camera; }
+  // A fresh TSDF volume of this voxel edge (also stored as the parameter);
+  // every held frame goes into it at the next get_triMesh. 2 before
+  // set_base_param.
+  RetVal replace_volume(float voxelEdge);
+  // Drops both engines, the model, the frames and the value boxes: the state
+  // of a new helper.
+  void release_engines();
 
  private:
-  RetVal apply_value_boxes(bool resetGrid);
-
   std::unique_ptr<RangeFrameLists> m_lists;
   std::unique_ptr<EmulateBinHelper> m_renderer;
   std::unique_ptr<TsdfVolume> m_volume;

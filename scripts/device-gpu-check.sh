@@ -30,9 +30,12 @@ if [ -d .deps ]; then
 fi
 cmake --preset default -DTAVO_WITH_CUDA=ON >/dev/null
 cmake --build --preset default -j"$(nproc)" --target gpu_kernel_tests gpu_parity_tests emulate_binocular_tests \
-  auto_scan_tests bench_emulate_binocular
+  auto_scan_tests dental_scan_tests bench_emulate_binocular bench_dental_planning
 build/default/tests/common/gpu_parity_tests
 build/default/tests/common/gpu_kernel_tests
 build/default/tests/AutoScan/emulate_binocular_tests
 build/default/tests/AutoScan/auto_scan_tests
+build/default/tests/AutoScan/dental_scan_tests
 timeout 300 build/default/bench/bench_emulate_binocular || true
+# The dental planning step (468 candidates) on 20k / 100k / 200k faces; goal under 0.5 s on the GPU.
+timeout 240 build/default/bench/bench_dental_planning || true

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "AutoScan/emulateBinocular/GLBufferView.h"
+#include "AutoScan/emulateBinocular/HoleAreaBound.h"
 #include "AutoScan/emulateBinocular/RenderbufferImage.h"
 #include "AutoScan/emulateBinocular/emulate_shaders.h"
 #include "AutoScan/emulateBinocular/gl_program.h"
@@ -46,30 +47,76 @@ void drop_gl_errors() {
 
 }  // namespace
 
-struct EmulateBinHelper::GLObjects {
+// The three images of one scored pair at one size: the right camera's depth
+// map, the left camera's weight mask and its face ids.
+struct EmulateBinHelper::ImageTargets {
+  int width = 0, height = 0;
   GLuint depthMap = 0, depthFbo = 0;
   GLuint maskFbo = 0, maskDepth = 0, maskRed = 0;
   GLuint idFbo = 0, idDepth = 0, idRgba = 0;
-  GLuint vao = 0, vbo = 0, ibo = 0, ssbo = 0;
-  GLuint depthProgram = 0, idProgram = 0, maskProgram = 0;
-  GLsizei indexCount = 0;
   // The face-id and weight-mask renderbuffers as the kernels read them.
   RenderbufferImage faceIds, weights;
-  // The drawn mesh's vertex and index buffers as the kernels read them.
-  GLBufferView vertices, faces;
 
-  ~GLObjects() {
-    faceIds.detach();  // before the renderbuffers and buffers go
+  // Needs the context current; false (reason in err) for an incomplete
+  // framebuffer. Whatever was made is left for delete_objects.
+  bool create(int w, int h, std::string& err) {
+    width = w;
+    height = h;
+    glGenTextures(1, &depthMap);
+    glBindTexture(GL_TEXTURE_2D, depthMap);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_DEPTH_COMPONENT32F, w, h, 0, GL_DEPTH_COMPONENT, GL_FLOAT, nullptr);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glGenFramebuffers(1, &depthFbo);
+    glBindFramebuffer(GL_FRAMEBUFFER, depthFbo);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_TEXTURE_2D, depthMap, 0);
+    glDrawBuffer(GL_NONE);
+    glReadBuffer(GL_NONE);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    if (!make_render_target(maskFbo, maskDepth, maskRed, GL_R8, w, h) ||
+        !make_render_target(idFbo, idDepth, idRgba, GL_RGBA8, w, h)) {
+      err = "incomplete framebuffer";
+      return false;
+    }
+    return faceIds.attach(idFbo, idRgba, w, h, 4, err) && weights.attach(maskFbo, maskRed, w, h, 1, err);
+  }
+  // Before the renderbuffers go.
+  void detach() {
+    faceIds.detach();
     weights.detach();
-    vertices.detach();
-    faces.detach();
-    std::string err;
-    if (!TavoGLFWWindow::alive() || !TavoGLFWWindow::make_current_context(err)) return;
+  }
+  void delete_objects() {
     glDeleteTextures(1, &depthMap);
     const GLuint fbos[] = {depthFbo, maskFbo, idFbo};
     glDeleteFramebuffers(3, fbos);
     const GLuint rbs[] = {maskDepth, maskRed, idDepth, idRgba};
     glDeleteRenderbuffers(4, rbs);
+    depthMap = depthFbo = maskFbo = maskDepth = maskRed = idFbo = idDepth = idRgba = 0;
+    width = height = 0;
+  }
+};
+
+struct EmulateBinHelper::GLObjects {
+  // Full-size images, and the coarse ones of the bound pass (made on first use).
+  ImageTargets full, coarse;
+  GLuint vao = 0, vbo = 0, ibo = 0, ssbo = 0;
+  GLuint depthProgram = 0, idProgram = 0, maskProgram = 0;
+  GLsizei indexCount = 0;
+  // The drawn mesh's vertex and index buffers as the kernels read them.
+  GLBufferView vertices, faces;
+
+  ~GLObjects() {
+    full.detach();  // before the renderbuffers and buffers go
+    coarse.detach();
+    vertices.detach();
+    faces.detach();
+    std::string err;
+    if (!TavoGLFWWindow::alive() || !TavoGLFWWindow::make_current_context(err)) return;
+    full.delete_objects();
+    coarse.delete_objects();
     const GLuint buffers[] = {vbo, ibo, ssbo};
     glDeleteBuffers(3, buffers);
     glDeleteVertexArrays(1, &vao);
@@ -101,27 +148,7 @@ bool EmulateBinHelper::init_opengl(std::string& err) {
   m_gl = std::make_unique<GLObjects>();
   GLObjects& g = *m_gl;
 
-  glGenTextures(1, &g.depthMap);
-  glBindTexture(GL_TEXTURE_2D, g.depthMap);
-  glTexImage2D(GL_TEXTURE_2D, 0, GL_DEPTH_COMPONENT32F, m_width, m_height, 0, GL_DEPTH_COMPONENT, GL_FLOAT,
-               nullptr);
-  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
-  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
-  glBindTexture(GL_TEXTURE_2D, 0);
-  glGenFramebuffers(1, &g.depthFbo);
-  glBindFramebuffer(GL_FRAMEBUFFER, g.depthFbo);
-  glFramebufferTexture2D(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_TEXTURE_2D, g.depthMap, 0);
-  glDrawBuffer(GL_NONE);
-  glReadBuffer(GL_NONE);
-
-  glBindFramebuffer(GL_FRAMEBUFFER, 0);
-  const bool framebuffersOk =
-      make_render_target(g.maskFbo, g.maskDepth, g.maskRed, GL_R8, m_width, m_height) &&
-      make_render_target(g.idFbo, g.idDepth, g.idRgba, GL_RGBA8, m_width, m_height);
-  if (!framebuffersOk) {
-    err = "incomplete framebuffer";
+  if (!g.full.create(m_width, m_height, err)) {
     m_gl.reset();
     return false;
   }
@@ -130,11 +157,6 @@ bool EmulateBinHelper::init_opengl(std::string& err) {
   const std::size_t pixels = static_cast<std::size_t>(m_width) * m_height;
   m_devFaceIds.allocate(pixels * 4);
   m_devWeights.allocate(pixels);
-  if (!g.faceIds.attach(g.idFbo, g.idRgba, m_width, m_height, 4, err) ||
-      !g.weights.attach(g.maskFbo, g.maskRed, m_width, m_height, 1, err)) {
-    m_gl.reset();
-    return false;
-  }
   const std::string e = take_last_error();
   if (!e.empty() || m_devFaceIds.empty() || m_devWeights.empty()) {
     err = gpu_error_text(e.empty() ? "out of memory" : e, __FILE__, __LINE__);
@@ -368,49 +390,78 @@ void EmulateBinHelper::draw_mesh() const {
   glDisable(GL_DEPTH_TEST);
 }
 
-float EmulateBinHelper::score_view_pair(const GLView& first, const GLView& second, bool swap, bool simple) {
+float EmulateBinHelper::score_view_pair(const GLView& first, const GLView& second, bool swap, bool simple,
+                                        bool coarse) {
   float score = 0.f;
-  return render_and_score(first, second, swap, simple, score) ? score : kScoreFailed;
+  return render_and_score(first, second, swap, simple, coarse, score) ? score : kScoreFailed;
+}
+
+bool EmulateBinHelper::set_bound_image_divisor(int divisor) {
+  if (divisor < 1 || kImageWidth % divisor != 0 || kImageHeight % divisor != 0) return false;
+  m_boundDivisor = divisor;
+  return true;
+}
+
+EmulateBinHelper::ImageTargets* EmulateBinHelper::targets(bool coarse) {
+  GLObjects& g = *m_gl;
+  if (!coarse || m_boundDivisor == 1) return &g.full;
+  const int w = m_width / m_boundDivisor, h = m_height / m_boundDivisor;
+  if (g.coarse.width != w || g.coarse.height != h) {
+    g.coarse.detach();
+    g.coarse.delete_objects();
+    std::string err;
+    if (!g.coarse.create(w, h, err)) {
+      TAVO_LOG_ERROR("coarse bound images: " + err);
+      g.coarse.detach();
+      g.coarse.delete_objects();
+      return nullptr;
+    }
+  }
+  return &g.coarse;
+}
+
+std::array<float, 16> EmulateBinHelper::aim(const GLView& v, double fovy) {
+  m_camera.set_eye(v.eye);
+  m_camera.set_center(v.center);
+  m_camera.set_up(v.up);
+  m_camera.set_fovy(fovy);
+  m_camera.update();
+  return m_camera.mvp();
 }
 
 bool EmulateBinHelper::render_and_score(const GLView& first, const GLView& second, bool swap, bool simple,
-                                        float& score) {
+                                        bool coarse, float& score) {
   std::string err;
   if (!m_openglReady || !m_mesh || m_fovys.size() < 2 || !TavoGLFWWindow::make_current_context(err)) return false;
+  ImageTargets* t = targets(coarse);
+  if (!t) return false;
   const GLObjects& g = *m_gl;
   const GLView& left = swap ? first : second;
   const GLView& right = swap ? second : first;
   const double leftFov = swap ? m_fovys[0] : m_fovys[1];
   const double rightFov = swap ? m_fovys[1] : m_fovys[0];
-  auto aim = [&](const GLView& v, double fov) {
-    m_camera.set_eye(v.eye);
-    m_camera.set_center(v.center);
-    m_camera.set_up(v.up);
-    m_camera.set_fovy(fov);
-    m_camera.update();
-    return m_camera.mvp();
-  };
   drop_gl_errors();
-  glViewport(0, 0, m_width, m_height);
+  // The projection keeps the full image's aspect; a coarse image only samples it more sparsely.
+  glViewport(0, 0, t->width, t->height);
 
   const std::array<float, 16> rightMvp = aim(right, rightFov);
-  glBindFramebuffer(GL_FRAMEBUFFER, g.depthFbo);
+  glBindFramebuffer(GL_FRAMEBUFFER, t->depthFbo);
   glUseProgram(g.depthProgram);
   glUniformMatrix4fv(glGetUniformLocation(g.depthProgram, "mvp"), 1, GL_FALSE, rightMvp.data());
   draw_mesh();
 
   const std::array<float, 16> leftMvp = aim(left, leftFov);
   m_lastLeftMvp = leftMvp;
-  glBindFramebuffer(GL_FRAMEBUFFER, g.maskFbo);
+  glBindFramebuffer(GL_FRAMEBUFFER, t->maskFbo);
   glUseProgram(g.maskProgram);
   glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, g.ssbo);
   glUniformMatrix4fv(glGetUniformLocation(g.maskProgram, "mvp"), 1, GL_FALSE, leftMvp.data());
   draw_mesh();
 
-  glBindFramebuffer(GL_FRAMEBUFFER, g.idFbo);
+  glBindFramebuffer(GL_FRAMEBUFFER, t->idFbo);
   glUseProgram(g.idProgram);
   glActiveTexture(GL_TEXTURE0);
-  glBindTexture(GL_TEXTURE_2D, g.depthMap);
+  glBindTexture(GL_TEXTURE_2D, t->depthMap);
   glUniform1i(glGetUniformLocation(g.idProgram, "rightDepthMap"), 0);
   glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, g.ssbo);
   glUniformMatrix4fv(glGetUniformLocation(g.idProgram, "rightMvp"), 1, GL_FALSE, rightMvp.data());
@@ -423,16 +474,16 @@ bool EmulateBinHelper::render_and_score(const GLView& first, const GLView& secon
     TAVO_LOG_ERROR("OpenGL error, error code:  " + std::to_string(glError));
     return false;
   }
-  return score_images(simple, score);
+  return score_images(simple, *t, score);
 }
 
-bool EmulateBinHelper::score_images(bool simple, float& score) {
+bool EmulateBinHelper::score_images(bool simple, ImageTargets& t, float& score) {
   if (!m_meshBoxSet) {
     TAVO_LOG_ERROR("EmulateBinHelper mesh box is not init !!!!!!!!!!!!!!!!");
     return false;
   }
   GLObjects& g = *m_gl;
-  if (!g.faceIds.copy_to(m_devFaceIds.data()) || !g.weights.copy_to(m_devWeights.data())) return false;
+  if (!t.faceIds.copy_to(m_devFaceIds.data()) || !t.weights.copy_to(m_devWeights.data())) return false;
   DeviceBuffer<float> sum(1);
   if (sum.empty()) {
     TAVO_CHECK_GPU();
@@ -450,12 +501,12 @@ bool EmulateBinHelper::score_images(bool simple, float& score) {
   const int faceCount = static_cast<int>(g.faces.bytes() / sizeof(BaseTriFace));
   const float edge = static_cast<float>(m_voxelEdge);
   if (simple)
-    get_pixel_evaluates_cuda_simple(m_devFaceIds.data(), m_devWeights.data(), m_width, m_height, vertices, faces,
+    get_pixel_evaluates_cuda_simple(m_devFaceIds.data(), m_devWeights.data(), t.width, t.height, vertices, faces,
                                     faceCount, m_devBoxMin.data(), m_devDims.data(), m_voxels.values(),
                                     m_voxels.block_table(), m_voxels.new_block_mask(), edge, m_voxels.block_count(),
                                     sum.data());
   else
-    get_pixel_evaluates_cuda(m_devFaceIds.data(), m_devWeights.data(), m_width, m_height, vertices, faces, faceCount,
+    get_pixel_evaluates_cuda(m_devFaceIds.data(), m_devWeights.data(), t.width, t.height, vertices, faces, faceCount,
                              nullptr, m_devBoxMin.data(), m_devDims.data(), nullptr, m_voxels.values(),
                              m_voxels.visit_mask(), m_voxels.block_table(), m_voxels.new_block_mask(), edge,
                              m_voxels.block_count(), sum.data());
@@ -464,7 +515,8 @@ bool EmulateBinHelper::score_images(bool simple, float& score) {
   g.faces.unmap();
   g.vertices.unmap();
   if (!TAVO_CHECK_GPU()) return false;
-  score = result;
+  // A coarse image's pixels each stand for divisor^2 full-size ones.
+  score = result * static_cast<float>(m_width) * m_height / (static_cast<float>(t.width) * t.height);
   return true;
 }
 
@@ -481,7 +533,7 @@ std::vector<std::uint8_t> EmulateBinHelper::last_weight_mask() const {
 }
 
 bool EmulateBinHelper::images_on_device() const {
-  return m_gl && m_gl->faceIds.on_device() && m_gl->weights.on_device();
+  return m_gl && m_gl->full.faceIds.on_device() && m_gl->full.weights.on_device();
 }
 
 EmulateBinHelper::GLView EmulateBinHelper::candidate_camera(int candidate, int camera) const {
@@ -492,7 +544,7 @@ EmulateBinHelper::GLView EmulateBinHelper::candidate_camera(int candidate, int c
 
 bool EmulateBinHelper::score_candidate(int candidate, bool bound, float& score) {
   float s = 0.f;
-  if (!render_and_score(candidate_camera(candidate, 2), candidate_camera(candidate, 1), bound, bound, s))
+  if (!render_and_score(candidate_camera(candidate, 2), candidate_camera(candidate, 1), bound, bound, bound, s))
     return false;
   score = m_weights[candidate] * s;
   return true;
@@ -500,7 +552,7 @@ bool EmulateBinHelper::score_candidate(int candidate, bool bound, float& score) 
 
 float EmulateBinHelper::evaluate_pose(const std::vector<float>& eyes, const std::vector<float>& centers,
                                       const std::vector<float>& ups, const std::vector<float>& fovys,
-                                      bool swap) {
+                                      bool swap, bool coarse) {
   if (eyes.size() < 6 || centers.size() < 6 || ups.size() < 6 || fovys.size() < 2) return kScoreFailed;
   auto cam = [&](int k) {
     return GLView{Eigen::Vector3f(eyes[3 * k], eyes[3 * k + 1], eyes[3 * k + 2]),
@@ -511,7 +563,7 @@ float EmulateBinHelper::evaluate_pose(const std::vector<float>& eyes, const std:
   m_fovys = fovys;
   if (m_voxels.initialised()) m_voxels.clear_visit_mask();
   float s = 0.f;
-  const bool ok = render_and_score(cam(0), cam(1), swap, false, s);
+  const bool ok = render_and_score(cam(0), cam(1), swap, false, coarse, s);
   m_fovys = stored;
   return ok ? s : kScoreFailed;
 }
@@ -523,6 +575,24 @@ int EmulateBinHelper::fail_selection() {
   return -1;
 }
 
+std::vector<float> EmulateBinHelper::area_bounds() {
+  const int n = candidate_count();
+  if (!m_mesh || !m_meshBoxSet || !m_voxels.initialised() || m_fovys.empty()) return {};
+  HostVoxelGrid grid;
+  grid.origin = m_boxMin;
+  for (int k = 0; k < 3; ++k) grid.dims[k] = m_dims[k];
+  grid.edge = static_cast<float>(m_voxelEdge);
+  grid.blockTable = m_voxels.download_block_table();
+  grid.values = m_voxels.download_values();
+  const std::vector<ValuedFace> faces = valued_hole_faces(*m_mesh, m_holeFaceMask, grid);
+  // The bound pass's left camera (score_candidate with swap): c2 with the first field of view.
+  std::vector<float> bounds(n, 0.f);
+  if (!m_holeFacesDrawn || faces.empty()) return bounds;
+  for (int i = 0; i < n; ++i)
+    bounds[i] = m_weights[i] * hole_area_bound(faces, aim(candidate_camera(i, 2), m_fovys[0]), m_width, m_height);
+  return bounds;
+}
+
 int EmulateBinHelper::select_best_candidate(std::vector<float>& results) {
   const int n = candidate_count();
   results.assign(n, 0.f);
@@ -530,6 +600,15 @@ int EmulateBinHelper::select_best_candidate(std::vector<float>& results) {
   std::string err;
   if (n == 0 || !TavoGLFWWindow::make_current_context(err)) return fail_selection();
   if (static_cast<int>(m_ranking.size()) != n) reset_bounds(false);
+  auto byBound = [](const std::pair<int, float>& a, const std::pair<int, float>& b) { return a.second > b.second; };
+  if (m_areaBounds) {
+    // Both the old bound and the area bound hold, so the smaller does.
+    const std::vector<float> area = area_bounds();
+    if (!area.empty()) {
+      for (auto& [i, bound] : m_ranking) bound = std::min(bound, area[i]);
+      std::stable_sort(m_ranking.begin(), m_ranking.end(), byBound);
+    }
+  }
 
   float best = -1.f;
   for (auto& [i, bound] : m_ranking) {
@@ -545,7 +624,6 @@ int EmulateBinHelper::select_best_candidate(std::vector<float>& results) {
       best = std::max(best, s);
     }
   }
-  auto byBound = [](const std::pair<int, float>& a, const std::pair<int, float>& b) { return a.second > b.second; };
   std::stable_sort(m_ranking.begin(), m_ranking.end(), byBound);
 
   float chosenScore = -1.f;

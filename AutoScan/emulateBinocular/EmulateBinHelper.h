@@ -134,8 +134,10 @@ class EmulateBinHelper {
   // Score of one pose (lists of one candidate's cameras; F = c0, S = c1),
   // with the visit mask of what it sees left in the volume. kScoreFailed for
   // lists too short for two cameras, or when rendering or scoring fails.
+  // Coarse: rendered as a bound is (set_bound_image_divisor).
   float evaluate_pose(const std::vector<float>& eyes, const std::vector<float>& centers,
-                      const std::vector<float>& ups, const std::vector<float>& fovys, bool swap);
+                      const std::vector<float>& ups, const std::vector<float>& fovys, bool swap,
+                      bool coarse = false);
   // Lazy greedy choice of the best unused candidate; results gets one float
   // per candidate (exact score for those scored exactly, else a bound). The
   // chosen candidate is marked used. -1 for no candidates, or when the
@@ -146,9 +148,24 @@ class EmulateBinHelper {
   void accept_view();
   void set_opengl_camera(double fovy, double ignored, double nearPlane, double farPlane);
 
-  // Renders the pair and scores it (full kernel unless simple); kScoreFailed
-  // on failure.
-  float score_view_pair(const GLView& first, const GLView& second, bool swap, bool simple);
+  // Renders the pair and scores it (full kernel unless simple; coarse: at the
+  // bound pass's image size); kScoreFailed on failure.
+  float score_view_pair(const GLView& first, const GLView& second, bool swap, bool simple, bool coarse = false);
+  // The bound pass of select_best_candidate renders images `divisor` times
+  // smaller on each side and scales the score by divisor^2: an estimate of
+  // the full-size bound at a fraction of the fill and read-back cost, which
+  // dominate on a software rasteriser. 1 (the default) renders bounds at full
+  // size. False, unchanged, unless divisor >= 1 divides both 1280 and 960.
+  bool set_bound_image_divisor(int divisor);
+  int bound_image_divisor() const { return m_boundDivisor; }
+  // Before any bound is rendered, select_best_candidate bounds every
+  // candidate by the projected area of the hole faces its bound camera faces
+  // (HoleAreaBound.h), so that the bound pass renders only those that may
+  // still come within reach of the best (default off).
+  void set_area_bounds(bool on) { m_areaBounds = on; }
+  // The area bound of every candidate (weight included) for the mesh drawn
+  // now; empty before the mesh box is set.
+  std::vector<float> area_bounds();
   // Host copies of the images of the last scored pair, rows bottom-up as
   // OpenGL stores them.
   std::vector<std::uint8_t> last_face_ids() const;
@@ -174,12 +191,18 @@ class EmulateBinHelper {
 
  private:
   struct GLObjects;
+  struct ImageTargets;
   GLView candidate_camera(int candidate, int camera) const;
-  bool render_and_score(const GLView& first, const GLView& second, bool swap, bool simple, float& score);
+  // The images to draw into; null when the coarse ones cannot be made.
+  ImageTargets* targets(bool coarse);
+  // Aims the camera; returns its clip transform.
+  std::array<float, 16> aim(const GLView& v, double fovy);
+  bool render_and_score(const GLView& first, const GLView& second, bool swap, bool simple, bool coarse,
+                        float& score);
   bool score_candidate(int candidate, bool bound, float& score);
   int fail_selection();
   void draw_mesh() const;
-  bool score_images(bool simple, float& score);
+  bool score_images(bool simple, ImageTargets& t, float& score);
   void reset_bounds(bool keepUsed);
   int upload_scoring_mesh(const BaseTriMesh& mesh, std::vector<int> holeFaceMask);
   void stop_drawing();
@@ -200,6 +223,8 @@ class EmulateBinHelper {
   std::unique_ptr<GLObjects> m_gl;
   int m_width = 1280;
   int m_height = 960;
+  int m_boundDivisor = 1;
+  bool m_areaBounds = false;
   GLCamera m_camera;
   Eigen::Vector3f m_boxMin, m_boxMax;
   std::vector<BoundingBox> m_valueBoxes;

@@ -2,6 +2,7 @@
 // and used candidates.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 
@@ -187,4 +188,120 @@ TEST(EmulateBinHelper, ValueBoxAddedAfterAcceptingKeepsEverySeenBlockStored) {
   EXPECT_GE(seenBlocks, stored);
   const std::vector<float> values = r->voxels().download_values();
   EXPECT_LT(*std::min_element(values.begin(), values.end()), 0.05f);
+}
+
+namespace {
+
+// A ball (its top cap of 480 faces the hole) on a base, and `n` eyes spread
+// over heights `top` down to `top - span` (as z of the unit sphere).
+struct CappedBall {
+  static constexpr int kCapFaces = 2 * 48 * 5;
+  BaseTriMesh mesh;
+  Candidates cameras;
+  CappedBall(int n, double top, double span) {
+    sim::add_uv_sphere(mesh, Vector3f::Zero(), 30.f, 48, 24);
+    sim::add_box(mesh, {0, 0, -40}, {50, 50, 2});
+    for (int i = 0; i < n; ++i) {
+      const double z = top - span * (i + 0.5) / n, phi = 2.39996 * i, s = std::sqrt(1.0 - z * z);
+      cameras.add(280.f * Vector3f(float(s * std::cos(phi)), float(s * std::sin(phi)), float(z)), Vector3f(0, 0, 1));
+    }
+  }
+  // A renderer over the cameras with the ball uploaded and its mesh box set;
+  // `bare`: neither.
+  std::unique_ptr<EmulateBinHelper> renderer(bool bare = false) const {
+    auto r = make_renderer(2.0, cameras, {0.5f, 0.5f});
+    if (!r) return r;
+    if (bare) return r;
+    EXPECT_EQ(r->set_scoring_mesh(mesh, hole_mask(mesh.get_fn(), kCapFaces)), RETVAL_SUCCESS);
+    r->set_mesh_box();
+    return r;
+  }
+};
+
+}  // namespace
+
+TEST(EmulateBinHelper, QuarterSizeBoundsEstimateTheFullSizeScoresAndStillPickTheBest) {
+  TAVO_REQUIRE_GL_CONTEXT();
+  const int n = 24;
+  const CappedBall ball(n, 0.95, 1.7);
+  const Candidates& c = ball.cameras;
+  auto r = ball.renderer();
+  ASSERT_TRUE(r);
+
+  EXPECT_EQ(r->bound_image_divisor(), 1);
+  for (int bad : {0, -4, 3, 7, 1281}) EXPECT_FALSE(r->set_bound_image_divisor(bad)) << bad;
+  EXPECT_EQ(r->bound_image_divisor(), 1);
+  // With divisor 1 a coarse render is the full-size one.
+  const float full0 = r->score_view_pair(c.view(0), c.view(0), true, true, false);
+  ASSERT_GT(full0, 0.f);
+  EXPECT_NEAR(r->score_view_pair(c.view(0), c.view(0), true, true, true), full0, kSumTolerance * full0);
+
+  ASSERT_TRUE(r->set_bound_image_divisor(4));
+  std::vector<float> exact(n);
+  int seen = 0;
+  for (int i = 0; i < n; ++i) {
+    const float full = r->score_view_pair(c.view(i), c.view(i), true, true, false);
+    const float coarse = r->score_view_pair(c.view(i), c.view(i), true, true, true);
+    ASSERT_GE(full, 0.f);
+    ASSERT_GE(coarse, 0.f);
+    exact[i] = r->score_view_pair(c.view(i), c.view(i), false, false);
+    if (full < 1000.f) continue;  // a sliver of the cap: few coarse pixels
+    ++seen;
+    EXPECT_NEAR(coarse, full, 0.1f * full) << "candidate " << i;
+  }
+  EXPECT_GE(seen, n / 4) << "too few candidates see the cap";
+  // The full-size images are untouched by a coarse render.
+  EXPECT_EQ(r->last_face_ids().size(), 1280u * 960u * 4u);
+
+  std::vector<float> results;
+  const int chosen = r->select_best_candidate(results);
+  ASSERT_GE(chosen, 0);
+  const float best = *std::max_element(exact.begin(), exact.end());
+  EXPECT_GE(exact[chosen], best * 0.95f) << "chose " << chosen;
+}
+
+TEST(EmulateBinHelper, AreaBoundsHoldOverRenderedBoundsAndSpareRenders) {
+  TAVO_REQUIRE_GL_CONTEXT();
+  const int n = 24;
+  const CappedBall ball(n, 0.95, 1.9);
+  const Candidates& c = ball.cameras;
+  auto r = ball.renderer(true);
+  ASSERT_TRUE(r);
+  EXPECT_TRUE(r->area_bounds().empty()) << "no mesh yet";
+  ASSERT_EQ(r->set_scoring_mesh(ball.mesh, hole_mask(ball.mesh.get_fn(), CappedBall::kCapFaces)), RETVAL_SUCCESS);
+  EXPECT_TRUE(r->area_bounds().empty()) << "no mesh box yet";
+  r->set_mesh_box();
+  const std::vector<float> area = r->area_bounds();
+  ASSERT_EQ(area.size(), static_cast<size_t>(n));
+  int zero = 0, positive = 0;
+  double areaSum = 0.0, renderedSum = 0.0;
+  for (int i = 0; i < n; ++i) {
+    // The bound pass renders c2 (the first view) as the left camera.
+    const float rendered = r->score_view_pair(c.view(i), c.view(i), true, true);
+    ASSERT_GE(rendered, 0.f);
+    EXPECT_GE(area[i], rendered * (1.f - kSumTolerance)) << "candidate " << i;
+    areaSum += area[i];
+    renderedSum += rendered;
+    if (area[i] == 0.f) {
+      ++zero;
+      EXPECT_EQ(rendered, 0.f) << "candidate " << i;
+    }
+    positive += area[i] > 0.f;
+  }
+  // Nothing occludes the cap; only grazing views, which look through it at
+  // nothing (weight 0.1), keep the bound well above the rendered score.
+  EXPECT_LE(areaSum, 2.0 * renderedSum);
+  EXPECT_GT(zero, 0) << "every candidate faces the cap";
+  EXPECT_GT(positive, 0);
+
+  // Without area bounds every candidate renders a bound; with them fewer do,
+  // and the choice is the same.
+  std::vector<float> results;
+  const int plain = r->select_best_candidate(results);
+  EXPECT_EQ(r->last_selection_stats().boundsScored, n);
+  auto again = ball.renderer();
+  ASSERT_TRUE(again);
+  again->set_area_bounds(true);
+  EXPECT_EQ(again->select_best_candidate(results), plain);
+  EXPECT_LT(again->last_selection_stats().boundsScored, n - zero + 1);
 }

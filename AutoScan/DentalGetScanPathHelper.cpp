@@ -1,0 +1,121 @@
+#include "DentalGetScanPathHelper.h"
+
+#include "AutoScan/DentalPathSearch.h"
+#include "AutoScan/ValueBoxes.h"
+#include "AutoScan/emulateBinocular/EmulateBinHelper.h"
+#include "common/console.h"
+#include "geometry/TavoGLFWWindow.h"
+
+namespace TavoAlgorithm {
+
+DentalGetScanPathHelper::DentalGetScanPathHelper() = default;
+DentalGetScanPathHelper::~DentalGetScanPathHelper() = default;
+
+RetVal DentalGetScanPathHelper::set_param(const DentalAutoScanParam& param, const CameraInfo& camera,
+                                          const AxisInfo& axis, std::string& errorText) {
+  std::vector<Angles> angles, presets;
+  std::vector<float> weights;
+  OpenGLCameraParam set;
+  if (get_spheres_twoAxis(param.firstAngle, param.lastAngle, param.angleStep, param.setting2, param.setting3, axis,
+                          camera, angles, weights, set, presets) != RETVAL_SUCCESS ||
+      param.stopThreshold < 0 || set.fovys.empty())
+    return RETVAL_FAILED;
+  m_renderer = std::make_unique<EmulateBinHelper>(param.planVoxelSize);
+  // The new renderer has no grid and no mesh: the host sends it again.
+  m_meshBoxPending = true;
+  m_scanMesh = nullptr;
+  if (!m_renderer->set_scan_poses(set.eyes, set.centers, set.ups, set.fovys, errorText)) return RETVAL_NOT_READY;
+  m_renderer->set_hole_params(param.minShellSize, param.maxHoleSize);
+  m_renderer->set_bound_image_divisor(dental::kBoundImageDivisor);
+  m_renderer->set_area_bounds(true);
+  if (!m_renderer->init_opengl(errorText)) return RETVAL_NOT_READY;
+  m_renderer->set_pose_weights(weights);
+  m_clipZ = param.clipZ;
+  m_param = param;
+  m_cameraSet = std::move(set);
+  m_angles = std::move(angles);
+  m_weights = std::move(weights);
+  m_cameraInfo = camera;
+  m_axisInfo = axis;
+  m_setting3 = param.setting3;
+  m_setting2 = param.setting2;
+  m_lastAngles = {-1, -1};
+  return RETVAL_SUCCESS;
+}
+
+void DentalGetScanPathHelper::send_scan_mesh(const BaseTriMesh* mesh) {
+  if (!m_renderer) {
+    console::message("must set param first! ");
+    return;
+  }
+  if (!mesh) return;
+  // A new mesh replaces the one planned on: the old pointer may be gone.
+  if (mesh != m_scanMesh) m_renderer->set_source_mesh(nullptr);
+  m_scanMesh = mesh;
+  if (!m_renderer->scoring_mesh()) m_renderer->set_source_mesh(mesh);
+  if (m_meshBoxPending) {
+    m_renderer->set_mesh_box();
+    m_meshBoxPending = !m_renderer->mesh_box_set();
+  }
+}
+
+RetVal DentalGetScanPathHelper::set_voxel_bbox(const std::vector<Eigen::Vector3f>& points) {
+  if (m_meshBoxPending) return RETVAL_NOT_READY;
+  return value_boxes::from_points(m_scanMesh, m_renderer.get(), m_param.minShellSize, points,
+                                  {m_valueBoxes, m_clipZ});
+}
+
+RetVal DentalGetScanPathHelper::set_voxel_bbox(const std::vector<BoundingBox>& boxes) {
+  if (m_meshBoxPending) return RETVAL_NOT_READY;
+  return value_boxes::from_list(m_renderer.get(), boxes, {m_valueBoxes, m_clipZ});
+}
+
+RetVal DentalGetScanPathHelper::set_voxel_bbox(const BoundingBox& box) {
+  if (m_meshBoxPending) return RETVAL_NOT_READY;
+  return value_boxes::from_box(m_renderer.get(), box, {m_valueBoxes, m_clipZ});
+}
+
+RetVal DentalGetScanPathHelper::set_iter_bbox(TriMesh& mesh, bool resetGrid) {
+  if (m_meshBoxPending) return RETVAL_NOT_READY;
+  return value_boxes::narrow(m_renderer.get(), mesh, resetGrid, {m_valueBoxes, m_clipZ});
+}
+
+RetVal DentalGetScanPathHelper::set_iter_bbox(bool resetGrid) {
+  if (m_meshBoxPending) return RETVAL_NOT_READY;
+  return value_boxes::narrow(m_renderer.get(), m_scanMesh, resetGrid, {m_valueBoxes, m_clipZ});
+}
+
+RetVal DentalGetScanPathHelper::get_scanPath(std::int32_t& rotation, std::int32_t& tilt, float& value,
+                                             bool keepPatches) {
+  value = 0.f;
+  if (!m_renderer || !m_scanMesh) return RETVAL_FAILED;
+  if (!m_renderer->scoring_mesh()) m_renderer->set_source_mesh(m_scanMesh);
+  m_renderer->set_base_height(m_clipZ);
+  const dental::PlanContext ctx{*m_renderer, m_angles, m_param, m_axisInfo, m_cameraInfo, m_setting2, m_setting3};
+  Angles angles;
+  if (dental::plan_step(ctx, keepPatches, value, angles, m_lastAngles) < 0) return RETVAL_NOT_READY;
+  rotation = angles.first;
+  tilt = angles.second;
+  return RETVAL_SUCCESS;
+}
+
+RetVal DentalGetScanPathHelper::clear_all(std::string& errorText) {
+  m_meshBoxPending = true;
+  m_scanMesh = nullptr;
+  m_valueBoxes.clear();
+  if (!m_renderer) return RETVAL_SUCCESS;
+  m_renderer->set_source_mesh(nullptr);
+  const DentalAutoScanParam param = m_param;
+  const CameraInfo camera = m_cameraInfo;
+  const AxisInfo axis = m_axisInfo;
+  return set_param(param, camera, axis, errorText);
+}
+
+RetVal DentalGetScanPathHelper::release() {
+  m_renderer.reset();
+  m_scanMesh = nullptr;
+  m_meshBoxPending = true;
+  return TavoGLFWWindow::delete_all();
+}
+
+}  // namespace TavoAlgorithm

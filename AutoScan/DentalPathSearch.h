@@ -1,0 +1,69 @@
+#pragma once
+// The dental planning step shared by DentalAutoScanHelper (its own TSDF
+// model) and DentalGetScanPathHelper (the host's mesh): the lazy greedy
+// choice over the candidate grid, the shrinking pattern search around the
+// chosen candidate, the move of a repeated choice, and the navigation window.
+// Single-threaded; the renderer draws in the shared OpenGL context.
+#include <utility>
+#include <vector>
+
+#include "DentalScanPoses.h"
+#include "RetVal.h"
+
+namespace TavoAlgorithm {
+
+class EmulateBinHelper;
+
+namespace dental {
+
+using Angles = std::pair<std::int32_t, std::int32_t>;  // (rotation, tilt)
+
+// Bounds of the candidate grid and of the pattern search are rendered at a
+// quarter of the image side (320 x 240): on a software rasteriser the full
+// 1280 x 960 bound of 468 candidates costs minutes, and the exact pass at
+// full size still decides between the leaders. Before that, the projected
+// area of the hole faces bounds every candidate, so that only those that may
+// reach the best render a bound at all.
+constexpr int kBoundImageDivisor = 4;
+
+// What the search reads of its planner.
+struct PlanContext {
+  EmulateBinHelper& renderer;
+  const std::vector<Angles>& candidates;
+  const DentalAutoScanParam& param;  // tilt range, angle step
+  const AxisInfo& axis;
+  const CameraInfo& camera;
+  std::int32_t setting2;
+  std::int32_t setting3;
+};
+
+// Score of one pose on the renderer (evaluate_pose of its c0 / c1 cameras).
+float score_pose(const PlanContext& ctx, const Angles& pose, bool bound);
+
+// Pattern search from candidate i: unchanged for value 0 (or NaN) and step 1;
+// otherwise the eight neighbours at half the step, halving until zero.
+// Neighbour rotations above 360 are wrapped, negative ones kept.
+void get_better_path(const PlanContext& ctx, int i, float& value, Angles& angles);
+
+// The angles a repeat of `last` moves to: tilt + 2 below 121, else tilt - 2;
+// rotation + 2 mod 360.
+Angles moved_repeat(const Angles& angles);
+
+// The poses of the navigation window in scoring order before sorting: dr and
+// dt from -w to w, rotation wrapped to 0 ... 359, tilts outside -30 ... 120
+// skipped.
+std::vector<Angles> navigation_window(std::int32_t rotation, std::int32_t tilt, std::int32_t w);
+
+// One planning step on a renderer whose source mesh is set: choose, refine,
+// move a repeat, accept, print "best value: ", release the scoring mesh.
+// Returns the candidate (-1: nothing chosen) and writes value and angles;
+// `last` becomes the returned angles.
+int plan_step(const PlanContext& ctx, bool keepPatches, float& value, Angles& angles, Angles& last);
+
+// Best pose of the window (outputs untouched when none scores above 0); 3
+// when the scoring mesh cannot be built (outputs = the given angles), else 0.
+RetVal navigate(const PlanContext& ctx, std::int32_t rotation, std::int32_t tilt, std::int32_t w,
+                std::int32_t& rotationOut, std::int32_t& tiltOut);
+
+}  // namespace dental
+}  // namespace TavoAlgorithm

@@ -1,0 +1,48 @@
+#pragma once
+// Marking of range-frame vertices the application should drop.
+#include <Eigen/Core>
+#include <vector>
+
+#include "RetVal.h"
+#include "TavoExport.h"
+#include "geometry/BoundingBox.h"
+#include "geometry/CameraInParam.h"
+#include "geometry/RangeData.h"
+
+namespace TavoAlgorithm {
+
+// Marks (1) the vertices of `frame` that lie in one of `boxes` (world
+// coordinates, bounds included) or whose image cell lies under one of
+// `points` (world coordinates, projected into the frame's camera through the
+// inverse of the frame's pose and `camera`, scaled by grid columns /
+// imageSize width), the covered cells widened by `radius` cells around the
+// ends of each horizontal run. `marks` gets one entry per vertex (0 or 1).
+// Returns RETVAL_FAILED with `marks` untouched when one of the camera's four
+// values is 0, or the image width is not positive; RETVAL_SUCCESS otherwise.
+// Non-finite points are skipped. Runs OpenMP loops; thread-safe for distinct
+// outputs.
+TAVO_API RetVal clean_range_data(const std::vector<BoundingBox>& boxes, const std::vector<Eigen::Vector3f>& points,
+                                 const RangeData& frame, const CameraInParam& camera, unsigned int radius,
+                                 const Eigen::Vector2i& imageSize, std::vector<char>& marks);
+
+// Fuses the frames (world pose: each frame's rigid matrix; normals: the
+// frame's own, else estimated from its grid) into a normal-field volume of
+// 0.5-unit voxels and flags, per frame, the border vertices (corner of fewer
+// than four complete grid cells) that the fused surface does not support.
+// Interior vertices are never flagged.
+//
+// Support of a vertex: the fused signed distance s at its position, from the
+// voxel g holding it and the neighbour of g along each axis (forward, or
+// backward from g + (1, 1, 1) when g has no distance), first-order in the
+// vertex's offset from the voxel centre, over the axes whose neighbour has a
+// distance; support = max(0, 1 - |s| / 0.5) times the share of the frames'
+// weight the voxel holds relative to a well-seen surface (min(1, W / 4)).
+// 1 on a well-seen fused surface, 0 half a voxel or more off it or where
+// the frames hardly reach. A vertex is bad when its support is below
+// `threshold`, or when neither voxel has a distance.
+// `flags` gets one sequence per frame (empty for a null frame), one entry per
+// vertex. Empty input: `flags` emptied. Thread-safe for distinct outputs.
+TAVO_API void check_bad_vert(const std::vector<const RangeData*>& frames, std::vector<std::vector<bool>>& flags,
+                             float threshold);
+
+}  // namespace TavoAlgorithm

@@ -92,6 +92,16 @@ struct ZBuffer {
   }
 };
 
+sim::CorruptionOptions corruption(std::size_t frame) {
+  sim::CorruptionOptions o;
+  o.seed = 100 + static_cast<unsigned>(frame);
+  o.flyingShare = 0.2f;
+  o.spikes = 300;
+  o.spikeMin = 5.f;
+  o.spikeMax = 20.f;
+  return o;
+}
+
 void add_normals(RangeData& f) {
   Eigen::MatrixXi map;
   create_vertices_index_map(f, map);
@@ -147,13 +157,7 @@ TEST_F(CleaningScans, DISABLED_RenderedRemovalAndBorderCheck) {
   std::vector<std::vector<Eigen::Vector3f>> injectedAt(frames.size());
   std::vector<std::vector<char>> isInjected(frames.size());
   for (std::size_t i = 0; i < frames.size(); ++i) {
-    sim::CorruptionOptions o;
-    o.seed = 100 + static_cast<unsigned>(i);
-    o.flyingShare = 0.2f;
-    o.spikes = 300;
-    o.spikeMin = 5.f;
-    o.spikeMax = 20.f;
-    injected[i] = sim::corrupt_frame(frames[i], o);
+    injected[i] = sim::corrupt_frame(frames[i], corruption(i));
     isInjected[i].assign(static_cast<std::size_t>(frames[i].get_rows()) * frames[i].get_cols(), 0);
     for (const auto& p : injected[i]) {
       isInjected[i][static_cast<std::size_t>(p.row) * frames[i].get_cols() + p.col] = 1;
@@ -241,13 +245,7 @@ TEST_F(CleaningScans, DISABLED_RenderedRemovalAndBorderCheck) {
   // The cleaned frames fuse closer to the reference than the corrupted ones.
   std::vector<RangeData> corrupted = clean;
   for (std::size_t i = 0; i < corrupted.size(); ++i) {
-    sim::CorruptionOptions o;
-    o.seed = 100 + static_cast<unsigned>(i);
-    o.flyingShare = 0.2f;
-    o.spikes = 300;
-    o.spikeMin = 5.f;
-    o.spikeMax = 20.f;
-    sim::corrupt_frame(corrupted[i], o);
+    sim::corrupt_frame(corrupted[i], corruption(i));
   }
   const sim::MeshDistanceStats before = sim::mesh_distance(fuse_with_helper(corrupted, 1.f), reference);
   const sim::MeshDistanceStats after = sim::mesh_distance(fuse_with_helper(frames, 1.f), reference);

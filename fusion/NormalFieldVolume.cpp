@@ -199,7 +199,7 @@ void NormalFieldVolume<V>::measure_deviation(const std::vector<NormalFieldFrame>
 template <typename V>
 void NormalFieldVolume<V>::fuse_distances(const std::vector<NormalFieldFrame>& frames, float radiusFactor,
                                           const PhaseItemDone& done) {
-  const float vs = m_frame.cellSize, vs2 = vs * vs, radius = radiusFactor * vs, bias = 0.1f * vs;
+  const float vs = m_frame.cellSize, vs2 = vs * vs, radius = radiusFactor * vs;
   const auto& offsets = TsdfVolume::offsets27();
   for_points(frames, done, [&](const Eigen::Vector3f&, const Eigen::Vector3f& m, const Eigen::Vector3i& c,
                                const Eigen::Vector3f& r0, auto&) {
@@ -208,12 +208,9 @@ void NormalFieldVolume<V>::fuse_distances(const std::vector<NormalFieldFrame>& f
       if (!v) continue;
       const Eigen::Vector3f nv = to_vec(v->normal);
       if (nv.isZero(kMinComponent)) continue;
-      const Eigen::Vector3f r = r0 + vs * o.cast<float>();
-      const float d = r.dot(nv);
-      const float e2 = std::max(0.f, r.squaredNorm() - d * d);
+      float d, w, e2;
+      distance_contribution(r0 + vs * o.cast<float>(), m, nv, vs, radius, d, w, e2);
       if ((v->flags & NFV_UNRELIABLE) && e2 > vs2) continue;
-      const float dev = 1.f - m.dot(nv);
-      const float w = std::exp(-8.f * dev * dev) * normal_line_weight(e2, radius) * (vs / (r.norm() + bias));
       std::lock_guard<grid::SpinLock<std::uint8_t>> g(v->distLock);
       v->distSum += d * w;
       v->weightSum += w;

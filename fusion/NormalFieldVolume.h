@@ -10,6 +10,7 @@
 // with 3 <= c <= 2^depth - 4 take contributions.
 // Threading: one caller at a time; the passes run their own parallel loops.
 #include <Eigen/Core>
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <vector>
@@ -86,6 +87,17 @@ inline float normal_line_weight(float e2, float radius) {
   if (e2 <= r2) return 1.f;
   const float e = std::sqrt(e2) - radius;
   return r2 / (e * e + r2);
+}
+
+// What a point with unit normal m adds to the distance sums of a cell with
+// fused normal nv whose centre lies at r from the point (cell size vs, normal
+// line radius): distance d along nv and its weight w.
+inline void distance_contribution(const Eigen::Vector3f& r, const Eigen::Vector3f& m, const Eigen::Vector3f& nv,
+                                  float vs, float radius, float& d, float& w, float& e2) {
+  d = r.dot(nv);
+  e2 = std::max(0.f, r.squaredNorm() - d * d);
+  const float dev = 1.f - m.dot(nv);
+  w = std::exp(-8.f * dev * dev) * normal_line_weight(e2, radius) * (vs / (r.norm() + 0.1f * vs));
 }
 
 // Deviation ratio of a cell in (0.1, 0.3): the frames disagree with its normal.

@@ -2,6 +2,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <ctime>
 
 #include "Parallel.h"
@@ -15,6 +16,11 @@ namespace {
 
 constexpr int kCheckDepth = 10;
 constexpr float kCheckCell = 0.5f;
+// Normal line radius of the distance pass, in cells.
+constexpr float kCheckRadius = 0.3f;
+// Weight the other points must leave in a cell for it to place the surface:
+// about one point a cell and a half off the cell's normal line.
+constexpr float kOthersMinWeight = 0.01f;
 
 // (row, col) of every vertex on the grid; (-1, -1) for the others.
 std::vector<Eigen::Vector2i> vertex_cells(const RangeData& frame, const Eigen::MatrixXi& map) {
@@ -108,31 +114,39 @@ RetVal clean_range_data(const std::vector<BoundingBox>& boxes, const std::vector
 
 namespace {
 
-// Fused distance of a voxel, or false when it carries none.
-bool voxel_distance(const NormalFieldVoxel* v, float& d, float& w) {
-  if (!v || v->count == 0 || !(v->weightSum > kTsdfMinWeight)) return false;
-  d = v->distSum / v->weightSum;
-  w = v->weightSum;
+// The fused distance of cell c without what the point at q (unit normal m)
+// added to it, or false when too little else reaches the cell.
+bool others_distance(const NormalFieldVolume<NormalFieldVoxel>& volume, const Eigen::Vector3f& q,
+                     const Eigen::Vector3f& m, const Eigen::Vector3i& c, float& distance) {
+  const NormalFieldVoxel* v = volume.find(c);
+  if (!v || v->count < 2) return false;
+  const Eigen::Vector3f nv(v->normal[0], v->normal[1], v->normal[2]);
+  if (nv.isZero()) return false;
+  const grid::GridFrame& grid = volume.grid_frame();
+  float d = 0.f, w = 0.f, e2;
+  if (!m.isZero())
+    distance_contribution(grid.local_centre(c) - q, m, nv, grid.cellSize, kCheckRadius * grid.cellSize, d, w, e2);
+  const float weight = v->weightSum - w;
+  if (!(weight > kOthersMinWeight)) return false;
+  distance = (v->distSum - d * w) / weight;
   return true;
 }
 
-// Support of world point p from voxel b and its neighbours b + step e_a.
-bool support_from(const NormalFieldVolume<NormalFieldVoxel>& volume, const Eigen::Vector3f& local,
-                  const Eigen::Vector3i& b, int step, float& support) {
-  float d0, w0;
-  if (!voxel_distance(volume.find(b), d0, w0)) return false;
+// Support of the point at q from cell b and its neighbours b + step e_a.
+bool support_from(const NormalFieldVolume<NormalFieldVoxel>& volume, const Eigen::Vector3f& q,
+                  const Eigen::Vector3f& m, const Eigen::Vector3i& b, int step, float& support) {
+  float d0;
+  if (!others_distance(volume, q, m, b, d0)) return false;
   const float vs = volume.grid_frame().cellSize;
-  const Eigen::Vector3f offset = local / vs - (b.cast<float>().array() + 0.5f).matrix();
+  const Eigen::Vector3f offset = q / vs - (b.cast<float>().array() + 0.5f).matrix();
   float s = d0;
   for (int a = 0; a < 3; ++a) {
     Eigen::Vector3i n = b;
     n[a] += step;
-    float d1, w1;
-    if (!voxel_distance(volume.find(n), d1, w1)) continue;
-    s += offset[a] * (d1 - d0) * static_cast<float>(step);
+    float d1;
+    if (others_distance(volume, q, m, n, d1)) s += offset[a] * (d1 - d0) * static_cast<float>(step);
   }
-  const float closeness = std::max(0.f, 1.f - std::fabs(s) / vs);
-  support = closeness;
+  support = std::max(0.f, 1.f - std::fabs(s) / vs);
   return true;
 }
 
@@ -171,10 +185,10 @@ void check_bad_vert(const std::vector<const RangeData*>& frames, std::vector<std
   }
   if (!fused.empty()) {
     volume.set_origin_from(fused.front());
-    volume.fuse_normals(fused, 0.3f, {});
+    volume.fuse_normals(fused, kCheckRadius, {});
     volume.normalise();
     volume.measure_deviation(fused, {});
-    volume.fuse_distances(fused, 0.3f, {});
+    volume.fuse_distances(fused, kCheckRadius, {});
   }
   console::elapsed_ms("fusion coat: ", start);
 
@@ -198,13 +212,19 @@ void check_bad_vert(const std::vector<const RangeData*>& frames, std::vector<std
     const RigidMatrix& pose = rge->get_rigidMatrix();
     auxilary_tbb_for(volume.thread_num(), 0, static_cast<std::size_t>(n), [&](std::size_t i) {
       if (complete[i] >= 4) return;
-      const Eigen::Vector3f local = pose * rge->get_vCoord(static_cast<int>(i)) - grid.origin;
+      const int vi = static_cast<int>(i);
+      const Eigen::Vector3f local = pose * rge->get_vCoord(vi) - grid.origin;
+      // The normal the vertex was fused with; a vertex left out of the
+      // fusion has nothing of its own to take back.
+      Eigen::Vector3f m = pose.transform_normal(copies[f].get_vNrv(vi)).normalized();
+      if (!m.allFinite() || (copies[f].has_vFlag() && copies[f].get_vDeleted(vi))) m = Eigen::Vector3f::Zero();
       Eigen::Vector3i g;
       float support = 0.f;
       bool known = false;
       if (grid.local_cell(local, g)) {
-        if (grid.within(g, 3)) known = support_from(volume, local, g, 1, support);
-        if (!known) known = support_from(volume, local, Eigen::Vector3i(g + Eigen::Vector3i::Ones()), -1, support);
+        if (grid.within(g, 3)) known = support_from(volume, local, m, g, 1, support);
+        if (!known)
+          known = support_from(volume, local, m, Eigen::Vector3i(g + Eigen::Vector3i::Ones()), -1, support);
       }
       bad[i] = !known || support < threshold;
     });

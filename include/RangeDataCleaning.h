@@ -31,15 +31,16 @@ TAVO_API RetVal clean_range_data(const std::vector<BoundingBox>& boxes, const st
 // than four complete grid cells) that the fused surface does not support.
 // Interior vertices are never flagged.
 //
-// Support of a vertex: the fused signed distance s at its position, from the
-// voxel g holding it and the neighbour of g along each axis (forward, or
-// backward from g + (1, 1, 1) when g has no distance), first-order in the
-// vertex's offset from the voxel centre, over the axes whose neighbour has a
-// distance; support = max(0, 1 - |s| / 0.5) times the share of the frames'
-// weight the voxel holds relative to a well-seen surface (min(1, W / 4)).
-// 1 on a well-seen fused surface, 0 half a voxel or more off it or where
-// the frames hardly reach. A vertex is bad when its support is below
-// `threshold`, or when neither voxel has a distance.
+// Support of a vertex: how well the fused surface of the other points passes
+// through it. Each cell's fused signed distance is taken without what the
+// vertex itself added to it (a lone point always lies on its own surface),
+// from the voxel g holding the vertex and the neighbour of g along each axis
+// (forward, or backward from g + (1, 1, 1) when g has none), first-order in
+// the vertex's offset from the cell centre; a cell counts when other points
+// reach it with some weight (0.01, about one point a cell and a half off the
+// cell's normal line). support = max(0, 1 - |s| / 0.5): 1 on the surface the
+// others see, 0 half a voxel or more off it. A vertex is bad when its support
+// is below `threshold`, or when no other point reaches either cell.
 // `flags` gets one sequence per frame (empty for a null frame), one entry per
 // vertex. Empty input: `flags` emptied. Thread-safe for distinct outputs.
 TAVO_API void check_bad_vert(const std::vector<const RangeData*>& frames, std::vector<std::vector<bool>>& flags,

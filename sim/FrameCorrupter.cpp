@@ -26,7 +26,7 @@ std::vector<InjectedPoint> corrupt_frame(RangeData& frame, const CorruptionOptio
   // Flying pixels: decided on the grid as it was, added afterwards.
   struct NewPoint {
     int r, c, from;
-    float t;
+    Eigen::Vector3f at;
   };
   std::vector<NewPoint> flying;
   const int dr[4] = {-1, 1, 0, 0}, dc[4] = {0, 0, -1, 1};
@@ -37,12 +37,19 @@ std::vector<InjectedPoint> corrupt_frame(RangeData& frame, const CorruptionOptio
       for (int k = 0; k < 4; ++k) {
         const int rr = r + dr[k], cc = c + dc[k];
         if (cell(rr, cc) != -1 || touch(rr, cc) || unit(rng) >= o.flyingShare) continue;
+        // The empty cell's own ray, one cell on from the edge point's, as
+        // the edge point's ray lies one cell on from the opposite neighbour's.
+        const int opposite = cell(r - dr[k], c - dc[k]);
+        if (opposite < 0) continue;
+        const Eigen::Vector3f p = frame.get_vCoord(v);
+        const Eigen::Vector3f ray = (2.f * p.normalized() - frame.get_vCoord(opposite).normalized()).normalized();
         touch(rr, cc) = 1;
-        flying.push_back({rr, cc, v, o.flyingMin + unit(rng) * (o.flyingMax - o.flyingMin)});
+        const float t = o.flyingMin + unit(rng) * (o.flyingMax - o.flyingMin);
+        flying.push_back({rr, cc, v, Eigen::Vector3f(ray * (p.norm() + t))});
       }
     }
   for (const NewPoint& f : flying) {
-    const int v = frame.add_vCoord(along_ray(frame.get_vCoord(f.from), f.t));
+    const int v = frame.add_vCoord(f.at);
     if (frame.has_vNormal()) frame.set_vNrv(v, frame.get_vNrv(f.from));
     if (frame.has_vFlag()) frame.set_vFlag(v, 0);
     frame.set_vUV(v, frame.get_vUV(f.from));

@@ -2,8 +2,10 @@
 // Outliers of real range scanners injected into a frame, with a record of
 // every point injected, so that cleaning can be scored. The frame's camera
 // centre is its coordinate origin: points move along their viewing rays.
-//   - flying pixels: points in the empty cells beside a depth edge, pushed
-//     away from the camera (mixed foreground and background returns);
+//   - flying pixels: points in the empty cells beside a depth edge, on the
+//     cell's own ray (extrapolated from the edge point's and the one beyond
+//     it) and farther than the edge point (mixed foreground and background
+//     returns);
 //   - spikes: isolated points moved toward or away from the camera;
 //   - a reflected patch: a disc of cells pushed away from the camera.
 // Reproducible per seed. Single-threaded.

@@ -19,8 +19,12 @@ constexpr float kCheckCell = 0.5f;
 // Normal line radius of the distance pass, in cells.
 constexpr float kCheckRadius = 0.3f;
 // Weight the other points must leave in a cell for it to place the surface:
-// about one point a cell and a half off the cell's normal line.
-constexpr float kOthersMinWeight = 0.01f;
+// about one point within a cell of the cell's normal line; a lone outlier
+// gets only the far tails of its distant neighbours.
+constexpr float kOthersMinWeight = 0.1f;
+// Distance from the others' surface, in cells, at which support reaches 0:
+// wide enough for the noise of real scanners at grazing borders.
+constexpr float kSupportBand = 2.5f;
 
 // (row, col) of every vertex on the grid; (-1, -1) for the others.
 std::vector<Eigen::Vector2i> vertex_cells(const RangeData& frame, const Eigen::MatrixXi& map) {
@@ -146,7 +150,7 @@ bool support_from(const NormalFieldVolume<NormalFieldVoxel>& volume, const Eigen
     float d1;
     if (others_distance(volume, q, m, n, d1)) s += offset[a] * (d1 - d0) * static_cast<float>(step);
   }
-  support = std::max(0.f, 1.f - std::fabs(s) / vs);
+  support = std::max(0.f, 1.f - std::fabs(s) / (kSupportBand * vs));
   return true;
 }
 

@@ -36,11 +36,12 @@ TAVO_API RetVal clean_range_data(const std::vector<BoundingBox>& boxes, const st
 // vertex itself added to it (a lone point always lies on its own surface),
 // from the voxel g holding the vertex and the neighbour of g along each axis
 // (forward, or backward from g + (1, 1, 1) when g has none), first-order in
-// the vertex's offset from the cell centre; a cell counts when other points
-// reach it with some weight (0.01, about one point a cell and a half off the
-// cell's normal line). support = max(0, 1 - |s| / 0.5): 1 on the surface the
-// others see, 0 half a voxel or more off it. A vertex is bad when its support
-// is below `threshold`, or when no other point reaches either cell.
+// the vertex's offset from the cell centre; a cell counts when the other
+// points leave it a weight above 0.1 (about one point within a cell of the
+// cell's normal line). support = max(0, 1 - |s| / 1.25): 1 on the surface
+// the others see, 0 two and a half voxels (1.25 units) or more off it. A
+// vertex is bad when its support is below `threshold` (0.5: more than 0.625
+// off), or when too little else reaches either cell.
 // `flags` gets one sequence per frame (empty for a null frame), one entry per
 // vertex. Empty input: `flags` emptied. Thread-safe for distinct outputs.
 TAVO_API void check_bad_vert(const std::vector<const RangeData*>& frames, std::vector<std::vector<bool>>& flags,

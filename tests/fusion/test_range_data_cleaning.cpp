@@ -152,6 +152,8 @@ TEST(CheckBadVert, FlagsFlyingBorderPixelsAndNeverInteriorOnes) {
     sim::CorruptionOptions o;
     o.spikes = 0;
     o.patchRadius = 0;
+    o.flyingMin = 10.f;  // the sphere has no background: mixed returns reach far behind it
+    o.flyingMax = 30.f;
     o.seed = static_cast<unsigned>(i + 1);
     injected.push_back(sim::corrupt_frame(frames[i], o));
   }
@@ -165,7 +167,9 @@ TEST(CheckBadVert, FlagsFlyingBorderPixelsAndNeverInteriorOnes) {
   ASSERT_EQ(flags.size(), ptrs.size());
   EXPECT_TRUE(flags.back().empty());
 
-  int flyHit = 0, flyTotal = 0, realHit = 0, realBorder = 0;
+  // A flying pixel beside the silhouette lies on a ray that grazes the
+  // sphere; only those more than two voxels off it are outliers.
+  int flyHit = 0, flyTotal = 0, nearHit = 0, nearTotal = 0, realHit = 0, realBorder = 0;
   for (std::size_t i = 0; i < frames.size(); ++i) {
     ASSERT_EQ(flags[i].size(), static_cast<std::size_t>(frames[i].get_vn()));
     const std::vector<int> complete = complete_cell_counts(frames[i]);
@@ -173,8 +177,9 @@ TEST(CheckBadVert, FlagsFlyingBorderPixelsAndNeverInteriorOnes) {
     for (const sim::InjectedPoint& p : injected[i]) {
       const int v = frames[i].get_cellVertex(p.row, p.col);
       isInjected[v] = 1;
-      ++flyTotal;
-      flyHit += flags[i][v] ? 1 : 0;
+      const bool off = (frames[i].get_rigidMatrix() * frames[i].get_vCoord(v)).norm() - 50.f > 1.f;
+      (off ? flyTotal : nearTotal) += 1;
+      (off ? flyHit : nearHit) += flags[i][v] ? 1 : 0;
     }
     for (std::size_t v = 0; v < flags[i].size(); ++v) {
       if (complete[v] >= 4) EXPECT_FALSE(flags[i][v]) << "interior vertex flagged";
@@ -186,8 +191,8 @@ TEST(CheckBadVert, FlagsFlyingBorderPixelsAndNeverInteriorOnes) {
   }
   ASSERT_GT(flyTotal, 100);
   const double recall = double(flyHit) / flyTotal, falseRate = double(realHit) / std::max(1, realBorder);
-  std::cout << "flying pixels flagged " << flyHit << "/" << flyTotal << ", real border " << realHit << "/"
-            << realBorder << std::endl;
+  std::cout << "flying pixels more than 1 mm off flagged " << flyHit << "/" << flyTotal << ", nearer " << nearHit
+            << "/" << nearTotal << ", real border " << realHit << "/" << realBorder << std::endl;
   EXPECT_GE(recall, 0.8);
   EXPECT_LE(falseRate, 0.02) << realHit << " of " << realBorder;
 

@@ -79,7 +79,10 @@ inline const std::vector<const char*> kFrameFragment = {
     "void main()",
     "{",
     "    vec3 p = pos.xyz / pos.w * 0.5 + 0.5;",
-    "    outColor = vec4(clamp(p.z, 0.0, 1.0), 0.0, 0.0, 1.0);",
+    // Truncated to the byte here, as the overlap test truncates a point's
+    // depth: the colour conversion rounds, which would put half of the points
+    // lying on the drawn surface one level in front of it.
+    "    outColor = vec4(floor(clamp(p.z, 0.0, 1.0) * 255.0) / 255.0, 0.0, 0.0, 1.0);",
     "}"};
 
 }  // namespace TavoAlgorithm::shaders

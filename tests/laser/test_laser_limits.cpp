@@ -28,6 +28,14 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+// The nothrow forms must share the allocator, or a pool block taken with
+// new (std::nothrow) would be freed by the replaced delete[] from another heap.
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  try { return operator new(n); } catch (...) { return nullptr; }
+}
+void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 // Ids are handed out in parallel, so two helpers agree on the points only.

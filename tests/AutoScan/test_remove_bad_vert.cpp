@@ -1,6 +1,7 @@
 // RemoveBadVertHelper: messages and results on bad input, the flag contract
 // of send_rangeData, and removal of injected spikes on simulated sphere
-// frames scored against the analytic sphere.
+// frames scored against the analytic sphere; a late deletion leaving the
+// fused model.
 #include <gtest/gtest.h>
 
 #include <iostream>
@@ -76,6 +77,19 @@ bool shows(const RangeData& f, const Eigen::Vector3f& s) {
       if (w < 0 || (f.get_vFlag(w) & 4) == 0) return false;
     }
   return true;
+}
+
+// Spikes alone, 6 to 8.5 in front of or behind the surface: below the
+// in-place cleaning's spike factor, so they stay to be tested.
+sim::CorruptionOptions spikes_only(int spikes, unsigned seed) {
+  sim::CorruptionOptions o;
+  o.flyingShare = 0.f;
+  o.patchRadius = 0;
+  o.spikes = spikes;
+  o.spikeMin = 6.f;
+  o.spikeMax = 8.5f;
+  o.seed = seed;
+  return o;
 }
 
 struct Scored {
@@ -158,14 +172,7 @@ TEST(RemoveBadVertHelper, RemovesSpikesInFrontOfOtherFramesOnly) {
   std::vector<std::vector<sim::InjectedPoint>> injected;
   std::vector<std::vector<Eigen::Vector3f>> injectedAt;
   for (std::size_t i = 0; i < frames.size(); ++i) {
-    sim::CorruptionOptions o;
-    o.flyingShare = 0.f;
-    o.patchRadius = 0;
-    o.spikes = 300;
-    o.spikeMin = 6.f;
-    o.spikeMax = 8.5f;  // below the in-place cleaning's spike factor, so they stay to be tested
-    o.seed = 11 + static_cast<unsigned>(i);
-    injected.push_back(sim::corrupt_frame(frames[i], o));
+    injected.push_back(sim::corrupt_frame(frames[i], spikes_only(300, 11 + static_cast<unsigned>(i))));
   }
   std::vector<Eigen::Vector3f> eyes;
   for (const RangeData& f : frames) eyes.push_back(f.get_rigidMatrix() * Eigen::Vector3f(0, 0, 0));
@@ -252,14 +259,7 @@ TEST(RemoveBadVertHelper, LateDeletionLeavesTheFusedModel) {
   h.set_render_camera(200.0, 0.6, 400.0);
   // The first run needs two frames; the opposite view contradicts nothing.
   RangeData first = camera_frame(0.f), opposite = camera_frame(3.14159265f), later = camera_frame(0.6f);
-  sim::CorruptionOptions o;
-  o.flyingShare = 0.f;
-  o.patchRadius = 0;
-  o.spikes = 100;
-  o.spikeMin = 6.f;
-  o.spikeMax = 8.5f;
-  o.seed = 5;
-  sim::corrupt_frame(first, o);
+  sim::corrupt_frame(first, spikes_only(100, 5));
   ASSERT_TRUE(h.send_rangeData({&first, &opposite}, {RigidMatrix(), RigidMatrix()}));
   h.run();
   for (int v = 0; v < first.get_vn(); ++v) ASSERT_FALSE(first.get_vDeleted(v));

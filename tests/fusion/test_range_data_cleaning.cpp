@@ -1,5 +1,6 @@
 // clean_range_data against brute-force masks on a small hand-made frame;
-// check_bad_vert on simulated sphere frames with injected flying pixels.
+// check_bad_vert on simulated sphere frames with injected flying pixels and
+// on two offset planes.
 #include <gtest/gtest.h>
 
 #include <iostream>

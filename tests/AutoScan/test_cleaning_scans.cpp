@@ -215,8 +215,8 @@ TEST_F(CleaningScans, RenderedRemovalAndBorderCheck) {
     const double precision = double(injHit) / std::max<long>(1, injHit + realHit);
     std::cout << "check_bad_vert: injected border " << injHit << "/" << injBorder << " (recall " << recall
               << "), real border " << realHit << "/" << realBorder << " (" << falseRate << "), within 0.5 mm of "
-              << "the reference " << goodHit << "/" << good << " (" << goodRate << "), more than 1 mm off " << farHit << "/"
-              << far << ", precision " << precision << std::endl;
+              << "the reference " << goodHit << "/" << good << " (" << goodRate << "), more than 1 mm off " << farHit
+              << "/" << far << ", precision " << precision << std::endl;
     EXPECT_GE(recall, 0.8);
     EXPECT_LE(falseRate, 0.02);
     EXPECT_LE(goodRate, 0.01);

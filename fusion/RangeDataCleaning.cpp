@@ -8,7 +8,6 @@
 #include "Parallel.h"
 #include "common/console.h"
 #include "fusion/NormalFieldVolume.h"
-#include "fusion/TsdfVolume.h"
 #include "geometry/RangeDataHelpers.h"
 
 namespace TavoAlgorithm {
@@ -22,9 +21,17 @@ constexpr float kCheckRadius = 0.3f;
 // about one point within a cell of the cell's normal line; a lone outlier
 // gets only the far tails of its distant neighbours.
 constexpr float kOthersMinWeight = 0.1f;
-// Distance from the others' surface, in cells, at which support reaches 0:
-// wide enough for the noise of real scanners at grazing borders.
+// Distance from the others' surface, in cells, at which support reaches 0
+// for a vertex cut off from its frame's surface: about the noise of real
+// scanners at grazing borders.
 constexpr float kSupportBand = 2.5f;
+// The same for a vertex that continues its frame's surface: registration
+// and the noise of grazing views put a real border a millimetre or more off
+// the other frames, while a flying pixel hangs off its frame by a depth jump.
+constexpr float kConnectedBand = 6.f;
+// A vertex continues its frame's surface when one of its eight grid
+// neighbours lies within this many cells of it.
+constexpr float kConnectedReach = 2.f;
 
 // (row, col) of every vertex on the grid; (-1, -1) for the others.
 std::vector<Eigen::Vector2i> vertex_cells(const RangeData& frame, const Eigen::MatrixXi& map) {
@@ -118,29 +125,40 @@ RetVal clean_range_data(const std::vector<BoundingBox>& boxes, const std::vector
 
 namespace {
 
+enum class Evidence { None, TooLittle, Some };
+
 // The fused distance of cell c without what the point at q (unit normal m)
-// added to it, or false when too little else reaches the cell.
-bool others_distance(const NormalFieldVolume<NormalFieldVoxel>& volume, const Eigen::Vector3f& q,
-                     const Eigen::Vector3f& m, const Eigen::Vector3i& c, float& distance) {
+// added to it: None when the cell holds no payload, TooLittle when too
+// little else reaches it.
+Evidence others_distance(const NormalFieldVolume<NormalFieldVoxel>& volume, const Eigen::Vector3f& q,
+                         const Eigen::Vector3f& m, const Eigen::Vector3i& c, float& distance) {
   const NormalFieldVoxel* v = volume.find(c);
-  if (!v || v->count < 2) return false;
+  if (!v || v->count == 0 || !(v->weightSum > 0.f)) return Evidence::None;
   const Eigen::Vector3f nv(v->normal[0], v->normal[1], v->normal[2]);
-  if (nv.isZero()) return false;
+  if (v->count < 2 || nv.isZero()) return Evidence::TooLittle;
   const grid::GridFrame& grid = volume.grid_frame();
   float d = 0.f, w = 0.f, e2;
   if (!m.isZero())
     distance_contribution(grid.local_centre(c) - q, m, nv, grid.cellSize, kCheckRadius * grid.cellSize, d, w, e2);
   const float weight = v->weightSum - w;
-  if (!(weight > kOthersMinWeight)) return false;
+  if (!(weight > kOthersMinWeight)) return Evidence::TooLittle;
   distance = (v->distSum - d * w) / weight;
-  return true;
+  return Evidence::Some;
 }
 
-// Support of the point at q from cell b and its neighbours b + step e_a.
+// Support of the point at q from cell b and its neighbours b + step e_a;
+// false when b holds no payload. Where the others leave too little in b,
+// a vertex that continues its frame's surface has that surface alone for
+// support (1), any other none (0).
 bool support_from(const NormalFieldVolume<NormalFieldVoxel>& volume, const Eigen::Vector3f& q,
-                  const Eigen::Vector3f& m, const Eigen::Vector3i& b, int step, float& support) {
+                  const Eigen::Vector3f& m, const Eigen::Vector3i& b, int step, bool connected, float& support) {
   float d0;
-  if (!others_distance(volume, q, m, b, d0)) return false;
+  const Evidence e = others_distance(volume, q, m, b, d0);
+  if (e == Evidence::None) return false;
+  if (e == Evidence::TooLittle) {
+    support = connected ? 1.f : 0.f;
+    return true;
+  }
   const float vs = volume.grid_frame().cellSize;
   const Eigen::Vector3f offset = q / vs - (b.cast<float>().array() + 0.5f).matrix();
   float s = d0;
@@ -148,10 +166,22 @@ bool support_from(const NormalFieldVolume<NormalFieldVoxel>& volume, const Eigen
     Eigen::Vector3i n = b;
     n[a] += step;
     float d1;
-    if (others_distance(volume, q, m, n, d1)) s += offset[a] * (d1 - d0) * static_cast<float>(step);
+    if (others_distance(volume, q, m, n, d1) == Evidence::Some) s += offset[a] * (d1 - d0) * static_cast<float>(step);
   }
-  support = std::max(0.f, 1.f - std::fabs(s) / (kSupportBand * vs));
+  support = std::max(0.f, 1.f - std::fabs(s) / ((connected ? kConnectedBand : kSupportBand) * vs));
   return true;
+}
+
+// Whether the vertex at grid cell (r, c) has a grid neighbour within reach.
+bool continues_frame(const RangeData& frame, const Eigen::MatrixXi& map, int r, int c, float reach) {
+  const Eigen::Vector3f& p = frame.get_vCoord(map(r, c));
+  for (int a = -1; a <= 1; ++a)
+    for (int b = -1; b <= 1; ++b) {
+      const int rr = r + a, cc = c + b;
+      if ((a == 0 && b == 0) || rr < 0 || cc < 0 || rr >= map.rows() || cc >= map.cols() || map(rr, cc) < 0) continue;
+      if ((frame.get_vCoord(map(rr, cc)) - p).squaredNorm() <= reach * reach) return true;
+    }
+  return false;
 }
 
 }  // namespace
@@ -214,6 +244,8 @@ void check_bad_vert(const std::vector<const RangeData*>& frames, std::vector<std
       }
     std::vector<char> bad(static_cast<std::size_t>(n), 0);  // vector<bool> bits are not separately writable
     const RigidMatrix& pose = rge->get_rigidMatrix();
+    const std::vector<Eigen::Vector2i> cells = vertex_cells(*rge, map);
+    const float reach = kConnectedReach * grid.cellSize;
     auxilary_tbb_for(volume.thread_num(), 0, static_cast<std::size_t>(n), [&](std::size_t i) {
       if (complete[i] >= 4) return;
       const int vi = static_cast<int>(i);
@@ -222,13 +254,15 @@ void check_bad_vert(const std::vector<const RangeData*>& frames, std::vector<std
       // fusion has nothing of its own to take back.
       Eigen::Vector3f m = pose.transform_normal(copies[f].get_vNrv(vi)).normalized();
       if (!m.allFinite() || (copies[f].has_vFlag() && copies[f].get_vDeleted(vi))) m = Eigen::Vector3f::Zero();
+      const Eigen::Vector2i& rc = cells[i];
+      const bool connected = rc.x() >= 0 && continues_frame(*rge, map, rc.x(), rc.y(), reach);
       Eigen::Vector3i g;
       float support = 0.f;
       bool known = false;
       if (grid.local_cell(local, g)) {
-        if (grid.within(g, 3)) known = support_from(volume, local, m, g, 1, support);
+        if (grid.within(g, 3)) known = support_from(volume, local, m, g, 1, connected, support);
         if (!known)
-          known = support_from(volume, local, m, Eigen::Vector3i(g + Eigen::Vector3i::Ones()), -1, support);
+          known = support_from(volume, local, m, Eigen::Vector3i(g + Eigen::Vector3i::Ones()), -1, connected, support);
       }
       bad[i] = !known || support < threshold;
     });

@@ -35,13 +35,22 @@ TAVO_API RetVal clean_range_data(const std::vector<BoundingBox>& boxes, const st
 // through it. Each cell's fused signed distance is taken without what the
 // vertex itself added to it (a lone point always lies on its own surface),
 // from the voxel g holding the vertex and the neighbour of g along each axis
-// (forward, or backward from g + (1, 1, 1) when g has none), first-order in
-// the vertex's offset from the cell centre; a cell counts when the other
-// points leave it a weight above 0.1 (about one point within a cell of the
-// cell's normal line). support = max(0, 1 - |s| / 1.25): 1 on the surface
-// the others see, 0 two and a half voxels (1.25 units) or more off it. A
-// vertex is bad when its support is below `threshold` (0.5: more than 0.625
-// off), or when too little else reaches either cell.
+// (forward, or backward from g + (1, 1, 1) when g holds no payload),
+// first-order in the vertex's offset from the cell centre; a cell counts
+// when the other points leave it a weight above 0.1 (about one point within
+// a cell of the cell's normal line). support = max(0, 1 - |s| / band).
+// The band depends on whether the vertex continues its frame's surface (one
+// of its eight grid neighbours within 1 unit, two cells): flying pixels at
+// depth edges hang off their frame by a depth jump, while real borders are
+// noisy and a millimetre off the other frames where registration and
+// grazing views put them.
+//   - continuing its frame: band 3 units (six voxels); where the others
+//     leave too little in g, its frame's surface alone supports it (1);
+//   - cut off from its frame: band 1.25 units (two and a half voxels);
+//     where the others leave too little, support 0.
+// A vertex is bad when its support is below `threshold` (at 0.5: more than
+// 1.5 or 0.625 units off the others' surface), or when neither g nor
+// g + (1, 1, 1) holds a payload.
 // `flags` gets one sequence per frame (empty for a null frame), one entry per
 // vertex. Empty input: `flags` emptied. Thread-safe for distinct outputs.
 TAVO_API void check_bad_vert(const std::vector<const RangeData*>& frames, std::vector<std::vector<bool>>& flags,

@@ -1,13 +1,16 @@
 // RemoveBadVertHelper: messages and results on bad input, the flag contract
 // of send_rangeData, and removal of injected spikes on simulated sphere
-// frames scored against the analytic sphere.
+// frames scored against the analytic sphere; a late deletion leaving the
+// fused model.
 #include <gtest/gtest.h>
 
 #include <iostream>
 
 #include "FrameCorrupter.h"
+#include "FusionMeshHelper.h"
 #include "RangeSimulator.h"
 #include "RemoveBadVertHelper.h"
+#include "fusion/TsdfVolume.h"
 #include "gl_test_context.h"
 
 using namespace TavoAlgorithm;
@@ -74,6 +77,19 @@ bool shows(const RangeData& f, const Eigen::Vector3f& s) {
       if (w < 0 || (f.get_vFlag(w) & 4) == 0) return false;
     }
   return true;
+}
+
+// Spikes alone, 6 to 8.5 in front of or behind the surface: below the
+// in-place cleaning's spike factor, so they stay to be tested.
+sim::CorruptionOptions spikes_only(int spikes, unsigned seed) {
+  sim::CorruptionOptions o;
+  o.flyingShare = 0.f;
+  o.patchRadius = 0;
+  o.spikes = spikes;
+  o.spikeMin = 6.f;
+  o.spikeMax = 8.5f;
+  o.seed = seed;
+  return o;
 }
 
 struct Scored {
@@ -156,14 +172,7 @@ TEST(RemoveBadVertHelper, RemovesSpikesInFrontOfOtherFramesOnly) {
   std::vector<std::vector<sim::InjectedPoint>> injected;
   std::vector<std::vector<Eigen::Vector3f>> injectedAt;
   for (std::size_t i = 0; i < frames.size(); ++i) {
-    sim::CorruptionOptions o;
-    o.flyingShare = 0.f;
-    o.patchRadius = 0;
-    o.spikes = 300;
-    o.spikeMin = 6.f;
-    o.spikeMax = 8.5f;  // below the in-place cleaning's spike factor, so they stay to be tested
-    o.seed = 11 + static_cast<unsigned>(i);
-    injected.push_back(sim::corrupt_frame(frames[i], o));
+    injected.push_back(sim::corrupt_frame(frames[i], spikes_only(300, 11 + static_cast<unsigned>(i))));
   }
   std::vector<Eigen::Vector3f> eyes;
   for (const RangeData& f : frames) eyes.push_back(f.get_rigidMatrix() * Eigen::Vector3f(0, 0, 0));
@@ -237,4 +246,85 @@ TEST(RemoveBadVertHelper, RemovesSpikesInFrontOfOtherFramesOnly) {
   EXPECT_GT(late, 0);
   // A frame whose flags were switched off is reported and skipped.
   EXPECT_TRUE(h.clear_all());
+}
+
+// A point of an earlier frame deleted later (1 | 8) and already fused leaves
+// the fused model at the next extraction: the fusion reads bits 0 and 3 as a
+// pending removal and subtracts what the point added, so that its cells hold
+// what a fusion that never had the point holds.
+TEST(RemoveBadVertHelper, LateDeletionLeavesTheFusedModel) {
+  TAVO_REQUIRE_GL_CONTEXT();
+  RemoveBadVertHelper h;
+  ASSERT_TRUE(h.init_render());
+  h.set_render_camera(200.0, 0.6, 400.0);
+  // The first run needs two frames; the opposite view contradicts nothing.
+  RangeData first = camera_frame(0.f), opposite = camera_frame(3.14159265f), later = camera_frame(0.6f);
+  sim::corrupt_frame(first, spikes_only(100, 5));
+  ASSERT_TRUE(h.send_rangeData({&first, &opposite}, {RigidMatrix(), RigidMatrix()}));
+  h.run();
+  for (int v = 0; v < first.get_vn(); ++v) ASSERT_FALSE(first.get_vDeleted(v));
+
+  // The opposite frame goes first into both fusions, so that both grids
+  // take their origin from it.
+  auto fuse = [](FusionMeshHelper& fusion, const RangeData& a, const RangeData& b) {
+    DentalFusionMeshParam p;
+    p.voxelSize = 1.f;
+    p.clipZ = -1e30f;
+    std::string err;
+    ASSERT_EQ(fusion.set_param(p, err), RETVAL_SUCCESS);
+    fusion.send_rangeData(&a, RigidMatrix(), false, false);
+    fusion.send_rangeData(&b, RigidMatrix(), false, false);
+    BaseTriMesh mesh;
+    ASSERT_EQ(fusion.get_triMesh(mesh), RETVAL_SUCCESS);
+  };
+  FusionMeshHelper fusion;
+  fuse(fusion, opposite, first);
+
+  ASSERT_TRUE(h.send_rangeData(&later, RigidMatrix()));
+  h.run();
+  // The fusion that never had the late-deleted points: bit 0 alone, skipped.
+  RangeData pruned = first;
+  for (int v = 0; v < pruned.get_vn(); ++v)
+    pruned.set_vFlag(v, static_cast<VertexFlag>(pruned.get_vFlag(v) & ~FLAG_REMOVAL_PENDING));
+  FusionMeshHelper without;
+  fuse(without, opposite, pruned);
+
+  const TsdfVolume& volume = *fusion.volume();
+  std::vector<Eigen::Vector3i> cells;
+  std::vector<float> before;
+  for (int v = 0; v < first.get_vn(); ++v) {
+    if ((first.get_vFlag(v) & 9) != 9) continue;
+    Eigen::Vector3i c;
+    const TsdfVoxel* voxel = nullptr;
+    if (volume.grid_frame().cell_of(first.get_rigidMatrix() * first.get_vCoord(v), c)) voxel = volume.find_voxel(c);
+    if (!voxel || voxel->weightSum <= 0.f) continue;
+    cells.push_back(c);
+    before.push_back(voxel->weightSum);
+  }
+  ASSERT_GT(cells.size(), 10u);
+  ASSERT_EQ(without.volume()->grid_frame().origin, volume.grid_frame().origin);
+  BaseTriMesh mesh;
+  ASSERT_EQ(fusion.get_triMesh(mesh), RETVAL_SUCCESS);
+  // Points beside a deleted one were fused with normals it helped smooth,
+  // which a fusion without it estimates afresh: a few cells differ by that.
+  std::size_t same = 0;
+  double left = 0.0, had = 0.0, expected = 0.0;
+  for (std::size_t k = 0; k < cells.size(); ++k) {
+    const TsdfVoxel* voxel = volume.find_voxel(cells[k]);
+    const TsdfVoxel* other = without.volume()->find_voxel(cells[k]);
+    const float after = voxel ? voxel->weightSum : 0.f, want = other ? other->weightSum : 0.f;
+    EXPECT_LT(after, before[k]) << k;
+    same += std::fabs(after - want) <= 1e-3f * before[k];
+    left += after;
+    had += before[k];
+    expected += want;
+  }
+  std::cout << "late-deleted cells " << cells.size() << ", as without the points " << same << ", weight " << had
+            << " -> " << left << " (without them " << expected << ")" << std::endl;
+  EXPECT_GE(same, 9 * cells.size() / 10);
+  EXPECT_LT(left, 0.5 * had);
+  EXPECT_NEAR(left, expected, 0.1 * expected);
+  // The removal was acknowledged: the pending bit is gone, the point stays deleted.
+  for (int v = 0; v < first.get_vn(); ++v)
+    if (first.get_vDeleted(v)) EXPECT_EQ(first.get_vFlag(v) & 8, 0) << v;
 }

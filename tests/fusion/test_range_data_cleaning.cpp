@@ -1,5 +1,6 @@
 // clean_range_data against brute-force masks on a small hand-made frame;
-// check_bad_vert on simulated sphere frames with injected flying pixels.
+// check_bad_vert on simulated sphere frames with injected flying pixels and
+// on two offset planes.
 #include <gtest/gtest.h>
 
 #include <iostream>
@@ -198,4 +199,38 @@ TEST(CheckBadVert, FlagsFlyingBorderPixelsAndNeverInteriorOnes) {
 
   check_bad_vert({}, flags, 0.5f);
   EXPECT_TRUE(flags.empty());
+}
+
+// Two overlapping planes 1 unit apart (registration, noise), points 1 unit
+// apart: the upper plane's border over the lower one continues its frame
+// and is kept; a point hanging 3 units behind that border, cut off from its
+// frame, is bad.
+TEST(CheckBadVert, KeepsABorderThatContinuesItsFrameOffTheOthers) {
+  PlaneFrame lower = plane_frame(40, 40), upper = plane_frame(40, 40);
+  for (int v = 0; v < upper.frame.get_vn(); ++v)
+    upper.frame.set_vCoord(v, upper.frame.get_vCoord(v) + Eigen::Vector3f(20.f, 0.f, 1.f));
+  // The lone point, in an empty cell left of the upper plane's column 0.
+  RangeData& f = upper.frame;
+  RangeData grown;
+  grown.set_grid_size(40, 41);
+  for (int r = 0; r < 40; ++r)
+    for (int c = 0; c < 40; ++c) {
+      const int v = grown.add_vCoord(f.get_vCoord(f.get_cellVertex(r, c)));
+      grown.set_cellVertex(r, c + 1, v);
+      grown.set_vUV(v, {static_cast<float>(r), static_cast<float>(c + 1)});
+    }
+  const int lone = grown.add_vCoord(f.get_vCoord(f.get_cellVertex(20, 0)) + Eigen::Vector3f(-1.f, 0.f, 3.f));
+  grown.set_cellVertex(20, 0, lone);
+  grown.set_vUV(lone, {20.f, 0.f});
+  std::vector<std::vector<bool>> flags;
+  testing::internal::CaptureStdout();
+  check_bad_vert({&lower.frame, &grown}, flags, 0.5f);
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(flags.size(), 2u);
+  EXPECT_TRUE(flags[1][static_cast<std::size_t>(lone)]);
+  // The upper plane's left border column (grid column 1) lies over the
+  // lower plane's interior, away from its corners.
+  int flagged = 0;
+  for (int r = 2; r < 38; ++r) flagged += flags[1][static_cast<std::size_t>(grown.get_cellVertex(r, 1))] ? 1 : 0;
+  EXPECT_EQ(flagged, 0);
 }

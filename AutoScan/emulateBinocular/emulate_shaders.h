@@ -51,6 +51,35 @@ inline const std::vector<const char*> kIdFragment = {
     "                  float((id >> 24) & 0xffu)) / 255.0;",
     "}"};
 
+// Face ids of a draw of the hole faces alone (the hole-face bound): every
+// primitive is a hole face, holeFaceIds maps it to its face of the mesh.
+inline const std::vector<const char*> kHoleIdFragment = {
+    "#version 430 core",
+    "in vec4 rightPosition;",
+    "out vec4 fColor;",
+    "uniform sampler2D rightDepthMap;",
+    "layout(std430, binding = 1) buffer holeFaceIdMaps",
+    "{",
+    "    int holeFaceIds[];",
+    "};",
+    "bool in_shadow()",
+    "{",
+    "    vec3 p = rightPosition.xyz / rightPosition.w * 0.5 + 0.5;",
+    "    if (p.x < 0.0 || p.x > 1.0 || p.y < 0.0 || p.y > 1.0) return true;",
+    "    return !(p.z - texture(rightDepthMap, p.xy).r < 1e-4);",
+    "}",
+    "void main()",
+    "{",
+    "    if (!gl_FrontFacing || in_shadow())",
+    "    {",
+    "        fColor = vec4(0.0, 0.0, 0.0, 0.0);",
+    "        return;",
+    "    }",
+    "    uint id = uint(holeFaceIds[gl_PrimitiveID]) + 1u;",
+    "    fColor = vec4(float((id >> 16) & 0xffu), float((id >> 8) & 0xffu), float(id & 0xffu),",
+    "                  float((id >> 24) & 0xffu)) / 255.0;",
+    "}"};
+
 // Weight mask: back faces seen through the (discarded) hole faces.
 inline const std::vector<const char*> kMaskVertex = {
     "#version 430 core", "layout(location = 0) in vec3 vertex;", "uniform mat4 mvp;", "void main()", "{",

@@ -40,6 +40,13 @@ std::string gpu_error_text(const std::string& e, const char* file, int line) {
   return s.str();
 }
 
+// Camera k of lists of three floats per camera.
+EmulateBinHelper::GLView listed_camera(const std::vector<float>& eyes, const std::vector<float>& centers,
+                                       const std::vector<float>& ups, int k) {
+  auto at = [k](const std::vector<float>& v) { return Eigen::Vector3f(v[3 * k], v[3 * k + 1], v[3 * k + 2]); };
+  return {at(eyes), at(centers), at(ups)};
+}
+
 void drop_gl_errors() {
   for (int i = 0; i < kMaxStaleGlErrors && glGetError() != GL_NO_ERROR; ++i) {
   }
@@ -548,11 +555,7 @@ float EmulateBinHelper::hole_face_bound(const GLView& first, const GLView& secon
 float EmulateBinHelper::hole_face_bound_of_pose(const std::vector<float>& eyes, const std::vector<float>& centers,
                                                 const std::vector<float>& ups, const std::vector<float>& fovys) {
   if (eyes.size() < 6 || centers.size() < 6 || ups.size() < 6 || fovys.size() < 2) return kScoreFailed;
-  auto cam = [&](int k) {
-    return GLView{Eigen::Vector3f(eyes[3 * k], eyes[3 * k + 1], eyes[3 * k + 2]),
-                  Eigen::Vector3f(centers[3 * k], centers[3 * k + 1], centers[3 * k + 2]),
-                  Eigen::Vector3f(ups[3 * k], ups[3 * k + 1], ups[3 * k + 2])};
-  };
+  auto cam = [&](int k) { return listed_camera(eyes, centers, ups, k); };
   const std::vector<float> stored = m_fovys;
   m_fovys = fovys;
   float s = 0.f;
@@ -640,11 +643,7 @@ float EmulateBinHelper::evaluate_pose(const std::vector<float>& eyes, const std:
                                       const std::vector<float>& ups, const std::vector<float>& fovys,
                                       bool swap, bool coarse) {
   if (eyes.size() < 6 || centers.size() < 6 || ups.size() < 6 || fovys.size() < 2) return kScoreFailed;
-  auto cam = [&](int k) {
-    return GLView{Eigen::Vector3f(eyes[3 * k], eyes[3 * k + 1], eyes[3 * k + 2]),
-                  Eigen::Vector3f(centers[3 * k], centers[3 * k + 1], centers[3 * k + 2]),
-                  Eigen::Vector3f(ups[3 * k], ups[3 * k + 1], ups[3 * k + 2])};
-  };
+  auto cam = [&](int k) { return listed_camera(eyes, centers, ups, k); };
   const std::vector<float> stored = m_fovys;
   m_fovys = fovys;
   if (m_voxels.initialised()) m_voxels.clear_visit_mask();

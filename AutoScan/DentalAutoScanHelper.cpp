@@ -45,6 +45,7 @@ RetVal DentalAutoScanHelper::set_param(const DentalAutoScanParam& param, const C
   renderer()->set_pose_weights(weights);
   renderer()->set_bound_image_divisor(dental::kBoundImageDivisor);
   renderer()->set_area_bounds(true);
+  renderer()->set_hole_face_bounds(true);
   m_angles = std::move(angles);
   m_weights = std::move(weights);
   m_presets = std::move(presets);

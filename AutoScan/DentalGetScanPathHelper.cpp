@@ -28,6 +28,7 @@ RetVal DentalGetScanPathHelper::set_param(const DentalAutoScanParam& param, cons
   m_renderer->set_hole_params(param.minShellSize, param.maxHoleSize);
   m_renderer->set_bound_image_divisor(dental::kBoundImageDivisor);
   m_renderer->set_area_bounds(true);
+  m_renderer->set_hole_face_bounds(true);
   if (!m_renderer->init_opengl(errorText)) return RETVAL_NOT_READY;
   m_renderer->set_pose_weights(weights);
   m_clipZ = param.clipZ;

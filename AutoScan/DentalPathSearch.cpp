@@ -54,7 +54,9 @@ float score_pose(const PlanContext& ctx, const Angles& pose, bool bound) {
       centers.push_back(c[k][j]);
       ups.push_back(u[k][j]);
     }
-  const float v = ctx.renderer.evaluate_pose(eyes, centers, ups, f, bound, bound);
+  EmulateBinHelper& r = ctx.renderer;
+  const float v = bound && r.hole_face_bounds() ? r.hole_face_bound_of_pose(eyes, centers, ups, f)
+                                                : r.evaluate_pose(eyes, centers, ups, f, bound, bound);
   return v < 0.f ? 0.f : v;  // a failed render improves nothing
 }
 

@@ -18,12 +18,13 @@ namespace dental {
 
 using Angles = std::pair<std::int32_t, std::int32_t>;  // (rotation, tilt)
 
-// Bounds of the candidate grid and of the pattern search are rendered at a
-// quarter of the image side (320 x 240): on a software rasteriser the full
-// 1280 x 960 bound of 468 candidates costs minutes, and the exact pass at
-// full size still decides between the leaders. Before that, the projected
-// area of the hole faces bounds every candidate, so that only those that may
-// reach the best render a bound at all.
+// Bounds of the candidate grid and of the pattern search render the hole
+// faces alone (EmulateBinHelper::set_hole_face_bounds): an upper bound of the
+// exact score at the cost of the hole faces, so that the choice is the one
+// of exact scoring. Before that, the projected area of the hole faces bounds
+// every candidate, so that only those that may reach the best render a bound
+// at all. kBoundImageDivisor is the coarse size of the whole-mesh bounds
+// the planners used before, kept for comparison (the planning bench).
 constexpr int kBoundImageDivisor = 4;
 
 // What the search reads of its planner.

@@ -40,6 +40,13 @@ std::string gpu_error_text(const std::string& e, const char* file, int line) {
   return s.str();
 }
 
+// Camera k of lists of three floats per camera.
+EmulateBinHelper::GLView listed_camera(const std::vector<float>& eyes, const std::vector<float>& centers,
+                                       const std::vector<float>& ups, int k) {
+  auto at = [k](const std::vector<float>& v) { return Eigen::Vector3f(v[3 * k], v[3 * k + 1], v[3 * k + 2]); };
+  return {at(eyes), at(centers), at(ups)};
+}
+
 void drop_gl_errors() {
   for (int i = 0; i < kMaxStaleGlErrors && glGetError() != GL_NO_ERROR; ++i) {
   }
@@ -103,8 +110,10 @@ struct EmulateBinHelper::GLObjects {
   // Full-size images, and the coarse ones of the bound pass (made on first use).
   ImageTargets full, coarse;
   GLuint vao = 0, vbo = 0, ibo = 0, ssbo = 0;
-  GLuint depthProgram = 0, idProgram = 0, maskProgram = 0;
-  GLsizei indexCount = 0;
+  // The hole faces alone: their indices, and the mesh face of each.
+  GLuint holeVao = 0, holeIbo = 0, holeIdSsbo = 0;
+  GLuint depthProgram = 0, idProgram = 0, maskProgram = 0, holeIdProgram = 0;
+  GLsizei indexCount = 0, holeIndexCount = 0;
   // The drawn mesh's vertex and index buffers as the kernels read them.
   GLBufferView vertices, faces;
 
@@ -117,10 +126,11 @@ struct EmulateBinHelper::GLObjects {
     if (!TavoGLFWWindow::alive() || !TavoGLFWWindow::make_current_context(err)) return;
     full.delete_objects();
     coarse.delete_objects();
-    const GLuint buffers[] = {vbo, ibo, ssbo};
-    glDeleteBuffers(3, buffers);
+    const GLuint buffers[] = {vbo, ibo, ssbo, holeIbo, holeIdSsbo};
+    glDeleteBuffers(5, buffers);
     glDeleteVertexArrays(1, &vao);
-    for (GLuint p : {depthProgram, idProgram, maskProgram})
+    glDeleteVertexArrays(1, &holeVao);
+    for (GLuint p : {depthProgram, idProgram, maskProgram, holeIdProgram})
       if (p) glDeleteProgram(p);
   }
 };
@@ -166,6 +176,7 @@ bool EmulateBinHelper::init_opengl(std::string& err) {
 
   make_mesh_buffers(g.vao, g.vbo, g.ibo);
   glGenBuffers(1, &g.ssbo);
+  glGenVertexArrays(1, &g.holeVao);
   m_camera.set_viewport(m_width, m_height);
 
   if (!TavoGLFWWindow::make_current_context(err)) {
@@ -175,7 +186,8 @@ bool EmulateBinHelper::init_opengl(std::string& err) {
   g.depthProgram = build_gl_program(glsl_source(shaders::kDepthVertex), glsl_source(shaders::kDepthFragment));
   g.idProgram = build_gl_program(glsl_source(shaders::kIdVertex), glsl_source(shaders::kIdFragment));
   g.maskProgram = build_gl_program(glsl_source(shaders::kMaskVertex), glsl_source(shaders::kMaskFragment));
-  if (!g.depthProgram || !g.idProgram || !g.maskProgram) {
+  g.holeIdProgram = build_gl_program(glsl_source(shaders::kIdVertex), glsl_source(shaders::kHoleIdFragment));
+  if (!g.depthProgram || !g.idProgram || !g.maskProgram || !g.holeIdProgram) {
     err = "failed to build the shader programs";
     m_gl.reset();
     return false;
@@ -247,9 +259,17 @@ int EmulateBinHelper::upload_scoring_mesh(const BaseTriMesh& mesh, std::vector<i
   // Everything goes into new buffers first; the renderer switches to them
   // only once every upload has succeeded, so a failure leaves the previous
   // mesh drawn and scored as it was.
+  std::vector<BaseTriFace> holeFaces;
+  std::vector<int> holeFaceIds;
+  for (int f = 0; f < static_cast<int>(faces.size()); ++f)
+    if (static_cast<std::size_t>(f / 32) < holeFaceMask.size() && ((holeFaceMask[f / 32] >> (f % 32)) & 1)) {
+      holeFaces.push_back(faces[f]);
+      holeFaceIds.push_back(f);
+    }
+  if (holeFaceIds.empty()) holeFaceIds.push_back(0);  // a storage block may not be empty
   drop_gl_errors();
-  GLuint buffers[3] = {0, 0, 0};
-  glGenBuffers(3, buffers);
+  GLuint buffers[5] = {0, 0, 0, 0, 0};
+  glGenBuffers(5, buffers);
   auto stage = [](GLuint buffer, GLsizeiptr bytes, const void* data) {
     glBindBuffer(GL_COPY_WRITE_BUFFER, buffer);
     glBufferData(GL_COPY_WRITE_BUFFER, bytes, data, GL_DYNAMIC_DRAW);
@@ -257,6 +277,8 @@ int EmulateBinHelper::upload_scoring_mesh(const BaseTriMesh& mesh, std::vector<i
   stage(buffers[0], static_cast<GLsizeiptr>(coords.size() * sizeof(Eigen::Vector3f)), coords.data());
   stage(buffers[1], static_cast<GLsizeiptr>(faces.size() * sizeof(BaseTriFace)), faces.data());
   stage(buffers[2], static_cast<GLsizeiptr>(holeFaceMask.size() * sizeof(int)), holeFaceMask.data());
+  stage(buffers[3], static_cast<GLsizeiptr>(holeFaces.size() * sizeof(BaseTriFace)), holeFaces.data());
+  stage(buffers[4], static_cast<GLsizeiptr>(holeFaceIds.size() * sizeof(int)), holeFaceIds.data());
   glBindBuffer(GL_COPY_WRITE_BUFFER, 0);
   GLBufferView vertices, indices;
   const bool ok = glGetError() == GL_NO_ERROR &&
@@ -265,7 +287,7 @@ int EmulateBinHelper::upload_scoring_mesh(const BaseTriMesh& mesh, std::vector<i
   if (!ok) {
     vertices.detach();
     indices.detach();
-    glDeleteBuffers(3, buffers);
+    glDeleteBuffers(5, buffers);
     return HOLE_MESH_GL_ERROR;
   }
 
@@ -277,14 +299,22 @@ int EmulateBinHelper::upload_scoring_mesh(const BaseTriMesh& mesh, std::vector<i
   glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 3 * sizeof(float), nullptr);
   glEnableVertexAttribArray(0);
   glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, buffers[1]);
+  glBindVertexArray(g.holeVao);
+  glBindBuffer(GL_ARRAY_BUFFER, buffers[0]);
+  glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 3 * sizeof(float), nullptr);
+  glEnableVertexAttribArray(0);
+  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, buffers[3]);
   glBindVertexArray(0);
   glBindBuffer(GL_ARRAY_BUFFER, 0);
-  const GLuint old[3] = {g.vbo, g.ibo, g.ssbo};
-  glDeleteBuffers(3, old);
+  const GLuint old[5] = {g.vbo, g.ibo, g.ssbo, g.holeIbo, g.holeIdSsbo};
+  glDeleteBuffers(5, old);
   g.vbo = buffers[0];
   g.ibo = buffers[1];
   g.ssbo = buffers[2];
+  g.holeIbo = buffers[3];
+  g.holeIdSsbo = buffers[4];
   g.indexCount = static_cast<GLsizei>(3 * faces.size());
+  g.holeIndexCount = static_cast<GLsizei>(3 * holeFaces.size());
   g.vertices = std::move(vertices);
   g.faces = std::move(indices);
   m_holeFaceMask = std::move(holeFaceMask);
@@ -293,7 +323,7 @@ int EmulateBinHelper::upload_scoring_mesh(const BaseTriMesh& mesh, std::vector<i
 }
 
 void EmulateBinHelper::stop_drawing() {
-  if (m_gl) m_gl->indexCount = 0;
+  if (m_gl) m_gl->indexCount = m_gl->holeIndexCount = 0;
   m_holeFacesDrawn = false;
 }
 
@@ -379,13 +409,13 @@ void EmulateBinHelper::set_value_boxes_keep_grid(const std::vector<BoundingBox>&
   reset_bounds(true);
 }
 
-void EmulateBinHelper::draw_mesh() const {
+void EmulateBinHelper::draw_mesh(bool holeFacesOnly) const {
   glEnable(GL_DEPTH_TEST);
   glDepthFunc(GL_LESS);
   glClearColor(0.f, 0.f, 0.f, 1.f);
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-  glBindVertexArray(m_gl->vao);
-  glDrawElements(GL_TRIANGLES, m_gl->indexCount, GL_UNSIGNED_INT, nullptr);
+  glBindVertexArray(holeFacesOnly ? m_gl->holeVao : m_gl->vao);
+  glDrawElements(GL_TRIANGLES, holeFacesOnly ? m_gl->holeIndexCount : m_gl->indexCount, GL_UNSIGNED_INT, nullptr);
   glBindVertexArray(0);
   glDisable(GL_DEPTH_TEST);
 }
@@ -477,6 +507,63 @@ bool EmulateBinHelper::render_and_score(const GLView& first, const GLView& secon
   return score_images(simple, *t, score);
 }
 
+bool EmulateBinHelper::render_hole_bound(const GLView& first, const GLView& second, float& score) {
+  std::string err;
+  if (!m_openglReady || !m_mesh || m_fovys.size() < 2 || !TavoGLFWWindow::make_current_context(err)) return false;
+  GLObjects& g = *m_gl;
+  ImageTargets& t = g.full;
+  // The exact score's cameras (swap clear): left = second, right = first.
+  drop_gl_errors();
+  glViewport(0, 0, t.width, t.height);
+  const std::array<float, 16> rightMvp = aim(first, m_fovys[0]);
+  glBindFramebuffer(GL_FRAMEBUFFER, t.depthFbo);
+  glUseProgram(g.depthProgram);
+  glUniformMatrix4fv(glGetUniformLocation(g.depthProgram, "mvp"), 1, GL_FALSE, rightMvp.data());
+  draw_mesh(true);
+
+  const std::array<float, 16> leftMvp = aim(second, m_fovys[1]);
+  m_lastLeftMvp = leftMvp;
+  // Weight 1 everywhere: no pixel weighs more in the exact score.
+  glBindFramebuffer(GL_FRAMEBUFFER, t.maskFbo);
+  glClearColor(1.f, 0.f, 0.f, 1.f);
+  glClear(GL_COLOR_BUFFER_BIT);
+
+  glBindFramebuffer(GL_FRAMEBUFFER, t.idFbo);
+  glUseProgram(g.holeIdProgram);
+  glActiveTexture(GL_TEXTURE0);
+  glBindTexture(GL_TEXTURE_2D, t.depthMap);
+  glUniform1i(glGetUniformLocation(g.holeIdProgram, "rightDepthMap"), 0);
+  glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, g.holeIdSsbo);
+  glUniformMatrix4fv(glGetUniformLocation(g.holeIdProgram, "rightMvp"), 1, GL_FALSE, rightMvp.data());
+  glUniformMatrix4fv(glGetUniformLocation(g.holeIdProgram, "mvp"), 1, GL_FALSE, leftMvp.data());
+  draw_mesh(true);
+  glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, 0);
+  glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  const GLenum glError = glGetError();
+  if (glError != GL_NO_ERROR) {
+    TAVO_LOG_ERROR("OpenGL error, error code:  " + std::to_string(glError));
+    return false;
+  }
+  return score_images(true, t, score);
+}
+
+float EmulateBinHelper::hole_face_bound(const GLView& first, const GLView& second) {
+  float score = 0.f;
+  return render_hole_bound(first, second, score) ? score : kScoreFailed;
+}
+
+float EmulateBinHelper::hole_face_bound_of_pose(const std::vector<float>& eyes, const std::vector<float>& centers,
+                                                const std::vector<float>& ups, const std::vector<float>& fovys) {
+  if (eyes.size() < 6 || centers.size() < 6 || ups.size() < 6 || fovys.size() < 2) return kScoreFailed;
+  auto cam = [&](int k) { return listed_camera(eyes, centers, ups, k); };
+  const std::vector<float> stored = m_fovys;
+  m_fovys = fovys;
+  float s = 0.f;
+  const bool ok = render_hole_bound(cam(0), cam(1), s);
+  m_fovys = stored;
+  return ok ? s : kScoreFailed;
+}
+
 bool EmulateBinHelper::score_images(bool simple, ImageTargets& t, float& score) {
   if (!m_meshBoxSet) {
     TAVO_LOG_ERROR("EmulateBinHelper mesh box is not init !!!!!!!!!!!!!!!!");
@@ -544,7 +631,9 @@ EmulateBinHelper::GLView EmulateBinHelper::candidate_camera(int candidate, int c
 
 bool EmulateBinHelper::score_candidate(int candidate, bool bound, float& score) {
   float s = 0.f;
-  if (!render_and_score(candidate_camera(candidate, 2), candidate_camera(candidate, 1), bound, bound, bound, s))
+  const GLView first = candidate_camera(candidate, 2), second = candidate_camera(candidate, 1);
+  if (bound && m_holeFaceBounds ? !render_hole_bound(first, second, s)
+                                : !render_and_score(first, second, bound, bound, bound, s))
     return false;
   score = m_weights[candidate] * s;
   return true;
@@ -554,11 +643,7 @@ float EmulateBinHelper::evaluate_pose(const std::vector<float>& eyes, const std:
                                       const std::vector<float>& ups, const std::vector<float>& fovys,
                                       bool swap, bool coarse) {
   if (eyes.size() < 6 || centers.size() < 6 || ups.size() < 6 || fovys.size() < 2) return kScoreFailed;
-  auto cam = [&](int k) {
-    return GLView{Eigen::Vector3f(eyes[3 * k], eyes[3 * k + 1], eyes[3 * k + 2]),
-                  Eigen::Vector3f(centers[3 * k], centers[3 * k + 1], centers[3 * k + 2]),
-                  Eigen::Vector3f(ups[3 * k], ups[3 * k + 1], ups[3 * k + 2])};
-  };
+  auto cam = [&](int k) { return listed_camera(eyes, centers, ups, k); };
   const std::vector<float> stored = m_fovys;
   m_fovys = fovys;
   if (m_voxels.initialised()) m_voxels.clear_visit_mask();
@@ -585,11 +670,14 @@ std::vector<float> EmulateBinHelper::area_bounds() {
   grid.blockTable = m_voxels.download_block_table();
   grid.values = m_voxels.download_values();
   const std::vector<ValuedFace> faces = valued_hole_faces(*m_mesh, m_holeFaceMask, grid);
-  // The bound pass's left camera (score_candidate with swap): c2 with the first field of view.
+  // The bound pass's left camera: c2 with the first field of view (swap
+  // set), or for hole-face bounds the exact score's, c1 with the second.
   std::vector<float> bounds(n, 0.f);
   if (!m_holeFacesDrawn || faces.empty()) return bounds;
+  const int camera = m_holeFaceBounds ? 1 : 2;
+  const double fovy = m_fovys[m_holeFaceBounds && m_fovys.size() > 1 ? 1 : 0];
   for (int i = 0; i < n; ++i)
-    bounds[i] = m_weights[i] * hole_area_bound(faces, aim(candidate_camera(i, 2), m_fovys[0]), m_width, m_height);
+    bounds[i] = m_weights[i] * hole_area_bound(faces, aim(candidate_camera(i, camera), fovy), m_width, m_height);
   return bounds;
 }
 

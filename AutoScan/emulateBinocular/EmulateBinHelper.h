@@ -166,6 +166,23 @@ class EmulateBinHelper {
   // The area bound of every candidate (weight included) for the mesh drawn
   // now; empty before the mesh box is set.
   std::vector<float> area_bounds();
+  // Hole-face bounds (default off): the bound pass of select_best_candidate
+  // draws the hole faces alone, from the cameras of the exact score and at
+  // full size, with weight 1 on every pixel. Without the rest of the mesh
+  // nothing but hole faces occludes or shadows, so every pixel the exact
+  // score counts is counted again, at a weight no smaller: an upper bound of
+  // the exact score, at the cost of the hole faces instead of the whole mesh.
+  // The lazy greedy choice is then the candidate of best exact score (the
+  // area bounds, when on, are computed for the same camera). Overrides
+  // set_bound_image_divisor for the bound pass.
+  void set_hole_face_bounds(bool on) { m_holeFaceBounds = on; }
+  bool hole_face_bounds() const { return m_holeFaceBounds; }
+  // That bound for the pair that score_view_pair(first, second, false, ...)
+  // scores exactly; kScoreFailed on failure.
+  float hole_face_bound(const GLView& first, const GLView& second);
+  // The same for the pose that evaluate_pose(eyes, ..., swap = false) scores.
+  float hole_face_bound_of_pose(const std::vector<float>& eyes, const std::vector<float>& centers,
+                                const std::vector<float>& ups, const std::vector<float>& fovys);
   // Host copies of the images of the last scored pair, rows bottom-up as
   // OpenGL stores them.
   std::vector<std::uint8_t> last_face_ids() const;
@@ -199,9 +216,11 @@ class EmulateBinHelper {
   std::array<float, 16> aim(const GLView& v, double fovy);
   bool render_and_score(const GLView& first, const GLView& second, bool swap, bool simple, bool coarse,
                         float& score);
+  bool render_hole_bound(const GLView& first, const GLView& second, float& score);
   bool score_candidate(int candidate, bool bound, float& score);
   int fail_selection();
-  void draw_mesh() const;
+  // The whole scoring mesh, or its hole faces alone.
+  void draw_mesh(bool holeFacesOnly = false) const;
   bool score_images(bool simple, ImageTargets& t, float& score);
   void reset_bounds(bool keepUsed);
   int upload_scoring_mesh(const BaseTriMesh& mesh, std::vector<int> holeFaceMask);
@@ -225,6 +244,7 @@ class EmulateBinHelper {
   int m_height = 960;
   int m_boundDivisor = 1;
   bool m_areaBounds = false;
+  bool m_holeFaceBounds = false;
   GLCamera m_camera;
   Eigen::Vector3f m_boxMin, m_boxMax;
   std::vector<BoundingBox> m_valueBoxes;

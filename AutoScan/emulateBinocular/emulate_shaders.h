@@ -1,6 +1,7 @@
 #pragma once
 // GLSL sources of the binocular renderer and the depth-frame renderer, one
 // entry per source line.
+#include <initializer_list>
 #include <vector>
 
 namespace TavoAlgorithm::shaders {
@@ -10,6 +11,27 @@ inline const std::vector<const char*> kDepthVertex = {
     "#version 330 core", "layout(location = 0) in vec3 vertex;", "uniform mat4 mvp;", " void main()", "{",
     "    gl_Position = mvp * vec4(vertex, 1.0);", "}"};
 inline const std::vector<const char*> kDepthFragment = {"#version 330 core", "void main()", "{", "}"};
+
+// Concatenated source lines.
+inline std::vector<const char*> joined_lines(std::initializer_list<std::vector<const char*>> parts) {
+  std::vector<const char*> lines;
+  for (const auto& p : parts) lines.insert(lines.end(), p.begin(), p.end());
+  return lines;
+}
+
+// Whether the right camera's depth map shadows the fragment.
+inline const std::vector<const char*> kShadowTest = {
+    "bool in_shadow()",
+    "{",
+    "    vec3 p = rightPosition.xyz / rightPosition.w * 0.5 + 0.5;",
+    "    if (p.x < 0.0 || p.x > 1.0 || p.y < 0.0 || p.y > 1.0) return true;",
+    "    return !(p.z - texture(rightDepthMap, p.xy).r < 1e-4);",
+    "}"};
+
+// The face-id colour of `id` (face index + 1), closing main.
+inline const std::vector<const char*> kIdColour = {
+    "    fColor = vec4(float((id >> 16) & 0xffu), float((id >> 8) & 0xffu), float(id & 0xffu),",
+    "                  float((id >> 24) & 0xffu)) / 255.0;", "}"};
 
 // Face ids of the hole faces that the left camera sees and the right one lights.
 inline const std::vector<const char*> kIdVertex = {
@@ -23,33 +45,36 @@ inline const std::vector<const char*> kIdVertex = {
     "    gl_Position = mvp * vec4(vertex, 1.0);",
     "    rightPosition = rightMvp * vec4(vertex, 1.0);",
     "}"};
-inline const std::vector<const char*> kIdFragment = {
-    "#version 430 core",
-    "in vec4 rightPosition;",
-    "out vec4 fColor;",
-    "uniform sampler2D rightDepthMap;",
-    "layout(std430, binding = 0) buffer holesFaceMaps",
-    "{",
-    "    int holesFaceMap[];",
-    "};",
-    "bool in_shadow()",
-    "{",
-    "    vec3 p = rightPosition.xyz / rightPosition.w * 0.5 + 0.5;",
-    "    if (p.x < 0.0 || p.x > 1.0 || p.y < 0.0 || p.y > 1.0) return true;",
-    "    return !(p.z - texture(rightDepthMap, p.xy).r < 1e-4);",
-    "}",
-    "void main()",
-    "{",
-    "    int word = holesFaceMap[gl_PrimitiveID / 32];",
-    "    if (!gl_FrontFacing || ((word >> (gl_PrimitiveID % 32)) & 1) == 0 || in_shadow())",
-    "    {",
-    "        fColor = vec4(0.0, 0.0, 0.0, 0.0);",
-    "        return;",
-    "    }",
-    "    uint id = uint(gl_PrimitiveID) + 1u;",
-    "    fColor = vec4(float((id >> 16) & 0xffu), float((id >> 8) & 0xffu), float(id & 0xffu),",
-    "                  float((id >> 24) & 0xffu)) / 255.0;",
-    "}"};
+inline const std::vector<const char*> kIdFragment = joined_lines({
+    {"#version 430 core", "in vec4 rightPosition;", "out vec4 fColor;", "uniform sampler2D rightDepthMap;",
+     "layout(std430, binding = 0) buffer holesFaceMaps", "{", "    int holesFaceMap[];", "};"},
+    kShadowTest,
+    {"void main()",
+     "{",
+     "    int word = holesFaceMap[gl_PrimitiveID / 32];",
+     "    if (!gl_FrontFacing || ((word >> (gl_PrimitiveID % 32)) & 1) == 0 || in_shadow())",
+     "    {",
+     "        fColor = vec4(0.0, 0.0, 0.0, 0.0);",
+     "        return;",
+     "    }",
+     "    uint id = uint(gl_PrimitiveID) + 1u;"},
+    kIdColour});
+
+// Face ids of a draw of the hole faces alone (the hole-face bound): every
+// primitive is a hole face, holeFaceIds maps it to its face of the mesh.
+inline const std::vector<const char*> kHoleIdFragment = joined_lines({
+    {"#version 430 core", "in vec4 rightPosition;", "out vec4 fColor;", "uniform sampler2D rightDepthMap;",
+     "layout(std430, binding = 1) buffer holeFaceIdMaps", "{", "    int holeFaceIds[];", "};"},
+    kShadowTest,
+    {"void main()",
+     "{",
+     "    if (!gl_FrontFacing || in_shadow())",
+     "    {",
+     "        fColor = vec4(0.0, 0.0, 0.0, 0.0);",
+     "        return;",
+     "    }",
+     "    uint id = uint(holeFaceIds[gl_PrimitiveID]) + 1u;"},
+    kIdColour});
 
 // Weight mask: back faces seen through the (discarded) hole faces.
 inline const std::vector<const char*> kMaskVertex = {

@@ -4,7 +4,8 @@
 // renders c0's range frame of the model, sends it and re-fuses; coverage is
 // the share of the reachable reference surface (vertices that c0 sees from
 // at least one candidate pose) within one TSDF voxel of the fused mesh.
-//   autoscan_demo [mesh] [--views N] [--strategy planned|presets|random|all] [--out DIR]
+//   autoscan_demo [mesh] [--views N] [--baseline-views N] [--stop-at P]
+//                 [--strategy planned|presets|random|all] [--out DIR]
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <chrono>
@@ -37,6 +38,8 @@ using Pose = std::pair<int, int>;
 
 struct DentalOptions {
   int views = 20;
+  int baselineViews = 0;  // views of presets and random; 0: as many as --views
+  double stopAt = 0.0;    // a strategy ends once its coverage reaches this share (%); 0: never
   std::string strategy = "all";
   int step = 10;          // candidate grid step (degrees)
   double fit = 60.0;      // largest model extent on the table (mm); 0 keeps the size
@@ -147,14 +150,16 @@ Run run_strategy(const std::string& strategy, const DentalOptions& o, const sim:
   std::shuffle(shuffled.begin(), shuffled.end(), rng);
   std::deque<RangeData> frames;  // the helper borrows them
   using Clock = std::chrono::steady_clock;
-  for (int v = 0; v < o.views; ++v) {
+  const int views = strategy != "planned" && o.baselineViews > 0 ? o.baselineViews : o.views;
+  for (int v = 0; v < views; ++v) {
     const Clock::time_point start = Clock::now();
     Pose pose = kFirstView;
     float value = 0.f;
+    bool nothingLeft = false;  // the pattern search may return negative rotations: no sentinel angle
     if (v > 0) {
       if (strategy == "planned") {
         MutedStdout mute(!o.verbose);
-        if (helper.get_scanPath(pose.first, pose.second, value, false) != RETVAL_SUCCESS) pose = {-1, -1};
+        nothingLeft = helper.get_scanPath(pose.first, pose.second, value, false) != RETVAL_SUCCESS;
       } else if (strategy == "presets") {
         pose = sweep[static_cast<std::size_t>(v - 1) % sweep.size()];
       } else {
@@ -162,7 +167,7 @@ Run run_strategy(const std::string& strategy, const DentalOptions& o, const sim:
       }
     }
     const double planSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (pose.first < 0) {
+    if (nothingLeft) {
       std::printf("%-8s step %3d: the planner finds nothing left to scan\n", strategy.c_str(), v + 1);
       break;
     }
@@ -183,6 +188,10 @@ Run run_strategy(const std::string& strategy, const DentalOptions& o, const sim:
     std::printf("%-8s step %3d: rotation %3d tilt %4d  best value %10.1f  coverage %5.1f%%  plan %.2f s  step %.2f s\n",
                 strategy.c_str(), v + 1, pose.first, pose.second, value, run.coverage.back(), planSeconds, seconds);
     std::fflush(stdout);
+    if (o.stopAt > 0.0 && run.coverage.back() >= o.stopAt) {
+      std::printf("%-8s reached %.1f%% of the reachable surface in %d views\n", strategy.c_str(), o.stopAt, v + 1);
+      break;
+    }
   }
   return run;
 }
@@ -240,7 +249,9 @@ int run_dental(const DentalOptions& o, const CommonOptions& common) {
   csv << "views";
   for (const std::string& s : strategies) csv << "," << s;
   csv << "\n";
-  for (int v = 0; v < o.views; ++v) {
+  std::size_t rows = 0;
+  for (const std::string& s : strategies) rows = std::max(rows, runs[s].coverage.size());
+  for (int v = 0; v < static_cast<int>(rows); ++v) {
     csv << v + 1;
     for (const std::string& s : strategies) {
       const auto& c = runs[s].coverage;
@@ -267,6 +278,12 @@ int run_dental(const DentalOptions& o, const CommonOptions& common) {
     std::printf("%-8s views to 90%% / 95%% / 98%%: %d / %d / %d (-1: not reached in %zu)\n", s.c_str(),
                 views_to(c, 90), views_to(c, 95), views_to(c, 98), c.size());
   }
+  if (runs.count("planned") && runs.count("random")) {
+    const int planned95 = views_to(runs["planned"].coverage, 95), random95 = views_to(runs["random"].coverage, 95);
+    if (planned95 > 0 && random95 > 0)
+      std::printf("planned / random views to 95%%: %d / %d = %.2f\n", planned95, random95,
+                  static_cast<double>(planned95) / random95);
+  }
   const std::string meshPath = (fs::path(common.outDir) / ("fused_" + strategies.front() + ".ply")).string();
   if (!write_mesh(runs[strategies.front()].fused, meshPath)) std::cerr << "autoscan_demo: cannot write " << meshPath << "\n";
   std::printf("wrote %s, %s and %s\n", csvPath.c_str(), pngPath.c_str(), meshPath.c_str());
@@ -277,9 +294,15 @@ Rig dental_rig() {
   auto o = std::make_shared<DentalOptions>();
   Rig r;
   r.name = "dental";
-  r.description = "dental turntable scanner, closed loop: autoscan_demo [mesh] [--views N] [--strategy S]";
+  r.description = "dental turntable scanner, closed loop: autoscan_demo [mesh] [--views N] [--stop-at P] [--strategy S]";
   r.add_options = [o](CLI::Option_group& g) {
     g.add_option("--views", o->views, "views per strategy")->capture_default_str()->check(CLI::Range(1, 1000));
+    g.add_option("--baseline-views", o->baselineViews, "views of the presets and random strategies (0: --views)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 1000));
+    g.add_option("--stop-at", o->stopAt, "end a strategy once its coverage reaches this share (%; 0: never)")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 100.0));
     g.add_option("--strategy", o->strategy, "planned, presets, random or all")
         ->capture_default_str()
         ->check(CLI::IsMember({"planned", "presets", "random", "all"}));

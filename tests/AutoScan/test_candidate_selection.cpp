@@ -305,3 +305,76 @@ TEST(EmulateBinHelper, AreaBoundsHoldOverRenderedBoundsAndSpareRenders) {
   EXPECT_EQ(again->select_best_candidate(results), plain);
   EXPECT_LT(again->last_selection_stats().boundsScored, n - zero + 1);
 }
+
+TEST(EmulateBinHelper, HoleFaceBoundsHoldOverExactScoresAndTheChoiceIsTheExactBest) {
+  TAVO_REQUIRE_GL_CONTEXT();
+  // The capped ball with a slab over part of the cap, so that the rest of
+  // the mesh occludes and shadows hole faces; the three cameras of a
+  // candidate stand apart, as a scanner's do.
+  CappedBall ball(0, 0.0, 0.0);
+  sim::add_box(ball.mesh, {20, 0, 60}, {12, 40, 2});
+  const int n = 30;
+  Candidates c;
+  std::vector<float> weights;
+  for (int i = 0; i < n; ++i) {
+    const double z = 0.95 - 1.15 * (i + 0.5) / n, phi = 2.39996 * i, s = std::sqrt(1.0 - z * z);
+    const Vector3f eye = 280.f * Vector3f(float(s * std::cos(phi)), float(s * std::sin(phi)), float(z));
+    const Vector3f side = Vector3f::UnitZ().cross(eye).normalized();
+    const Vector3f threeEyes[3] = {eye, eye + 30.f * side, eye - 30.f * side};
+    for (const Vector3f& e : threeEyes) {
+      c.eyes.insert(c.eyes.end(), {e.x(), e.y(), e.z()});
+      c.centers.insert(c.centers.end(), {0.f, 0.f, 0.f});
+      c.ups.insert(c.ups.end(), {0.f, 0.f, 1.f});
+    }
+    weights.push_back(0.5f + 0.01f * (i * 37 % n));
+  }
+  auto r = make_renderer(2.0, c, {0.5f, 0.6f});
+  ASSERT_TRUE(r);
+  r->set_pose_weights(weights);
+  ASSERT_EQ(r->set_scoring_mesh(ball.mesh, hole_mask(ball.mesh.get_fn(), CappedBall::kCapFaces)), RETVAL_SUCCESS);
+  r->set_mesh_box();
+  auto camera = [&](int i, int k) {
+    const int o = 9 * i + 3 * k;
+    return EmulateBinHelper::GLView{{c.eyes[o], c.eyes[o + 1], c.eyes[o + 2]}, Vector3f::Zero(), Vector3f::UnitZ()};
+  };
+  // What select_best_candidate scores exactly: F = c2, S = c1, swap clear.
+  auto exact_scores = [&] {
+    std::vector<float> e(n, 0.f);
+    for (int i = 0; i < n; ++i)
+      if (!r->candidate_used(i)) e[i] = weights[i] * r->score_view_pair(camera(i, 2), camera(i, 1), false, false);
+    return e;
+  };
+
+  const std::vector<float> exact = exact_scores();
+  int occluded = 0, positive = 0;
+  for (int i = 0; i < n; ++i) {
+    const float bound = weights[i] * r->hole_face_bound(camera(i, 2), camera(i, 1));
+    ASSERT_GE(exact[i], 0.f);
+    EXPECT_GE(bound, exact[i] * (1.f - kSumTolerance)) << "candidate " << i;
+    positive += exact[i] > 0.f;
+    occluded += bound > 1.2f * exact[i] + 1.f;
+  }
+  EXPECT_GT(positive, n / 3);
+  EXPECT_GT(occluded, 0) << "the slab shadows nothing: the scene tests no occlusion";
+
+  // Whole-mesh bounds from c2 need not bound the exact score from c1; with
+  // hole-face bounds (and area bounds on the same camera) every choice is
+  // the unused candidate of best exact score, and its result that score.
+  r->set_hole_face_bounds(true);
+  r->set_area_bounds(true);
+  std::set<int> chosenSet;
+  for (int round = 0; round < 4; ++round) {
+    const std::vector<float> e = round == 0 ? exact : exact_scores();
+    const int best = static_cast<int>(std::max_element(e.begin(), e.end()) - e.begin());
+    std::vector<float> results;
+    const int chosen = r->select_best_candidate(results);
+    ASSERT_GE(chosen, 0);
+    // The same candidate, up to the sum order's noise between near-equal scores.
+    if (chosen != best) EXPECT_GE(e[chosen], e[best] * (1.f - kSumTolerance)) << "round " << round;
+    EXPECT_NEAR(results[chosen], e[best], kSumTolerance * e[best]);
+    EXPECT_LT(r->last_selection_stats().exactScored, n / 2) << "the bounds spare too little";
+    r->accept_view();
+    chosenSet.insert(chosen);
+  }
+  EXPECT_EQ(chosenSet.size(), 4u);
+}

@@ -31,6 +31,8 @@
 
 namespace TavoAlgorithm {
 
+static_assert(sizeof(grid::LeafElement<TsdfVoxel>) == 64, "a TSDF leaf element fills one cache line");
+
 inline constexpr int kTsdfDefaultDepth = 13;
 inline constexpr float kTsdfDefaultVoxelSize = 0.5f;
 inline constexpr int kTsdfBorder = 3;

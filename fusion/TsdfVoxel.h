@@ -16,14 +16,17 @@ inline constexpr float kTsdfMinWeight = 1e-5f;
 // kinds that clear_delete_flag(kind) clears as bit kind - 1.
 inline constexpr std::uint8_t TSDF_MARK_REGION = 1u << 0;
 
+// The two bytes sit together at the end: 52 bytes without padding, so that
+// a leaf element fills one cache line (integration and extraction wait on
+// little else than the first read of a neighbour's element).
 struct TsdfVoxel {
   std::uint32_t state = 0;  // 1: changed since the last extraction
   float weightSum = 0.f;
   float distSum = 0.f;  // sum of w * d
   std::uint32_t count = 0;
-  grid::SpinLock<std::uint8_t> lock;
   std::array<int, 3> edgeVertex{{-1, -1, -1}};   // vertex on the edge to +x, +y, +z
   std::array<int, 5> faceIds{{-1, -1, -1, -1, -1}};  // faces of the cube with this lowest corner
+  grid::SpinLock<std::uint8_t> lock;
   std::uint8_t deleteMarks = 0;
 
   bool has_weight() const { return weightSum > kTsdfMinWeight; }

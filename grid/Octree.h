@@ -39,13 +39,15 @@ inline constexpr std::size_t kLeafBlockTable = 4096;
 // bytes are the free state and a fresh leaf block needs no initialising pass;
 // it is published last (release), so a reader that sees it also sees the
 // payload's initial state and the parent base. The payload of a free element
-// is undefined until the element is claimed.
+// is undefined until the element is claimed. The lock byte fills the gap
+// after the cell, so that with a 52-byte payload an element is 64 bytes, one
+// cache line of the page-aligned blocks.
 template <typename T>
 struct LeafElement {
   std::atomic<std::uint16_t> cellCode[3] = {{0}, {0}, {0}};
+  std::atomic<std::uint8_t> creationLock{0};
   T payload{};
   std::uint32_t parentBase = 0;
-  std::atomic<std::uint8_t> creationLock{0};
 
   LeafElement() = default;
   // Copies (record store resets) carry the state, never a held lock.
@@ -172,7 +174,8 @@ class Octree {
     if (index < 0 || static_cast<std::size_t>(index) >= m_leaves.size()) return;
     const char* p = reinterpret_cast<const char*>(&m_leaves[static_cast<std::size_t>(index)]);
     __builtin_prefetch(p);
-    __builtin_prefetch(p + sizeof(Element) - 1);  // an element may straddle two cache lines
+    // Unless its size divides the line, an element may straddle two.
+    if constexpr (64 % sizeof(Element) != 0) __builtin_prefetch(p + sizeof(Element) - 1);
   }
 
   T* find_payload(const Eigen::Vector3i& c) {

@@ -122,11 +122,13 @@ class TAVO_API LaserFusionHelper {
   // and `cloud` is replaced by get_cloud. Returns 0.
   RetVal fusion_all_frame(std::vector<std::vector<Cloud>>& frames, const std::vector<RigidMatrix>& rts,
                           Cloud& cloud);
-  // Frames in parallel, the lines of a frame in order: with useTangent by
-  // tangents (once all frames are in, each touched record's normal estimated
-  // once, by the plain rule, against the view direction of the first frame
-  // listing it), otherwise by the lines' vertex normals; a
-  // line without normals prints "frame not have vNormal" and is skipped.
+  // With useTangent by tangents, frame after frame through the frame pass
+  // of fusion_one_frame_tangent (the lines of a frame shared by the
+  // workers), and once all frames are in, each touched record's normal
+  // estimated once, by the plain rule, against the view direction of the
+  // first frame that touched it. Otherwise frames in parallel, the lines of
+  // a frame in order, by the lines' vertex normals; a line without normals
+  // prints "frame not have vNormal" and is skipped.
   // Then integrate_into_tsdf, and `mesh` is replaced by get_mesh with
   // vertexIds the edge axis (0, 1, 2) of each vertex. Returns 0.
   RetVal fusion_all_frame(std::vector<std::vector<Cloud>>& frames, const std::vector<RigidMatrix>& rts,
@@ -207,6 +209,11 @@ class TAVO_API LaserFusionHelper {
   const LaserReconstrcution::LineIntegrator& integrator() const { return m_integrator; }
 
  private:
+  // fusion_one_frame_tangent; without `estimate` the touched records keep
+  // their normals stale for a later update_normal over the pending list.
+  RetVal fuse_frame_tangent(const std::vector<const std::vector<Eigen::Vector3f>*>& lines, const RigidMatrix& rt,
+                            bool estimate, bool darkMode, int workers, tbb::concurrent_vector<int>& pendingLeaves);
+
   TavoOctree::Octree<T> m_tree;
   grid::GridFrame m_frame;
   TavoOctree::TwinPool<T> m_twins;

@@ -27,6 +27,14 @@ Eigen::Vector3f view_direction(const RigidMatrix& rt) {
   return rt.transform_normal(Eigen::Vector3f(Eigen::Vector3f::UnitZ()));
 }
 
+// The point lists of a frame's lines that have points.
+std::vector<const std::vector<Eigen::Vector3f>*> frame_points(const std::vector<Cloud>& lines) {
+  std::vector<const std::vector<Eigen::Vector3f>*> points;
+  for (const Cloud& line : lines)
+    if (line.get_vn() > 0) points.push_back(&line.get_vCoords());
+  return points;
+}
+
 bool enough_poses(std::size_t frames, std::size_t poses) {
   if (poses >= frames) return true;
   TAVO_LOG_ERROR("fewer frame poses (" + std::to_string(poses) + ") than frames (" + std::to_string(frames) + ")");
@@ -54,13 +62,10 @@ RetVal LaserFusionHelper<T>::fusion_all_frame(std::vector<std::vector<Cloud>>& f
   if (frames.empty()) return RETVAL_SUCCESS;
   if (!enough_poses(frames.size(), rts.size())) return RETVAL_FAILED;
   for (std::size_t i = 0; i < frames.size(); ++i) {
-    std::vector<const std::vector<Eigen::Vector3f>*> lines;
-    for (const Cloud& line : frames[i])
-      if (line.get_vn() > 0) lines.push_back(&line.get_vCoords());
     // The pending list holds every leaf touched by this frame once, which is
     // what the flags must be cleared on before the next frame.
     tbb::concurrent_vector<int> touched;
-    fusion_one_frame_tangent(lines, rts[i], true, m_threadNum, touched);
+    fusion_one_frame_tangent(frame_points(frames[i]), rts[i], true, m_threadNum, touched);
     clear_update_flags(touched);
   }
   integrate_into_tsdf();
@@ -74,31 +79,34 @@ RetVal LaserFusionHelper<T>::fusion_all_frame(std::vector<std::vector<Cloud>>& f
                                               BaseTriMesh& mesh, std::vector<int>& vertexIds) {
   if (frames.empty()) return RETVAL_SUCCESS;
   if (!enough_poses(frames.size(), rts.size())) return RETVAL_FAILED;
-  std::vector<tbb::concurrent_vector<int>> updated(useTangent ? frames.size() : 0);
-  auxilary_tbb_for(m_threadNum, 0, frames.size(), [&](std::size_t i) {
-    tbb::concurrent_vector<int> pending;
-    std::vector<Eigen::Vector3f> normals;
-    for (const Cloud& line : frames[i]) {
-      if (line.get_vn() == 0) continue;
-      if (useTangent) {
-        fusion_one_lines_tangent(line.get_vCoords(), rts[i], pending, updated[i]);
-      } else if (!line.has_vNormal()) {
-        console::message("frame not have vNormal");
-      } else {
+  if (useTangent) {
+    // The real-time helper's frame pass, frame after frame, without its
+    // normal estimates: each record is estimated once, after all frames are
+    // in, against the view of the frame that touched it first (the records
+    // that frame's pending list holds, since no flag is cleared meanwhile).
+    std::vector<tbb::concurrent_vector<int>> firstTouched(frames.size());
+    for (std::size_t i = 0; i < frames.size(); ++i)
+      fuse_frame_tangent(frame_points(frames[i]), rts[i], false, false, m_threadNum, firstTouched[i]);
+    // Not in dark mode: that only marks a record estimable on its first
+    // visit, and there is no second one here.
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      update_normal(view_direction(rts[i]), firstTouched[i], false);
+      clear_update_flags(firstTouched[i]);
+    }
+  } else {
+    auxilary_tbb_for(m_threadNum, 0, frames.size(), [&](std::size_t i) {
+      std::vector<Eigen::Vector3f> normals;
+      for (const Cloud& line : frames[i]) {
+        if (line.get_vn() == 0) continue;
+        if (!line.has_vNormal()) {
+          console::message("frame not have vNormal");
+          continue;
+        }
         normals.resize(static_cast<std::size_t>(line.get_vn()));
         for (int k = 0; k < line.get_vn(); ++k) normals[static_cast<std::size_t>(k)] = line.get_vNrv(k);
         fusion_one_lines_normal(line.get_vCoords(), normals, rts[i]);
       }
-    }
-  });
-  // Tangent records carry no normal until estimated; estimating after all
-  // frames are in keeps the estimate off records other frames still write.
-  // Each record is estimated once, by the first frame listing it, so not in
-  // dark mode: that only marks a record estimable for a later pass, which
-  // never comes here, and would leave the whole mesh empty.
-  for (std::size_t i = 0; i < updated.size(); ++i) {
-    update_normal(view_direction(rts[i]), updated[i], false);
-    clear_update_flags(updated[i]);
+    });
   }
   integrate_into_tsdf();
   std::vector<int> faceWork;

@@ -499,6 +499,13 @@ template <typename T>
 RetVal LaserFusionHelper<T>::fusion_one_frame_tangent(const std::vector<const std::vector<Eigen::Vector3f>*>& lines,
                                                       const RigidMatrix& rt, bool darkMode, int workers,
                                                       tbb::concurrent_vector<int>& pendingLeaves) {
+  return fuse_frame_tangent(lines, rt, true, darkMode, workers, pendingLeaves);
+}
+
+template <typename T>
+RetVal LaserFusionHelper<T>::fuse_frame_tangent(const std::vector<const std::vector<Eigen::Vector3f>*>& lines,
+                                                const RigidMatrix& rt, bool estimate, bool darkMode, int workers,
+                                                tbb::concurrent_vector<int>& pendingLeaves) {
   // A piece of about this many segments takes a few tens of microseconds:
   // enough to outweigh its hand-over, small enough that the workers finish
   // a frame's phases together.
@@ -530,8 +537,8 @@ RetVal LaserFusionHelper<T>::fusion_one_frame_tangent(const std::vector<const st
   auxilary_tbb_for(workers, 0, pieces.size(), [&](std::size_t k) {
     Piece& p = pieces[k];
     // A segment touches about five cells.
-    p.updated.reserve(static_cast<std::size_t>(8 * (p.i1 - p.i0)));
-    p.pending.reserve(p.updated.capacity());
+    p.pending.reserve(static_cast<std::size_t>(8 * (p.i1 - p.i0)));
+    if (estimate) p.updated.reserve(p.pending.capacity());
     // Reused by every piece a worker runs: nothing inside waits for other tasks.
     thread_local TangentScratch scratch;
     LeafCache<T> near(m_tree);
@@ -541,8 +548,9 @@ RetVal LaserFusionHelper<T>::fusion_one_frame_tangent(const std::vector<const st
   });
   // Every contribution of the frame is in: each piece's leaves are
   // estimated once.
-  if constexpr (kHasTangents<T>)
-    auxilary_tbb_for(workers, 0, pieces.size(), [&](std::size_t k) {
+  if constexpr (kHasTangents<T>) {
+    if (estimate)
+      auxilary_tbb_for(workers, 0, pieces.size(), [&](std::size_t k) {
       const std::vector<int>& list = pieces[k].updated;
       for (std::size_t j = 0; j < list.size(); ++j) {
         // The records were written by this frame, but mostly fell out of the
@@ -551,8 +559,10 @@ RetVal LaserFusionHelper<T>::fusion_one_frame_tangent(const std::vector<const st
         estimate_listed(m_tree.element_at(list[j]).payload, viewDir, darkMode, locked);
       }
     });
-  else
+  } else {
+    (void)estimate;
     (void)darkMode;
+  }
   for (const Piece& p : pieces)
     if (p.ret != RETVAL_SUCCESS) return p.ret;
   return RETVAL_SUCCESS;
@@ -588,6 +598,11 @@ void LaserFusionHelper<T>::update_normal(const Eigen::Vector3f& viewDir, const t
     const int slots = m_tree.leaf_slots_in_use();
     const int workers = m_integrator.workers_for(leaves.size());
     auxilary_tbb_for(workers, 0, leaves.size(), [&](std::size_t i) {
+      // A whole scan's list reaches records written long ago.
+      if (i + kEstimateAhead < leaves.size()) {
+        const int ahead = leaves[i + kEstimateAhead];
+        if (ahead >= 0 && ahead < slots) prefetch_record(m_tree.element_at(ahead));
+      }
       T* leaf = listed_leaf(m_tree, slots, leaves[i]);
       if (leaf != nullptr) estimate_listed(*leaf, viewDir, darkMode, workers > 1);
     });
@@ -626,6 +641,9 @@ void LaserFusionHelper<T>::get_update_vid(const tbb::concurrent_vector<int>& lea
       tbb::concurrent_vector<int>&);                                                                           \
   template RetVal LaserFusionHelper<T>::fusion_one_frame_tangent(                                              \
       const std::vector<const std::vector<Eigen::Vector3f>*>&, const RigidMatrix&, bool, int,                  \
+      tbb::concurrent_vector<int>&);                                                                           \
+  template RetVal LaserFusionHelper<T>::fuse_frame_tangent(                                                    \
+      const std::vector<const std::vector<Eigen::Vector3f>*>&, const RigidMatrix&, bool, bool, int,            \
       tbb::concurrent_vector<int>&);                                                                           \
   template void LaserFusionHelper<T>::integrate_into_tsdf();                                                   \
   template void LaserFusionHelper<T>::update_normal(const Eigen::Vector3f&, const tbb::concurrent_vector<int>&, \

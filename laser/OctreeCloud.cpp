@@ -13,6 +13,7 @@
 #include "LaserFusionHelper.h"
 #include "Parallel.h"
 #include "grid/NodeBaseCache.h"
+#include "laser/ChunkedFor.h"
 #include "laser/LeafAccess.h"
 
 namespace TavoAlgorithm {
@@ -42,14 +43,6 @@ bool projected_offset(const Eigen::Vector3f& offsetSum, float weight2, const Eig
   if (!(weight2 > 0.f)) return false;
   d = (offsetSum / weight2).dot(n);
   return ((d * n).array().abs() <= 0.5f * cellSize).all();
-}
-
-// body(begin, end) over [0, n) in chunks of kCloudChunk, one task each, so
-// that a task can keep state (a node cache) across its chunk.
-template <typename F>
-void for_chunks(int workers, std::size_t n, F&& body) {
-  auxilary_tbb_for(workers, 0, (n + kCloudChunk - 1) / kCloudChunk,
-                   [&](std::size_t k) { body(k * kCloudChunk, std::min(n, (k + 1) * kCloudChunk)); });
 }
 
 void delete_vertex(Cloud& cloud, int id, std::atomic<int>& validVids) {
@@ -159,7 +152,7 @@ void LaserFusionHelper<T>::get_cloud_incremental(const tbb::concurrent_vector<in
       std::uint8_t code = 0;
     };
     std::vector<Entry> entries(n);
-    for_chunks(m_integrator.workers_for(n), n, [&](std::size_t begin, std::size_t end) {
+    for_chunks(m_integrator.workers_for(n), n, kCloudChunk, [&](std::size_t begin, std::size_t end) {
       for (std::size_t i = begin; i < end; ++i) {
         if (i + kRecordsAhead < end && in_slots(pending[i + kRecordsAhead]))
           prefetch_record(m_tree.element_at(pending[i + kRecordsAhead]));
@@ -188,7 +181,7 @@ void LaserFusionHelper<T>::get_cloud_incremental(const tbb::concurrent_vector<in
     // The collected leaves come in the order the frame touched them: one
     // node cache per chunk serves the neighbourhoods of many.
     const std::size_t m = collected.size();
-    for_chunks(m_integrator.workers_for(m), m, [&](std::size_t begin, std::size_t end) {
+    for_chunks(m_integrator.workers_for(m), m, kCloudChunk, [&](std::size_t begin, std::size_t end) {
       grid::NodeBaseCache<LeafTangent, false> nodes(m_tree);
       for (std::size_t i = begin; i < end; ++i) {
         const int index = collected[i].first, code = collected[i].second;

@@ -4,6 +4,7 @@
 // table and its corner and edge numbering.
 #include <tbb/concurrent_vector.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <utility>
@@ -11,6 +12,8 @@
 #include "LaserFusionHelper.h"
 #include "Parallel.h"
 #include "common/marching_cubes_cube.h"
+#include "grid/NodeBaseCache.h"
+#include "laser/ChunkedFor.h"
 #include "laser/LeafAccess.h"
 #include "meshproc/RepeatedFaces.h"
 
@@ -21,6 +24,9 @@ using namespace LaserReconstrcution;
 constexpr float kMinEdgeWeight = 0.001f;
 constexpr int kTwinSlot = 3;  // slots 0-2: edges of the leaf's surface, 3-5: of its twin's
 constexpr std::size_t kReservedVertices = 1000000;
+// Leaf slots per task: slots claimed together mostly lie near one another,
+// so one node cache serves the chunk.
+constexpr std::size_t kSlotChunk = 1024;
 
 using EdgeSlots = std::array<int, 6>;
 
@@ -49,11 +55,23 @@ const T* continuing_record(const T& b, const Eigen::Vector3f& n, bool& isTwin) {
 constexpr int kCubeOrder[8] = {3, 0, 2, 7, 1, 4, 6, 5};
 
 Eigen::Vector3i corner_offset(int k) { return mc::corner_cell(Eigen::Vector3i::Zero(), k); }
+
+bool has_vertex(const EdgeSlots& e) {
+  return std::any_of(e.begin(), e.end(), [](int v) { return v >= 0; });
+}
+
+// Index in a 3 x 3 x 3 block (x fastest) of the cell at offset d, each
+// component in -1 ... 1, from the block's centre.
+int block_slot(const Eigen::Vector3i& d) { return (d.x() + 1) + 3 * (d.y() + 1) + 9 * (d.z() + 1); }
 }  // namespace
 
 template <typename T>
 BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::concurrent_vector<int>& faceList,
                                            std::vector<int>& vertexAxis) {
+  // The neighbours of a leaf are found through the few finest nodes around
+  // it, cached per chunk of slots (nothing is created meanwhile), rather
+  // than by a walk from the root for each of a cube's corners.
+  using NodeCache = grid::NodeBaseCache<T, false>;
   const int slots = m_tree.leaf_slots_in_use();
   const float s = m_frame.cellSize;
   // Edge vertices of each leaf, indexed like the leaf array (the cells of
@@ -71,7 +89,8 @@ BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::conc
     const auto it = vertices.push_back({p + m_frame.origin, axis});
     return static_cast<int>(it - vertices.begin());
   };
-  auxilary_tbb_for(m_integrator.threadNum, 0, static_cast<std::size_t>(slots), [&](std::size_t i) {
+  // The edge vertices of leaf slot i, towards its +x, +y and +z neighbours.
+  auto leaf_edges = [&](NodeCache& near, std::size_t i) {
     const auto& e = m_tree.element_at(static_cast<int>(i));
     if (!e.is_used()) return;
     const Eigen::Vector3i g = e.get_cell();
@@ -79,10 +98,10 @@ BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::conc
     const Eigen::Vector3f ca = m_frame.local_centre(g);
     auto edges_of = [&](const T& a, int base) {
       for (int k = 0; k < 3; ++k) {
-        const T* nb = m_tree.find_payload(g + Eigen::Vector3i::Unit(k));
-        if (nb == nullptr) continue;
+        const int nbLeaf = near.leaf(g + Eigen::Vector3i::Unit(k));
+        if (nbLeaf < 0) continue;
         bool isTwin;
-        const T* b = continuing_record(*nb, raw_normal(a), isTwin);
+        const T* b = continuing_record(m_tree.element_at(nbLeaf).payload, raw_normal(a), isTwin);
         if (b == nullptr || !(a.sdf * b->sdf < 0.f)) continue;
         if (a.weight < kMinEdgeWeight && b->weight < kMinEdgeWeight) continue;
         float sa = a.sdf, sb = b->sdf;
@@ -94,11 +113,17 @@ BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::conc
     };
     edges_of(e.payload, 0);
     if (e.payload.twin != nullptr) edges_of(*e.payload.twin, kTwinSlot);
-  });
+  };
+  for_chunks(m_integrator.threadNum, static_cast<std::size_t>(slots), kSlotChunk,
+             [&](std::size_t begin, std::size_t end) {
+               NodeCache near(m_tree);
+               for (std::size_t i = begin; i < end; ++i) leaf_edges(near, i);
+             });
 
-  // One cube with lowest corner g whose corner `own` is the record r0 of
-  // leaf `ownLeaf`; the other corners take the record continuing r0's surface.
-  auto cube_of = [&](const Eigen::Vector3i& g, int own, int ownLeaf, const T& r0) {
+  // One cube whose corner `own` is the record r0 of leaf `ownLeaf`; the
+  // other corners take the record continuing r0's surface. `block` holds the
+  // leaf indices (-1: none) of the 3 x 3 x 3 cells around the own leaf.
+  auto cube_of = [&](int own, int ownLeaf, const T& r0, const int (&block)[27]) {
     int leafOf[8];
     bool twinOf[8], insideOf[8];
     const T& ownRecord = m_tree.element_at(ownLeaf).payload;
@@ -110,7 +135,7 @@ BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::conc
         r = &r0;
         twinOf[k] = &r0 != &ownRecord;
       } else {
-        leafOf[k] = m_tree.find_leaf(mc::corner_cell(g, k));
+        leafOf[k] = block[block_slot(corner_offset(k) - corner_offset(own))];
         if (leafOf[k] >= 0) r = continuing_record(m_tree.element_at(leafOf[k]).payload, raw_normal(r0), twinOf[k]);
       }
       // A record too light to make edges counts as absent: outside, no
@@ -132,23 +157,46 @@ BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::conc
                      it[2] = ids[2];
                    });
   };
-  auxilary_tbb_for(m_integrator.threadNum, 0, static_cast<std::size_t>(slots), [&](std::size_t i) {
+  // The cubes of leaf slot i. Every cube corner lies in the block around the
+  // leaf, whose leaves are therefore looked up once for all eight cubes.
+  auto leaf_cubes = [&](NodeCache& near, std::size_t i) {
     const auto& e = m_tree.element_at(static_cast<int>(i));
     if (!e.is_used()) return;
     const Eigen::Vector3i cell = e.get_cell();
+    int block[27];
+    bool withEdges[27];
+    bool anyEdges = false;
+    for (int z = -1, b = 0; z <= 1; ++z)
+      for (int y = -1; y <= 1; ++y)
+        for (int x = -1; x <= 1; ++x, ++b) {
+          block[b] = near.leaf(cell + Eigen::Vector3i(x, y, z));
+          withEdges[b] = block[b] >= 0 && has_vertex(edges[static_cast<std::size_t>(block[b])]);
+          anyEdges |= withEdges[b];
+        }
+    // A cube's edges belong to its corners: without a vertex on them it
+    // gives no face.
+    if (!anyEdges) return;
     // Every cube this leaf is a corner of is built by its first existing
     // corner in kCubeOrder: once, even when its lowest corner has no leaf.
     for (int pos = 0; pos < 8; ++pos) {
       const int own = kCubeOrder[pos];
-      const Eigen::Vector3i g = cell - corner_offset(own);
-      if (!m_frame.within(g, 2)) continue;
-      bool first = true;
-      for (int q = 0; q < pos && first; ++q) first = m_tree.find_leaf(g + corner_offset(kCubeOrder[q])) < 0;
-      if (!first) continue;
-      cube_of(g, own, static_cast<int>(i), e.payload);
-      if (e.payload.twin != nullptr) cube_of(g, own, static_cast<int>(i), *e.payload.twin);
+      if (!m_frame.within(cell - corner_offset(own), 2)) continue;
+      bool first = true, crossed = false;
+      for (int q = 0; q < 8; ++q) {
+        const int b = block_slot(corner_offset(kCubeOrder[q]) - corner_offset(own));
+        if (q < pos && block[b] >= 0) first = false;
+        crossed |= withEdges[b];
+      }
+      if (!first || !crossed) continue;
+      cube_of(own, static_cast<int>(i), e.payload, block);
+      if (e.payload.twin != nullptr) cube_of(own, static_cast<int>(i), *e.payload.twin, block);
     }
-  });
+  };
+  for_chunks(m_integrator.threadNum, static_cast<std::size_t>(slots), kSlotChunk,
+             [&](std::size_t begin, std::size_t end) {
+               NodeCache near(m_tree);
+               for (std::size_t i = begin; i < end; ++i) leaf_cubes(near, i);
+             });
 
   BaseTriMesh mesh;
   std::vector<Eigen::Vector3f> points;

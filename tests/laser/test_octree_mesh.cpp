@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <map>
+#include <utility>
+
 #include "laser_scan_util.h"
 
 using namespace laser_test;
@@ -83,4 +86,37 @@ TEST(OctreeMesh, CubeWithoutItsLowestCornerLeafIsBuilt) {
   const V3 centroid = (m.get_vCoord(f[0]) + m.get_vCoord(f[1]) + m.get_vCoord(f[2])) / 3.f;
   const V3 inside = (c + V3i::Ones()).cast<float>() * kCell + V3::Constant(0.5f * kCell);
   EXPECT_GT(n.dot(centroid - inside), 0.f);
+}
+
+// A band of cells around a sphere, with its exact signed distances, spans
+// thousands of leaf slots (many tasks and node-cache refills): the mesh must
+// be closed (every edge in exactly two faces, none left out or repeated),
+// lie on the sphere, and come out the same on one worker and on two.
+TEST(OctreeMesh, SphereBandGivesAClosedMeshOnTheSphere) {
+  const V3 centre = V3::Constant(64.3f * kCell);
+  const float radius = 12.f * kCell;
+  auto build = [&](int threads) {
+    LaserFusionHelper<Leaf> h(10, kCell, 0.1f, 0.1f, 3, false);
+    h.set_tbb_num_threads(threads);
+    for (int z = 48; z < 82; ++z)
+      for (int y = 48; y < 82; ++y)
+        for (int x = 48; x < 82; ++x) {
+          const V3 c = (V3(x, y, z) + V3::Constant(0.5f)) * kCell - centre;
+          if (std::abs(c.norm() - radius) > 2.f * kCell) continue;  // every corner of a crossed cube
+          make_leaf(h, V3i(x, y, z), c.norm() - radius).normalSum = c.normalized();
+        }
+    EXPECT_GT(h.octree().leaf_slots_in_use(), 8 * 1024);
+    std::vector<int> axes;
+    return mesh_of(h, axes);
+  };
+  const BaseTriMesh m = build(1);
+  ASSERT_GT(m.get_fn(), 1000);
+  std::map<std::pair<int, int>, int> edgeUse;
+  for (const auto& f : m.get_faces())
+    for (int k = 0; k < 3; ++k) ++edgeUse[std::minmax(f[k], f[(k + 1) % 3])];
+  for (const auto& [edge, uses] : edgeUse) ASSERT_EQ(uses, 2) << edge.first << "-" << edge.second;
+  for (int v = 0; v < m.get_vn(); ++v) EXPECT_NEAR((m.get_vCoord(v) - centre).norm(), radius, 0.05f * kCell);
+  const BaseTriMesh m2 = build(2);
+  EXPECT_EQ(m2.get_vn(), m.get_vn());
+  EXPECT_EQ(m2.get_fn(), m.get_fn());
 }

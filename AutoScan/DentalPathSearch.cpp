@@ -42,11 +42,18 @@ int exact_pass(const PlanContext& ctx, const std::vector<Scored>& sorted, float&
 
 }  // namespace
 
+void use_hole_face_bounds(EmulateBinHelper& renderer) {
+  renderer.set_bound_image_divisor(kBoundImageDivisor);
+  renderer.set_area_bounds(true);
+  renderer.set_hole_face_bounds(true);
+}
+
 float score_pose(const PlanContext& ctx, const Angles& pose, bool bound) {
-  const std::int32_t s[4] = {pose.first, pose.second, ctx.setting2, ctx.setting3};
+  const DentalAutoScanParam& p = ctx.setup.param;
+  const std::int32_t s[4] = {pose.first, pose.second, p.setting2, p.setting3};
   std::vector<Eigen::Vector3f> e, c, u;
   std::vector<float> f;
-  dental_look_at(ctx.axis, ctx.camera, s, e, c, u, f);
+  dental_look_at(ctx.setup.axis, ctx.setup.camera, s, e, c, u, f);
   std::vector<float> eyes, centers, ups;
   for (int k = 0; k < 3; ++k)
     for (int j = 0; j < 3; ++j) {
@@ -61,16 +68,16 @@ float score_pose(const PlanContext& ctx, const Angles& pose, bool bound) {
 }
 
 void get_better_path(const PlanContext& ctx, int i, float& value, Angles& angles) {
-  if (i < 0 || i >= static_cast<int>(ctx.candidates.size())) return;
-  angles = ctx.candidates[static_cast<std::size_t>(i)];
-  if (value == 0.f || ctx.param.angleStep == 1 || std::isnan(value)) return;
+  if (i < 0 || i >= static_cast<int>(ctx.setup.angles.size())) return;
+  angles = ctx.setup.angles[static_cast<std::size_t>(i)];
+  if (value == 0.f || ctx.setup.param.angleStep == 1 || std::isnan(value)) return;
   Angles at = angles;
-  for (std::int32_t h = ctx.param.angleStep / 2; h > 0;) {
+  for (std::int32_t h = ctx.setup.param.angleStep / 2; h > 0;) {
     const std::int32_t r = at.first, t = at.second;
     std::vector<Scored> n = {{{r + h, t + h}}, {{r + h, t}}, {{r + h, t - h}}, {{r, t + h}},
                              {{r, t - h}},     {{r - h, t + h}}, {{r - h, t}}, {{r - h, t - h}}};
     for (Scored& s : n) {
-      if (s.pose.second < ctx.param.firstAngle || s.pose.second > ctx.param.lastAngle) continue;
+      if (s.pose.second < ctx.setup.param.firstAngle || s.pose.second > ctx.setup.param.lastAngle) continue;
       if (s.pose.first > 360) s.pose.first = (s.pose.first + 360) % 360;
       s.bound = score_pose(ctx, s.pose, true);
     }

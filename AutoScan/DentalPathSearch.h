@@ -27,15 +27,15 @@ using Angles = std::pair<std::int32_t, std::int32_t>;  // (rotation, tilt)
 // the planners used before, kept for comparison (the planning bench).
 constexpr int kBoundImageDivisor = 4;
 
-// What the search reads of its planner.
+// Both planners score with the exact hole-face bounds described above.
+void use_hole_face_bounds(EmulateBinHelper& renderer);
+
+// What the search reads of its planner: the candidates, the tilt range and
+// step, and the settings of its parameters (those of set_param, whatever
+// settings the candidates were last made with).
 struct PlanContext {
   EmulateBinHelper& renderer;
-  const std::vector<Angles>& candidates;
-  const DentalAutoScanParam& param;  // tilt range, angle step
-  const AxisInfo& axis;
-  const CameraInfo& camera;
-  std::int32_t setting2;
-  std::int32_t setting3;
+  const DentalPlanSetup& setup;
 };
 
 // Score of one pose on the renderer (evaluate_pose of its c0 / c1 cameras).

@@ -1,5 +1,7 @@
 #include "DentalAutoScanHelper.h"
 
+#include <tuple>
+
 #include "AutoScan/DentalArchive.h"
 #include "AutoScan/DentalPathSearch.h"
 #include "AutoScan/emulateBinocular/EmulateBinHelper.h"
@@ -110,28 +112,16 @@ RetVal DentalAutoScanHelper::set_opengl_param_tripletray(std::int32_t rotation, 
 
 RetVal DentalAutoScanHelper::get_scanPath(std::int32_t& rotation, std::int32_t& tilt, float& value,
                                           bool keepPatches) {
-  value = 0.f;
-  EmulateBinHelper* r = renderer();
-  if (!r || !model()) return RETVAL_FAILED;
-  if (!r->scoring_mesh()) r->set_source_mesh(model());
-  r->set_base_height(clip_z());
-  const dental::PlanContext ctx{*r, m_setup};
   Angles angles;
-  if (dental::plan_step(ctx, keepPatches, value, angles, m_lastAngles) < 0) return RETVAL_NOT_READY;
-  rotation = angles.first;
-  tilt = angles.second;
-  return RETVAL_SUCCESS;
+  const RetVal r = dental::plan_step(renderer(), model(), clip_z(), m_setup, keepPatches, value, angles, m_lastAngles);
+  if (r == RETVAL_SUCCESS) std::tie(rotation, tilt) = angles;
+  return r;
 }
 
 RetVal DentalAutoScanHelper::get_navigation_scanPath(std::int32_t rotation, std::int32_t tilt, std::int32_t,
                                                      std::int32_t halfWidth, std::int32_t& rotationOut,
                                                      std::int32_t& tiltOut) {
-  EmulateBinHelper* r = renderer();
-  if (!r || !model()) return RETVAL_FAILED;
-  if (!r->scoring_mesh()) r->set_source_mesh(model());
-  r->set_base_height(clip_z());
-  const dental::PlanContext ctx{*r, m_setup};
-  return dental::navigate(ctx, rotation, tilt, halfWidth, rotationOut, tiltOut);
+  return dental::navigate(renderer(), model(), clip_z(), m_setup, rotation, tilt, halfWidth, rotationOut, tiltOut);
 }
 
 RetVal DentalAutoScanHelper::get_hole_vec_trimesh(std::vector<TriMesh>& patches) {

@@ -1,5 +1,7 @@
 #include "DentalGetScanPathHelper.h"
 
+#include <tuple>
+
 #include "AutoScan/DentalPathSearch.h"
 #include "AutoScan/ValueBoxes.h"
 #include "AutoScan/emulateBinocular/EmulateBinHelper.h"
@@ -77,16 +79,11 @@ RetVal DentalGetScanPathHelper::set_iter_bbox(bool resetGrid) {
 
 RetVal DentalGetScanPathHelper::get_scanPath(std::int32_t& rotation, std::int32_t& tilt, float& value,
                                              bool keepPatches) {
-  value = 0.f;
-  if (!m_renderer || !m_scanMesh) return RETVAL_FAILED;
-  if (!m_renderer->scoring_mesh()) m_renderer->set_source_mesh(m_scanMesh);
-  m_renderer->set_base_height(m_clipZ);
-  const dental::PlanContext ctx{*m_renderer, m_setup};
   Angles angles;
-  if (dental::plan_step(ctx, keepPatches, value, angles, m_lastAngles) < 0) return RETVAL_NOT_READY;
-  rotation = angles.first;
-  tilt = angles.second;
-  return RETVAL_SUCCESS;
+  const RetVal r =
+      dental::plan_step(m_renderer.get(), m_scanMesh, m_clipZ, m_setup, keepPatches, value, angles, m_lastAngles);
+  if (r == RETVAL_SUCCESS) std::tie(rotation, tilt) = angles;
+  return r;
 }
 
 RetVal DentalGetScanPathHelper::clear_all(std::string& errorText) {

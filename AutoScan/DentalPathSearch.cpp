@@ -107,9 +107,23 @@ std::vector<Angles> navigation_window(std::int32_t rotation, std::int32_t tilt, 
   return poses;
 }
 
-int plan_step(const PlanContext& ctx, bool keepPatches, float& value, Angles& angles, Angles& last) {
-  EmulateBinHelper& r = ctx.renderer;
+namespace {
+
+bool ready(EmulateBinHelper* renderer, const BaseTriMesh* mesh, float clipZ) {
+  if (!renderer || !mesh) return false;
+  if (!renderer->scoring_mesh()) renderer->set_source_mesh(mesh);
+  renderer->set_base_height(clipZ);
+  return true;
+}
+
+}  // namespace
+
+RetVal plan_step(EmulateBinHelper* renderer, const BaseTriMesh* mesh, float clipZ, const DentalPlanSetup& setup,
+                 bool keepPatches, float& value, Angles& angles, Angles& last) {
   value = 0.f;
+  if (!ready(renderer, mesh, clipZ)) return RETVAL_FAILED;
+  EmulateBinHelper& r = *renderer;
+  const PlanContext ctx{r, setup};
   int first = 0;
   int i = -1;
   if (r.update_hole_mesh(keepPatches, first) == EmulateBinHelper::HOLE_MESH_UPLOADED && r.hole_faces_drawn()) {
@@ -125,12 +139,15 @@ int plan_step(const PlanContext& ctx, bool keepPatches, float& value, Angles& an
   r.accept_view();
   console::message("best value: " + std::to_string(value));
   r.release_scoring_mesh();
-  return i;
+  return i < 0 ? RETVAL_NOT_READY : RETVAL_SUCCESS;
 }
 
-RetVal navigate(const PlanContext& ctx, std::int32_t rotation, std::int32_t tilt, std::int32_t w,
-                std::int32_t& rotationOut, std::int32_t& tiltOut) {
-  EmulateBinHelper& r = ctx.renderer;
+RetVal navigate(EmulateBinHelper* renderer, const BaseTriMesh* mesh, float clipZ, const DentalPlanSetup& setup,
+                std::int32_t rotation, std::int32_t tilt, std::int32_t w, std::int32_t& rotationOut,
+                std::int32_t& tiltOut) {
+  if (!ready(renderer, mesh, clipZ)) return RETVAL_FAILED;
+  EmulateBinHelper& r = *renderer;
+  const PlanContext ctx{r, setup};
   int first = 0;
   if (r.update_hole_mesh(false, first) != EmulateBinHelper::HOLE_MESH_UPLOADED) {
     rotationOut = rotation;

@@ -1,5 +1,7 @@
 #include "DentalAutoScanHelper.h"
 
+#include <tuple>
+
 #include "AutoScan/DentalArchive.h"
 #include "AutoScan/DentalPathSearch.h"
 #include "AutoScan/emulateBinocular/EmulateBinHelper.h"
@@ -35,25 +37,12 @@ RetVal DentalAutoScanHelper::set_param(const DentalAutoScanParam& param, const C
   AxisInfo a = axis;
   if (trace("das_set_param", p, "param", c, "inputCameraInfo", a, "inputAxisInfo") == TraceOutcome::ReplayFailed)
     return RETVAL_FAILED;
-  std::vector<Angles> angles, presets;
-  std::vector<float> weights;
-  OpenGLCameraParam set;
-  if (get_spheres_twoAxis(p.firstAngle, p.lastAngle, p.angleStep, p.setting2, p.setting3, a, c, angles, weights,
-                          set, presets) != RETVAL_SUCCESS)
-    return RETVAL_FAILED;
-  if (set_base_param(p, set, errorText) != RETVAL_SUCCESS) return RETVAL_NOT_READY;
-  renderer()->set_pose_weights(weights);
-  renderer()->set_bound_image_divisor(dental::kBoundImageDivisor);
-  renderer()->set_area_bounds(true);
-  renderer()->set_hole_face_bounds(true);
-  m_angles = std::move(angles);
-  m_weights = std::move(weights);
-  m_presets = std::move(presets);
-  m_cameraInfo = c;
-  m_axisInfo = a;
-  m_setting3 = p.setting3;
-  m_setting2 = p.setting2;
-  m_dentalParam = p;
+  DentalPlanSetup setup;
+  if (make_dental_plan_setup(p, p.setting2, p.setting3, c, a, setup) != RETVAL_SUCCESS) return RETVAL_FAILED;
+  if (set_base_param(p, setup.cameras, errorText) != RETVAL_SUCCESS) return RETVAL_NOT_READY;
+  renderer()->set_pose_weights(setup.weights);
+  dental::use_hole_face_bounds(*renderer());
+  m_setup = std::move(setup);
   m_haveParam = true;
   m_lastAngles = {-1, -1};
   return RETVAL_SUCCESS;
@@ -62,14 +51,16 @@ RetVal DentalAutoScanHelper::set_param(const DentalAutoScanParam& param, const C
 RetVal DentalAutoScanHelper::install_poses(std::int32_t setting3, std::int32_t setting2, const Eigen::Vector3d& point,
                                            const Eigen::Vector3d& direction, const Eigen::Vector3f* reference) {
   if (!m_haveParam) return RETVAL_FAILED;
-  m_axisInfo.point[3] = point;
-  m_axisInfo.direction[3] = direction;
-  std::vector<Angles> angles;
-  std::vector<float> weights;
-  OpenGLCameraParam set;
-  if (get_spheres_twoAxis(m_dentalParam.firstAngle, m_dentalParam.lastAngle, m_dentalParam.angleStep, setting2,
-                          setting3, m_axisInfo, m_cameraInfo, angles, weights, set, m_presets) != RETVAL_SUCCESS)
+  m_setup.axis.point[3] = point;
+  m_setup.axis.direction[3] = direction;
+  DentalPlanSetup fresh;
+  if (make_dental_plan_setup(m_setup.param, setting2, setting3, m_setup.camera, m_setup.axis, fresh) !=
+      RETVAL_SUCCESS)
     return RETVAL_FAILED;
+  m_setup.presets = std::move(fresh.presets);
+  std::vector<Angles>& angles = fresh.angles;
+  std::vector<float>& weights = fresh.weights;
+  OpenGLCameraParam& set = fresh.cameras;
   if (reference) {
     // Only the candidates whose c2 looks roughly along the reference stay.
     OpenGLCameraParam kept;
@@ -92,8 +83,9 @@ RetVal DentalAutoScanHelper::install_poses(std::int32_t setting3, std::int32_t s
   if (!renderer() || !renderer()->set_scan_poses(set.eyes, set.centers, set.ups, set.fovys, err))
     return RETVAL_NOT_READY;
   renderer()->set_pose_weights(weights);
-  m_angles = std::move(angles);
-  m_weights = std::move(weights);
+  m_setup.angles = std::move(angles);
+  m_setup.weights = std::move(weights);
+  m_setup.cameras = std::move(set);
   return RETVAL_SUCCESS;
 }
 
@@ -107,41 +99,29 @@ RetVal DentalAutoScanHelper::set_opengl_param_tripletray(std::int32_t rotation, 
                                                          const Eigen::Vector3d& point,
                                                          const Eigen::Vector3d& direction) {
   if (!m_haveParam) return RETVAL_FAILED;
-  AxisInfo axis = m_axisInfo;
+  AxisInfo axis = m_setup.axis;
   axis.point[3] = point;
   axis.direction[3] = direction;
   const std::int32_t ref[4] = {rotation, tilt, setting2, setting3};
   std::vector<Eigen::Vector3f> e, c, u;
   std::vector<float> f;
-  dental_look_at(axis, m_cameraInfo, ref, e, c, u, f);
+  dental_look_at(axis, m_setup.camera, ref, e, c, u, f);
   const Eigen::Vector3f reference = (c[0] - e[0]).normalized();
   return install_poses(setting3, setting2, point, direction, &reference);
 }
 
 RetVal DentalAutoScanHelper::get_scanPath(std::int32_t& rotation, std::int32_t& tilt, float& value,
                                           bool keepPatches) {
-  value = 0.f;
-  EmulateBinHelper* r = renderer();
-  if (!r || !model()) return RETVAL_FAILED;
-  if (!r->scoring_mesh()) r->set_source_mesh(model());
-  r->set_base_height(clip_z());
-  const dental::PlanContext ctx{*r, m_angles, m_dentalParam, m_axisInfo, m_cameraInfo, m_setting2, m_setting3};
   Angles angles;
-  if (dental::plan_step(ctx, keepPatches, value, angles, m_lastAngles) < 0) return RETVAL_NOT_READY;
-  rotation = angles.first;
-  tilt = angles.second;
-  return RETVAL_SUCCESS;
+  const RetVal r = dental::plan_step(renderer(), model(), clip_z(), m_setup, keepPatches, value, angles, m_lastAngles);
+  if (r == RETVAL_SUCCESS) std::tie(rotation, tilt) = angles;
+  return r;
 }
 
 RetVal DentalAutoScanHelper::get_navigation_scanPath(std::int32_t rotation, std::int32_t tilt, std::int32_t,
                                                      std::int32_t halfWidth, std::int32_t& rotationOut,
                                                      std::int32_t& tiltOut) {
-  EmulateBinHelper* r = renderer();
-  if (!r || !model()) return RETVAL_FAILED;
-  if (!r->scoring_mesh()) r->set_source_mesh(model());
-  r->set_base_height(clip_z());
-  const dental::PlanContext ctx{*r, m_angles, m_dentalParam, m_axisInfo, m_cameraInfo, m_setting2, m_setting3};
-  return dental::navigate(ctx, rotation, tilt, halfWidth, rotationOut, tiltOut);
+  return dental::navigate(renderer(), model(), clip_z(), m_setup, rotation, tilt, halfWidth, rotationOut, tiltOut);
 }
 
 RetVal DentalAutoScanHelper::get_hole_vec_trimesh(std::vector<TriMesh>& patches) {
@@ -158,13 +138,13 @@ RetVal DentalAutoScanHelper::get_final_trimesh(BaseTriMesh& mesh) {
 
 RetVal DentalAutoScanHelper::reset_tsdf_point_dist(float voxelEdge) {
   replace_volume(voxelEdge);
-  m_dentalParam.tsdfVoxelSize = voxelEdge;
+  m_setup.param.tsdfVoxelSize = voxelEdge;
   return RETVAL_SUCCESS;
 }
 
 RetVal DentalAutoScanHelper::clear_all(std::string& errorText) {
   const RetVal r = clear_base_all(errorText);
-  if (renderer()) renderer()->set_pose_weights(m_weights);
+  if (renderer()) renderer()->set_pose_weights(m_setup.weights);
   m_lastAngles = {-1, -1};
   return r;
 }

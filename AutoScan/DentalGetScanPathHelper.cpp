@@ -1,5 +1,7 @@
 #include "DentalGetScanPathHelper.h"
 
+#include <tuple>
+
 #include "AutoScan/DentalPathSearch.h"
 #include "AutoScan/ValueBoxes.h"
 #include "AutoScan/emulateBinocular/EmulateBinHelper.h"
@@ -13,33 +15,22 @@ DentalGetScanPathHelper::~DentalGetScanPathHelper() = default;
 
 RetVal DentalGetScanPathHelper::set_param(const DentalAutoScanParam& param, const CameraInfo& camera,
                                           const AxisInfo& axis, std::string& errorText) {
-  std::vector<Angles> angles, presets;
-  std::vector<float> weights;
-  OpenGLCameraParam set;
-  if (get_spheres_twoAxis(param.firstAngle, param.lastAngle, param.angleStep, param.setting2, param.setting3, axis,
-                          camera, angles, weights, set, presets) != RETVAL_SUCCESS ||
-      param.stopThreshold < 0 || set.fovys.empty())
+  DentalPlanSetup setup;
+  if (make_dental_plan_setup(param, param.setting2, param.setting3, camera, axis, setup) != RETVAL_SUCCESS ||
+      param.stopThreshold < 0 || setup.cameras.fovys.empty())
     return RETVAL_FAILED;
+  const OpenGLCameraParam& set = setup.cameras;
   m_renderer = std::make_unique<EmulateBinHelper>(param.planVoxelSize);
   // The new renderer has no grid and no mesh: the host sends it again.
   m_meshBoxPending = true;
   m_scanMesh = nullptr;
   if (!m_renderer->set_scan_poses(set.eyes, set.centers, set.ups, set.fovys, errorText)) return RETVAL_NOT_READY;
   m_renderer->set_hole_params(param.minShellSize, param.maxHoleSize);
-  m_renderer->set_bound_image_divisor(dental::kBoundImageDivisor);
-  m_renderer->set_area_bounds(true);
-  m_renderer->set_hole_face_bounds(true);
+  dental::use_hole_face_bounds(*m_renderer);
   if (!m_renderer->init_opengl(errorText)) return RETVAL_NOT_READY;
-  m_renderer->set_pose_weights(weights);
+  m_renderer->set_pose_weights(setup.weights);
   m_clipZ = param.clipZ;
-  m_param = param;
-  m_cameraSet = std::move(set);
-  m_angles = std::move(angles);
-  m_weights = std::move(weights);
-  m_cameraInfo = camera;
-  m_axisInfo = axis;
-  m_setting3 = param.setting3;
-  m_setting2 = param.setting2;
+  m_setup = std::move(setup);
   m_lastAngles = {-1, -1};
   return RETVAL_SUCCESS;
 }
@@ -62,7 +53,7 @@ void DentalGetScanPathHelper::send_scan_mesh(const BaseTriMesh* mesh) {
 
 RetVal DentalGetScanPathHelper::set_voxel_bbox(const std::vector<Eigen::Vector3f>& points) {
   if (m_meshBoxPending) return RETVAL_NOT_READY;
-  return value_boxes::from_points(m_scanMesh, m_renderer.get(), m_param.minShellSize, points,
+  return value_boxes::from_points(m_scanMesh, m_renderer.get(), m_setup.param.minShellSize, points,
                                   {m_valueBoxes, m_clipZ});
 }
 
@@ -88,16 +79,11 @@ RetVal DentalGetScanPathHelper::set_iter_bbox(bool resetGrid) {
 
 RetVal DentalGetScanPathHelper::get_scanPath(std::int32_t& rotation, std::int32_t& tilt, float& value,
                                              bool keepPatches) {
-  value = 0.f;
-  if (!m_renderer || !m_scanMesh) return RETVAL_FAILED;
-  if (!m_renderer->scoring_mesh()) m_renderer->set_source_mesh(m_scanMesh);
-  m_renderer->set_base_height(m_clipZ);
-  const dental::PlanContext ctx{*m_renderer, m_angles, m_param, m_axisInfo, m_cameraInfo, m_setting2, m_setting3};
   Angles angles;
-  if (dental::plan_step(ctx, keepPatches, value, angles, m_lastAngles) < 0) return RETVAL_NOT_READY;
-  rotation = angles.first;
-  tilt = angles.second;
-  return RETVAL_SUCCESS;
+  const RetVal r =
+      dental::plan_step(m_renderer.get(), m_scanMesh, m_clipZ, m_setup, keepPatches, value, angles, m_lastAngles);
+  if (r == RETVAL_SUCCESS) std::tie(rotation, tilt) = angles;
+  return r;
 }
 
 RetVal DentalGetScanPathHelper::clear_all(std::string& errorText) {
@@ -106,10 +92,8 @@ RetVal DentalGetScanPathHelper::clear_all(std::string& errorText) {
   m_valueBoxes.clear();
   if (!m_renderer) return RETVAL_SUCCESS;
   m_renderer->set_source_mesh(nullptr);
-  const DentalAutoScanParam param = m_param;
-  const CameraInfo camera = m_cameraInfo;
-  const AxisInfo axis = m_axisInfo;
-  return set_param(param, camera, axis, errorText);
+  const DentalPlanSetup setup = m_setup;
+  return set_param(setup.param, setup.camera, setup.axis, errorText);
 }
 
 RetVal DentalGetScanPathHelper::release() {

@@ -42,11 +42,18 @@ int exact_pass(const PlanContext& ctx, const std::vector<Scored>& sorted, float&
 
 }  // namespace
 
+void use_hole_face_bounds(EmulateBinHelper& renderer) {
+  renderer.set_bound_image_divisor(kBoundImageDivisor);
+  renderer.set_area_bounds(true);
+  renderer.set_hole_face_bounds(true);
+}
+
 float score_pose(const PlanContext& ctx, const Angles& pose, bool bound) {
-  const std::int32_t s[4] = {pose.first, pose.second, ctx.setting2, ctx.setting3};
+  const DentalAutoScanParam& p = ctx.setup.param;
+  const std::int32_t s[4] = {pose.first, pose.second, p.setting2, p.setting3};
   std::vector<Eigen::Vector3f> e, c, u;
   std::vector<float> f;
-  dental_look_at(ctx.axis, ctx.camera, s, e, c, u, f);
+  dental_look_at(ctx.setup.axis, ctx.setup.camera, s, e, c, u, f);
   std::vector<float> eyes, centers, ups;
   for (int k = 0; k < 3; ++k)
     for (int j = 0; j < 3; ++j) {
@@ -61,16 +68,16 @@ float score_pose(const PlanContext& ctx, const Angles& pose, bool bound) {
 }
 
 void get_better_path(const PlanContext& ctx, int i, float& value, Angles& angles) {
-  if (i < 0 || i >= static_cast<int>(ctx.candidates.size())) return;
-  angles = ctx.candidates[static_cast<std::size_t>(i)];
-  if (value == 0.f || ctx.param.angleStep == 1 || std::isnan(value)) return;
+  if (i < 0 || i >= static_cast<int>(ctx.setup.angles.size())) return;
+  angles = ctx.setup.angles[static_cast<std::size_t>(i)];
+  if (value == 0.f || ctx.setup.param.angleStep == 1 || std::isnan(value)) return;
   Angles at = angles;
-  for (std::int32_t h = ctx.param.angleStep / 2; h > 0;) {
+  for (std::int32_t h = ctx.setup.param.angleStep / 2; h > 0;) {
     const std::int32_t r = at.first, t = at.second;
     std::vector<Scored> n = {{{r + h, t + h}}, {{r + h, t}}, {{r + h, t - h}}, {{r, t + h}},
                              {{r, t - h}},     {{r - h, t + h}}, {{r - h, t}}, {{r - h, t - h}}};
     for (Scored& s : n) {
-      if (s.pose.second < ctx.param.firstAngle || s.pose.second > ctx.param.lastAngle) continue;
+      if (s.pose.second < ctx.setup.param.firstAngle || s.pose.second > ctx.setup.param.lastAngle) continue;
       if (s.pose.first > 360) s.pose.first = (s.pose.first + 360) % 360;
       s.bound = score_pose(ctx, s.pose, true);
     }
@@ -100,9 +107,23 @@ std::vector<Angles> navigation_window(std::int32_t rotation, std::int32_t tilt, 
   return poses;
 }
 
-int plan_step(const PlanContext& ctx, bool keepPatches, float& value, Angles& angles, Angles& last) {
-  EmulateBinHelper& r = ctx.renderer;
+namespace {
+
+bool ready(EmulateBinHelper* renderer, const BaseTriMesh* mesh, float clipZ) {
+  if (!renderer || !mesh) return false;
+  if (!renderer->scoring_mesh()) renderer->set_source_mesh(mesh);
+  renderer->set_base_height(clipZ);
+  return true;
+}
+
+}  // namespace
+
+RetVal plan_step(EmulateBinHelper* renderer, const BaseTriMesh* mesh, float clipZ, const DentalPlanSetup& setup,
+                 bool keepPatches, float& value, Angles& angles, Angles& last) {
   value = 0.f;
+  if (!ready(renderer, mesh, clipZ)) return RETVAL_FAILED;
+  EmulateBinHelper& r = *renderer;
+  const PlanContext ctx{r, setup};
   int first = 0;
   int i = -1;
   if (r.update_hole_mesh(keepPatches, first) == EmulateBinHelper::HOLE_MESH_UPLOADED && r.hole_faces_drawn()) {
@@ -118,12 +139,15 @@ int plan_step(const PlanContext& ctx, bool keepPatches, float& value, Angles& an
   r.accept_view();
   console::message("best value: " + std::to_string(value));
   r.release_scoring_mesh();
-  return i;
+  return i < 0 ? RETVAL_NOT_READY : RETVAL_SUCCESS;
 }
 
-RetVal navigate(const PlanContext& ctx, std::int32_t rotation, std::int32_t tilt, std::int32_t w,
-                std::int32_t& rotationOut, std::int32_t& tiltOut) {
-  EmulateBinHelper& r = ctx.renderer;
+RetVal navigate(EmulateBinHelper* renderer, const BaseTriMesh* mesh, float clipZ, const DentalPlanSetup& setup,
+                std::int32_t rotation, std::int32_t tilt, std::int32_t w, std::int32_t& rotationOut,
+                std::int32_t& tiltOut) {
+  if (!ready(renderer, mesh, clipZ)) return RETVAL_FAILED;
+  EmulateBinHelper& r = *renderer;
+  const PlanContext ctx{r, setup};
   int first = 0;
   if (r.update_hole_mesh(false, first) != EmulateBinHelper::HOLE_MESH_UPLOADED) {
     rotationOut = rotation;

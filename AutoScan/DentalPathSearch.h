@@ -12,6 +12,7 @@
 
 namespace TavoAlgorithm {
 
+class BaseTriMesh;
 class EmulateBinHelper;
 
 namespace dental {
@@ -27,15 +28,15 @@ using Angles = std::pair<std::int32_t, std::int32_t>;  // (rotation, tilt)
 // the planners used before, kept for comparison (the planning bench).
 constexpr int kBoundImageDivisor = 4;
 
-// What the search reads of its planner.
+// Both planners score with the exact hole-face bounds described above.
+void use_hole_face_bounds(EmulateBinHelper& renderer);
+
+// What the search reads of its planner: the candidates, the tilt range and
+// step, and the settings of its parameters (those of set_param, whatever
+// settings the candidates were last made with).
 struct PlanContext {
   EmulateBinHelper& renderer;
-  const std::vector<Angles>& candidates;
-  const DentalAutoScanParam& param;  // tilt range, angle step
-  const AxisInfo& axis;
-  const CameraInfo& camera;
-  std::int32_t setting2;
-  std::int32_t setting3;
+  const DentalPlanSetup& setup;
 };
 
 // Score of one pose on the renderer (evaluate_pose of its c0 / c1 cameras).
@@ -55,16 +56,20 @@ Angles moved_repeat(const Angles& angles);
 // skipped.
 std::vector<Angles> navigation_window(std::int32_t rotation, std::int32_t tilt, std::int32_t w);
 
-// One planning step on a renderer whose source mesh is set: choose, refine,
-// move a repeat, accept, print "best value: ", release the scoring mesh.
-// Returns the candidate (-1: nothing chosen) and writes value and angles;
-// `last` becomes the returned angles.
-int plan_step(const PlanContext& ctx, bool keepPatches, float& value, Angles& angles, Angles& last);
+// Both calls below score `mesh` above clipZ (the renderer's source mesh
+// when it has no scoring mesh yet) and return 2 without renderer or mesh.
+
+// One planning step: choose, refine, move a repeat, accept, print
+// "best value: ", release the scoring mesh. 3 when nothing is chosen, else 0
+// with value and angles written; `last` becomes the chosen angles.
+RetVal plan_step(EmulateBinHelper* renderer, const BaseTriMesh* mesh, float clipZ, const DentalPlanSetup& setup,
+                 bool keepPatches, float& value, Angles& angles, Angles& last);
 
 // Best pose of the window (outputs untouched when none scores above 0); 3
 // when the scoring mesh cannot be built (outputs = the given angles), else 0.
-RetVal navigate(const PlanContext& ctx, std::int32_t rotation, std::int32_t tilt, std::int32_t w,
-                std::int32_t& rotationOut, std::int32_t& tiltOut);
+RetVal navigate(EmulateBinHelper* renderer, const BaseTriMesh* mesh, float clipZ, const DentalPlanSetup& setup,
+                std::int32_t rotation, std::int32_t tilt, std::int32_t w, std::int32_t& rotationOut,
+                std::int32_t& tiltOut);
 
 }  // namespace dental
 }  // namespace TavoAlgorithm

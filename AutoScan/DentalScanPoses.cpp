@@ -124,6 +124,19 @@ RetVal get_spheres_twoAxis(std::int32_t t0, std::int32_t t1, std::int32_t step, 
   return RETVAL_SUCCESS;
 }
 
+RetVal make_dental_plan_setup(const DentalAutoScanParam& param, std::int32_t setting2, std::int32_t setting3,
+                              const CameraInfo& camera, const AxisInfo& axis, DentalPlanSetup& setup) {
+  DentalPlanSetup s;
+  if (get_spheres_twoAxis(param.firstAngle, param.lastAngle, param.angleStep, setting2, setting3, axis, camera,
+                          s.angles, s.weights, s.cameras, s.presets) != RETVAL_SUCCESS)
+    return RETVAL_FAILED;
+  s.param = param;
+  s.camera = camera;
+  s.axis = axis;
+  setup = std::move(s);
+  return RETVAL_SUCCESS;
+}
+
 RetVal fix_cameraInfo(CameraInfo& camera) {
   for (int k = 0; k < 3; ++k) {
     const Eigen::Vector2f f = focal(camera, k);

@@ -81,8 +81,8 @@ class TAVO_API DentalAutoScanHelper : public AutoScanHelper {
   // 1 ... minimum-shell-size faces (MeshShells.h rules).
   RetVal remove_small_shells(BaseTriMesh& mesh, const OrvaneSimpleTopos& topo);
 
-  const std::vector<Angles>& candidate_angles() const { return m_angles; }
-  const std::vector<Angles>& preset_poses() const { return m_presets; }
+  const std::vector<Angles>& candidate_angles() const { return m_setup.angles; }
+  const std::vector<Angles>& preset_poses() const { return m_setup.presets; }
   const Angles& last_angles() const { return m_lastAngles; }
 
  private:
@@ -91,15 +91,8 @@ class TAVO_API DentalAutoScanHelper : public AutoScanHelper {
   RetVal install_poses(std::int32_t setting3, std::int32_t setting2, const Eigen::Vector3d& point,
                        const Eigen::Vector3d& direction, const Eigen::Vector3f* reference);
 
-  std::vector<Angles> m_angles;
-  std::vector<float> m_weights;
-  std::vector<Angles> m_presets;
-  CameraInfo m_cameraInfo;
-  AxisInfo m_axisInfo;
-  std::int32_t m_setting3 = 0;
-  std::int32_t m_setting2 = 0;
+  DentalPlanSetup m_setup;
   Angles m_lastAngles{-1, -1};
-  DentalAutoScanParam m_dentalParam;
   bool m_haveParam = false;
 };
 

@@ -65,7 +65,7 @@ class TAVO_API DentalGetScanPathHelper {
   RetVal clear_all(std::string& errorText);
   RetVal release();
 
-  const std::vector<Angles>& candidate_angles() const { return m_angles; }
+  const std::vector<Angles>& candidate_angles() const { return m_setup.angles; }
   float clip_z() const { return m_clipZ; }
   // The renderer (null before set_param), for inspection and tuning.
   const EmulateBinHelper* renderer() const { return m_renderer.get(); }
@@ -73,19 +73,12 @@ class TAVO_API DentalGetScanPathHelper {
 
  private:
   std::unique_ptr<EmulateBinHelper> m_renderer;
-  std::vector<Angles> m_angles;
-  std::vector<float> m_weights;
-  CameraInfo m_cameraInfo;
-  AxisInfo m_axisInfo;
+  DentalPlanSetup m_setup;
   Angles m_lastAngles{-1, -1};
   float m_clipZ = 0.f;
   bool m_meshBoxPending = true;
   const BaseTriMesh* m_scanMesh = nullptr;
-  std::int32_t m_setting3 = 0;
-  std::int32_t m_setting2 = 0;
-  OpenGLCameraParam m_cameraSet;
   std::vector<BoundingBox> m_valueBoxes;
-  DentalAutoScanParam m_param;
 };
 
 }  // namespace TavoAlgorithm

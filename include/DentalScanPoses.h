@@ -91,6 +91,26 @@ TAVO_API RetVal get_spheres_twoAxis(std::int32_t t0, std::int32_t t1, std::int32
                                     std::vector<float>& weights, OpenGLCameraParam& cameraSet,
                                     std::vector<std::pair<std::int32_t, std::int32_t>>& presets);
 
+// A dental planner's candidate grid with what it was made from: the
+// parameters (tilt range, step, the two settings the pattern search scores
+// with), the rig and the machine axes.
+struct DentalPlanSetup {
+  DentalAutoScanParam param;
+  CameraInfo camera;
+  AxisInfo axis;
+  std::vector<std::pair<std::int32_t, std::int32_t>> angles;
+  std::vector<float> weights;
+  OpenGLCameraParam cameras;
+  std::vector<std::pair<std::int32_t, std::int32_t>> presets;
+};
+
+// get_spheres_twoAxis over param's tilt range and step with the given
+// settings into `setup` (param, camera and axis stored); RETVAL_FAILED,
+// setup untouched, where get_spheres_twoAxis fails.
+TAVO_API RetVal make_dental_plan_setup(const DentalAutoScanParam& param, std::int32_t setting2,
+                                       std::int32_t setting3, const CameraInfo& camera, const AxisInfo& axis,
+                                       DentalPlanSetup& setup);
+
 // Moves every principal point to its image centre: each pose is turned by
 // the inverse of the rotation that takes the optical axis onto the old ray
 // of the image centre, so that the centre pixel keeps looking where it did.

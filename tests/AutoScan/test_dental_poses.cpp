@@ -257,10 +257,14 @@ TEST(DentalSearch, NavigationWindowSkipsRowsPastTheTiltLimitsAndWrapsRotation) {
 TEST(DentalSearch, BetterPathKeepsTheCandidateForStepOneZeroValueOrNoScores) {
   const sim::DentalRig rig = sim::default_dental_rig();
   EmulateBinHelper renderer(1.0);  // never set up: every pose scores nothing
-  const std::vector<dental::Angles> candidates = {{0, 0}, {40, 30}};
-  DentalAutoScanParam p;
+  DentalPlanSetup setup;
+  setup.angles = {{0, 0}, {40, 30}};
+  setup.camera = rig.camera;
+  setup.axis = rig.axis;
+  const std::vector<dental::Angles>& candidates = setup.angles;
+  DentalAutoScanParam& p = setup.param;
   p.angleStep = 1;
-  const dental::PlanContext ctx{renderer, candidates, p, rig.axis, rig.camera, 0, 0};
+  const dental::PlanContext ctx{renderer, setup};
   dental::Angles out{-5, -5};
   float value = 12.f;
   dental::get_better_path(ctx, 1, value, out);

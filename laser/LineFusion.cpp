@@ -266,11 +266,47 @@ struct BlockAxes {
   std::array<std::vector<std::uint8_t>, 3> writable;
 };
 
+// A segment's contribution to the record of leaf `index` (centre c, closest
+// point P).
+struct TangentHit {
+  int index;
+  Eigen::Vector3f c, P, tangent;
+};
+
+// Writes one contribution, listing the leaf as fusion_one_lines_tangent
+// does. False when the twin pool cannot grow.
+template <typename T>
+bool add_tangent_contribution(LaserFusionHelper<T>& h, const TangentHit& hit, const Eigen::Vector3f& toCamera,
+                              std::vector<int>& pending, std::vector<int>& updated, bool locked) {
+  T& leaf = h.octree().element_at(hit.index).payload;
+  T* r = lock_target(h, leaf, toCamera, locked);
+  if (r == nullptr) return false;
+  const std::uint8_t seen = leaf.flags | (leaf.twin != nullptr ? leaf.twin->flags : 0);
+  if ((seen & LEAF_UPDATED) == 0) pending.push_back(hit.index);
+  updated.push_back(hit.index);
+  const Eigen::Vector3f& P = hit.P;
+  if constexpr (kHasTangents<T>) {
+    add_moments(r->momentsA, hit.tangent);
+    if (!is_zero_vector(r->lastPoint)) add_moments(r->momentsB, unit(P - r->lastPoint));
+    r->lastPoint = P;
+  }
+  r->offsetSum += P - hit.c;
+  r->count += 1;
+  r->weight += 1.f;
+  r->weight2 += 1.f;
+  r->flags |= LEAF_UPDATED | LEAF_NORMAL_STALE;
+  if (locked) leaf.lock.unlock();
+  return true;
+}
+
+// The cells a segment reaches get its contribution, or with `deferred` their
+// leaves are claimed and the contributions queued there in order instead.
 template <typename T>
 RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const Eigen::Vector3f& q0,
                             const Eigen::Vector3f& q1, const Eigen::Vector3f& tangent,
                             const Eigen::Vector3f& toCamera, LeafCache<T>& near, std::vector<SegmentHit>& hits,
-                            BlockAxes& axes, std::vector<int>& pending, std::vector<int>& updated, bool locked) {
+                            BlockAxes& axes, std::vector<int>& pending, std::vector<int>& updated, bool locked,
+                            std::vector<TangentHit>* deferred) {
   const grid::GridFrame frame = g.frame;  // as in fuse_normal_segment
   Eigen::Vector3i cell, refCell;
   if (!frame.usable_local_cell(q0, cell) || !frame.usable_local_cell(q1, cell)) return RETVAL_SUCCESS;
@@ -324,24 +360,12 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
   for (const SegmentHit& hit : hits) {
     bool created = false;
     const int index = tree.claim_leaf(hit.cell, hit.base, created);
-    T& leaf = tree.element_at(index).payload;
-    T* r = lock_target(h, leaf, toCamera, locked);
-    if (r == nullptr) return RETVAL_NOT_READY;
-    const std::uint8_t seen = leaf.flags | (leaf.twin != nullptr ? leaf.twin->flags : 0);
-    if ((seen & LEAF_UPDATED) == 0) pending.push_back(index);
-    updated.push_back(index);
-    const Eigen::Vector3f& P = hit.P;
-    if constexpr (kHasTangents<T>) {
-      add_moments(r->momentsA, tangent);
-      if (!is_zero_vector(r->lastPoint)) add_moments(r->momentsB, unit(P - r->lastPoint));
-      r->lastPoint = P;
+    if (deferred != nullptr) {
+      deferred->push_back({index, hit.c, hit.P, tangent});
+      continue;
     }
-    r->offsetSum += P - hit.c;
-    r->count += 1;
-    r->weight += 1.f;
-    r->weight2 += 1.f;
-    r->flags |= LEAF_UPDATED | LEAF_NORMAL_STALE;
-    if (locked) leaf.lock.unlock();
+    if (!add_tangent_contribution(h, {index, hit.c, hit.P, tangent}, toCamera, pending, updated, locked))
+      return RETVAL_NOT_READY;
   }
   return RETVAL_SUCCESS;
 }
@@ -359,7 +383,7 @@ template <typename T>
 RetVal fuse_tangent_stretch(LaserFusionHelper<T>& h, const LineGeometry& g, const std::vector<Eigen::Vector3f>& points,
                             const Run& r, int i0, int i1, const RigidMatrix& rt, const Eigen::Vector3f& toCamera,
                             LeafCache<T>& near, TangentScratch& scratch, std::vector<int>& pending,
-                            std::vector<int>& updated, bool locked) {
+                            std::vector<int>& updated, bool locked, std::vector<TangentHit>* deferred = nullptr) {
   smoothed_tangents(points, r, i0, i1 + 1, scratch.dir, scratch.raw, scratch.smooth);
   const Eigen::Vector3f& shift = g.frame.origin;
   for (int i = i0; i < i1; ++i) {
@@ -369,7 +393,7 @@ RetVal fuse_tangent_stretch(LaserFusionHelper<T>& h, const LineGeometry& g, cons
     const Eigen::Vector3f q0 = rt * points[static_cast<std::size_t>(i)] - shift;
     const Eigen::Vector3f q1 = rt * points[static_cast<std::size_t>(i + 1)] - shift;
     if (fuse_tangent_segment(h, g, q0, q1, Eigen::Vector3f(0.5f * (T0 + T1)), toCamera, near, scratch.hits,
-                             scratch.axes, pending, updated, locked) != RETVAL_SUCCESS)
+                             scratch.axes, pending, updated, locked, deferred) != RETVAL_SUCCESS)
       return RETVAL_NOT_READY;
   }
   return RETVAL_SUCCESS;
@@ -510,10 +534,16 @@ RetVal LaserFusionHelper<T>::fuse_frame_tangent(const std::vector<const std::vec
   // enough to outweigh its hand-over, small enough that the workers finish
   // a frame's phases together.
   constexpr int kPieceSegments = 32;
+  constexpr std::size_t kApplyAhead = 8;  // queued contributions whose records are fetched ahead
   struct Piece {
     const std::vector<Eigen::Vector3f>* points;
     Run run;
     int i0, i1;
+    std::vector<TangentHit> hits;
+    RetVal ret = RETVAL_SUCCESS;
+  };
+  // The records one task writes, and its lists.
+  struct Share {
     std::vector<int> pending, updated;
     RetVal ret = RETVAL_SUCCESS;
   };
@@ -526,45 +556,77 @@ RetVal LaserFusionHelper<T>::fuse_frame_tangent(const std::vector<const std::vec
       const int segments = r.e - r.b - 1;
       const int count = (segments + kPieceSegments - 1) / kPieceSegments;
       for (int k = 0; k < count; ++k)
-        pieces.push_back({line, r, r.b + segments * k / count, r.b + segments * (k + 1) / count, {}, {}});
+        pieces.push_back({line, r, r.b + segments * k / count, r.b + segments * (k + 1) / count, {}});
     }
   }
   if (pieces.empty()) return RETVAL_SUCCESS;
   workers = std::max(1, std::min(workers, static_cast<int>(pieces.size())));
-  const bool locked = workers > 1;
   const LineGeometry g = line_geometry(*this);
   const Eigen::Vector3f viewDir = rt.transform_normal(Eigen::Vector3f(Eigen::Vector3f::UnitZ()));
-  auxilary_tbb_for(workers, 0, pieces.size(), [&](std::size_t k) {
-    Piece& p = pieces[k];
-    // A segment touches about five cells.
-    p.pending.reserve(static_cast<std::size_t>(8 * (p.i1 - p.i0)));
-    if (estimate) p.updated.reserve(p.pending.capacity());
-    // Reused by every piece a worker runs: nothing inside waits for other tasks.
-    thread_local TangentScratch scratch;
+  std::vector<Share> shares(static_cast<std::size_t>(workers));
+  if (workers == 1) {
+    TangentScratch scratch;
     LeafCache<T> near(m_tree);
-    p.ret = fuse_tangent_stretch(*this, g, *p.points, p.run, p.i0, p.i1, rt, -viewDir, near, scratch, p.pending,
-                                 p.updated, locked);
-    if (!p.pending.empty()) pendingLeaves.grow_by(p.pending.begin(), p.pending.end());
-  });
-  // Every contribution of the frame is in: each piece's leaves are
-  // estimated once.
-  if constexpr (kHasTangents<T>) {
-    if (estimate)
-      auxilary_tbb_for(workers, 0, pieces.size(), [&](std::size_t k) {
-      const std::vector<int>& list = pieces[k].updated;
-      for (std::size_t j = 0; j < list.size(); ++j) {
-        // The records were written by this frame, but mostly fell out of the
-        // nearest caches since.
-        if (j + kEstimateAhead < list.size()) prefetch_record(m_tree.element_at(list[j + kEstimateAhead]));
-        estimate_listed(m_tree.element_at(list[j]).payload, viewDir, darkMode, locked);
+    for (Piece& p : pieces)
+      p.ret = fuse_tangent_stretch(*this, g, *p.points, p.run, p.i0, p.i1, rt, -viewDir, near, scratch,
+                                   shares[0].pending, shares[0].updated, false);
+  } else {
+    // The pieces find their cells in parallel and queue the contributions;
+    // then each task writes the records of its own finest nodes, taking the
+    // queues in piece order. Every record gets its contributions in line
+    // order, whatever the number of workers (the moments between
+    // contributions depend on that order), and without record locks.
+    auxilary_tbb_for(workers, 0, pieces.size(), [&](std::size_t k) {
+      Piece& p = pieces[k];
+      // A segment touches about five cells.
+      p.hits.reserve(static_cast<std::size_t>(8 * (p.i1 - p.i0)));
+      // Reused by every piece a worker runs: nothing inside waits for other tasks.
+      thread_local TangentScratch scratch;
+      LeafCache<T> near(m_tree);
+      std::vector<int> none;
+      p.ret = fuse_tangent_stretch(*this, g, *p.points, p.run, p.i0, p.i1, rt, -viewDir, near, scratch, none, none,
+                                   false, &p.hits);
+    });
+    const auto owner = [workers](int index) { return (index >> 3) % workers; };
+    auxilary_tbb_for(workers, 0, shares.size(), [&](std::size_t w) {
+      Share& s = shares[w];
+      for (const Piece& p : pieces) {
+        const std::vector<TangentHit>& hits = p.hits;
+        for (std::size_t j = 0; j < hits.size(); ++j) {
+          if (j + kApplyAhead < hits.size() && owner(hits[j + kApplyAhead].index) == static_cast<int>(w))
+            prefetch_record(m_tree.element_at(hits[j + kApplyAhead].index));
+          if (owner(hits[j].index) != static_cast<int>(w)) continue;
+          if (!add_tangent_contribution(*this, hits[j], -viewDir, s.pending, s.updated, false)) {
+            s.ret = RETVAL_NOT_READY;
+            return;
+          }
+        }
       }
     });
+  }
+  for (const Share& s : shares)
+    if (!s.pending.empty()) pendingLeaves.grow_by(s.pending.begin(), s.pending.end());
+  // Every contribution of the frame is in: each task estimates the leaves
+  // it wrote, once.
+  if constexpr (kHasTangents<T>) {
+    if (estimate)
+      auxilary_tbb_for(workers, 0, shares.size(), [&](std::size_t w) {
+        const std::vector<int>& list = shares[w].updated;
+        for (std::size_t j = 0; j < list.size(); ++j) {
+          // The records were written by this frame, but mostly fell out of
+          // the nearest caches since.
+          if (j + kEstimateAhead < list.size()) prefetch_record(m_tree.element_at(list[j + kEstimateAhead]));
+          estimate_listed(m_tree.element_at(list[j]).payload, viewDir, darkMode, false);
+        }
+      });
   } else {
     (void)estimate;
     (void)darkMode;
   }
   for (const Piece& p : pieces)
     if (p.ret != RETVAL_SUCCESS) return p.ret;
+  for (const Share& s : shares)
+    if (s.ret != RETVAL_SUCCESS) return s.ret;
   return RETVAL_SUCCESS;
 }
 

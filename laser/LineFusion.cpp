@@ -2,6 +2,8 @@
 // spread weighted contributions over the cells around them; whole-tree
 // passes turn the sums into signed distances and tangent moments into
 // normals.
+#include <tbb/global_control.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -266,31 +268,38 @@ struct BlockAxes {
   std::array<std::vector<std::uint8_t>, 3> writable;
 };
 
-// A segment's contribution to the record of leaf `index` (centre c, closest
-// point P).
+// A segment's contribution to a cell, queued: the cell's finest-node
+// base, the cell centre c, the closest point P and the segment's tangent.
 struct TangentHit {
-  int index;
+  int base;
+  Eigen::Vector3i cell;
   Eigen::Vector3f c, P, tangent;
 };
 
-// Writes one contribution, listing the leaf as fusion_one_lines_tangent
-// does. False when the twin pool cannot grow.
+// Queued contributions, one queue per share of the finest nodes (a leaf
+// belongs to the share of its node).
+struct HitQueues : std::vector<std::vector<TangentHit>> {
+  void push(const TangentHit& hit) { (*this)[static_cast<std::size_t>(hit.base >> 3) % size()].push_back(hit); }
+};
+
+// Writes one contribution to the record of leaf `index`, listing the leaf
+// as fusion_one_lines_tangent does. False when the twin pool cannot grow.
 template <typename T>
-bool add_tangent_contribution(LaserFusionHelper<T>& h, const TangentHit& hit, const Eigen::Vector3f& toCamera,
+bool add_tangent_contribution(LaserFusionHelper<T>& h, int index, const Eigen::Vector3f& c, const Eigen::Vector3f& P,
+                              const Eigen::Vector3f& tangent, const Eigen::Vector3f& toCamera,
                               std::vector<int>& pending, std::vector<int>& updated, bool locked) {
-  T& leaf = h.octree().element_at(hit.index).payload;
+  T& leaf = h.octree().element_at(index).payload;
   T* r = lock_target(h, leaf, toCamera, locked);
   if (r == nullptr) return false;
   const std::uint8_t seen = leaf.flags | (leaf.twin != nullptr ? leaf.twin->flags : 0);
-  if ((seen & LEAF_UPDATED) == 0) pending.push_back(hit.index);
-  updated.push_back(hit.index);
-  const Eigen::Vector3f& P = hit.P;
+  if ((seen & LEAF_UPDATED) == 0) pending.push_back(index);
+  updated.push_back(index);
   if constexpr (kHasTangents<T>) {
-    add_moments(r->momentsA, hit.tangent);
+    add_moments(r->momentsA, tangent);
     if (!is_zero_vector(r->lastPoint)) add_moments(r->momentsB, unit(P - r->lastPoint));
     r->lastPoint = P;
   }
-  r->offsetSum += P - hit.c;
+  r->offsetSum += P - c;
   r->count += 1;
   r->weight += 1.f;
   r->weight2 += 1.f;
@@ -299,14 +308,14 @@ bool add_tangent_contribution(LaserFusionHelper<T>& h, const TangentHit& hit, co
   return true;
 }
 
-// The cells a segment reaches get its contribution, or with `deferred` their
-// leaves are claimed and the contributions queued there in order instead.
+// The cells a segment reaches get its contribution, or with `deferred` the
+// contributions are queued there in order instead (leaves not yet claimed).
 template <typename T>
 RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const Eigen::Vector3f& q0,
                             const Eigen::Vector3f& q1, const Eigen::Vector3f& tangent,
                             const Eigen::Vector3f& toCamera, LeafCache<T>& near, std::vector<SegmentHit>& hits,
                             BlockAxes& axes, std::vector<int>& pending, std::vector<int>& updated, bool locked,
-                            std::vector<TangentHit>* deferred) {
+                            HitQueues* deferred) {
   const grid::GridFrame frame = g.frame;  // as in fuse_normal_segment
   Eigen::Vector3i cell, refCell;
   if (!frame.usable_local_cell(q0, cell) || !frame.usable_local_cell(q1, cell)) return RETVAL_SUCCESS;
@@ -351,20 +360,21 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
         const Eigen::Vector3i gc = refCell + Eigen::Vector3i(x - 1, y - 1, z - 1);
         const int base = near.base(gc);
         if (base < 0) continue;
+        const Eigen::Vector3f c(axes.centre[0][x], axes.centre[1][y], axes.centre[2][z]);
+        const Eigen::Vector3f P = segment.point ? q0 : Eigen::Vector3f(q0 + t * segment.seg);
+        if (deferred != nullptr) {
+          deferred->push({base, gc, c, P, tangent});
+          continue;
+        }
         prefetch_record(tree.element_at(base + grid::Octree<T>::child_of(gc, 0)));
-        hits.push_back({base, gc, Eigen::Vector3f(axes.centre[0][x], axes.centre[1][y], axes.centre[2][z]),
-                        segment.point ? q0 : Eigen::Vector3f(q0 + t * segment.seg)});
+        hits.push_back({base, gc, c, P});
       }
     }
   }
   for (const SegmentHit& hit : hits) {
     bool created = false;
     const int index = tree.claim_leaf(hit.cell, hit.base, created);
-    if (deferred != nullptr) {
-      deferred->push_back({index, hit.c, hit.P, tangent});
-      continue;
-    }
-    if (!add_tangent_contribution(h, {index, hit.c, hit.P, tangent}, toCamera, pending, updated, locked))
+    if (!add_tangent_contribution(h, index, hit.c, hit.P, tangent, toCamera, pending, updated, locked))
       return RETVAL_NOT_READY;
   }
   return RETVAL_SUCCESS;
@@ -383,7 +393,7 @@ template <typename T>
 RetVal fuse_tangent_stretch(LaserFusionHelper<T>& h, const LineGeometry& g, const std::vector<Eigen::Vector3f>& points,
                             const Run& r, int i0, int i1, const RigidMatrix& rt, const Eigen::Vector3f& toCamera,
                             LeafCache<T>& near, TangentScratch& scratch, std::vector<int>& pending,
-                            std::vector<int>& updated, bool locked, std::vector<TangentHit>* deferred = nullptr) {
+                            std::vector<int>& updated, bool locked, HitQueues* deferred = nullptr) {
   smoothed_tangents(points, r, i0, i1 + 1, scratch.dir, scratch.raw, scratch.smooth);
   const Eigen::Vector3f& shift = g.frame.origin;
   for (int i = i0; i < i1; ++i) {
@@ -539,7 +549,7 @@ RetVal LaserFusionHelper<T>::fuse_frame_tangent(const std::vector<const std::vec
     const std::vector<Eigen::Vector3f>* points;
     Run run;
     int i0, i1;
-    std::vector<TangentHit> hits;
+    HitQueues queues;
     RetVal ret = RETVAL_SUCCESS;
   };
   // The records one task writes, and its lists.
@@ -560,69 +570,78 @@ RetVal LaserFusionHelper<T>::fuse_frame_tangent(const std::vector<const std::vec
     }
   }
   if (pieces.empty()) return RETVAL_SUCCESS;
-  workers = std::max(1, std::min(workers, static_cast<int>(pieces.size())));
+  // More shares than threads allowed to run would only take turns, each
+  // paying for the queues.
+  const auto allowed = static_cast<int>(std::min<std::size_t>(
+      tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism), pieces.size()));
+  workers = std::max(1, std::min(workers, allowed));
   const LineGeometry g = line_geometry(*this);
   const Eigen::Vector3f viewDir = rt.transform_normal(Eigen::Vector3f(Eigen::Vector3f::UnitZ()));
   std::vector<Share> shares(static_cast<std::size_t>(workers));
+  // Each listed leaf estimated once, by the one task that wrote it.
+  const auto estimate_share = [&](const Share& share) {
+    if constexpr (kHasTangents<T>) {
+      if (!estimate) return;
+      const std::vector<int>& list = share.updated;
+      for (std::size_t j = 0; j < list.size(); ++j) {
+        // The records were written by this frame, but mostly fell out of
+        // the nearest caches since.
+        if (j + kEstimateAhead < list.size()) prefetch_record(m_tree.element_at(list[j + kEstimateAhead]));
+        estimate_listed(m_tree.element_at(list[j]).payload, viewDir, darkMode, false);
+      }
+    } else {
+      (void)share;
+      (void)darkMode;
+    }
+  };
   if (workers == 1) {
     TangentScratch scratch;
     LeafCache<T> near(m_tree);
     for (Piece& p : pieces)
       p.ret = fuse_tangent_stretch(*this, g, *p.points, p.run, p.i0, p.i1, rt, -viewDir, near, scratch,
                                    shares[0].pending, shares[0].updated, false);
+    estimate_share(shares[0]);
   } else {
-    // The pieces find their cells in parallel and queue the contributions;
-    // then each task writes the records of its own finest nodes, taking the
-    // queues in piece order. Every record gets its contributions in line
-    // order, whatever the number of workers (the moments between
-    // contributions depend on that order), and without record locks.
+    // The pieces find their cells in parallel and queue the contributions by
+    // share; then each task claims and writes the leaves of its share,
+    // taking its queues in piece order. Every record gets its contributions
+    // in line order whatever the number of workers (the moments between
+    // contributions depend on that order), and no record is locked.
     auxilary_tbb_for(workers, 0, pieces.size(), [&](std::size_t k) {
       Piece& p = pieces[k];
+      p.queues.resize(static_cast<std::size_t>(workers));
       // A segment touches about five cells.
-      p.hits.reserve(static_cast<std::size_t>(8 * (p.i1 - p.i0)));
+      for (auto& q : p.queues) q.reserve(static_cast<std::size_t>(8 * (p.i1 - p.i0) / workers));
       // Reused by every piece a worker runs: nothing inside waits for other tasks.
       thread_local TangentScratch scratch;
       LeafCache<T> near(m_tree);
       std::vector<int> none;
       p.ret = fuse_tangent_stretch(*this, g, *p.points, p.run, p.i0, p.i1, rt, -viewDir, near, scratch, none, none,
-                                   false, &p.hits);
+                                   false, &p.queues);
     });
-    const auto owner = [workers](int index) { return (index >> 3) % workers; };
     auxilary_tbb_for(workers, 0, shares.size(), [&](std::size_t w) {
       Share& s = shares[w];
       for (const Piece& p : pieces) {
-        const std::vector<TangentHit>& hits = p.hits;
-        for (std::size_t j = 0; j < hits.size(); ++j) {
-          if (j + kApplyAhead < hits.size() && owner(hits[j + kApplyAhead].index) == static_cast<int>(w))
-            prefetch_record(m_tree.element_at(hits[j + kApplyAhead].index));
-          if (owner(hits[j].index) != static_cast<int>(w)) continue;
-          if (!add_tangent_contribution(*this, hits[j], -viewDir, s.pending, s.updated, false)) {
-            s.ret = RETVAL_NOT_READY;
-            return;
+        const std::vector<TangentHit>& hits = p.queues[w];
+        for (std::size_t j = 0; j < hits.size() && s.ret == RETVAL_SUCCESS; ++j) {
+          if (j + kApplyAhead < hits.size()) {
+            const TangentHit& ahead = hits[j + kApplyAhead];
+            prefetch_record(m_tree.element_at(ahead.base + grid::Octree<T>::child_of(ahead.cell, 0)));
           }
+          const TangentHit& hit = hits[j];
+          bool created = false;
+          const int index = m_tree.claim_leaf(hit.cell, hit.base, created);
+          if (!add_tangent_contribution(*this, index, hit.c, hit.P, hit.tangent, -viewDir, s.pending, s.updated,
+                                        false))
+            s.ret = RETVAL_NOT_READY;
         }
       }
+      // The records of this share have all their contributions of the frame.
+      estimate_share(s);
     });
   }
   for (const Share& s : shares)
     if (!s.pending.empty()) pendingLeaves.grow_by(s.pending.begin(), s.pending.end());
-  // Every contribution of the frame is in: each task estimates the leaves
-  // it wrote, once.
-  if constexpr (kHasTangents<T>) {
-    if (estimate)
-      auxilary_tbb_for(workers, 0, shares.size(), [&](std::size_t w) {
-        const std::vector<int>& list = shares[w].updated;
-        for (std::size_t j = 0; j < list.size(); ++j) {
-          // The records were written by this frame, but mostly fell out of
-          // the nearest caches since.
-          if (j + kEstimateAhead < list.size()) prefetch_record(m_tree.element_at(list[j + kEstimateAhead]));
-          estimate_listed(m_tree.element_at(list[j]).payload, viewDir, darkMode, false);
-        }
-      });
-  } else {
-    (void)estimate;
-    (void)darkMode;
-  }
   for (const Piece& p : pieces)
     if (p.ret != RETVAL_SUCCESS) return p.ret;
   for (const Share& s : shares)

@@ -85,7 +85,9 @@ class TAVO_API LaserFusionHelper {
   // pending list and normals as fusion_one_lines_tangent on every line
   // followed by update_normal(rt's +z axis, the touched leaves, darkMode).
   // The lines are cut into pieces of similar size shared by `workers`
-  // tasks, so that a frame of fewer or unequal lines keeps them all busy.
+  // tasks, so that a frame of fewer or unequal lines keeps them all busy;
+  // each record still takes its contributions in line order, so the sums
+  // are the same, bit for bit, for any number of workers.
   // Returns 0, or 3 when the twin pool could not grow (the normals are
   // still updated).
   RetVal fusion_one_frame_tangent(const std::vector<const std::vector<Eigen::Vector3f>*>& lines,

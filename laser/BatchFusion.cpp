@@ -12,6 +12,7 @@
 #include "Parallel.h"
 #include "common/console.h"
 #include "common/trace/Trace.h"
+#include "laser/FramePoints.h"
 
 namespace TavoAlgorithm {
 namespace {
@@ -25,14 +26,6 @@ constexpr double kFineCellLimit = 0.1;
 
 Eigen::Vector3f view_direction(const RigidMatrix& rt) {
   return rt.transform_normal(Eigen::Vector3f(Eigen::Vector3f::UnitZ()));
-}
-
-// The point lists of a frame's lines that have points.
-std::vector<const std::vector<Eigen::Vector3f>*> frame_points(const std::vector<Cloud>& lines) {
-  std::vector<const std::vector<Eigen::Vector3f>*> points;
-  for (const Cloud& line : lines)
-    if (line.get_vn() > 0) points.push_back(&line.get_vCoords());
-  return points;
 }
 
 bool enough_poses(std::size_t frames, std::size_t poses) {

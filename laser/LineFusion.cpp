@@ -2,6 +2,8 @@
 // spread weighted contributions over the cells around them; whole-tree
 // passes turn the sums into signed distances and tangent moments into
 // normals.
+#include <tbb/global_control.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -266,11 +268,54 @@ struct BlockAxes {
   std::array<std::vector<std::uint8_t>, 3> writable;
 };
 
+// A segment's contribution to a cell, queued: the cell's finest-node
+// base, the cell centre c, the closest point P and the segment's tangent.
+struct TangentHit {
+  int base;
+  Eigen::Vector3i cell;
+  Eigen::Vector3f c, P, tangent;
+};
+
+// Queued contributions, one queue per share of the finest nodes (a leaf
+// belongs to the share of its node).
+struct HitQueues : std::vector<std::vector<TangentHit>> {
+  void push(const TangentHit& hit) { (*this)[static_cast<std::size_t>(hit.base >> 3) % size()].push_back(hit); }
+};
+
+// Writes one contribution to the record of leaf `index`, listing the leaf
+// as fusion_one_lines_tangent does. False when the twin pool cannot grow.
+template <typename T>
+bool add_tangent_contribution(LaserFusionHelper<T>& h, int index, const Eigen::Vector3f& c, const Eigen::Vector3f& P,
+                              const Eigen::Vector3f& tangent, const Eigen::Vector3f& toCamera,
+                              std::vector<int>& pending, std::vector<int>& updated, bool locked) {
+  T& leaf = h.octree().element_at(index).payload;
+  T* r = lock_target(h, leaf, toCamera, locked);
+  if (r == nullptr) return false;
+  const std::uint8_t seen = leaf.flags | (leaf.twin != nullptr ? leaf.twin->flags : 0);
+  if ((seen & LEAF_UPDATED) == 0) pending.push_back(index);
+  updated.push_back(index);
+  if constexpr (kHasTangents<T>) {
+    add_moments(r->momentsA, tangent);
+    if (!is_zero_vector(r->lastPoint)) add_moments(r->momentsB, unit(P - r->lastPoint));
+    r->lastPoint = P;
+  }
+  r->offsetSum += P - c;
+  r->count += 1;
+  r->weight += 1.f;
+  r->weight2 += 1.f;
+  r->flags |= LEAF_UPDATED | LEAF_NORMAL_STALE;
+  if (locked) leaf.lock.unlock();
+  return true;
+}
+
+// The cells a segment reaches get its contribution, or with `deferred` the
+// contributions are queued there in order instead (leaves not yet claimed).
 template <typename T>
 RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, const Eigen::Vector3f& q0,
                             const Eigen::Vector3f& q1, const Eigen::Vector3f& tangent,
                             const Eigen::Vector3f& toCamera, LeafCache<T>& near, std::vector<SegmentHit>& hits,
-                            BlockAxes& axes, std::vector<int>& pending, std::vector<int>& updated, bool locked) {
+                            BlockAxes& axes, std::vector<int>& pending, std::vector<int>& updated, bool locked,
+                            HitQueues* deferred) {
   const grid::GridFrame frame = g.frame;  // as in fuse_normal_segment
   Eigen::Vector3i cell, refCell;
   if (!frame.usable_local_cell(q0, cell) || !frame.usable_local_cell(q1, cell)) return RETVAL_SUCCESS;
@@ -315,33 +360,22 @@ RetVal fuse_tangent_segment(LaserFusionHelper<T>& h, const LineGeometry& g, cons
         const Eigen::Vector3i gc = refCell + Eigen::Vector3i(x - 1, y - 1, z - 1);
         const int base = near.base(gc);
         if (base < 0) continue;
+        const Eigen::Vector3f c(axes.centre[0][x], axes.centre[1][y], axes.centre[2][z]);
+        const Eigen::Vector3f P = segment.point ? q0 : Eigen::Vector3f(q0 + t * segment.seg);
+        if (deferred != nullptr) {
+          deferred->push({base, gc, c, P, tangent});
+          continue;
+        }
         prefetch_record(tree.element_at(base + grid::Octree<T>::child_of(gc, 0)));
-        hits.push_back({base, gc, Eigen::Vector3f(axes.centre[0][x], axes.centre[1][y], axes.centre[2][z]),
-                        segment.point ? q0 : Eigen::Vector3f(q0 + t * segment.seg)});
+        hits.push_back({base, gc, c, P});
       }
     }
   }
   for (const SegmentHit& hit : hits) {
     bool created = false;
     const int index = tree.claim_leaf(hit.cell, hit.base, created);
-    T& leaf = tree.element_at(index).payload;
-    T* r = lock_target(h, leaf, toCamera, locked);
-    if (r == nullptr) return RETVAL_NOT_READY;
-    const std::uint8_t seen = leaf.flags | (leaf.twin != nullptr ? leaf.twin->flags : 0);
-    if ((seen & LEAF_UPDATED) == 0) pending.push_back(index);
-    updated.push_back(index);
-    const Eigen::Vector3f& P = hit.P;
-    if constexpr (kHasTangents<T>) {
-      add_moments(r->momentsA, tangent);
-      if (!is_zero_vector(r->lastPoint)) add_moments(r->momentsB, unit(P - r->lastPoint));
-      r->lastPoint = P;
-    }
-    r->offsetSum += P - hit.c;
-    r->count += 1;
-    r->weight += 1.f;
-    r->weight2 += 1.f;
-    r->flags |= LEAF_UPDATED | LEAF_NORMAL_STALE;
-    if (locked) leaf.lock.unlock();
+    if (!add_tangent_contribution(h, index, hit.c, hit.P, tangent, toCamera, pending, updated, locked))
+      return RETVAL_NOT_READY;
   }
   return RETVAL_SUCCESS;
 }
@@ -359,7 +393,7 @@ template <typename T>
 RetVal fuse_tangent_stretch(LaserFusionHelper<T>& h, const LineGeometry& g, const std::vector<Eigen::Vector3f>& points,
                             const Run& r, int i0, int i1, const RigidMatrix& rt, const Eigen::Vector3f& toCamera,
                             LeafCache<T>& near, TangentScratch& scratch, std::vector<int>& pending,
-                            std::vector<int>& updated, bool locked) {
+                            std::vector<int>& updated, bool locked, HitQueues* deferred = nullptr) {
   smoothed_tangents(points, r, i0, i1 + 1, scratch.dir, scratch.raw, scratch.smooth);
   const Eigen::Vector3f& shift = g.frame.origin;
   for (int i = i0; i < i1; ++i) {
@@ -369,7 +403,7 @@ RetVal fuse_tangent_stretch(LaserFusionHelper<T>& h, const LineGeometry& g, cons
     const Eigen::Vector3f q0 = rt * points[static_cast<std::size_t>(i)] - shift;
     const Eigen::Vector3f q1 = rt * points[static_cast<std::size_t>(i + 1)] - shift;
     if (fuse_tangent_segment(h, g, q0, q1, Eigen::Vector3f(0.5f * (T0 + T1)), toCamera, near, scratch.hits,
-                             scratch.axes, pending, updated, locked) != RETVAL_SUCCESS)
+                             scratch.axes, pending, updated, locked, deferred) != RETVAL_SUCCESS)
       return RETVAL_NOT_READY;
   }
   return RETVAL_SUCCESS;
@@ -510,10 +544,16 @@ RetVal LaserFusionHelper<T>::fuse_frame_tangent(const std::vector<const std::vec
   // enough to outweigh its hand-over, small enough that the workers finish
   // a frame's phases together.
   constexpr int kPieceSegments = 32;
+  constexpr std::size_t kApplyAhead = 8;  // queued contributions whose records are fetched ahead
   struct Piece {
     const std::vector<Eigen::Vector3f>* points;
     Run run;
     int i0, i1;
+    HitQueues queues;
+    RetVal ret = RETVAL_SUCCESS;
+  };
+  // The records one task writes, and its lists.
+  struct Share {
     std::vector<int> pending, updated;
     RetVal ret = RETVAL_SUCCESS;
   };
@@ -526,45 +566,86 @@ RetVal LaserFusionHelper<T>::fuse_frame_tangent(const std::vector<const std::vec
       const int segments = r.e - r.b - 1;
       const int count = (segments + kPieceSegments - 1) / kPieceSegments;
       for (int k = 0; k < count; ++k)
-        pieces.push_back({line, r, r.b + segments * k / count, r.b + segments * (k + 1) / count, {}, {}});
+        pieces.push_back({line, r, r.b + segments * k / count, r.b + segments * (k + 1) / count, {}});
     }
   }
   if (pieces.empty()) return RETVAL_SUCCESS;
-  workers = std::max(1, std::min(workers, static_cast<int>(pieces.size())));
-  const bool locked = workers > 1;
+  // More shares than threads allowed to run would only take turns, each
+  // paying for the queues.
+  const auto allowed = static_cast<int>(std::min<std::size_t>(
+      tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism), pieces.size()));
+  workers = std::max(1, std::min(workers, allowed));
   const LineGeometry g = line_geometry(*this);
   const Eigen::Vector3f viewDir = rt.transform_normal(Eigen::Vector3f(Eigen::Vector3f::UnitZ()));
-  auxilary_tbb_for(workers, 0, pieces.size(), [&](std::size_t k) {
-    Piece& p = pieces[k];
-    // A segment touches about five cells.
-    p.pending.reserve(static_cast<std::size_t>(8 * (p.i1 - p.i0)));
-    if (estimate) p.updated.reserve(p.pending.capacity());
-    // Reused by every piece a worker runs: nothing inside waits for other tasks.
-    thread_local TangentScratch scratch;
-    LeafCache<T> near(m_tree);
-    p.ret = fuse_tangent_stretch(*this, g, *p.points, p.run, p.i0, p.i1, rt, -viewDir, near, scratch, p.pending,
-                                 p.updated, locked);
-    if (!p.pending.empty()) pendingLeaves.grow_by(p.pending.begin(), p.pending.end());
-  });
-  // Every contribution of the frame is in: each piece's leaves are
-  // estimated once.
-  if constexpr (kHasTangents<T>) {
-    if (estimate)
-      auxilary_tbb_for(workers, 0, pieces.size(), [&](std::size_t k) {
-      const std::vector<int>& list = pieces[k].updated;
+  std::vector<Share> shares(static_cast<std::size_t>(workers));
+  // Each listed leaf estimated once, by the one task that wrote it.
+  const auto estimate_share = [&](const Share& share) {
+    if constexpr (kHasTangents<T>) {
+      if (!estimate) return;
+      const std::vector<int>& list = share.updated;
       for (std::size_t j = 0; j < list.size(); ++j) {
-        // The records were written by this frame, but mostly fell out of the
-        // nearest caches since.
+        // The records were written by this frame, but mostly fell out of
+        // the nearest caches since.
         if (j + kEstimateAhead < list.size()) prefetch_record(m_tree.element_at(list[j + kEstimateAhead]));
-        estimate_listed(m_tree.element_at(list[j]).payload, viewDir, darkMode, locked);
+        estimate_listed(m_tree.element_at(list[j]).payload, viewDir, darkMode, false);
       }
-    });
+    } else {
+      (void)share;
+      (void)darkMode;
+    }
+  };
+  if (workers == 1) {
+    TangentScratch scratch;
+    LeafCache<T> near(m_tree);
+    for (Piece& p : pieces)
+      p.ret = fuse_tangent_stretch(*this, g, *p.points, p.run, p.i0, p.i1, rt, -viewDir, near, scratch,
+                                   shares[0].pending, shares[0].updated, false);
+    estimate_share(shares[0]);
   } else {
-    (void)estimate;
-    (void)darkMode;
+    // The pieces find their cells in parallel and queue the contributions by
+    // share; then each task claims and writes the leaves of its share,
+    // taking its queues in piece order. Every record gets its contributions
+    // in line order whatever the number of workers (the moments between
+    // contributions depend on that order), and no record is locked.
+    auxilary_tbb_for(workers, 0, pieces.size(), [&](std::size_t k) {
+      Piece& p = pieces[k];
+      p.queues.resize(static_cast<std::size_t>(workers));
+      // A segment touches about five cells.
+      for (auto& q : p.queues) q.reserve(static_cast<std::size_t>(8 * (p.i1 - p.i0) / workers));
+      // Reused by every piece a worker runs: nothing inside waits for other tasks.
+      thread_local TangentScratch scratch;
+      LeafCache<T> near(m_tree);
+      std::vector<int> none;
+      p.ret = fuse_tangent_stretch(*this, g, *p.points, p.run, p.i0, p.i1, rt, -viewDir, near, scratch, none, none,
+                                   false, &p.queues);
+    });
+    auxilary_tbb_for(workers, 0, shares.size(), [&](std::size_t w) {
+      Share& s = shares[w];
+      for (const Piece& p : pieces) {
+        const std::vector<TangentHit>& hits = p.queues[w];
+        for (std::size_t j = 0; j < hits.size() && s.ret == RETVAL_SUCCESS; ++j) {
+          if (j + kApplyAhead < hits.size()) {
+            const TangentHit& ahead = hits[j + kApplyAhead];
+            prefetch_record(m_tree.element_at(ahead.base + grid::Octree<T>::child_of(ahead.cell, 0)));
+          }
+          const TangentHit& hit = hits[j];
+          bool created = false;
+          const int index = m_tree.claim_leaf(hit.cell, hit.base, created);
+          if (!add_tangent_contribution(*this, index, hit.c, hit.P, hit.tangent, -viewDir, s.pending, s.updated,
+                                        false))
+            s.ret = RETVAL_NOT_READY;
+        }
+      }
+      // The records of this share have all their contributions of the frame.
+      estimate_share(s);
+    });
   }
+  for (const Share& s : shares)
+    if (!s.pending.empty()) pendingLeaves.grow_by(s.pending.begin(), s.pending.end());
   for (const Piece& p : pieces)
     if (p.ret != RETVAL_SUCCESS) return p.ret;
+  for (const Share& s : shares)
+    if (s.ret != RETVAL_SUCCESS) return s.ret;
   return RETVAL_SUCCESS;
 }
 

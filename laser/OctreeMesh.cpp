@@ -97,6 +97,9 @@ BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::conc
     if (!m_frame.within(g, 1)) return;
     const Eigen::Vector3f ca = m_frame.local_centre(g);
     auto edges_of = [&](const T& a, int base) {
+      // No sign change without a signed distance (most records lie off the
+      // surface with none): skip the neighbour lookups.
+      if (!(a.sdf < 0.f || a.sdf > 0.f)) return;
       for (int k = 0; k < 3; ++k) {
         const int nbLeaf = near.leaf(g + Eigen::Vector3i::Unit(k));
         if (nbLeaf < 0) continue;
@@ -120,23 +123,22 @@ BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::conc
                for (std::size_t i = begin; i < end; ++i) leaf_edges(near, i);
              });
 
-  // One cube whose corner `own` is the record r0 of leaf `ownLeaf`; the
-  // other corners take the record continuing r0's surface. `block` holds the
-  // leaf indices (-1: none) of the 3 x 3 x 3 cells around the own leaf.
-  auto cube_of = [&](int own, int ownLeaf, const T& r0, const int (&block)[27]) {
+  // One cube whose corner `own` is the record r0 of leaf `corners[own]`;
+  // the other corners take the record continuing r0's surface. `corners`
+  // holds the leaf index (-1: none) of each corner.
+  auto cube_of = [&](int own, const T& r0, const int (&corners)[8]) {
     int leafOf[8];
     bool twinOf[8], insideOf[8];
-    const T& ownRecord = m_tree.element_at(ownLeaf).payload;
+    const T& ownRecord = m_tree.element_at(corners[own]).payload;
     for (int k = 0; k < 8; ++k) {
       twinOf[k] = insideOf[k] = false;
       const T* r = nullptr;
+      leafOf[k] = corners[k];
       if (k == own) {
-        leafOf[k] = ownLeaf;
         r = &r0;
         twinOf[k] = &r0 != &ownRecord;
-      } else {
-        leafOf[k] = block[block_slot(corner_offset(k) - corner_offset(own))];
-        if (leafOf[k] >= 0) r = continuing_record(m_tree.element_at(leafOf[k]).payload, raw_normal(r0), twinOf[k]);
+      } else if (leafOf[k] >= 0) {
+        r = continuing_record(m_tree.element_at(leafOf[k]).payload, raw_normal(r0), twinOf[k]);
       }
       // A record too light to make edges counts as absent: outside, no
       // edges, the same decision for every cube that shares it.
@@ -157,39 +159,39 @@ BaseTriMesh LaserFusionHelper<T>::get_mesh(std::vector<int>& faceWork, tbb::conc
                      it[2] = ids[2];
                    });
   };
-  // The cubes of leaf slot i. Every cube corner lies in the block around the
-  // leaf, whose leaves are therefore looked up once for all eight cubes.
+  // A cube's edges belong to its corners, so only a cube with an edge
+  // vertex on one of its corner leaves can give a face: the cubes are found
+  // from those leaves, a small share of the tree. Of a cube's corners with
+  // vertices the first in kCubeOrder finds it; it is built from its first
+  // existing corner (and again from that corner's twin), once, even when its
+  // lowest corner has no leaf.
   auto leaf_cubes = [&](NodeCache& near, std::size_t i) {
-    const auto& e = m_tree.element_at(static_cast<int>(i));
-    if (!e.is_used()) return;
-    const Eigen::Vector3i cell = e.get_cell();
+    if (!has_vertex(edges[i])) return;
+    const Eigen::Vector3i cell = m_tree.element_at(static_cast<int>(i)).get_cell();
+    // Every corner of the eight cubes lies in the block around the leaf.
     int block[27];
     bool withEdges[27];
-    bool anyEdges = false;
     for (int z = -1, b = 0; z <= 1; ++z)
       for (int y = -1; y <= 1; ++y)
         for (int x = -1; x <= 1; ++x, ++b) {
           block[b] = near.leaf(cell + Eigen::Vector3i(x, y, z));
           withEdges[b] = block[b] >= 0 && has_vertex(edges[static_cast<std::size_t>(block[b])]);
-          anyEdges |= withEdges[b];
         }
-    // A cube's edges belong to its corners: without a vertex on them it
-    // gives no face.
-    if (!anyEdges) return;
-    // Every cube this leaf is a corner of is built by its first existing
-    // corner in kCubeOrder: once, even when its lowest corner has no leaf.
-    for (int pos = 0; pos < 8; ++pos) {
-      const int own = kCubeOrder[pos];
-      if (!m_frame.within(cell - corner_offset(own), 2)) continue;
-      bool first = true, crossed = false;
+    for (int at = 0; at < 8; ++at) {
+      if (!m_frame.within(cell - corner_offset(at), 2)) continue;
+      int corners[8];
+      int firstWithEdges = -1, first = -1;
       for (int q = 0; q < 8; ++q) {
-        const int b = block_slot(corner_offset(kCubeOrder[q]) - corner_offset(own));
-        if (q < pos && block[b] >= 0) first = false;
-        crossed |= withEdges[b];
+        const int k = kCubeOrder[q];
+        const int b = block_slot(corner_offset(k) - corner_offset(at));
+        corners[k] = block[b];
+        if (firstWithEdges < 0 && withEdges[b]) firstWithEdges = k;
+        if (first < 0 && block[b] >= 0) first = k;
       }
-      if (!first || !crossed) continue;
-      cube_of(own, static_cast<int>(i), e.payload, block);
-      if (e.payload.twin != nullptr) cube_of(own, static_cast<int>(i), *e.payload.twin, block);
+      if (firstWithEdges != at) continue;
+      const T& r0 = m_tree.element_at(corners[first]).payload;
+      cube_of(first, r0, corners);
+      if (r0.twin != nullptr) cube_of(first, *r0.twin, corners);
     }
   };
   for_chunks(m_integrator.threadNum, static_cast<std::size_t>(slots), kSlotChunk,

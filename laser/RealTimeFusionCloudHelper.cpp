@@ -16,6 +16,7 @@
 #include "LaserFusionHelper.h"
 #include "Parallel.h"
 #include "common/console.h"
+#include "laser/FramePoints.h"
 
 namespace TavoAlgorithm {
 namespace {
@@ -102,12 +103,9 @@ RetVal RealTimeFusionCloudHelper::fusion_one_laser(const std::vector<Cloud>& lin
   State& s = *m_state;
   try {
     if (m_frameCount == 0 && !s.tree.set_tree_shift(lines, rt)) return RETVAL_SUCCESS;
-    std::vector<const std::vector<Eigen::Vector3f>*> points;
-    for (const Cloud& line : lines)
-      if (line.get_vn() > 0) points.push_back(&line.get_vCoords());
     // More workers than the machine runs only earn a TBB warning.
     const int workers = std::min(kFrameWorkers, tbb::this_task_arena::max_concurrency());
-    s.tree.fusion_one_frame_tangent(points, rt, m_darkMode, workers, s.pending);
+    s.tree.fusion_one_frame_tangent(frame_points(lines), rt, m_darkMode, workers, s.pending);
   } catch (const std::bad_alloc&) {
     TAVO_LOG_ERROR("out of memory while fusing a laser frame");
     return RETVAL_NO_MEMORY;

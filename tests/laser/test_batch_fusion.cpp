@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
 
 #include "LaserBatchFusion.h"
+#include "LaserFusionHelper.h"
 #include "laser_batch_util.h"
 
 using namespace laser_test;
@@ -286,3 +289,79 @@ TEST(BatchFusion, CloudOverloadFillsTheCloud) {
   EXPECT_GE(out, 0.99 * cloud.get_vn());
 }
 
+
+namespace {
+// A mesh's faces as their corner positions, each face turned to start at its
+// smallest corner (orientation kept), sorted: the same for any vertex and
+// face numbering.
+std::vector<std::array<V3, 3>> face_corners(const BaseTriMesh& mesh) {
+  const auto less = [](const V3& a, const V3& b) {
+    return std::lexicographical_compare(a.data(), a.data() + 3, b.data(), b.data() + 3);
+  };
+  std::vector<std::array<V3, 3>> faces;
+  for (int f = 0; f < mesh.get_fn(); ++f) {
+    std::array<V3, 3> c;
+    for (int k = 0; k < 3; ++k) c[k] = mesh.get_vCoord(mesh.get_face(f)[k]);
+    const int first = static_cast<int>(std::min_element(c.begin(), c.end(), less) - c.begin());
+    std::rotate(c.begin(), c.begin() + first, c.end());
+    faces.push_back(c);
+  }
+  std::sort(faces.begin(), faces.end(), [&](const std::array<V3, 3>& a, const std::array<V3, 3>& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), less);
+  });
+  return faces;
+}
+}  // namespace
+
+// The sums of every record, keyed by its cell, in cell order.
+using RecordSums = std::vector<std::pair<std::array<int, 3>, std::vector<float>>>;
+
+RecordSums record_sums(const TavoAlgorithm::LaserFusionHelper<LaserReconstrcution::LeafTangent>& h) {
+  RecordSums sums;
+  const auto& tree = h.octree();
+  for (int i = 0; i < tree.leaf_slots_in_use(); ++i) {
+    const auto& e = tree.element_at(i);
+    if (!e.is_used()) continue;
+    const auto& r = e.payload;
+    const Eigen::Vector3i c = e.get_cell();
+    std::vector<float> v(r.momentsA.begin(), r.momentsA.end());
+    v.insert(v.end(), r.momentsB.begin(), r.momentsB.end());
+    for (const V3* x : {&r.normal, &r.lastPoint, &r.offsetSum}) v.insert(v.end(), x->data(), x->data() + 3);
+    v.insert(v.end(), {r.sdf, r.weight, r.weight2, static_cast<float>(r.count)});
+    sums.push_back({{c.x(), c.y(), c.z()}, std::move(v)});
+  }
+  std::sort(sums.begin(), sums.end());
+  return sums;
+}
+
+// The lines of a frame are shared by the workers, yet every record takes its
+// contributions in line order (the moments between contributions depend on
+// it): records and tangent mesh are the same, bit for bit, on one worker and
+// on several.
+TEST(BatchFusion, TangentMeshIsTheSameOnAnyNumberOfWorkers) {
+  const V3 centre(1, 2, 3);
+  const auto sweep = sphere_sweep(centre);
+  RecordSums sums;
+  const auto mesh_on = [&](int workers) {
+    Frames frames = to_frames(sweep, false);
+    TavoAlgorithm::LaserFusionHelper<LaserReconstrcution::LeafTangent> helper(13, kCell, kCell, 1.5f * kCell, 3,
+                                                                             false);
+    helper.set_tree_shift(centre - V3::Constant(5));
+    helper.set_tbb_num_threads(workers);
+    BaseTriMesh mesh;
+    std::vector<int> axes;
+    EXPECT_EQ(helper.fusion_all_frame(frames, poses(sweep), true, mesh, axes), TavoAlgorithm::RETVAL_SUCCESS);
+    sums = record_sums(helper);
+    return mesh;
+  };
+  const BaseTriMesh one = mesh_on(1);
+  const RecordSums expectedSums = sums;
+  ASSERT_GT(one.get_fn(), 1000);
+  const auto expected = face_corners(one);
+  for (int round = 0; round < 3; ++round) {
+    const BaseTriMesh several = mesh_on(2);
+    EXPECT_TRUE(sums == expectedSums) << "round " << round;
+    EXPECT_EQ(several.get_vn(), one.get_vn()) << "round " << round;
+    EXPECT_TRUE(face_corners(several) == expected) << "round " << round;
+  }
+}

@@ -21,6 +21,8 @@ constexpr int kNewFacesPerVoxel = 2 * mc::kMaxTrianglesPerCube;  // its cube and
 constexpr std::size_t kExtractionBatch = kMeshHeadroom / kNewFacesPerVoxel;
 constexpr std::uint8_t kCubeSeen = 1;
 constexpr std::uint8_t kCubeCrossed = 2;
+// On voxel c: the cube whose lowest corner c - (1, 1, 1) had no voxel is crossed.
+constexpr std::uint8_t kBelowCrossed = 4;
 
 // The capacity grown by whole steps until capacity - needed >= margin;
 // grow(new capacity) resizes the arrays behind it.
@@ -58,14 +60,30 @@ void TsdfVolume::mark_crossed_cubes(int index, const Eigen::Vector3i& c, int axi
   // The edge belongs to the cubes whose lowest corners are c less 0 or 1
   // along each of the other two axes.
   const Eigen::Vector3i u = Eigen::Vector3i::Unit((axis + 1) % 3), w = Eigen::Vector3i::Unit((axis + 2) % 3);
-  const int cubes[4] = {index, finder.leaf(c - u), finder.leaf(c - w), finder.leaf(c - u - w)};
-  for (int i : cubes)
-    if (i >= 0 && i < m_cubeMarkCount) m_cubeMarks[static_cast<std::size_t>(i)].fetch_or(kCubeCrossed, std::memory_order_relaxed);
+  const Eigen::Vector3i lowest[3] = {c - u, c - w, c - u - w};
+  auto mark = [this](int i, std::uint8_t bit) {
+    if (i >= 0 && i < m_cubeMarkCount) m_cubeMarks[static_cast<std::size_t>(i)].fetch_or(bit, std::memory_order_relaxed);
+  };
+  mark(index, kCubeCrossed);
+  for (const Eigen::Vector3i& l : lowest) {
+    const int i = finder.leaf(l);
+    // A missing lowest corner is made, if at all, by the triangle pass of
+    // the voxel above it, which keeps the mark instead.
+    if (i >= 0) mark(i, kCubeCrossed);
+    else mark(finder.leaf(l + Eigen::Vector3i::Ones()), kBelowCrossed);
+  }
 }
 
 bool TsdfVolume::cube_is_idle(int index) const {
-  return m_cubeMarks && index >= 0 && index < m_cubeMarkCount &&
-         m_cubeMarks[static_cast<std::size_t>(index)].load(std::memory_order_relaxed) == kCubeSeen;
+  if (!m_cubeMarks || index < 0 || index >= m_cubeMarkCount) return false;
+  const std::uint8_t m = m_cubeMarks[static_cast<std::size_t>(index)].load(std::memory_order_relaxed);
+  return (m & (kCubeSeen | kCubeCrossed)) == kCubeSeen;
+}
+
+bool TsdfVolume::cube_below_is_idle(int index) const {
+  if (!m_cubeMarks || index < 0 || index >= m_cubeMarkCount) return false;
+  const std::uint8_t m = m_cubeMarks[static_cast<std::size_t>(index)].load(std::memory_order_relaxed);
+  return (m & (kCubeSeen | kBelowCrossed)) == kCubeSeen;
 }
 
 void TsdfVolume::vertex_pass(int index, VoxelFinder& finder) {
@@ -164,7 +182,8 @@ void TsdfVolume::triangle_pass(int index, VoxelFinder& finder) {
   const bool missing = b < 0;
   if (missing) b = m_tree.find_or_create_leaf(below);
   TsdfVoxel* cube = b < 0 ? nullptr : &m_tree.element_at(b).payload;
-  if ((missing || (cube != nullptr && cube->count == 0)) && !cube_is_idle(b)) triangulate(below, false, cube, finder);
+  const bool idle = missing ? cube_below_is_idle(index) : cube_is_idle(b);
+  if ((missing || (cube != nullptr && cube->count == 0)) && !idle) triangulate(below, false, cube, finder);
   if (!cube_is_idle(index)) triangulate(c, v.has_weight() && v.sdf() < 0.f, &v, finder);
 }
 

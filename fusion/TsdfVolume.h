@@ -156,6 +156,8 @@ class TsdfVolume {
   void mark_crossed_cubes(int index, const Eigen::Vector3i& c, int axis, VoxelFinder& finder);
   // A cube that the first extraction's marks show to have nothing to do.
   bool cube_is_idle(int index) const;
+  // Likewise for the cube below voxel `index` whose lowest corner was missing.
+  bool cube_below_is_idle(int index) const;
   // Live vertex id on the edge `axis` owned by voxel v (null: none).
   int edge_vertex(const TsdfVoxel* v, int axis) const;
 
@@ -181,8 +183,9 @@ class TsdfVolume {
   // During the first extraction of a volume (no vertex or face made before),
   // per leaf slot: kCubeSeen when the vertex pass visited the voxel,
   // kCubeCrossed when a vertex lies on an edge of the cube with this lowest
-  // corner. A seen cube without a crossed edge has no face to make or
-  // delete; null outside that extraction.
+  // corner, kBelowCrossed for the cube below it when that corner has no
+  // voxel. A seen cube without a crossed edge has no face to make or delete;
+  // null outside that extraction.
   std::unique_ptr<std::atomic<std::uint8_t>[]> m_cubeMarks;
   int m_cubeMarkCount = 0;
   long long m_integratedPoints = 0;

@@ -72,8 +72,14 @@ void RangeFrameLists::weight_boundary_rings(const RangeData& f, std::vector<floa
   std::vector<char> valid(cells, 0);
   std::vector<signed char> ring(cells, -1);
   auto at = [stride](int r, int c) { return static_cast<std::size_t>(r + 1) * stride + static_cast<std::size_t>(c + 1); };
+  // Rings lie on valid cells only: the passes below keep to their bounding box.
+  int r0 = rows, r1 = -1, c0 = cols, c1 = -1;
   for (int r = 0; r < rows; ++r)
-    for (int c = 0; c < cols; ++c) valid[at(r, c)] = valid_point(f, r, c) ? 1 : 0;
+    for (int c = 0; c < cols; ++c) {
+      if (!valid_point(f, r, c)) continue;
+      valid[at(r, c)] = 1;
+      r0 = std::min(r0, r), r1 = std::max(r1, r), c0 = std::min(c0, c), c1 = std::max(c1, c);
+    }
   auto block_all = [&](const auto& test, std::size_t i) {
     for (int dr = -1; dr <= 1; ++dr)
       for (int dc = -1; dc <= 1; ++dc)
@@ -82,19 +88,19 @@ void RangeFrameLists::weight_boundary_rings(const RangeData& f, std::vector<floa
   };
   // Ring 0: valid points that are not the shared corner of four valid quads,
   // i.e. some cell of their 3 x 3 block is not valid.
-  for (int r = 0; r < rows; ++r)
-    for (int c = 0; c < cols; ++c) {
+  for (int r = r0; r <= r1; ++r)
+    for (int c = c0; c <= c1; ++c) {
       const std::size_t i = at(r, c);
       if (valid[i] && !block_all([&](std::size_t j) { return valid[j] != 0; }, i)) ring[i] = 0;
     }
   // Ring 1: valid points 8-adjacent to ring 0.
-  for (int r = 0; r < rows; ++r)
-    for (int c = 0; c < cols; ++c) {
+  for (int r = r0; r <= r1; ++r)
+    for (int c = c0; c <= c1; ++c) {
       const std::size_t i = at(r, c);
       if (valid[i] && ring[i] != 0 && !block_all([&](std::size_t j) { return ring[j] != 0; }, i)) ring[i] = 1;
     }
-  for (int r = 0; r < rows; ++r)
-    for (int c = 0; c < cols; ++c) {
+  for (int r = r0; r <= r1; ++r)
+    for (int c = c0; c <= c1; ++c) {
       const int ringNo = ring[at(r, c)];
       if (ringNo < 0) continue;
       float& w = weights[static_cast<std::size_t>(f.get_cellVertex(r, c))];

@@ -3,7 +3,9 @@
 // deleted. The mesh arrays only grow between the passes, each pass having
 // reserved room for every id it can take, so no writer ever sees them move.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <mutex>
 
 #include "Parallel.h"
@@ -17,6 +19,10 @@ constexpr int kNewFacesPerVoxel = 2 * mc::kMaxTrianglesPerCube;  // its cube and
 // A batch's worst case fits the headroom kept after every extraction, so the
 // arrays grow only when the mesh itself does.
 constexpr std::size_t kExtractionBatch = kMeshHeadroom / kNewFacesPerVoxel;
+constexpr std::uint8_t kCubeSeen = 1;
+constexpr std::uint8_t kCubeCrossed = 2;
+// On voxel c: the cube whose lowest corner c - (1, 1, 1) had no voxel is crossed.
+constexpr std::uint8_t kBelowCrossed = 4;
 
 // The capacity grown by whole steps until capacity - needed >= margin;
 // grow(new capacity) resizes the arrays behind it.
@@ -50,11 +56,42 @@ int TsdfVolume::edge_vertex(const TsdfVoxel* v, int axis) const {
   return id;
 }
 
+void TsdfVolume::mark_crossed_cubes(int index, const Eigen::Vector3i& c, int axis, VoxelFinder& finder) {
+  // The edge belongs to the cubes whose lowest corners are c less 0 or 1
+  // along each of the other two axes.
+  const Eigen::Vector3i u = Eigen::Vector3i::Unit((axis + 1) % 3), w = Eigen::Vector3i::Unit((axis + 2) % 3);
+  const Eigen::Vector3i lowest[3] = {c - u, c - w, c - u - w};
+  auto mark = [this](int i, std::uint8_t bit) {
+    if (i >= 0 && i < m_cubeMarkCount) m_cubeMarks[static_cast<std::size_t>(i)].fetch_or(bit, std::memory_order_relaxed);
+  };
+  mark(index, kCubeCrossed);
+  for (const Eigen::Vector3i& l : lowest) {
+    const int i = finder.leaf(l);
+    // A missing lowest corner is made, if at all, by the triangle pass of
+    // the voxel above it, which keeps the mark instead.
+    if (i >= 0) mark(i, kCubeCrossed);
+    else mark(finder.leaf(l + Eigen::Vector3i::Ones()), kBelowCrossed);
+  }
+}
+
+bool TsdfVolume::cube_is_idle(int index) const {
+  if (!m_cubeMarks || index < 0 || index >= m_cubeMarkCount) return false;
+  const std::uint8_t m = m_cubeMarks[static_cast<std::size_t>(index)].load(std::memory_order_relaxed);
+  return (m & (kCubeSeen | kCubeCrossed)) == kCubeSeen;
+}
+
+bool TsdfVolume::cube_below_is_idle(int index) const {
+  if (!m_cubeMarks || index < 0 || index >= m_cubeMarkCount) return false;
+  const std::uint8_t m = m_cubeMarks[static_cast<std::size_t>(index)].load(std::memory_order_relaxed);
+  return (m & (kCubeSeen | kBelowCrossed)) == kCubeSeen;
+}
+
 void TsdfVolume::vertex_pass(int index, VoxelFinder& finder) {
   auto& e = m_tree.element_at(index);
   TsdfVoxel& v = e.payload;
   const Eigen::Vector3i c = e.get_cell();
   if (!m_frame.within(c, 1)) return;
+  if (m_cubeMarks) m_cubeMarks[static_cast<std::size_t>(index)].fetch_or(kCubeSeen, std::memory_order_relaxed);
   int bases[3];
   for (int a = 0; a < 3; ++a) bases[a] = finder.prefetch_base(c + Eigen::Vector3i::Unit(a));
   float s0 = v.sdf();
@@ -74,6 +111,7 @@ void TsdfVolume::vertex_pass(int index, VoxelFinder& finder) {
         m_mesh.set_vCoord(id, p + m_frame.origin);
         m_vertexAxis[static_cast<std::size_t>(id)] = a;
         m_mesh.set_vFlag(id, static_cast<VertexFlag>(m_mesh.get_vFlag(id) & ~FLAG_DELETED));
+        if (m_cubeMarks) mark_crossed_cubes(index, c, a, finder);
       } else {
         id = -1;
       }
@@ -144,12 +182,19 @@ void TsdfVolume::triangle_pass(int index, VoxelFinder& finder) {
   const bool missing = b < 0;
   if (missing) b = m_tree.find_or_create_leaf(below);
   TsdfVoxel* cube = b < 0 ? nullptr : &m_tree.element_at(b).payload;
-  if (missing || (cube != nullptr && cube->count == 0)) triangulate(below, false, cube, finder);
-  triangulate(c, v.has_weight() && v.sdf() < 0.f, &v, finder);
+  const bool idle = missing ? cube_below_is_idle(index) : cube_is_idle(b);
+  if ((missing || (cube != nullptr && cube->count == 0)) && !idle) triangulate(below, false, cube, finder);
+  if (!cube_is_idle(index)) triangulate(c, v.has_weight() && v.sdf() < 0.f, &v, finder);
 }
 
 void TsdfVolume::extract() {
   const std::size_t n = m_dirty.size();
+  // Nothing made before: every live vertex comes from this vertex pass, and
+  // its marks show which cubes have one (two thirds of the cubes have none).
+  if (m_vertexCounter.load() == 0 && m_faceCounter.load() == 0 && n > 0) {
+    m_cubeMarkCount = m_tree.leaf_slots_in_use();
+    m_cubeMarks.reset(new std::atomic<std::uint8_t>[static_cast<std::size_t>(m_cubeMarkCount)]());
+  }
   // In batches, each making room for its own worst case: reserving for all dirty
   // voxels at once would grow the arrays by ten face slots per voxel where
   // about one is used, and every later copy of the mesh pays for them.
@@ -165,6 +210,8 @@ void TsdfVolume::extract() {
     for_dirty(b, e, [this](int index, VoxelFinder& finder) { triangle_pass(index, finder); });
   }
   m_dirty.clear();
+  m_cubeMarks.reset();
+  m_cubeMarkCount = 0;
   ensure_vertex_slots(m_vertexCounter.load());
   ensure_face_slots(m_faceCounter.load());
 }

@@ -152,6 +152,12 @@ class TsdfVolume {
   void triangle_pass(int index, VoxelFinder& finder);
   // `cube` is the voxel of b itself (corner k3).
   void triangulate(const Eigen::Vector3i& b, bool k3Inside, TsdfVoxel* cube, VoxelFinder& finder);
+  // The cubes around a new vertex on voxel `index`'s edge `axis`, as crossed.
+  void mark_crossed_cubes(int index, const Eigen::Vector3i& c, int axis, VoxelFinder& finder);
+  // A cube that the first extraction's marks show to have nothing to do.
+  bool cube_is_idle(int index) const;
+  // Likewise for the cube below voxel `index` whose lowest corner was missing.
+  bool cube_below_is_idle(int index) const;
   // Live vertex id on the edge `axis` owned by voxel v (null: none).
   int edge_vertex(const TsdfVoxel* v, int axis) const;
 
@@ -174,6 +180,14 @@ class TsdfVolume {
   // Dirty voxels, appended when a voxel's state turns from 0 to 1, so that
   // propagation and extraction cost what changed rather than the volume.
   tbb::concurrent_vector<int> m_dirty;
+  // During the first extraction of a volume (no vertex or face made before),
+  // per leaf slot: kCubeSeen when the vertex pass visited the voxel,
+  // kCubeCrossed when a vertex lies on an edge of the cube with this lowest
+  // corner, kBelowCrossed for the cube below it when that corner has no
+  // voxel. A seen cube without a crossed edge has no face to make or delete;
+  // null outside that extraction.
+  std::unique_ptr<std::atomic<std::uint8_t>[]> m_cubeMarks;
+  int m_cubeMarkCount = 0;
   long long m_integratedPoints = 0;
   long long m_outsidePoints = 0;
 };

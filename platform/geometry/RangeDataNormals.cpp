@@ -30,10 +30,16 @@ Eigen::Vector3f normal_from_moments(const double* m, const Eigen::Vector3f& sens
   const Eigen::Matrix3d cov = sq / count - mean * mean.transpose();
   const double scale = cov.cwiseAbs().maxCoeff();
   if (!(scale > 0.0) || !std::isfinite(scale)) return Eigen::Vector3f::Zero();
-  const SymmetricEigen3T<double> eig = symmetric_eigen3(cov);
-  const Eigen::Vector3d& ev = eig.values;
-  if (ev(1) <= 1e-12 * std::max(ev(2), 1e-300)) return Eigen::Vector3f::Zero();
-  Eigen::Vector3f n = eig.smallest.cast<float>().normalized();
+  // Without trigonometry where the axis is clear, which also shows the
+  // window far from collinear; the closed form elsewhere.
+  Eigen::Vector3d axis;
+  if (!clear_smallest_eigenvector(cov, axis)) {
+    const SymmetricEigen3T<double> eig = symmetric_eigen3(cov);
+    const Eigen::Vector3d& ev = eig.values;
+    if (ev(1) <= 1e-12 * std::max(ev(2), 1e-300)) return Eigen::Vector3f::Zero();
+    axis = eig.smallest;
+  }
+  Eigen::Vector3f n = axis.cast<float>().normalized();
   if (n.dot(sensorDir) < 0.f) n = -n;
   return n;
 }

@@ -115,7 +115,11 @@ inline Eigen::Matrix3d shifted_adjugate(const Eigen::Matrix3d& s, double mu) {
 // the eigenvector. When that column fails the residual test, or the other
 // two eigenvalues do not lie clearly above its own (a double smallest
 // eigenvalue), the closed form decides.
-inline Eigen::Vector3d smallest_eigenvector(const Eigen::Matrix3d& a) {
+//
+// clear_smallest_eigenvector is that test alone: true, with v set, when the
+// eigenvector passed it (then (l2 - l1)(l3 - l1) > 1e-8 scale^2, so the
+// matrix is far from rank one), false where the closed form must decide.
+inline bool clear_smallest_eigenvector(const Eigen::Matrix3d& a, Eigen::Vector3d& v) {
   constexpr int kMaxSteps = 12;
   // Entries are scaled to a unit largest one. Halley steps converge
   // cubically: after a step of 1e-6 the root is exact to rounding, and the
@@ -147,17 +151,24 @@ inline Eigen::Vector3d smallest_eigenvector(const Eigen::Matrix3d& a) {
     int k = 0;
     const double largest = adj.diagonal().maxCoeff(&k);
     if (largest > 0.0) {
-      const Eigen::Vector3d v = adj.col(k) * (1.0 / std::sqrt(adj.col(k).squaredNorm()));
+      const Eigen::Vector3d u = adj.col(k) * (1.0 / std::sqrt(adj.col(k).squaredNorm()));
       // Accepted only as an eigenvector whose eigenvalue mu lies clearly
       // below the other two (their sum and product from the invariants).
-      const Eigen::Vector3d sv = s * v;
-      const double mu = v.dot(sv);
+      const Eigen::Vector3d su = s * u;
+      const double mu = u.dot(su);
       const double rest = c2 - mu, gaps = c1 - 2.0 * mu * rest + mu * mu;  // (l2 - mu)(l3 - mu)
-      if ((sv - mu * v).squaredNorm() <= kResidual2 && rest - 2.0 * mu > 0.0 && gaps > kMinGapProduct)
-        return v;
+      if ((su - mu * u).squaredNorm() <= kResidual2 && rest - 2.0 * mu > 0.0 && gaps > kMinGapProduct) {
+        v = u;
+        return true;
+      }
     }
   }
-  return symmetric_eigen3(a).smallest;
+  return false;
+}
+
+inline Eigen::Vector3d smallest_eigenvector(const Eigen::Matrix3d& a) {
+  Eigen::Vector3d v;
+  return clear_smallest_eigenvector(a, v) ? v : symmetric_eigen3(a).smallest;
 }
 
 inline Eigen::Vector3f smallest_eigenvector(const Eigen::Matrix3f& a) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Eigenvalues>
+#include <Eigen/Geometry>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -8,6 +9,7 @@
 
 #include "geometry/SymmetricEigen3.h"
 
+using TavoAlgorithm::clear_smallest_eigenvector;
 using TavoAlgorithm::largest_share_exceeds;
 using TavoAlgorithm::smallest_eigenvector;
 using TavoAlgorithm::symmetric_eigen3;
@@ -59,6 +61,41 @@ TEST(SymmetricEigen3, SmallestEigenvectorAgreesWithTheIterativeSolver) {
     EXPECT_FALSE(got.values.allFinite());
     EXPECT_TRUE(got.smallest.allFinite());
   }
+}
+
+// The normal fit trusts an accepted axis without the closed form's
+// eigenvalues: acceptance must mean a clear smallest eigenvalue, and never a
+// near-collinear window (two tiny eigenvalues) or a double smallest one.
+TEST(SymmetricEigen3, ClearSmallestEigenvectorOnlyWhereTheSmallestIsSimple) {
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  int accepted = 0;
+  for (int trial = 0; trial < 500; ++trial) {
+    // Point spreads of widths 1, w1 and w2 in a random frame: covariance of a window.
+    const Eigen::Matrix3d q = Eigen::Quaterniond(u(rng), u(rng), u(rng), u(rng)).normalized().toRotationMatrix();
+    const double w1 = std::pow(10.0, 3.0 * u(rng) - 3.0), w2 = w1 * std::pow(10.0, 3.0 * u(rng) - 3.0);
+    const Eigen::Matrix3d a = q * Eigen::Vector3d(1.0, w1 * w1, w2 * w2).asDiagonal() * q.transpose() * 7.5;
+    const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> ref(a);
+    const Eigen::Vector3d l = ref.eigenvalues() / ref.eigenvalues()(2);
+    Eigen::Vector3d v;
+    if (!clear_smallest_eigenvector(a, v)) continue;
+    ++accepted;
+    EXPECT_GT((l(1) - l(0)) * (1.0 - l(0)), 1e-9) << l.transpose();
+    // Its own residual bound (1e-9 of the largest entry), well below float
+    // rounding of the normal; near a double root the closed form is the less exact one.
+    EXPECT_LE((a * v - ref.eigenvalues()(0) * v).norm(), 1e-9 * a.cwiseAbs().maxCoeff()) << l.transpose();
+    if (l(1) - l(0) > 1e-3) EXPECT_GT(std::abs(v.dot(symmetric_eigen3(a).smallest)), 1.0 - 1e-12) << l.transpose();
+  }
+  EXPECT_GT(accepted, 250);
+  Eigen::Vector3d v;
+  const Eigen::Vector3d d = Eigen::Vector3d(1, -2, 0.5).normalized();
+  EXPECT_FALSE(clear_smallest_eigenvector(d * d.transpose() * 3.0, v)) << "collinear";
+  EXPECT_FALSE(clear_smallest_eigenvector(Eigen::Vector3d(2, 2, 5).asDiagonal().toDenseMatrix(), v)) << "double";
+  EXPECT_FALSE(clear_smallest_eigenvector(Eigen::Matrix3d::Identity(), v));
+  EXPECT_FALSE(clear_smallest_eigenvector(Eigen::Matrix3d::Zero(), v));
+  Eigen::Matrix3d bad = Eigen::Matrix3d::Identity();
+  bad(0, 1) = bad(1, 0) = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_FALSE(clear_smallest_eigenvector(bad, v));
 }
 
 TEST(LargestShareExceeds, AgreesWithTheEigenvalueRatio) {

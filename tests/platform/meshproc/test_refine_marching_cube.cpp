@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
+#include <random>
 
+#include "meshproc/RepeatedFaces.h"
 #include "meshproc/refine_marching_cube.h"
 
 using namespace TavoAlgorithm;
@@ -61,4 +65,54 @@ TEST(RefineMarchingCube, FoldedPairsCancelAndRepeatsKeepOneCopy) {
   ASSERT_EQ(refine_marching_cube(m, 1.0, axes), RETVAL_SUCCESS);
   EXPECT_TRUE(m.get_fDeleted(0) && m.get_fDeleted(1) && !m.get_fDeleted(2) && m.get_fDeleted(5));
   EXPECT_NE(m.get_fDeleted(3), m.get_fDeleted(4));  // the same turn: one copy stays
+}
+
+// Many faces on few vertices, both turns, some faces not live: each vertex
+// triple keeps at most its first face of the surplus turn. The corner numbers
+// are then spread far apart, which takes the comparison-sort path: the same
+// faces must go.
+TEST(RepeatedFaces, MatchBruteForceOnDenseAndSparseCorners) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> corner(0, 7);
+  std::vector<BaseTriFace> faces;
+  while (faces.size() < 600) {
+    const int a = corner(rng), b = corner(rng), c = corner(rng);
+    if (a != b && b != c && a != c) faces.emplace_back(a, b, c);
+  }
+  auto live = [](int f) { return f % 7 != 3; };
+  std::vector<int> expect;
+  for (int f = 0; f < static_cast<int>(faces.size()); ++f) {
+    if (!live(f)) continue;
+    std::array<int, 3> key = faces[f].v;
+    std::sort(key.begin(), key.end());
+    std::vector<int> group;  // live faces of the same triple, in order
+    int balance = 0;
+    for (int g = 0; g < static_cast<int>(faces.size()); ++g) {
+      std::array<int, 3> k = faces[g].v;
+      std::sort(k.begin(), k.end());
+      if (!live(g) || k != key) continue;
+      group.push_back(g);
+      // Even turn: a cyclic rotation of the ascending order.
+      const BaseTriFace& t = faces[g];
+      balance += (t[0] < t[1]) + (t[1] < t[2]) + (t[2] < t[0]) == 2 ? 1 : -1;
+    }
+    if (group.size() < 2) continue;
+    int keep = -1;
+    for (int g : group) {
+      const BaseTriFace& t = faces[g];
+      const bool even = (t[0] < t[1]) + (t[1] < t[2]) + (t[2] < t[0]) == 2;
+      if (balance != 0 && even == (balance > 0)) {
+        keep = g;
+        break;
+      }
+    }
+    if (f != keep) expect.push_back(f);
+  }
+  ASSERT_FALSE(expect.empty());
+  EXPECT_EQ(repeated_faces(faces, live), expect);
+  std::vector<BaseTriFace> sparse = faces;
+  for (BaseTriFace& t : sparse)
+    for (int k = 0; k < 3; ++k) t[k] = t[k] * 1000003 + 11;
+  EXPECT_EQ(repeated_faces(sparse, live), expect);
+  EXPECT_TRUE(repeated_faces({}, live).empty());
 }

@@ -12,7 +12,9 @@
 // or poses) is refused or skipped as each call says; growth that cannot
 // allocate throws std::bad_alloc.
 #include <Eigen/Core>
+#include <array>
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -133,11 +135,23 @@ class TsdfVolume {
   // Skipped (not finite, normal or depth unusable) or Outside (finite,
   // beyond the usable cells).
   enum class Place { Usable, Skipped, Outside };
+  // The node bases of the finest nodes one point's neighbourhood spans
+  // (x fastest from `first`), kept by a task for the next points while they
+  // span the same nodes; kUnresolved until a neighbour needs one.
+  static constexpr int kUnresolved = INT_MIN;
+  struct NodeMemo {
+    Eigen::Vector3i first = Eigen::Vector3i::Constant(INT_MIN);
+    int radius = 0;
+    std::array<int, 27> base{};
+  };
   // Adds (sign 1) or subtracts (-1) one point's contribution to the voxels
-  // of its neighbourhood whose x lies in [xLo, xHi]; Usable when it did.
+  // of its neighbourhood whose x lies in [xLo, xHi], appending the voxels it
+  // turns dirty to `dirty` (under their locks when `shared`); Usable when it
+  // did.
   template <typename Cache>
-  Place integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
-                       const RigidMatrix& pose, bool wide, float sign, Cache& cache, bool shared, int xLo, int xHi);
+  Place integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight, const RigidMatrix& pose,
+                        bool wide, float sign, Cache& cache, NodeMemo& memo, std::vector<int>& dirty, bool shared,
+                        int xLo, int xHi);
   Place locate(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight, const RigidMatrix& pose,
                Eigen::Vector3f& q, Eigen::Vector3i& c) const;
   void set_origin_from(const PreparedFrame& frame);

@@ -61,9 +61,10 @@ NeighbourNodes make_neighbour_nodes(const std::vector<Eigen::Vector3i>& offsets,
   return t;
 }
 
-// w[k] = vs / (sqrt(sq[k]) + bias) for k < count (16-byte aligned), four at a time where SSE is there; correctly rounded
-// either way, so the values of the scalar expression. (Eigen's vector square
-// root is an approximation under its fast math.)
+// w[k] = vs / (sqrt(sq[k]) + bias) for k < count (arrays 16-byte aligned),
+// four at a time where SSE is there. Both round correctly, so the values are
+// those of the scalar expression; Eigen's vector square root is not (under
+// its fast math it refines an approximate reciprocal).
 void neighbour_weights(const float* sq, int count, float vs, float bias, float* w) {
   int k = 0;
 #if defined(__SSE2__)

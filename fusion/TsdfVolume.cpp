@@ -229,8 +229,8 @@ TsdfVolume::Place TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Ei
       if (--v.count == 0) v.weightSum = v.distSum = 0.f;
     }
     if (v.state == 0) {
+      dirty.push_back(index);  // first: a push that cannot allocate leaves the voxel clean
       v.state = 1;
-      dirty.push_back(index);
     }
     if (shared) v.lock.unlock();
   }
@@ -263,10 +263,10 @@ bool TsdfVolume::integrate(std::vector<PreparedFrame>& frames) {
   };
   // One task's caches and the voxels it turned dirty, listed in its order.
   struct Task {
-    explicit Task(grid::Octree<TsdfVoxel>& tree) : cache(tree) {}
+    Task(grid::Octree<TsdfVoxel>& tree, std::vector<int>& list) : cache(tree), dirty(list) {}
     VoxelCreator cache;
     NodeMemo memo;
-    std::vector<int> dirty;
+    std::vector<int>& dirty;
   };
   auto add = [this](PreparedFrame& f, int k, Task& task, int xLo, int xHi) {
     const std::size_t i = static_cast<std::size_t>(k);
@@ -274,15 +274,17 @@ bool TsdfVolume::integrate(std::vector<PreparedFrame>& frames) {
                            task.memo, task.dirty, false, xLo, xHi);
   };
   if (m_threadNum <= 1) {
-    Task task(m_tree);
-    for (PreparedFrame& f : frames)
-      for (int k = 0; k < f.cloud.get_vn(); ++k) {
-        if (skipped(f, k)) continue;
-        const Place where = add(f, k, task, 0, m_tree.grid_size());
-        m_integratedPoints += where == Place::Usable ? 1 : 0;
-        m_outsidePoints += where == Place::Outside ? 1 : 0;
-      }
-    m_dirty.grow_by(task.dirty.begin(), task.dirty.end());
+    std::vector<std::vector<int>> dirty(1);
+    listing_dirty(dirty, [&] {
+      Task task(m_tree, dirty[0]);
+      for (PreparedFrame& f : frames)
+        for (int k = 0; k < f.cloud.get_vn(); ++k) {
+          if (skipped(f, k)) continue;
+          const Place where = add(f, k, task, 0, m_tree.grid_size());
+          m_integratedPoints += where == Place::Usable ? 1 : 0;
+          m_outsidePoints += where == Place::Outside ? 1 : 0;
+        }
+    });
     return true;
   }
   // Several workers: the volume is cut into slabs of kSlabCells cells along
@@ -335,16 +337,16 @@ bool TsdfVolume::integrate(std::vector<PreparedFrame>& frames) {
   // The dirty lists follow in slab order, so that they too do not depend on
   // the worker count.
   std::vector<std::vector<int>> dirty(busy.size());
-  auxilary_tbb_for(m_threadNum, 0, busy.size(), [&](std::size_t r) {
-    const int slab = busy[r];
-    const std::size_t s = static_cast<std::size_t>(slab);
-    Task task(m_tree);
-    const int lo = slab * kSlabCells, hi = lo + kSlabCells - 1;
-    for (std::size_t j = start[s]; j < start[s + 1]; ++j)
-      add(frames[order[j].first], static_cast<int>(order[j].second), task, lo, hi);
-    dirty[r] = std::move(task.dirty);
+  listing_dirty(dirty, [&] {
+    auxilary_tbb_for(m_threadNum, 0, busy.size(), [&](std::size_t r) {
+      const int slab = busy[r];
+      const std::size_t s = static_cast<std::size_t>(slab);
+      Task task(m_tree, dirty[r]);
+      const int lo = slab * kSlabCells, hi = lo + kSlabCells - 1;
+      for (std::size_t j = start[s]; j < start[s + 1]; ++j)
+        add(frames[order[j].first], static_cast<int>(order[j].second), task, lo, hi);
+    });
   });
-  for (const std::vector<int>& list : dirty) m_dirty.grow_by(list.begin(), list.end());
   return true;
 }
 
@@ -352,17 +354,31 @@ void TsdfVolume::remove(const std::vector<RemovedPoint>& points) {
   const std::size_t n = points.size();
   const std::size_t runs = (n + kPointRun - 1) / kPointRun;
   const bool shared = m_threadNum > 1 && runs > 1;
-  auxilary_tbb_for(m_threadNum, 0, runs, [&](std::size_t run) {
-    VoxelFinder cache(m_tree);
-    NodeMemo memo;
-    std::vector<int> dirty;
-    for (std::size_t i = run * kPointRun; i < std::min(n, (run + 1) * kPointRun); ++i) {
-      const RemovedPoint& r = points[i];
-      integrate_point(r.point, r.normal, r.weight, r.pose, r.wideSpread, -1.f, cache, memo, dirty, shared, 0,
-                      m_tree.grid_size());
-    }
-    m_dirty.grow_by(dirty.begin(), dirty.end());
+  std::vector<std::vector<int>> dirty(runs);
+  listing_dirty(dirty, [&] {
+    auxilary_tbb_for(m_threadNum, 0, runs, [&](std::size_t run) {
+      VoxelFinder cache(m_tree);
+      NodeMemo memo;
+      for (std::size_t i = run * kPointRun; i < std::min(n, (run + 1) * kPointRun); ++i) {
+        const RemovedPoint& r = points[i];
+        integrate_point(r.point, r.normal, r.weight, r.pose, r.wideSpread, -1.f, cache, memo, dirty[run], shared, 0,
+                        m_tree.grid_size());
+      }
+    });
   });
+}
+
+void TsdfVolume::listing_dirty(std::vector<std::vector<int>>& lists, const std::function<void()>& tasks) {
+  auto append = [&] {
+    for (const std::vector<int>& list : lists) m_dirty.grow_by(list.begin(), list.end());
+  };
+  try {
+    tasks();
+  } catch (...) {
+    append();
+    throw;
+  }
+  append();
 }
 
 void TsdfVolume::for_dirty(std::size_t begin, std::size_t end,

@@ -159,6 +159,10 @@ class TsdfVolume {
   // Grow by whole steps until capacity - needed >= margin.
   void ensure_vertex_slots(long long needed, long long margin = kMeshHeadroom);
   void ensure_face_slots(long long needed, long long margin = kMeshHeadroom);
+  // Runs `tasks`, which list the voxels they turn dirty in `lists`, then
+  // appends the lists to m_dirty in order, also when a task throws: a voxel
+  // marked dirty but not listed would never be extracted again.
+  void listing_dirty(std::vector<std::vector<int>>& lists, const std::function<void()>& tasks);
   // Runs body(dirty index, cache) over m_dirty[begin, end) in tasks of a few
   // thousand voxels, each with its own cache.
   void for_dirty(std::size_t begin, std::size_t end, const std::function<void(int, VoxelFinder&)>& body);

@@ -54,8 +54,9 @@ NeighbourNodes make_neighbour_nodes(const std::vector<Eigen::Vector3i>& offsets,
     for (std::size_t k = 0; k < offsets.size(); ++k) {
       const Eigen::Vector3i cell = c + offsets[k];
       const Eigen::Vector3i rel = cell / 2 - first;
-      t.node[static_cast<std::size_t>(parity)][k] = static_cast<std::uint8_t>(rel.x() + span * (rel.y() + span * rel.z()));
-      t.child[static_cast<std::size_t>(parity)][k] = static_cast<std::uint8_t>(grid::Octree<TsdfVoxel>::child_of(cell, 0));
+      const std::size_t p = static_cast<std::size_t>(parity);
+      t.node[p][k] = static_cast<std::uint8_t>(rel.x() + span * (rel.y() + span * rel.z()));
+      t.child[p][k] = static_cast<std::uint8_t>(grid::Octree<TsdfVoxel>::child_of(cell, 0));
     }
   }
   return t;

@@ -3,7 +3,12 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <array>
+#include <climits>
 #include <cmath>
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 #include "Parallel.h"
 
@@ -30,6 +35,51 @@ std::vector<Eigen::Vector3i> make_offsets(int radius) {
     for (int y = -radius; y <= radius; ++y)
       for (int x = -radius; x <= radius; ++x) t.emplace_back(x, y, z);
   return t;
+}
+
+// Per parity of a cell (bit a: the cell's coordinate a is odd) and per
+// neighbour of the offset table: which of the (radius + 1)^3 finest nodes
+// spanned by the neighbourhood holds the neighbour (x fastest; the first
+// node is that of the cell less radius), and its leaf under that node.
+struct NeighbourNodes {
+  std::array<std::array<std::uint8_t, kMaxNeighbours>, 8> node{}, child{};
+};
+
+NeighbourNodes make_neighbour_nodes(const std::vector<Eigen::Vector3i>& offsets, int radius) {
+  NeighbourNodes t;
+  const int span = radius + 1;
+  for (int parity = 0; parity < 8; ++parity) {
+    const Eigen::Vector3i c(4 + (parity & 1), 4 + (parity >> 1 & 1), 4 + (parity >> 2 & 1));
+    const Eigen::Vector3i first = (c.array() - radius) / 2;
+    for (std::size_t k = 0; k < offsets.size(); ++k) {
+      const Eigen::Vector3i cell = c + offsets[k];
+      const Eigen::Vector3i rel = cell / 2 - first;
+      const std::size_t p = static_cast<std::size_t>(parity);
+      t.node[p][k] = static_cast<std::uint8_t>(rel.x() + span * (rel.y() + span * rel.z()));
+      t.child[p][k] = static_cast<std::uint8_t>(grid::Octree<TsdfVoxel>::child_of(cell, 0));
+    }
+  }
+  return t;
+}
+
+// w[k] = vs / (sqrt(sq[k]) + bias) for k < count (arrays 16-byte aligned),
+// four at a time where SSE is there. Both round correctly, so the values are
+// those of the scalar expression; Eigen's vector square root is not (under
+// its fast math it refines an approximate reciprocal).
+void neighbour_weights(const float* sq, int count, float vs, float bias, float* w) {
+  int k = 0;
+#if defined(__SSE2__)
+  const __m128 num = _mm_set1_ps(vs), add = _mm_set1_ps(bias);
+  for (; k + 4 <= count; k += 4)
+    _mm_store_ps(w + k, _mm_div_ps(num, _mm_add_ps(_mm_sqrt_ps(_mm_load_ps(sq + k)), add)));
+#endif
+  for (; k < count; ++k) w[k] = vs / (std::sqrt(sq[k]) + bias);
+}
+
+const NeighbourNodes& neighbour_nodes(bool wide) {
+  static const NeighbourNodes narrow = make_neighbour_nodes(TsdfVolume::offsets27(), 1);
+  static const NeighbourNodes broad = make_neighbour_nodes(TsdfVolume::offsets125(), 2);
+  return wide ? broad : narrow;
 }
 
 }  // namespace
@@ -102,8 +152,9 @@ bool TsdfVolume::mark_dirty(const Eigen::Vector3i& c) {
 
 template <typename Cache>
 TsdfVolume::Place TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
-                                 const RigidMatrix& pose, bool wide, float sign, Cache& cache, bool shared, int xLo,
-                                 int xHi) {
+                                              const RigidMatrix& pose, bool wide, float sign, Cache& cache,
+                                              NodeMemo& memo, std::vector<int>& dirty, bool shared, int xLo,
+                                              int xHi) {
   Eigen::Vector3f q;
   Eigen::Vector3i c;
   if (const Place where = locate(p, n, weight, pose, q, c); where != Place::Usable) return where;
@@ -115,13 +166,14 @@ TsdfVolume::Place TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Ei
   const float bias = static_cast<float>(0.1 * static_cast<double>(vs));
   const std::vector<Eigen::Vector3i>& offsets = wide ? offsets125() : offsets27();
   const ScaledOffsets& scaled = wide ? m_scaled125 : m_scaled27;
-  const std::size_t count = offsets.size();
-  // The cylinder test of every neighbour first, over plain arrays so that it
-  // runs several neighbours an instruction; the same operations in the same
-  // order as one neighbour at a time, so the same values.
-  float dist[kMaxNeighbours], sq[kMaxNeighbours];
+  const int count = static_cast<int>(offsets.size());
+  // The cylinder test and the weight of every neighbour first, over plain
+  // arrays so that they run several neighbours an instruction; the same
+  // operations in the same order as one neighbour at a time, so the same
+  // values (vector square roots and divisions round as the scalar ones).
+  alignas(32) float dist[kMaxNeighbours], sq[kMaxNeighbours], w[kMaxNeighbours];
   bool inside[kMaxNeighbours];
-  for (std::size_t k = 0; k < count; ++k) {
+  for (int k = 0; k < count; ++k) {
     const float rx = (u.x() + scaled.x[k]) - q.x();
     const float ry = (u.y() + scaled.y[k]) - q.y();
     const float rz = (u.z() + scaled.z[k]) - q.z();
@@ -130,24 +182,46 @@ TsdfVolume::Place TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Ei
     sq[k] = rx * rx + (ry * ry + rz * rz);
     inside[k] = !(sq[k] - dist[k] * dist[k] > vs2);  // within the cylinder around the normal line
   }
-  // The node bases of the accepted neighbours first (in table order, so
-  // nodes are made in the same order as one at a time), their leaf slots
-  // prefetched; then the updates, whose cache misses now overlap.
-  int bases[kMaxNeighbours];
-  for (std::size_t k = 0; k < count; ++k) {
-    const Eigen::Vector3i cell = c + offsets[k];
-    bases[k] = inside[k] && cell.x() >= xLo && cell.x() <= xHi ? cache.prefetch_base(cell) : -1;
+  neighbour_weights(sq, count, vs, bias, w);
+  // The neighbourhood spans (radius + 1)^3 finest nodes; their bases are
+  // resolved once, on the first accepted neighbour of each in table order
+  // (so nodes are made in the same order as one neighbour at a time), and
+  // kept for the next points while they span the same nodes.
+  const int radius = wide ? 2 : 1;
+  const NeighbourNodes& nodes = neighbour_nodes(wide);
+  const Eigen::Vector3i first((c.x() - radius) >> 1, (c.y() - radius) >> 1, (c.z() - radius) >> 1);
+  if (memo.first != first || memo.radius != radius) {
+    memo.first = first;
+    memo.radius = radius;
+    memo.base.fill(kUnresolved);
   }
-  for (std::size_t k = 0; k < count; ++k) {
-    if (bases[k] < 0) continue;
-    const float d = dist[k];
-    const float w = vs / (std::sqrt(sq[k]) + bias);
-    const int index = cache.leaf_in(c + offsets[k], bases[k]);
+  const int parity = (c.x() & 1) | (c.y() & 1) << 1 | (c.z() & 1) << 2;
+  const std::uint8_t* node = nodes.node[static_cast<std::size_t>(parity)].data();
+  const std::uint8_t* child = nodes.child[static_cast<std::size_t>(parity)].data();
+  // Accepted neighbours with their leaf slots prefetched; then the updates,
+  // whose cache misses now overlap.
+  int accepted[kMaxNeighbours], bases[kMaxNeighbours];
+  int na = 0;
+  for (int k = 0; k < count; ++k) {
+    const int x = c.x() + offsets[static_cast<std::size_t>(k)].x();
+    if (!inside[k] || x < xLo || x > xHi) continue;
+    int& b = memo.base[node[k]];
+    if (b == kUnresolved) b = cache.base(c + offsets[static_cast<std::size_t>(k)]);
+    if (b < 0) continue;
+    m_tree.prefetch_leaf(b + child[k]);
+    bases[na] = b;
+    accepted[na++] = k;
+  }
+  for (int a = 0; a < na; ++a) {
+    const int k = accepted[a];
+    const Eigen::Vector3i cell = c + offsets[static_cast<std::size_t>(k)];
+    const int index = cache.leaf_in(cell, bases[a]);
     if (index < 0) continue;
-    TsdfVoxel& v = m_tree.element(index).payload;
+    const float d = dist[k];
+    TsdfVoxel& v = m_tree.element_at(index).payload;
     if (shared) v.lock.lock();
-    v.distSum += sign * w * weight * d;
-    v.weightSum += sign * w * weight;
+    v.distSum += sign * w[k] * weight * d;
+    v.weightSum += sign * w[k] * weight;
     if (sign > 0.f) {
       ++v.count;
     } else if (v.count > 0) {
@@ -155,7 +229,10 @@ TsdfVolume::Place TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Ei
       // residue; left there it would read as a random distance.
       if (--v.count == 0) v.weightSum = v.distSum = 0.f;
     }
-    mark_dirty_locked(v, index);
+    if (v.state == 0) {
+      dirty.push_back(index);  // first: a push that cannot allocate leaves the voxel clean
+      v.state = 1;
+    }
     if (shared) v.lock.unlock();
   }
   return Place::Usable;
@@ -185,20 +262,30 @@ bool TsdfVolume::integrate(std::vector<PreparedFrame>& frames) {
     f.cloud.set_vFlag(k, static_cast<VertexFlag>(f.cloud.get_vFlag(k) & ~FLAG_REMOVAL_PENDING));
     return true;
   };
-  auto add = [this](PreparedFrame& f, int k, VoxelCreator& cache, int xLo, int xHi) {
+  // One task's caches and the voxels it turned dirty, listed in its order.
+  struct Task {
+    Task(grid::Octree<TsdfVoxel>& tree, std::vector<int>& list) : cache(tree), dirty(list) {}
+    VoxelCreator cache;
+    NodeMemo memo;
+    std::vector<int>& dirty;
+  };
+  auto add = [this](PreparedFrame& f, int k, Task& task, int xLo, int xHi) {
     const std::size_t i = static_cast<std::size_t>(k);
-    return integrate_point(f.cloud.get_vCoord(k), f.normals[i], f.weights[i], f.pose, f.wideSpread, 1.f, cache,
-                           false, xLo, xHi);
+    return integrate_point(f.cloud.get_vCoord(k), f.normals[i], f.weights[i], f.pose, f.wideSpread, 1.f, task.cache,
+                           task.memo, task.dirty, false, xLo, xHi);
   };
   if (m_threadNum <= 1) {
-    VoxelCreator cache(m_tree);
-    for (PreparedFrame& f : frames)
-      for (int k = 0; k < f.cloud.get_vn(); ++k) {
-        if (skipped(f, k)) continue;
-        const Place where = add(f, k, cache, 0, m_tree.grid_size());
-        m_integratedPoints += where == Place::Usable ? 1 : 0;
-        m_outsidePoints += where == Place::Outside ? 1 : 0;
-      }
+    std::vector<std::vector<int>> dirty(1);
+    listing_dirty(dirty, [&] {
+      Task task(m_tree, dirty[0]);
+      for (PreparedFrame& f : frames)
+        for (int k = 0; k < f.cloud.get_vn(); ++k) {
+          if (skipped(f, k)) continue;
+          const Place where = add(f, k, task, 0, m_tree.grid_size());
+          m_integratedPoints += where == Place::Usable ? 1 : 0;
+          m_outsidePoints += where == Place::Outside ? 1 : 0;
+        }
+    });
     return true;
   }
   // Several workers: the volume is cut into slabs of kSlabCells cells along
@@ -248,13 +335,18 @@ bool TsdfVolume::integrate(std::vector<PreparedFrame>& frames) {
   std::vector<int> busy;
   for (int s = 0; s < slabs; ++s)
     if (start[static_cast<std::size_t>(s) + 1] > start[static_cast<std::size_t>(s)]) busy.push_back(s);
-  auxilary_tbb_for(m_threadNum, 0, busy.size(), [&](std::size_t r) {
-    const int slab = busy[r];
-    const std::size_t s = static_cast<std::size_t>(slab);
-    VoxelCreator cache(m_tree);
-    const int lo = slab * kSlabCells, hi = lo + kSlabCells - 1;
-    for (std::size_t j = start[s]; j < start[s + 1]; ++j)
-      add(frames[order[j].first], static_cast<int>(order[j].second), cache, lo, hi);
+  // The dirty lists follow in slab order, so that they too do not depend on
+  // the worker count.
+  std::vector<std::vector<int>> dirty(busy.size());
+  listing_dirty(dirty, [&] {
+    auxilary_tbb_for(m_threadNum, 0, busy.size(), [&](std::size_t r) {
+      const int slab = busy[r];
+      const std::size_t s = static_cast<std::size_t>(slab);
+      Task task(m_tree, dirty[r]);
+      const int lo = slab * kSlabCells, hi = lo + kSlabCells - 1;
+      for (std::size_t j = start[s]; j < start[s + 1]; ++j)
+        add(frames[order[j].first], static_cast<int>(order[j].second), task, lo, hi);
+    });
   });
   return true;
 }
@@ -263,13 +355,31 @@ void TsdfVolume::remove(const std::vector<RemovedPoint>& points) {
   const std::size_t n = points.size();
   const std::size_t runs = (n + kPointRun - 1) / kPointRun;
   const bool shared = m_threadNum > 1 && runs > 1;
-  auxilary_tbb_for(m_threadNum, 0, runs, [&](std::size_t run) {
-    VoxelFinder cache(m_tree);
-    for (std::size_t i = run * kPointRun; i < std::min(n, (run + 1) * kPointRun); ++i) {
-      const RemovedPoint& r = points[i];
-      integrate_point(r.point, r.normal, r.weight, r.pose, r.wideSpread, -1.f, cache, shared, 0, m_tree.grid_size());
-    }
+  std::vector<std::vector<int>> dirty(runs);
+  listing_dirty(dirty, [&] {
+    auxilary_tbb_for(m_threadNum, 0, runs, [&](std::size_t run) {
+      VoxelFinder cache(m_tree);
+      NodeMemo memo;
+      for (std::size_t i = run * kPointRun; i < std::min(n, (run + 1) * kPointRun); ++i) {
+        const RemovedPoint& r = points[i];
+        integrate_point(r.point, r.normal, r.weight, r.pose, r.wideSpread, -1.f, cache, memo, dirty[run], shared, 0,
+                        m_tree.grid_size());
+      }
+    });
   });
+}
+
+void TsdfVolume::listing_dirty(std::vector<std::vector<int>>& lists, const std::function<void()>& tasks) {
+  auto append = [&] {
+    for (const std::vector<int>& list : lists) m_dirty.grow_by(list.begin(), list.end());
+  };
+  try {
+    tasks();
+  } catch (...) {
+    append();
+    throw;
+  }
+  append();
 }
 
 void TsdfVolume::for_dirty(std::size_t begin, std::size_t end,

@@ -12,7 +12,9 @@
 // or poses) is refused or skipped as each call says; growth that cannot
 // allocate throws std::bad_alloc.
 #include <Eigen/Core>
+#include <array>
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -133,11 +135,23 @@ class TsdfVolume {
   // Skipped (not finite, normal or depth unusable) or Outside (finite,
   // beyond the usable cells).
   enum class Place { Usable, Skipped, Outside };
+  // The node bases of the finest nodes one point's neighbourhood spans
+  // (x fastest from `first`), kept by a task for the next points while they
+  // span the same nodes; kUnresolved until a neighbour needs one.
+  static constexpr int kUnresolved = INT_MIN;
+  struct NodeMemo {
+    Eigen::Vector3i first = Eigen::Vector3i::Constant(INT_MIN);
+    int radius = 0;
+    std::array<int, 27> base{};
+  };
   // Adds (sign 1) or subtracts (-1) one point's contribution to the voxels
-  // of its neighbourhood whose x lies in [xLo, xHi]; Usable when it did.
+  // of its neighbourhood whose x lies in [xLo, xHi], appending the voxels it
+  // turns dirty to `dirty` (under their locks when `shared`); Usable when it
+  // did.
   template <typename Cache>
-  Place integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight,
-                       const RigidMatrix& pose, bool wide, float sign, Cache& cache, bool shared, int xLo, int xHi);
+  Place integrate_point(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight, const RigidMatrix& pose,
+                        bool wide, float sign, Cache& cache, NodeMemo& memo, std::vector<int>& dirty, bool shared,
+                        int xLo, int xHi);
   Place locate(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight, const RigidMatrix& pose,
                Eigen::Vector3f& q, Eigen::Vector3i& c) const;
   void set_origin_from(const PreparedFrame& frame);
@@ -145,6 +159,10 @@ class TsdfVolume {
   // Grow by whole steps until capacity - needed >= margin.
   void ensure_vertex_slots(long long needed, long long margin = kMeshHeadroom);
   void ensure_face_slots(long long needed, long long margin = kMeshHeadroom);
+  // Runs `tasks`, which list the voxels they turn dirty in `lists`, then
+  // appends the lists to m_dirty in order, also when a task throws: a voxel
+  // marked dirty but not listed would never be extracted again.
+  void listing_dirty(std::vector<std::vector<int>>& lists, const std::function<void()>& tasks);
   // Runs body(dirty index, cache) over m_dirty[begin, end) in tasks of a few
   // thousand voxels, each with its own cache.
   void for_dirty(std::size_t begin, std::size_t end, const std::function<void(int, VoxelFinder&)>& body);

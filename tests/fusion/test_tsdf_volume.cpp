@@ -109,6 +109,69 @@ TEST(TsdfVolume, OnePointMatchesBruteForceAndRemovalRestoresSums) {
   for (int x = 98; x <= 104; ++x) EXPECT_EQ(wide.find_voxel({x, 100, 100}) != nullptr, x >= 99 && x <= 103) << x;
 }
 
+// Many points crowded into a few nodes (so that consecutive points share or
+// change the nodes their neighbourhoods span), both neighbourhoods, a rotated
+// pose: on one worker every voxel must hold, bit for bit, the sums of the
+// straightforward path (one neighbour at a time, leaves made in table order),
+// in the same leaf slot, and be listed dirty once.
+TEST(TsdfVolume, CrowdedPointsMatchTheOneNeighbourAtATimePath) {
+  constexpr float kVs = 0.7f;
+  TsdfVolume vol(10, kVs);
+  vol.set_thread_num(1);
+  grid::Octree<TsdfVoxel> ref(10);
+  std::mt19937 rng(29);
+  std::uniform_real_distribution<float> box(95.f, 104.f), tilt(-0.6f, 0.6f), weight(0.2f, 2.f);
+  RigidMatrix pose;
+  pose.set_rotation(Eigen::AngleAxisd(0.4, Eigen::Vector3d(1, 2, 3).normalized()).toRotationMatrix());
+  pose.set_translation(Eigen::Vector3d(3.1, -2.7, 1.3));
+  std::vector<PreparedFrame> frames(3);
+  for (std::size_t f = 0; f < frames.size(); ++f) {
+    frames[f].pose = pose;
+    frames[f].wideSpread = f == 1;
+    for (int i = 0; i < 400; ++i) {
+      frames[f].cloud.add_vCoord(Eigen::Vector3f(box(rng), box(rng), box(rng)) * kVs);
+      frames[f].normals.push_back(Eigen::Vector3f(tilt(rng), tilt(rng), 1.f).normalized());
+      frames[f].weights.push_back(weight(rng));
+    }
+  }
+  ASSERT_TRUE(vol.integrate(frames));  // fixes the origin, from the first frame
+  const grid::GridFrame& g = vol.grid_frame();
+  const float bias = static_cast<float>(0.1 * static_cast<double>(kVs));
+  for (const PreparedFrame& f : frames)
+    for (int i = 0; i < f.cloud.get_vn(); ++i) {
+      const Eigen::Vector3f q = f.pose * f.cloud.get_vCoord(i) - g.origin;
+      const Eigen::Vector3f m = f.pose.transform_normal(f.normals[static_cast<std::size_t>(i)]);
+      Eigen::Vector3i c;
+      ASSERT_TRUE(g.usable_local_cell(q, c));
+      const Eigen::Vector3f u = g.local_centre(c);
+      for (const Eigen::Vector3i& o : f.wideSpread ? TsdfVolume::offsets125() : TsdfVolume::offsets27()) {
+        const Eigen::Vector3f r = (u + kVs * o.cast<float>()) - q;
+        const float d = r.x() * m.x() + (r.y() * m.y() + r.z() * m.z());
+        const float sq = r.x() * r.x() + (r.y() * r.y() + r.z() * r.z());
+        if (sq - d * d > kVs * kVs) continue;
+        const float w = kVs / (std::sqrt(sq) + bias);
+        TsdfVoxel& v = ref.element(ref.find_or_create_leaf(c + o)).payload;
+        v.distSum += 1.f * w * f.weights[static_cast<std::size_t>(i)] * d;
+        v.weightSum += 1.f * w * f.weights[static_cast<std::size_t>(i)];
+        ++v.count;
+      }
+    }
+  ASSERT_EQ(vol.octree().leaf_slots_in_use(), ref.leaf_slots_in_use());
+  ASSERT_GT(ref.leaf_count(), 500);
+  int differ = 0;
+  for (int i = 0; i < ref.leaf_slots_in_use(); ++i) {
+    const auto &a = vol.octree().element_at(i), &b = ref.element_at(i);
+    differ += a.get_cell() != b.get_cell() || a.payload.distSum != b.payload.distSum ||
+                      a.payload.weightSum != b.payload.weightSum || a.payload.count != b.payload.count ||
+                      a.payload.state != (b.is_used() ? 1u : 0u)
+                  ? 1
+                  : 0;
+  }
+  EXPECT_EQ(differ, 0);
+  EXPECT_EQ(vol.dirty_count(), static_cast<std::size_t>(ref.leaf_count()));
+  EXPECT_EQ(vol.integrated_point_count(), 1200);
+}
+
 // On one worker (points in order) and on several (slabs of the volume).
 TEST(TsdfVolume, BadInputIsSkippedOrRefused) {
   for (const int workers : {1, 4}) {

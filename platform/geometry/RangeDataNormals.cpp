@@ -19,21 +19,27 @@ namespace {
 // count, x, y, z, xx, xy, xz, yy, yz, zz
 constexpr int kMoments = 10;
 
-// Smallest principal axis of a window's moments, oriented toward the sensor;
-// zero for fewer than 3 points or a degenerate (collinear) window.
-Eigen::Vector3f normal_from_moments(const double* m, const Eigen::Vector3f& sensorDir) {
+// Covariance of a window's moments; false for fewer than 3 points or a zero
+// or non-finite spread (no normal).
+bool covariance_of_moments(const double* m, Eigen::Matrix3d& cov) {
   const double count = m[0];
-  if (count < 3.0) return Eigen::Vector3f::Zero();
+  if (count < 3.0) return false;
   const Eigen::Vector3d mean = Eigen::Vector3d(m[1], m[2], m[3]) / count;
   Eigen::Matrix3d sq;
   sq << m[4], m[5], m[6], m[5], m[7], m[8], m[6], m[8], m[9];
-  const Eigen::Matrix3d cov = sq / count - mean * mean.transpose();
+  cov = sq / count - mean * mean.transpose();
   const double scale = cov.cwiseAbs().maxCoeff();
-  if (!(scale > 0.0) || !std::isfinite(scale)) return Eigen::Vector3f::Zero();
-  // Without trigonometry where the axis is clear, which also shows the
-  // window far from collinear; the closed form elsewhere.
-  Eigen::Vector3d axis;
-  if (!clear_smallest_eigenvector(cov, axis)) {
+  return scale > 0.0 && std::isfinite(scale);
+}
+
+// Smallest principal axis oriented toward the sensor, from the
+// trigonometry-free axis where it was clear (which also shows the window far
+// from collinear) and from the closed form elsewhere; zero for a collinear
+// window.
+Eigen::Vector3f oriented_axis(const Eigen::Matrix3d& cov, bool clear, const Eigen::Vector3d& clearAxis,
+                              const Eigen::Vector3f& sensorDir) {
+  Eigen::Vector3d axis = clearAxis;
+  if (!clear) {
     const SymmetricEigen3T<double> eig = symmetric_eigen3(cov);
     const Eigen::Vector3d& ev = eig.values;
     if (ev(1) <= 1e-12 * std::max(ev(2), 1e-300)) return Eigen::Vector3f::Zero();
@@ -93,10 +99,17 @@ void fit_window_normals(const RangeData& rge, const Eigen::MatrixXi& map, int ra
         for (int k = 0; k < kMoments; ++k) o[k] += in[d * kMoments + k];
     }
   };
+  // One map column's windows are solved together: their eigen-axis
+  // iterations overlap.
+  std::vector<Eigen::Matrix3d> covs(static_cast<std::size_t>(height));
+  std::vector<Eigen::Vector3d> axes(static_cast<std::size_t>(height));
+  std::vector<char> clear(static_cast<std::size_t>(height));
+  std::vector<int> owners(static_cast<std::size_t>(height));
   int summed = c0 - 1;  // last map column whose sums are in the ring
   for (int c = c0; c <= c1; ++c) {
     const int first = std::max(c - radius, c0), last = std::min(c + radius, c1);
     while (summed < last) sum_column(++summed);
+    std::size_t windows = 0;
     for (int r = r0; r <= r1; ++r) {
       const int v = point_at(r, c);
       if (v < 0) continue;
@@ -106,8 +119,12 @@ void fit_window_normals(const RangeData& rge, const Eigen::MatrixXi& map, int ra
         const double* s = column_sums(j) + at;
         for (int k = 0; k < kMoments; ++k) m[k] += s[k];
       }
-      fitted[static_cast<std::size_t>(v)] = normal_from_moments(m.data(), rge.get_sensorDir());
+      if (!covariance_of_moments(m.data(), covs[windows])) continue;
+      owners[windows++] = v;
     }
+    clear_smallest_eigenvectors(covs.data(), windows, axes.data(), clear.data());
+    for (std::size_t w = 0; w < windows; ++w)
+      fitted[static_cast<std::size_t>(owners[w])] = oriented_axis(covs[w], clear[w] != 0, axes[w], rge.get_sensorDir());
   }
 }
 

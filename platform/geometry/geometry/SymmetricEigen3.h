@@ -16,6 +16,7 @@
 #include <Eigen/LU>
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 
 namespace TavoAlgorithm {
@@ -119,51 +120,110 @@ inline Eigen::Matrix3d shifted_adjugate(const Eigen::Matrix3d& s, double mu) {
 // clear_smallest_eigenvector is that test alone: true, with v set, when the
 // eigenvector passed it (then (l2 - l1)(l3 - l1) > 1e-8 scale^2, so the
 // matrix is far from rank one), false where the closed form must decide.
-inline bool clear_smallest_eigenvector(const Eigen::Matrix3d& a, Eigen::Vector3d& v) {
-  constexpr int kMaxSteps = 12;
-  // Entries are scaled to a unit largest one. Halley steps converge
-  // cubically: after a step of 1e-6 the root is exact to rounding, and the
-  // residual test below catches the slow cases near a double root.
+namespace detail {
+constexpr int kHalleyMaxSteps = 12;
+
+// One matrix's Halley iteration toward the smallest root of
+// q(x) = c0 - c1 x + c2 x^2 - x^3, the cubic of s = a / scale.
+struct SmallestRoot {
+  Eigen::Matrix3d s;
+  double c0 = 0.0, c1 = 0.0, c2 = 0.0, x = 0.0;
+  bool usable = false;  // a finite, nonzero matrix
+};
+
+inline SmallestRoot smallest_root_start(const Eigen::Matrix3d& a) {
+  SmallestRoot r;
+  const double scale = a.cwiseAbs().maxCoeff();
+  if (!(scale > 0.0 && std::isfinite(scale))) return r;
+  r.usable = true;
+  r.s = a * (1.0 / scale);
+  const Eigen::Matrix3d adj0 = shifted_adjugate(r.s, 0.0);
+  r.c2 = r.s.trace(), r.c1 = adj0.trace(), r.c0 = r.s.row(0).dot(adj0.col(0));
+  if (!(r.c0 >= 0.0 && r.c1 >= 0.0 && r.c2 >= 0.0)) {
+    const Eigen::Vector3d offDiagonal = r.s.cwiseAbs().rowwise().sum() - r.s.diagonal().cwiseAbs();
+    r.x = (r.s.diagonal() - offDiagonal).minCoeff();
+  }
+  return r;
+}
+
+// One Halley step, without branches so that many matrices' steps can run
+// side by side: x moves only while the cubic is positive and falling there;
+// true while another step is needed. Halley steps converge cubically: after
+// a step of 1e-6 the root is exact to rounding, and the residual test of
+// smallest_root_accept catches the slow cases near a double root.
+inline bool smallest_root_step(SmallestRoot& r) {
   constexpr double kStepTolerance = 1e-6;
+  const double x = r.x;
+  const double q = r.c0 - x * (r.c1 - x * (r.c2 - x));
+  const double dq = x * (2.0 * r.c2 - 3.0 * x) - r.c1;
+  const double den = 2.0 * dq * dq - 2.0 * q * (r.c2 - 3.0 * x);
+  const bool halley = den > 0.0;
+  const double dx = (halley ? 2.0 * q * dq : q) / (halley ? den : dq);
+  const bool moves = q > 0.0 && dq < 0.0;
+  r.x = moves ? x - dx : x;
+  return moves && std::abs(dx) > kStepTolerance;
+}
+
+inline bool smallest_root_accept(const SmallestRoot& r, Eigen::Vector3d& v) {
   constexpr double kMinGapProduct = 1e-8;
   constexpr double kResidual2 = 1e-18;
-  const double scale = a.cwiseAbs().maxCoeff();
-  if (scale > 0.0 && std::isfinite(scale)) {
-    const Eigen::Matrix3d s = a * (1.0 / scale);
-    const Eigen::Matrix3d adj0 = detail::shifted_adjugate(s, 0.0);
-    // q(x) = c0 - c1 x + c2 x^2 - x^3.
-    const double c2 = s.trace(), c1 = adj0.trace(), c0 = s.row(0).dot(adj0.col(0));
-    double x = 0.0;
-    if (!(c0 >= 0.0 && c1 >= 0.0 && c2 >= 0.0)) {
-      const Eigen::Vector3d offDiagonal = s.cwiseAbs().rowwise().sum() - s.diagonal().cwiseAbs();
-      x = (s.diagonal() - offDiagonal).minCoeff();
-    }
-    for (int step = 0; step < kMaxSteps; ++step) {
-      const double q = c0 - x * (c1 - x * (c2 - x));
-      const double dq = x * (2.0 * c2 - 3.0 * x) - c1;
-      if (!(q > 0.0 && dq < 0.0)) break;
-      const double den = 2.0 * dq * dq - 2.0 * q * (c2 - 3.0 * x);
-      const double dx = den > 0.0 ? 2.0 * q * dq / den : q / dq;
-      x -= dx;
-      if (!(std::abs(dx) > kStepTolerance)) break;
-    }
-    const Eigen::Matrix3d adj = detail::shifted_adjugate(s, x);
-    int k = 0;
-    const double largest = adj.diagonal().maxCoeff(&k);
-    if (largest > 0.0) {
-      const Eigen::Vector3d u = adj.col(k) * (1.0 / std::sqrt(adj.col(k).squaredNorm()));
-      // Accepted only as an eigenvector whose eigenvalue mu lies clearly
-      // below the other two (their sum and product from the invariants).
-      const Eigen::Vector3d su = s * u;
-      const double mu = u.dot(su);
-      const double rest = c2 - mu, gaps = c1 - 2.0 * mu * rest + mu * mu;  // (l2 - mu)(l3 - mu)
-      if ((su - mu * u).squaredNorm() <= kResidual2 && rest - 2.0 * mu > 0.0 && gaps > kMinGapProduct) {
-        v = u;
-        return true;
-      }
-    }
+  if (!r.usable) return false;
+  const Eigen::Matrix3d adj = shifted_adjugate(r.s, r.x);
+  int k = 0;
+  const double largest = adj.diagonal().maxCoeff(&k);
+  if (!(largest > 0.0)) return false;
+  const Eigen::Vector3d u = adj.col(k) * (1.0 / std::sqrt(adj.col(k).squaredNorm()));
+  // Accepted only as an eigenvector whose eigenvalue mu lies clearly
+  // below the other two (their sum and product from the invariants).
+  const Eigen::Vector3d su = r.s * u;
+  const double mu = u.dot(su);
+  const double rest = r.c2 - mu, gaps = r.c1 - 2.0 * mu * rest + mu * mu;  // (l2 - mu)(l3 - mu)
+  if ((su - mu * u).squaredNorm() <= kResidual2 && rest - 2.0 * mu > 0.0 && gaps > kMinGapProduct) {
+    v = u;
+    return true;
   }
   return false;
+}
+}  // namespace detail
+
+inline bool clear_smallest_eigenvector(const Eigen::Matrix3d& a, Eigen::Vector3d& v) {
+  detail::SmallestRoot r = detail::smallest_root_start(a);
+  if (!r.usable) return false;
+  for (int step = 0; step < detail::kHalleyMaxSteps; ++step)
+    if (!detail::smallest_root_step(r)) break;
+  return detail::smallest_root_accept(r, v);
+}
+
+// clear_smallest_eigenvector of a[0], ..., a[n - 1], bit for bit: accepted[i]
+// and, where it is 1, v[i]. The iterations of consecutive matrices run side
+// by side, so their latencies overlap (one matrix at a time is bound by its
+// chain of dependent divisions, about twice slower).
+inline void clear_smallest_eigenvectors(const Eigen::Matrix3d* a, std::size_t n, Eigen::Vector3d* v,
+                                        char* accepted) {
+  constexpr std::size_t kLanes = 32;
+  detail::SmallestRoot r[kLanes];
+  bool active[kLanes];
+  for (std::size_t first = 0; first < n; first += kLanes) {
+    const std::size_t lanes = std::min(kLanes, n - first);
+    bool any = false;
+    for (std::size_t l = 0; l < lanes; ++l) {
+      r[l] = detail::smallest_root_start(a[first + l]);
+      active[l] = r[l].usable;
+      any = any || active[l];
+    }
+    for (int step = 0; any && step < detail::kHalleyMaxSteps; ++step) {
+      any = false;
+      for (std::size_t l = 0; l < lanes; ++l) {
+        const double before = r[l].x;
+        const bool again = detail::smallest_root_step(r[l]);
+        if (!active[l]) r[l].x = before;
+        active[l] = active[l] && again;
+        any = any || active[l];
+      }
+    }
+    for (std::size_t l = 0; l < lanes; ++l)
+      accepted[first + l] = detail::smallest_root_accept(r[l], v[first + l]) ? 1 : 0;
+  }
 }
 
 inline Eigen::Vector3d smallest_eigenvector(const Eigen::Matrix3d& a) {

@@ -194,36 +194,127 @@ inline bool clear_smallest_eigenvector(const Eigen::Matrix3d& a, Eigen::Vector3d
   return detail::smallest_root_accept(r, v);
 }
 
+namespace detail {
+#if defined(__GNUC__)
+// Two matrices at once in the two lanes of a vector register: the same
+// operations, in the same order as Eigen evaluates them above (sums of three
+// terms as Eigen associates them), so each lane rounds exactly as the
+// one-matrix solve does.
+typedef double Lanes2 __attribute__((vector_size(16)));
+typedef long long Mask2 __attribute__((vector_size(16)));
+
+inline Lanes2 lanes_abs(Lanes2 x) {
+  return reinterpret_cast<Lanes2>(reinterpret_cast<Mask2>(x) & Mask2{0x7fffffffffffffffLL, 0x7fffffffffffffffLL});
+}
+
+// Two matrices' iteration, one per lane. Lanes whose matrix is finite,
+// nonzero and shows itself semi-definite by its cubic's coefficients are
+// solved this way (`solved`); the caller solves the others one at a time.
+struct PairRoot {
+  Lanes2 s[9];  // column-major: s[3 j + i] is entry (i, j)
+  Lanes2 c0, c1, c2, x;
+  Mask2 solved, active;
+};
+
+inline void pair_start(const Eigen::Matrix3d& a0, const Eigen::Matrix3d& a1, PairRoot& r) {
+  Lanes2 m[9];
+  for (int k = 0; k < 9; ++k) m[k] = Lanes2{a0.data()[k], a1.data()[k]};
+  Lanes2 scale = lanes_abs(m[0]);
+  Mask2 finite = scale <= std::numeric_limits<double>::max();
+  for (int k = 1; k < 9; ++k) {
+    const Lanes2 e = lanes_abs(m[k]);
+    scale = e > scale ? e : scale;
+    finite &= e <= std::numeric_limits<double>::max();
+  }
+  const Lanes2 inv = 1.0 / scale;
+  for (int k = 0; k < 9; ++k) r.s[k] = m[k] * inv;
+  const Lanes2 s00 = r.s[0], s11 = r.s[4], s22 = r.s[8], s01 = r.s[3], s02 = r.s[6], s12 = r.s[7];
+  const Lanes2 d00 = s11 * s22 - s12 * s12, d01 = s02 * s12 - s01 * s22, d02 = s01 * s12 - s02 * s11;
+  const Lanes2 d11 = s00 * s22 - s02 * s02, d22 = s00 * s11 - s01 * s01;
+  r.c2 = s00 + (s11 + s22), r.c1 = d00 + (d11 + d22), r.c0 = s00 * d00 + (s01 * d01 + s02 * d02);
+  r.solved = finite & (scale > 0.0) & (r.c0 >= 0.0) & (r.c1 >= 0.0) & (r.c2 >= 0.0);
+  r.active = r.solved;
+  r.x = Lanes2{0.0, 0.0};
+}
+
+// One Halley step of both lanes; true while one of them needs another.
+inline bool pair_step(PairRoot& r) {
+  const Lanes2 x = r.x;
+  const Lanes2 q = r.c0 - x * (r.c1 - x * (r.c2 - x));
+  const Lanes2 dq = x * (2.0 * r.c2 - 3.0 * x) - r.c1;
+  const Lanes2 den = 2.0 * dq * dq - 2.0 * q * (r.c2 - 3.0 * x);
+  const Mask2 halley = den > 0.0;
+  const Lanes2 dx = (halley ? 2.0 * q * dq : q) / (halley ? den : dq);
+  const Mask2 moves = r.active & (q > 0.0) & (dq < 0.0);
+  r.x = moves ? x - dx : x;
+  r.active = moves & (lanes_abs(dx) > 1e-6);
+  return (r.active[0] | r.active[1]) != 0;
+}
+
+inline void pair_accept(const PairRoot& r, Eigen::Vector3d& v0, Eigen::Vector3d& v1, char* accepted,
+                        bool handled[2]) {
+  const Lanes2* s = r.s;
+  const Lanes2 x = r.x, s01 = s[3], s02 = s[6], s12 = s[7];
+  const Lanes2 e00 = s[0] - x, e11 = s[4] - x, e22 = s[8] - x;
+  const Lanes2 adj00 = e11 * e22 - s12 * s12, adj01 = s02 * s12 - s01 * e22, adj02 = s01 * s12 - s02 * e11;
+  const Lanes2 adj11 = e00 * e22 - s02 * s02, adj12 = s01 * s02 - e00 * s12, adj22 = e00 * e11 - s01 * s01;
+  // The column of the first largest diagonal entry.
+  const Mask2 take1 = adj11 > adj00;
+  Lanes2 largest = take1 ? adj11 : adj00;
+  Lanes2 col0 = take1 ? adj01 : adj00, col1 = take1 ? adj11 : adj01, col2 = take1 ? adj12 : adj02;
+  const Mask2 take2 = adj22 > largest;
+  largest = take2 ? adj22 : largest;
+  col0 = take2 ? adj02 : col0, col1 = take2 ? adj12 : col1, col2 = take2 ? adj22 : col2;
+  const Lanes2 norm2 = col0 * col0 + col1 * col1 + col2 * col2;
+  const Lanes2 unit = 1.0 / Lanes2{std::sqrt(norm2[0]), std::sqrt(norm2[1])};
+  const Lanes2 u0 = col0 * unit, u1 = col1 * unit, u2 = col2 * unit;
+  const Lanes2 su0 = s[0] * u0 + s[3] * u1 + s[6] * u2;
+  const Lanes2 su1 = s[1] * u0 + s[4] * u1 + s[7] * u2;
+  const Lanes2 su2 = s[2] * u0 + (s[5] * u1 + s[8] * u2);
+  const Lanes2 mu = u0 * su0 + u1 * su1 + u2 * su2;
+  const Lanes2 rest = r.c2 - mu, gaps = r.c1 - 2.0 * mu * rest + mu * mu;
+  const Lanes2 r0 = su0 - mu * u0, r1 = su1 - mu * u1, r2 = su2 - mu * u2;
+  const Lanes2 residual = r0 * r0 + r1 * r1 + r2 * r2;
+  const Mask2 ok = r.solved & (largest > 0.0) & (residual <= 1e-18) & (rest - 2.0 * mu > 0.0) & (gaps > 1e-8);
+  Eigen::Vector3d* out[2] = {&v0, &v1};
+  for (int l = 0; l < 2; ++l) {
+    handled[l] = r.solved[l] != 0;
+    accepted[l] = ok[l] != 0 ? 1 : 0;
+    if (ok[l]) *out[l] = Eigen::Vector3d(u0[l], u1[l], u2[l]);
+  }
+}
+#endif
+}  // namespace detail
+
 // clear_smallest_eigenvector of a[0], ..., a[n - 1], bit for bit: accepted[i]
-// and, where it is 1, v[i]. The iterations of consecutive matrices run side
-// by side, so their latencies overlap (one matrix at a time is bound by its
-// chain of dependent divisions, about twice slower).
+// and, where it is 1, v[i]. Two matrices share each vector operation where
+// the compiler allows it; one matrix at a time is bound by its chain of
+// dependent divisions.
 inline void clear_smallest_eigenvectors(const Eigen::Matrix3d* a, std::size_t n, Eigen::Vector3d* v,
                                         char* accepted) {
-  constexpr std::size_t kLanes = 32;
-  detail::SmallestRoot r[kLanes];
-  bool active[kLanes];
-  for (std::size_t first = 0; first < n; first += kLanes) {
-    const std::size_t lanes = std::min(kLanes, n - first);
-    bool any = false;
-    for (std::size_t l = 0; l < lanes; ++l) {
-      r[l] = detail::smallest_root_start(a[first + l]);
-      active[l] = r[l].usable;
-      any = any || active[l];
+  std::size_t i = 0;
+#if defined(__GNUC__)
+  // Pairs of lanes, many pairs per step, so that both the lanes and the
+  // pairs' dependent divisions overlap.
+  constexpr std::size_t kPairs = 16;
+  detail::PairRoot r[kPairs];
+  while (i + 1 < n) {
+    const std::size_t pairs = std::min(kPairs, (n - i) / 2);
+    for (std::size_t p = 0; p < pairs; ++p) detail::pair_start(a[i + 2 * p], a[i + 2 * p + 1], r[p]);
+    for (int step = 0; step < detail::kHalleyMaxSteps; ++step) {
+      bool again = false;
+      for (std::size_t p = 0; p < pairs; ++p) again = detail::pair_step(r[p]) || again;
+      if (!again) break;
     }
-    for (int step = 0; any && step < detail::kHalleyMaxSteps; ++step) {
-      any = false;
-      for (std::size_t l = 0; l < lanes; ++l) {
-        const double before = r[l].x;
-        const bool again = detail::smallest_root_step(r[l]);
-        if (!active[l]) r[l].x = before;
-        active[l] = active[l] && again;
-        any = any || active[l];
-      }
+    for (std::size_t p = 0; p < pairs; ++p, i += 2) {
+      bool handled[2];
+      detail::pair_accept(r[p], v[i], v[i + 1], accepted + i, handled);
+      for (std::size_t l = 0; l < 2; ++l)
+        if (!handled[l]) accepted[i + l] = clear_smallest_eigenvector(a[i + l], v[i + l]) ? 1 : 0;
     }
-    for (std::size_t l = 0; l < lanes; ++l)
-      accepted[first + l] = detail::smallest_root_accept(r[l], v[first + l]) ? 1 : 0;
   }
+#endif
+  for (; i < n; ++i) accepted[i] = clear_smallest_eigenvector(a[i], v[i]) ? 1 : 0;
 }
 
 inline Eigen::Vector3d smallest_eigenvector(const Eigen::Matrix3d& a) {

@@ -22,13 +22,6 @@ constexpr double kRingWeightBase = 10.0;
 constexpr double kRingWeightStep = 5.0;
 constexpr int kFramesPerWorker = 2;
 
-bool valid_point(const RangeData& f, int row, int col) {
-  if (row < 0 || col < 0 || row >= f.get_rows() || col >= f.get_cols()) return false;
-  if ((f.get_cellFlag(row, col) & CELL_HAS_POINT) == 0) return false;
-  const int k = f.get_cellVertex(row, col);
-  return k >= 0 && k < f.get_vn() && !f.get_vDeleted(k);
-}
-
 // Moves the kept entries the way Cloud::squeeze moved their points.
 template <typename T>
 void follow_squeeze(std::vector<T>& list, const std::vector<int>& newIndex, int kept) {
@@ -76,7 +69,7 @@ void RangeFrameLists::weight_boundary_rings(const RangeData& f, std::vector<floa
   const int vn = f.get_vn();
   for (int r = 0; r < rows; ++r)
     for (int c = 0; c < cols; ++c) {
-      // valid_point, the empty cells' test first.
+      // Flagged present, its point in range and not deleted; empty cells fail first.
       const int k = f.get_cellVertex(r, c);
       if (k < 0 || k >= vn || (f.get_cellFlag(r, c) & CELL_HAS_POINT) == 0 || f.get_vDeleted(k)) continue;
       valid[at(r, c)] = 1;

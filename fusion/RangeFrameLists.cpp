@@ -62,7 +62,12 @@ void RangeFrameLists::weight_boundary_rings(const RangeData& f, std::vector<floa
   // 3 x 3 tests need no bounds checks.
   const int stride = cols + 2;
   const std::size_t cells = static_cast<std::size_t>(rows + 2) * static_cast<std::size_t>(stride);
-  std::vector<char> valid(cells, 0);
+  // Scratch kept by each thread from frame to frame: fresh pages cost more
+  // than the tests written into them.
+  thread_local std::vector<char> scratch;
+  scratch.resize(5 * cells);
+  char* const valid = scratch.data();
+  std::fill(valid, valid + cells, 0);
   auto at = [stride](int r, int c) { return static_cast<std::size_t>(r + 1) * stride + static_cast<std::size_t>(c + 1); };
   // Rings lie on valid cells only: the passes below keep to their bounding box.
   int r0 = rows, r1 = -1, c0 = cols, c1 = -1;
@@ -79,8 +84,8 @@ void RangeFrameLists::weight_boundary_rings(const RangeData& f, std::vector<floa
   // Whether a cell's 3 x 3 block is all `set`: three cells across, in each
   // of three rows, from a row of three-across tests kept for the rows above
   // and below.
-  std::vector<char> across(cells, 0);
-  auto full_blocks = [&](const std::vector<char>& set, std::vector<char>& full) {
+  char* const across = valid + cells;
+  auto full_blocks = [&](const char* set, char* full) {
     for (int r = r0 - 1; r <= r1 + 1; ++r)
       for (int c = c0; c <= c1; ++c) {
         const std::size_t i = at(r, c);
@@ -95,7 +100,10 @@ void RangeFrameLists::weight_boundary_rings(const RangeData& f, std::vector<floa
   // Ring 0: valid points that are not the shared corner of four valid quads,
   // i.e. some cell of their 3 x 3 block is not valid. Ring 1: valid points
   // 8-adjacent to ring 0.
-  std::vector<char> inner(cells, 0), notRing0(cells, 1), clear(cells, 0);
+  char* const inner = across + cells;
+  char* const clear = inner + cells;
+  char* const notRing0 = clear + cells;
+  std::fill(notRing0, notRing0 + cells, 1);
   full_blocks(valid, inner);
   for (int r = r0; r <= r1; ++r)
     for (int c = c0; c <= c1; ++c) {
@@ -115,9 +123,12 @@ void RangeFrameLists::weight_boundary_rings(const RangeData& f, std::vector<floa
 
 void RangeFrameLists::prepare_slot(std::size_t i, bool isSample, bool singleFrame, bool ringWeights) {
   const RangeData& f = *m_frames[i];
-  Eigen::MatrixXi indexMap;
+  // Per-thread scratch, reused from frame to frame.
+  thread_local Eigen::MatrixXi threadMap;
+  thread_local std::vector<char> threadBoundary;
+  Eigen::MatrixXi& indexMap = threadMap;
+  std::vector<char>& boundary = threadBoundary;
   create_vertices_index_map(f, indexMap);
-  std::vector<char> boundary;
   RangeData_get_point_bd(f, indexMap, kBoundaryBand, boundary);
   RangeData_get_smooth_bd_point_normal(f, indexMap, boundary, kNormalFitRadius, kNormalSmoothRadius, m_normals[i]);
   if (m_normals[i].size() != static_cast<std::size_t>(f.get_vn()))

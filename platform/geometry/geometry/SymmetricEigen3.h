@@ -146,22 +146,31 @@ inline SmallestRoot smallest_root_start(const Eigen::Matrix3d& a) {
   return r;
 }
 
-// One Halley step, without branches so that many matrices' steps can run
-// side by side: x moves only while the cubic is positive and falling there;
-// true while another step is needed. Halley steps converge cubically: after
-// a step of 1e-6 the root is exact to rounding, and the residual test of
-// smallest_root_accept catches the slow cases near a double root.
+// Halley steps converge cubically: after a step of 1e-6 the root is exact to
+// rounding, and the residual test of smallest_root_accept catches the slow
+// cases near a double root.
+constexpr double kHalleyStepTolerance = 1e-6;
+
+// The cubic's value and slope at x and the Halley step from there (a Newton
+// step where Halley's denominator fails), for one matrix (T = double) or for
+// the lanes of a vector of them.
+template <typename T>
+inline void halley_terms(const T& c0, const T& c1, const T& c2, const T& x, T& q, T& dq, T& dx) {
+  q = c0 - x * (c1 - x * (c2 - x));
+  dq = x * (2.0 * c2 - 3.0 * x) - c1;
+  const T den = 2.0 * dq * dq - 2.0 * q * (c2 - 3.0 * x);
+  const auto halley = den > 0.0;
+  dx = (halley ? 2.0 * q * dq : q) / (halley ? den : dq);
+}
+
+// One Halley step: x moves only while the cubic is positive and falling
+// there; true while another step is needed.
 inline bool smallest_root_step(SmallestRoot& r) {
-  constexpr double kStepTolerance = 1e-6;
-  const double x = r.x;
-  const double q = r.c0 - x * (r.c1 - x * (r.c2 - x));
-  const double dq = x * (2.0 * r.c2 - 3.0 * x) - r.c1;
-  const double den = 2.0 * dq * dq - 2.0 * q * (r.c2 - 3.0 * x);
-  const bool halley = den > 0.0;
-  const double dx = (halley ? 2.0 * q * dq : q) / (halley ? den : dq);
+  double q, dq, dx;
+  halley_terms(r.c0, r.c1, r.c2, r.x, q, dq, dx);
   const bool moves = q > 0.0 && dq < 0.0;
-  r.x = moves ? x - dx : x;
-  return moves && std::abs(dx) > kStepTolerance;
+  r.x = moves ? r.x - dx : r.x;
+  return moves && std::abs(dx) > kHalleyStepTolerance;
 }
 
 inline bool smallest_root_accept(const SmallestRoot& r, Eigen::Vector3d& v) {
@@ -239,15 +248,11 @@ inline void pair_start(const Eigen::Matrix3d& a0, const Eigen::Matrix3d& a1, Pai
 
 // One Halley step of both lanes; true while one of them needs another.
 inline bool pair_step(PairRoot& r) {
-  const Lanes2 x = r.x;
-  const Lanes2 q = r.c0 - x * (r.c1 - x * (r.c2 - x));
-  const Lanes2 dq = x * (2.0 * r.c2 - 3.0 * x) - r.c1;
-  const Lanes2 den = 2.0 * dq * dq - 2.0 * q * (r.c2 - 3.0 * x);
-  const Mask2 halley = den > 0.0;
-  const Lanes2 dx = (halley ? 2.0 * q * dq : q) / (halley ? den : dq);
+  Lanes2 q, dq, dx;
+  halley_terms(r.c0, r.c1, r.c2, r.x, q, dq, dx);
   const Mask2 moves = r.active & (q > 0.0) & (dq < 0.0);
-  r.x = moves ? x - dx : x;
-  r.active = moves & (lanes_abs(dx) > 1e-6);
+  r.x = moves ? r.x - dx : r.x;
+  r.active = moves & (lanes_abs(dx) > kHalleyStepTolerance);
   return (r.active[0] | r.active[1]) != 0;
 }
 

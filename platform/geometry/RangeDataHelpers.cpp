@@ -25,8 +25,8 @@ void RangeData_get_point_bd(const RangeData& rge, const Eigen::MatrixXi& indexMa
   // columns each hold a full run of that length through the cell's row:
   // down each column, the filled run ending `band` rows below tells whether
   // that column's part is full; across, the run of such columns ending
-  // `band` columns to the right decides the cell. Two counters per row
-  // instead of a summed-area table of the whole grid.
+  // `band` columns to the right decides the cell. A counter down the column
+  // and one per row instead of a summed-area table of the whole grid.
   const int side = 2 * band + 1;
   std::vector<int> across(static_cast<std::size_t>(rows), 0);  // full column parts ending here
   auto filled = [&](int r, int c) { return indexMap(r, c) >= 0; };

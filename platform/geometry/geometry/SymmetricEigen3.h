@@ -173,9 +173,12 @@ inline bool smallest_root_step(SmallestRoot& r) {
   return moves && std::abs(dx) > kHalleyStepTolerance;
 }
 
+// Acceptance: the squared residual of the eigenvector, and the least product
+// of the other two eigenvalues' gaps to its own, of the scaled matrix.
+constexpr double kMaxResidual2 = 1e-18;
+constexpr double kMinGapProduct = 1e-8;
+
 inline bool smallest_root_accept(const SmallestRoot& r, Eigen::Vector3d& v) {
-  constexpr double kMinGapProduct = 1e-8;
-  constexpr double kResidual2 = 1e-18;
   if (!r.usable) return false;
   const Eigen::Matrix3d adj = shifted_adjugate(r.s, r.x);
   int k = 0;
@@ -187,7 +190,7 @@ inline bool smallest_root_accept(const SmallestRoot& r, Eigen::Vector3d& v) {
   const Eigen::Vector3d su = r.s * u;
   const double mu = u.dot(su);
   const double rest = r.c2 - mu, gaps = r.c1 - 2.0 * mu * rest + mu * mu;  // (l2 - mu)(l3 - mu)
-  if ((su - mu * u).squaredNorm() <= kResidual2 && rest - 2.0 * mu > 0.0 && gaps > kMinGapProduct) {
+  if ((su - mu * u).squaredNorm() <= kMaxResidual2 && rest - 2.0 * mu > 0.0 && gaps > kMinGapProduct) {
     v = u;
     return true;
   }
@@ -280,7 +283,8 @@ inline void pair_accept(const PairRoot& r, Eigen::Vector3d& v0, Eigen::Vector3d&
   const Lanes2 rest = r.c2 - mu, gaps = r.c1 - 2.0 * mu * rest + mu * mu;
   const Lanes2 r0 = su0 - mu * u0, r1 = su1 - mu * u1, r2 = su2 - mu * u2;
   const Lanes2 residual = r0 * r0 + r1 * r1 + r2 * r2;
-  const Mask2 ok = r.solved & (largest > 0.0) & (residual <= 1e-18) & (rest - 2.0 * mu > 0.0) & (gaps > 1e-8);
+  const Mask2 ok = r.solved & (largest > 0.0) & (residual <= kMaxResidual2) & (rest - 2.0 * mu > 0.0) &
+                   (gaps > kMinGapProduct);
   Eigen::Vector3d* out[2] = {&v0, &v1};
   for (int l = 0; l < 2; ++l) {
     handled[l] = r.solved[l] != 0;

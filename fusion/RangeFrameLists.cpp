@@ -248,12 +248,8 @@ PreparedFrame RangeFrameLists::sample_cloud(int i) const {
     out.normals[js] = m_normals[s][ks];
     out.weights[js] = m_weights[s][ks];
   }
+  // The volume reads the fitted normals only: the frame's own are not copied.
   out.cloud.set_vCoords(std::move(coords));
-  if (f.has_vNormal()) {
-    out.cloud.enable_vNormal();
-    for (int k = 0, j = 0; k < f.get_vn(); ++k)
-      if (taken(k)) out.cloud.set_vNrv(j++, f.get_vNrv(k));
-  }
   if (m_rules.clipZ) {
     bool any = false;
     for (int k = 0; k < out.cloud.get_vn(); ++k) {

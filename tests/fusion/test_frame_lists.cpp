@@ -177,9 +177,13 @@ TEST(RangeFrameLists, ClippingKeepsPointsNormalsAndWeightsPaired) {
   ASSERT_EQ(p.cloud.get_vn(), 2);
   ASSERT_EQ(p.weights.size(), 2u);
   ASSERT_EQ(p.normals.size(), 2u);
+  // The frame's own normals stay behind: the volume takes the fitted ones.
+  EXPECT_FALSE(p.cloud.has_vNormal());
   for (int k = 0; k < p.cloud.get_vn(); ++k) {
     const float z = p.cloud.get_vCoord(k).z();
     EXPECT_GE(z, -4.5f);
-    EXPECT_FLOAT_EQ(p.weights[k], 10.f + (-2.f - z));  // weight follows its point
+    const int source = static_cast<int>(-2.f - z);
+    EXPECT_FLOAT_EQ(p.weights[k], 10.f + source);  // weight and normal follow their point
+    EXPECT_EQ(p.normals[k], lists.smoothed_normals()[0][static_cast<std::size_t>(source)]);
   }
 }

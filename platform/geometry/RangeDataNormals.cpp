@@ -128,6 +128,64 @@ void fit_window_normals(const RangeData& rge, const Eigen::MatrixXi& map, int ra
   }
 }
 
+// Each boundary point takes the direction of the sum of the fitted normals of
+// the interior points in its window, summed window row by window row. The
+// interior normals are laid out as a zero-padded grid, so four boundary points
+// of consecutive rows are summed side by side without tests: each lane adds
+// the same terms in the same order as alone, plus zeros, which change nothing
+// (the sums start at +0 and so never hold -0). One point alone was bound by
+// its chain of dependent adds.
+void smooth_boundary_normals(const Eigen::MatrixXi& map, const std::vector<char>& isBoundary, int radius,
+                             std::vector<Eigen::Vector3f>& normals) {
+  constexpr int kLanes = 4;
+  const int vn = static_cast<int>(normals.size());
+  const int rows = static_cast<int>(map.rows());
+  const int cols = static_cast<int>(map.cols());
+  auto point_at = [&](int r, int c) {
+    const int v = map(r, c);
+    return v >= 0 && v < vn ? v : -1;
+  };
+  int r0 = rows, r1 = -1, c0 = cols, c1 = -1;
+  for (int c = 0; c < cols; ++c)
+    for (int r = 0; r < rows; ++r) {
+      const int v = point_at(r, c);
+      if (v < 0 || !isBoundary[static_cast<std::size_t>(v)]) continue;
+      r0 = std::min(r0, r), r1 = std::max(r1, r), c0 = std::min(c0, c), c1 = std::max(c1, c);
+    }
+  if (r1 < 0) return;
+  // Interior normals of the boundary points' box grown by the radius (and by
+  // the lanes below), column by column; zero elsewhere.
+  const int top = r0 - radius, left = c0 - radius;
+  const int height = r1 - r0 + 1 + 2 * radius + kLanes, width = c1 - c0 + 1 + 2 * radius;
+  std::vector<float> grid(static_cast<std::size_t>(height) * width * 3, 0.f);
+  auto at = [&](int r, int c) { return (static_cast<std::size_t>(c - left) * height + (r - top)) * 3; };
+  for (int c = std::max(left, 0); c < std::min(left + width, cols); ++c)
+    for (int r = std::max(top, 0); r < std::min(top + height, rows); ++r) {
+      const int u = point_at(r, c);
+      if (u < 0 || isBoundary[static_cast<std::size_t>(u)]) continue;
+      const Eigen::Vector3f& n = normals[static_cast<std::size_t>(u)];
+      std::copy(n.data(), n.data() + 3, grid.data() + at(r, c));
+    }
+  for (int c = c0; c <= c1; ++c)
+    for (int r = r0; r <= r1; ++r) {
+      const int v = point_at(r, c);
+      if (v < 0 || !isBoundary[static_cast<std::size_t>(v)]) continue;
+      float acc[kLanes * 3] = {};
+      for (int rr = r - radius; rr <= r + radius; ++rr)
+        for (int cc = c - radius; cc <= c + radius; ++cc) {
+          const float* g = grid.data() + at(rr, cc);
+          for (int k = 0; k < kLanes * 3; ++k) acc[k] += g[k];
+        }
+      for (int j = 0; j < kLanes && r + j <= r1; ++j) {
+        const int w = point_at(r + j, c);
+        if (w < 0 || !isBoundary[static_cast<std::size_t>(w)]) continue;
+        const Eigen::Vector3f sum(acc[3 * j], acc[3 * j + 1], acc[3 * j + 2]);
+        if (sum.squaredNorm() > 0.f) normals[static_cast<std::size_t>(w)] = sum.normalized();
+      }
+      r += kLanes - 1;
+    }
+}
+
 }  // namespace
 
 void RangeData_get_smooth_bd_point_normal(const RangeData& rge, const Eigen::MatrixXi& indexMap,
@@ -138,26 +196,9 @@ void RangeData_get_smooth_bd_point_normal(const RangeData& rge, const Eigen::Mat
   if (static_cast<int>(isBoundary.size()) != vn || indexMap.rows() != rge.get_rows() ||
       indexMap.cols() != rge.get_cols())
     return;
-  const int rows = rge.get_rows();
-  const int cols = rge.get_cols();
   normals.assign(static_cast<std::size_t>(vn), Eigen::Vector3f::Zero());
   fit_window_normals(rge, indexMap, std::max(fitRadius, 1), normals);
-  // Smoothing writes boundary points and reads interior ones only, so it can
-  // work in place.
-  const std::vector<Eigen::Vector3f>& fitted = normals;
-  const int sr = std::max(smoothRadius, 0);
-  for (int c = 0; c < cols; ++c)
-    for (int r = 0; r < rows; ++r) {
-      const int v = indexMap(r, c);
-      if (v < 0 || v >= vn || !isBoundary[static_cast<std::size_t>(v)]) continue;
-      Eigen::Vector3f acc = Eigen::Vector3f::Zero();
-      for (int rr = std::max(r - sr, 0); rr <= std::min(r + sr, rows - 1); ++rr)
-        for (int cc = std::max(c - sr, 0); cc <= std::min(c + sr, cols - 1); ++cc) {
-          const int u = indexMap(rr, cc);
-          if (u >= 0 && u < vn && !isBoundary[static_cast<std::size_t>(u)]) acc += fitted[static_cast<std::size_t>(u)];
-        }
-      if (acc.squaredNorm() > 0.f) normals[static_cast<std::size_t>(v)] = acc.normalized();
-    }
+  smooth_boundary_normals(indexMap, isBoundary, std::max(smoothRadius, 0), normals);
   for (auto& n : normals)
     if (n.squaredNorm() == 0.f) n = rge.get_sensorDir();
 }

@@ -78,11 +78,17 @@ void fit_window_normals(const RangeData& rge, const Eigen::MatrixXi& map, int ra
   // Ring of the column sums of the last `span` map columns.
   std::vector<double> ring(static_cast<std::size_t>(span) * height * kMoments);
   auto column_sums = [&](int c) { return ring.data() + static_cast<std::size_t>(c % span) * height * kMoments; };
+  int lo = r0, hi = r0 - 1;  // rows of the cells the last column filled
   auto sum_column = [&](int c) {
-    std::fill(cells.begin(), cells.end(), 0.0);
+    // Only what the last column wrote is cleared, and only the rows within
+    // the radius of the filled ones are summed: the other sums are zero.
+    std::fill(cells.data() + static_cast<std::size_t>(lo - r0 + radius) * kMoments,
+              cells.data() + static_cast<std::size_t>(hi - r0 + radius + 1) * kMoments, 0.0);
+    lo = r1 + 1, hi = r1;
     for (int r = r0; r <= r1; ++r) {
       const int v = point_at(r, c);
       if (v < 0) continue;
+      lo = std::min(lo, r), hi = r;
       const Eigen::Vector3d p = rge.get_vCoord(v).cast<double>();
       double* m = cells.data() + static_cast<std::size_t>(r - r0 + radius) * kMoments;
       m[0] = 1.0;
@@ -91,13 +97,17 @@ void fit_window_normals(const RangeData& rge, const Eigen::MatrixXi& map, int ra
       m[7] = p.y() * p.y(), m[8] = p.y() * p.z(), m[9] = p.z() * p.z();
     }
     double* out = column_sums(c);
-    for (int r = 0; r < height; ++r) {
+    const int from = std::max(lo - radius, r0) - r0, to = std::min(hi + radius, r1) - r0 + 1;
+    std::fill(out, out + static_cast<std::size_t>(from) * kMoments, 0.0);
+    for (int r = from; r < to; ++r) {
       double* o = out + static_cast<std::size_t>(r) * kMoments;
       const double* in = cells.data() + static_cast<std::size_t>(r) * kMoments;
       for (int k = 0; k < kMoments; ++k) o[k] = in[k];
       for (int d = 1; d < span; ++d)
         for (int k = 0; k < kMoments; ++k) o[k] += in[d * kMoments + k];
     }
+    std::fill(out + static_cast<std::size_t>(std::max(to, from)) * kMoments,
+              out + static_cast<std::size_t>(height) * kMoments, 0.0);
   };
   // One map column's windows are solved together: their eigen-axis
   // iterations overlap.

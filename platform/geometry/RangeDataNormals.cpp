@@ -50,26 +50,38 @@ Eigen::Vector3f oriented_axis(const Eigen::Matrix3d& cov, bool clear, const Eige
   return n;
 }
 
+// Point index of a map cell, or -1 for an empty cell or an index past the frame's points.
+int point_on_map(const Eigen::MatrixXi& map, int vn, int r, int c) {
+  const int v = map(r, c);
+  return v >= 0 && v < vn ? v : -1;
+}
+
+// Rows r0..r1 and columns c0..c1 of the cells whose points `keep` accepts;
+// r1 < 0 when there is none.
+struct GridBox {
+  int r0, r1, c0, c1;
+};
+
+template <class Keep>
+GridBox box_of_points(const Eigen::MatrixXi& map, int vn, Keep keep) {
+  GridBox b{static_cast<int>(map.rows()), -1, static_cast<int>(map.cols()), -1};
+  for (int c = 0; c < map.cols(); ++c)
+    for (int r = 0; r < map.rows(); ++r) {
+      const int v = point_on_map(map, vn, r, c);
+      if (v < 0 || !keep(v)) continue;
+      b.r0 = std::min(b.r0, r), b.r1 = std::max(b.r1, r), b.c0 = std::min(b.c0, c), b.c1 = std::max(b.c1, c);
+    }
+  return b;
+}
+
 // Fitted normal of every point on the map (zero where the fit fails).
 void fit_window_normals(const RangeData& rge, const Eigen::MatrixXi& map, int radius,
                         std::vector<Eigen::Vector3f>& fitted) {
   const int vn = rge.get_vn();
-  const int rows = static_cast<int>(map.rows());
-  const int cols = static_cast<int>(map.cols());
-  auto point_at = [&](int r, int c) {
-    const int v = map(r, c);
-    return v >= 0 && v < vn ? v : -1;
-  };
-  // Bounding box of the filled cells: outside it every sum is zero.
-  int r0 = rows, r1 = -1, c0 = cols, c1 = -1;
-  for (int c = 0; c < cols; ++c)
-    for (int r = 0; r < rows; ++r)
-      if (point_at(r, c) >= 0) {
-        r0 = std::min(r0, r);
-        r1 = std::max(r1, r);
-        c0 = std::min(c0, c);
-        c1 = std::max(c1, c);
-      }
+  auto point_at = [&](int r, int c) { return point_on_map(map, vn, r, c); };
+  // Outside the box of the filled cells every sum is zero.
+  const GridBox box = box_of_points(map, vn, [](int) { return true; });
+  const int r0 = box.r0, r1 = box.r1, c0 = box.c0, c1 = box.c1;
   if (r1 < 0) return;
   const int height = r1 - r0 + 1;
   const int span = 2 * radius + 1;
@@ -151,17 +163,9 @@ void smooth_boundary_normals(const Eigen::MatrixXi& map, const std::vector<char>
   const int vn = static_cast<int>(normals.size());
   const int rows = static_cast<int>(map.rows());
   const int cols = static_cast<int>(map.cols());
-  auto point_at = [&](int r, int c) {
-    const int v = map(r, c);
-    return v >= 0 && v < vn ? v : -1;
-  };
-  int r0 = rows, r1 = -1, c0 = cols, c1 = -1;
-  for (int c = 0; c < cols; ++c)
-    for (int r = 0; r < rows; ++r) {
-      const int v = point_at(r, c);
-      if (v < 0 || !isBoundary[static_cast<std::size_t>(v)]) continue;
-      r0 = std::min(r0, r), r1 = std::max(r1, r), c0 = std::min(c0, c), c1 = std::max(c1, c);
-    }
+  auto point_at = [&](int r, int c) { return point_on_map(map, vn, r, c); };
+  const GridBox box = box_of_points(map, vn, [&](int v) { return isBoundary[static_cast<std::size_t>(v)] != 0; });
+  const int r0 = box.r0, r1 = box.r1, c0 = box.c0, c1 = box.c1;
   if (r1 < 0) return;
   // Interior normals of the boundary points' box grown by the radius (and by
   // the lanes below), column by column; zero elsewhere.

@@ -22,13 +22,6 @@ constexpr double kRingWeightBase = 10.0;
 constexpr double kRingWeightStep = 5.0;
 constexpr int kFramesPerWorker = 2;
 
-bool valid_point(const RangeData& f, int row, int col) {
-  if (row < 0 || col < 0 || row >= f.get_rows() || col >= f.get_cols()) return false;
-  if ((f.get_cellFlag(row, col) & CELL_HAS_POINT) == 0) return false;
-  const int k = f.get_cellVertex(row, col);
-  return k >= 0 && k < f.get_vn() && !f.get_vDeleted(k);
-}
-
 // Moves the kept entries the way Cloud::squeeze moved their points.
 template <typename T>
 void follow_squeeze(std::vector<T>& list, const std::vector<int>& newIndex, int kept) {
@@ -69,40 +62,60 @@ void RangeFrameLists::weight_boundary_rings(const RangeData& f, std::vector<floa
   // 3 x 3 tests need no bounds checks.
   const int stride = cols + 2;
   const std::size_t cells = static_cast<std::size_t>(rows + 2) * static_cast<std::size_t>(stride);
-  std::vector<char> valid(cells, 0);
-  std::vector<signed char> ring(cells, -1);
+  // Scratch kept by each thread from frame to frame: fresh pages cost more
+  // than the tests written into them.
+  thread_local std::vector<char> scratch;
+  scratch.resize(5 * cells);
+  char* const valid = scratch.data();
+  std::fill(valid, valid + cells, 0);
   auto at = [stride](int r, int c) { return static_cast<std::size_t>(r + 1) * stride + static_cast<std::size_t>(c + 1); };
   // Rings lie on valid cells only: the passes below keep to their bounding box.
   int r0 = rows, r1 = -1, c0 = cols, c1 = -1;
+  const int vn = f.get_vn();
   for (int r = 0; r < rows; ++r)
     for (int c = 0; c < cols; ++c) {
-      if (!valid_point(f, r, c)) continue;
+      // Flagged present, its point in range and not deleted; empty cells fail first.
+      const int k = f.get_cellVertex(r, c);
+      if (k < 0 || k >= vn || (f.get_cellFlag(r, c) & CELL_HAS_POINT) == 0 || f.get_vDeleted(k)) continue;
       valid[at(r, c)] = 1;
       r0 = std::min(r0, r), r1 = std::max(r1, r), c0 = std::min(c0, c), c1 = std::max(c1, c);
     }
-  auto block_all = [&](const auto& test, std::size_t i) {
-    for (int dr = -1; dr <= 1; ++dr)
-      for (int dc = -1; dc <= 1; ++dc)
-        if (!test(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(i) + dr * stride + dc))) return false;
-    return true;
+  if (r1 < 0) return;
+  // Whether a cell's 3 x 3 block is all `set`: three cells across, in each
+  // of three rows, from a row of three-across tests kept for the rows above
+  // and below.
+  char* const across = valid + cells;
+  auto full_blocks = [&](const char* set, char* full) {
+    for (int r = r0 - 1; r <= r1 + 1; ++r)
+      for (int c = c0; c <= c1; ++c) {
+        const std::size_t i = at(r, c);
+        across[i] = set[i - 1] & set[i] & set[i + 1];
+      }
+    for (int r = r0; r <= r1; ++r)
+      for (int c = c0; c <= c1; ++c) {
+        const std::size_t i = at(r, c);
+        full[i] = across[i - stride] & across[i] & across[i + stride];
+      }
   };
   // Ring 0: valid points that are not the shared corner of four valid quads,
-  // i.e. some cell of their 3 x 3 block is not valid.
+  // i.e. some cell of their 3 x 3 block is not valid. Ring 1: valid points
+  // 8-adjacent to ring 0.
+  char* const inner = across + cells;
+  char* const clear = inner + cells;
+  char* const notRing0 = clear + cells;
+  std::fill(notRing0, notRing0 + cells, 1);
+  full_blocks(valid, inner);
   for (int r = r0; r <= r1; ++r)
     for (int c = c0; c <= c1; ++c) {
       const std::size_t i = at(r, c);
-      if (valid[i] && !block_all([&](std::size_t j) { return valid[j] != 0; }, i)) ring[i] = 0;
+      notRing0[i] = !(valid[i] && !inner[i]);
     }
-  // Ring 1: valid points 8-adjacent to ring 0.
+  full_blocks(notRing0, clear);
   for (int r = r0; r <= r1; ++r)
     for (int c = c0; c <= c1; ++c) {
       const std::size_t i = at(r, c);
-      if (valid[i] && ring[i] != 0 && !block_all([&](std::size_t j) { return ring[j] != 0; }, i)) ring[i] = 1;
-    }
-  for (int r = r0; r <= r1; ++r)
-    for (int c = c0; c <= c1; ++c) {
-      const int ringNo = ring[at(r, c)];
-      if (ringNo < 0) continue;
+      if (!valid[i] || clear[i]) continue;
+      const int ringNo = inner[i] ? 1 : 0;
       float& w = weights[static_cast<std::size_t>(f.get_cellVertex(r, c))];
       if (w != 0.f) w = static_cast<float>(kRingWeightNumerator / (kRingWeightBase - kRingWeightStep * ringNo));
     }
@@ -110,9 +123,12 @@ void RangeFrameLists::weight_boundary_rings(const RangeData& f, std::vector<floa
 
 void RangeFrameLists::prepare_slot(std::size_t i, bool isSample, bool singleFrame, bool ringWeights) {
   const RangeData& f = *m_frames[i];
-  Eigen::MatrixXi indexMap;
+  // Per-thread scratch, reused from frame to frame.
+  thread_local Eigen::MatrixXi threadMap;
+  thread_local std::vector<char> threadBoundary;
+  Eigen::MatrixXi& indexMap = threadMap;
+  std::vector<char>& boundary = threadBoundary;
   create_vertices_index_map(f, indexMap);
-  std::vector<char> boundary;
   RangeData_get_point_bd(f, indexMap, kBoundaryBand, boundary);
   RangeData_get_smooth_bd_point_normal(f, indexMap, boundary, kNormalFitRadius, kNormalSmoothRadius, m_normals[i]);
   if (m_normals[i].size() != static_cast<std::size_t>(f.get_vn()))
@@ -232,12 +248,8 @@ PreparedFrame RangeFrameLists::sample_cloud(int i) const {
     out.normals[js] = m_normals[s][ks];
     out.weights[js] = m_weights[s][ks];
   }
+  // The volume reads the fitted normals only: the frame's own are not copied.
   out.cloud.set_vCoords(std::move(coords));
-  if (f.has_vNormal()) {
-    out.cloud.enable_vNormal();
-    for (int k = 0, j = 0; k < f.get_vn(); ++k)
-      if (taken(k)) out.cloud.set_vNrv(j++, f.get_vNrv(k));
-  }
   if (m_rules.clipZ) {
     bool any = false;
     for (int k = 0; k < out.cloud.get_vn(); ++k) {

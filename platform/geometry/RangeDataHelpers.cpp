@@ -16,26 +16,39 @@ void create_vertices_index_map(const RangeData& rge, Eigen::MatrixXi& indexMap) 
 
 void RangeData_get_point_bd(const RangeData& rge, const Eigen::MatrixXi& indexMap, int band,
                             std::vector<char>& isBoundary) {
-  isBoundary.assign(static_cast<std::size_t>(rge.get_vn()), 0);
+  const int vn = rge.get_vn();
+  isBoundary.assign(static_cast<std::size_t>(vn), 0);
   if (band <= 0) return;
   const int rows = static_cast<int>(indexMap.rows());
   const int cols = static_cast<int>(indexMap.cols());
-  // Summed-area table of the empty cells: a window's test costs four reads
-  // instead of (2 band + 1)^2.
-  Eigen::MatrixXi empty = Eigen::MatrixXi::Zero(rows + 1, cols + 1);
-  for (int c = 0; c < cols; ++c)
-    for (int r = 0; r < rows; ++r)
-      empty(r + 1, c + 1) = (indexMap(r, c) < 0 ? 1 : 0) + empty(r, c + 1) + empty(r + 1, c) - empty(r, c);
-  for (int c = 0; c < cols; ++c)
+  // The square of side 2 band + 1 around a cell is full when its 2 band + 1
+  // columns each hold a full run of that length through the cell's row:
+  // down each column, the filled run ending `band` rows below tells whether
+  // that column's part is full; across, the run of such columns ending
+  // `band` columns to the right decides the cell. A counter down the column
+  // and one per row instead of a summed-area table of the whole grid.
+  const int side = 2 * band + 1;
+  std::vector<int> across(static_cast<std::size_t>(rows), 0);  // full column parts ending here
+  auto filled = [&](int r, int c) { return indexMap(r, c) >= 0; };
+  for (int last = 0; last < cols + band; ++last) {
+    if (last < cols) {
+      int down = 0;  // filled cells ending at row r + band of column `last`
+      for (int r = 0; r < band && r < rows; ++r) down = filled(r, last) ? down + 1 : 0;
+      for (int r = 0; r < rows; ++r) {
+        const int below = r + band;
+        if (below < rows) down = filled(below, last) ? down + 1 : 0;
+        const bool full = below < rows && down >= side;
+        across[static_cast<std::size_t>(r)] = full ? across[static_cast<std::size_t>(r)] + 1 : 0;
+      }
+    }
+    const int c = last - band;  // the column these runs decide
+    if (c < 0) continue;
     for (int r = 0; r < rows; ++r) {
       const int v = indexMap(r, c);
-      if (v < 0 || v >= rge.get_vn()) continue;
-      bool border = r < band || c < band || r + band >= rows || c + band >= cols;
-      if (!border)
-        border = empty(r + band + 1, c + band + 1) - empty(r - band, c + band + 1) -
-                     empty(r + band + 1, c - band) + empty(r - band, c - band) > 0;
-      isBoundary[static_cast<std::size_t>(v)] = border ? 1 : 0;
+      if (v < 0 || v >= vn) continue;
+      isBoundary[static_cast<std::size_t>(v)] = last < cols && across[static_cast<std::size_t>(r)] >= side ? 0 : 1;
     }
+  }
 }
 
 void RangeData_convert_to_BaseTriMesh(const RangeData& rge, BaseTriMesh& mesh, float maxEdge) {

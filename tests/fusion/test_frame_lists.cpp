@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
 #include "fusion/RangeFrameLists.h"
 
@@ -116,6 +117,56 @@ TEST(RangeFrameLists, BoundaryRingsWeighOneAndTwoHundredths) {
   EXPECT_FLOAT_EQ(lists.weights()[0][0], 0.01f);
 }
 
+TEST(RangeFrameLists, BoundaryRingsMatchBruteForceOnRaggedFrames) {
+  std::mt19937 rng(23);
+  std::uniform_real_distribution<float> unit(0.f, 1.f);
+  for (int trial = 0; trial < 5; ++trial) {
+    const int rows = 7 + 4 * trial, cols = 23 - 3 * trial;
+    RangeData f = grid_frame(rows, cols);
+    // Holes, deleted points and a cell whose point is not flagged present.
+    for (int r = 0; r < rows; ++r)
+      for (int c = 0; c < cols; ++c) {
+        const float u = unit(rng);
+        if (u < 0.06f) f.set_cellVertex(r, c, -1);
+        else if (u < 0.09f) f.set_vDeleted(f.get_cellVertex(r, c), true);
+        else if (u < 0.1f) f.set_cellFlag(r, c, 0);
+      }
+    auto valid = [&](int r, int c) {
+      if (r < 0 || c < 0 || r >= rows || c >= cols || !(f.get_cellFlag(r, c) & CELL_HAS_POINT)) return false;
+      const int k = f.get_cellVertex(r, c);
+      return k >= 0 && !f.get_vDeleted(k);
+    };
+    auto ring0 = [&](int r, int c) {
+      if (!valid(r, c)) return false;
+      for (int dr = -1; dr <= 1; ++dr)
+        for (int dc = -1; dc <= 1; ++dc)
+          if (!valid(r + dr, c + dc)) return true;
+      return false;
+    };
+    std::vector<float> w(static_cast<std::size_t>(f.get_vn()), 1.f);
+    w[3] = 0.f;  // an exact zero stays zero
+    RangeFrameLists::weight_boundary_rings(f, w);
+    std::vector<float> expected(w.size(), 1.f);
+    expected[3] = 0.f;
+    for (int r = 0; r < rows; ++r)
+      for (int c = 0; c < cols; ++c) {
+        if (!valid(r, c)) continue;
+        bool nearRing0 = false;
+        for (int dr = -1; dr <= 1; ++dr)
+          for (int dc = -1; dc <= 1; ++dc) nearRing0 = nearRing0 || ring0(r + dr, c + dc);
+        float& e = expected[static_cast<std::size_t>(f.get_cellVertex(r, c))];
+        if (e != 0.f && nearRing0) e = ring0(r, c) ? 0.01f : 0.02f;
+      }
+    for (std::size_t k = 0; k < w.size(); ++k) ASSERT_FLOAT_EQ(w[k], expected[k]) << trial << " point " << k;
+  }
+  // A frame without any valid cell keeps its weights.
+  RangeData empty = grid_frame(3, 3);
+  for (int k = 0; k < 9; ++k) empty.set_vDeleted(k, true);
+  std::vector<float> w(9, 1.f);
+  RangeFrameLists::weight_boundary_rings(empty, w);
+  EXPECT_EQ(w, std::vector<float>(9, 1.f));
+}
+
 TEST(RangeFrameLists, ClippingKeepsPointsNormalsAndWeightsPaired) {
   RangeData f = grid_frame(6, 1);  // z = -2 ... -7
   f.set_vDeleted(1, true);         // deleted points never enter
@@ -126,9 +177,13 @@ TEST(RangeFrameLists, ClippingKeepsPointsNormalsAndWeightsPaired) {
   ASSERT_EQ(p.cloud.get_vn(), 2);
   ASSERT_EQ(p.weights.size(), 2u);
   ASSERT_EQ(p.normals.size(), 2u);
+  // The frame's own normals stay behind: the volume takes the fitted ones.
+  EXPECT_FALSE(p.cloud.has_vNormal());
   for (int k = 0; k < p.cloud.get_vn(); ++k) {
     const float z = p.cloud.get_vCoord(k).z();
     EXPECT_GE(z, -4.5f);
-    EXPECT_FLOAT_EQ(p.weights[k], 10.f + (-2.f - z));  // weight follows its point
+    const int source = static_cast<int>(-2.f - z);
+    EXPECT_FLOAT_EQ(p.weights[k], 10.f + source);  // weight and normal follow their point
+    EXPECT_EQ(p.normals[k], lists.smoothed_normals()[0][static_cast<std::size_t>(source)]);
   }
 }

@@ -10,6 +10,7 @@
 #include "geometry/SymmetricEigen3.h"
 
 using TavoAlgorithm::clear_smallest_eigenvector;
+using TavoAlgorithm::clear_smallest_eigenvectors;
 using TavoAlgorithm::largest_share_exceeds;
 using TavoAlgorithm::smallest_eigenvector;
 using TavoAlgorithm::symmetric_eigen3;
@@ -96,6 +97,47 @@ TEST(SymmetricEigen3, ClearSmallestEigenvectorOnlyWhereTheSmallestIsSimple) {
   Eigen::Matrix3d bad = Eigen::Matrix3d::Identity();
   bad(0, 1) = bad(1, 0) = std::numeric_limits<double>::quiet_NaN();
   EXPECT_FALSE(clear_smallest_eigenvector(bad, v));
+}
+
+TEST(SymmetricEigen3, ClearSmallestEigenvectorsMatchOneAtATimeBitForBit) {
+  // Windows of every shape side by side, so that neighbouring matrices stop
+  // iterating at different steps, with unusable ones among them and a count
+  // that leaves a partial last group.
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::vector<Eigen::Matrix3d> as;
+  for (int trial = 0; trial < 6001; ++trial) {
+    const Eigen::Matrix3d q = Eigen::Quaterniond(u(rng), u(rng), u(rng), u(rng)).normalized().toRotationMatrix();
+    const double w1 = std::pow(10.0, 3.0 * u(rng) - 3.0), w2 = w1 * std::pow(10.0, 3.0 * u(rng) - 3.0);
+    const Eigen::Vector3d off(100.0 * u(rng), 100.0 * u(rng), 100.0 * u(rng));
+    switch (trial % 6) {
+      case 0: as.push_back(Eigen::Matrix3d::Random()); break;  // indefinite
+      case 1: as.push_back(off * off.transpose()); break;      // collinear
+      case 2: as.push_back(trial % 4 == 0 ? Eigen::Matrix3d(Eigen::Matrix3d::Zero()) : Eigen::Matrix3d(2.0 * Eigen::Matrix3d::Identity())); break;
+      case 3: {
+        Eigen::Matrix3d bad = Eigen::Matrix3d::Identity();
+        bad(trial % 3, 2) = bad(2, trial % 3) = trial % 2 ? std::numeric_limits<double>::quiet_NaN()
+                                                          : std::numeric_limits<double>::infinity();
+        as.push_back(bad);
+        break;
+      }
+      default: as.push_back(q * Eigen::Vector3d(1.0, w1 * w1, w2 * w2).asDiagonal() * q.transpose() * 7.5);
+    }
+  }
+  std::vector<Eigen::Vector3d> v(as.size(), Eigen::Vector3d::Constant(-9.0));
+  std::vector<char> accepted(as.size(), 7);
+  clear_smallest_eigenvectors(as.data(), as.size(), v.data(), accepted.data());
+  int clear = 0;
+  for (std::size_t i = 0; i < as.size(); ++i) {
+    Eigen::Vector3d one;
+    const bool ok = clear_smallest_eigenvector(as[i], one);
+    ASSERT_EQ(accepted[i], ok ? 1 : 0) << i;
+    if (!ok) continue;
+    ++clear;
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(v[i](k), one(k)) << i;
+  }
+  EXPECT_GT(clear, 1000);
+  clear_smallest_eigenvectors(as.data(), 0, v.data(), accepted.data());  // nothing to do
 }
 
 TEST(LargestShareExceeds, AgreesWithTheEigenvalueRatio) {

@@ -1,6 +1,8 @@
 #pragma once
 // Analytic test meshes shared by the mesh tests.
 #include <Eigen/Core>
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <map>
 #include <utility>
@@ -61,6 +63,25 @@ inline void add_grid(BaseTriMesh& mesh, int n, const Eigen::Vector3f& origin) {
       faces.push_back({v, v + n + 2, v + n + 1});
     }
   mesh.add_faces(faces);
+}
+
+// Live faces as coordinate triples, each turned to start at its least
+// corner (orientation kept), sorted: what the mesh is, whatever its numbering.
+inline std::vector<std::array<std::array<float, 3>, 3>> live_triangles(const BaseTriMesh& m) {
+  std::vector<std::array<std::array<float, 3>, 3>> out;
+  for (int f = 0; f < m.get_fn(); ++f) {
+    const BaseTriFace& t = m.get_face(f);
+    if (m.get_fDeleted(f) || m.get_vDeleted(t[0]) || m.get_vDeleted(t[1]) || m.get_vDeleted(t[2])) continue;
+    std::array<std::array<float, 3>, 3> tri;
+    for (int k = 0; k < 3; ++k) {
+      const Eigen::Vector3f& p = m.get_vCoord(t[k]);
+      tri[k] = {p.x(), p.y(), p.z()};
+    }
+    std::rotate(tri.begin(), std::min_element(tri.begin(), tri.end()), tri.end());
+    out.push_back(tri);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 }  // namespace TavoAlgorithm::test

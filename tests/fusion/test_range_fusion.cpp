@@ -8,6 +8,7 @@
 
 #include "fusion/RangeFrameLists.h"
 #include "fusion_test_util.h"
+#include "mesh_shapes.h"
 
 using namespace fusion_test;
 
@@ -192,6 +193,29 @@ TEST(RangeFusion, IncrementalRoundsEqualOneFreshBuild) {
   EXPECT_EQ(std::make_pair(inc.get_vertex_counter(), inc.get_face_counter()), std::make_pair(vc, fc));
   EXPECT_EQ(raw(inc).get_vCoords(), first.get_vCoords());
   EXPECT_EQ(raw(inc).get_faces(), first.get_faces());
+}
+
+// Several workers number the extracted vertices as their tasks happen to
+// run; the voxel sums, and so the refined surface, must still be those of
+// one worker, triangle for triangle.
+TEST(RangeFusion, RefinedMeshIsTheSameOnOneWorkerAndOnMany) {
+  const auto frames = sphere_frames();
+  std::vector<std::array<std::array<float, 3>, 3>> one;
+  for (const int workers : {1, 4, 4, 4}) {
+    TsdfVolume vol(kTsdfDefaultDepth, kVoxel);
+    vol.set_thread_num(workers);
+    RangeFrameLists lists;
+    send_all(lists, frames, 0, frames.size());
+    BaseTriMesh m;
+    ASSERT_TRUE(lists.rebuild_mesh(vol, m));
+    const auto t = TavoAlgorithm::test::live_triangles(m);
+    if (workers == 1) {
+      one = t;
+      ASSERT_GT(one.size(), 1000u);
+      continue;
+    }
+    EXPECT_EQ(t, one) << workers << " workers";
+  }
 }
 
 // Eight workers integrate the lists' pending frames a few at a time, all of

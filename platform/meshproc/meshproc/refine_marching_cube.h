@@ -4,7 +4,8 @@
 // Marching cubes puts a vertex very close to a grid corner whenever the field
 // nearly vanishes there, which leaves edges of almost zero length and sliver
 // triangles. Vertices joined by a live edge shorter than kRefineCollapseRatio
-// x voxelSize are merged into one of them (the lowest index, which stays an
+// x voxelSize are merged into one of them (the one with the least x, then y,
+// then z, so the result does not depend on the vertex numbering; it stays an
 // exact zero crossing of the field, so the surface never moves off it); the
 // others are marked deleted, faces are re-pointed, and faces that become
 // degenerate are marked deleted. A collapse that folds a face onto another

@@ -4,10 +4,12 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <random>
 
 #include "meshproc/RepeatedFaces.h"
 #include "meshproc/refine_marching_cube.h"
+#include "mesh_shapes.h"
 
 using namespace TavoAlgorithm;
 
@@ -115,4 +117,80 @@ TEST(RepeatedFaces, MatchBruteForceOnDenseAndSparseCorners) {
     for (int k = 0; k < 3; ++k) t[k] = t[k] * 1000003 + 11;
   EXPECT_EQ(repeated_faces(sparse, live), expect);
   EXPECT_TRUE(repeated_faces({}, live).empty());
+}
+
+
+// A triangulated height field with clusters of two or three vertices pulled
+// within the collapse length of each other (chains included), refined once
+// as built and once with its vertices and faces renumbered at random: the
+// same surface must come out, vertex for vertex.
+TEST(RefineMarchingCube, ResultDoesNotDependOnTheVertexNumbering) {
+  const int n = 24;
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> jitter(-0.015f, 0.015f);
+  std::vector<Eigen::Vector3f> coords;
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i < n; ++i)
+      coords.emplace_back(static_cast<float>(i), static_cast<float>(j), std::sin(0.4f * i) * std::cos(0.3f * j));
+  // Every third vertex of every third row is pulled onto its +x neighbour,
+  // every fifth also drags its +y neighbour: pairs and chains of three.
+  for (int j = 0; j + 1 < n; j += 3)
+    for (int i = 0; i + 1 < n; i += 3) {
+      const int v = j * n + i;
+      coords[v] = coords[v + 1] + Eigen::Vector3f(jitter(rng), jitter(rng), jitter(rng));
+      if ((i + j) % 5 == 0) coords[v + n] = coords[v] + Eigen::Vector3f(jitter(rng), jitter(rng), jitter(rng));
+    }
+  std::vector<BaseTriFace> faces;
+  for (int j = 0; j + 1 < n; ++j)
+    for (int i = 0; i + 1 < n; ++i) {
+      const int v = j * n + i;
+      faces.emplace_back(v, v + 1, v + n + 1);
+      faces.emplace_back(v, v + n + 1, v + n);
+    }
+  auto build = [](std::vector<Eigen::Vector3f> c, std::vector<BaseTriFace> f) {
+    BaseTriMesh m;
+    m.set_vCoords(std::move(c));
+    m.set_faces(std::move(f));
+    m.enable_vFlag();
+    m.enable_fFlag();
+    return m;
+  };
+  BaseTriMesh plain = build(coords, faces);
+  std::vector<int> to(coords.size());
+  std::iota(to.begin(), to.end(), 0);
+  std::shuffle(to.begin(), to.end(), rng);
+  std::vector<Eigen::Vector3f> shuffledCoords(coords.size());
+  for (std::size_t v = 0; v < coords.size(); ++v) shuffledCoords[static_cast<std::size_t>(to[v])] = coords[v];
+  std::vector<BaseTriFace> shuffledFaces;
+  for (const BaseTriFace& t : faces) shuffledFaces.emplace_back(to[t[0]], to[t[1]], to[t[2]]);
+  std::shuffle(shuffledFaces.begin(), shuffledFaces.end(), rng);
+  BaseTriMesh shuffled = build(shuffledCoords, shuffledFaces);
+
+  std::vector<int> axes(coords.size(), 0), axes2 = axes;
+  ASSERT_EQ(refine_marching_cube(plain, 1.0, axes), RETVAL_SUCCESS);
+  ASSERT_EQ(refine_marching_cube(shuffled, 1.0, axes2), RETVAL_SUCCESS);
+  const auto a = test::live_triangles(plain), b = test::live_triangles(shuffled);
+  EXPECT_LT(a.size(), faces.size()) << "the clusters collapsed faces";
+  EXPECT_EQ(a, b);
+  // The kept vertex of a cluster is its least one, so it is the same point
+  // in both numberings.
+  int deleted = 0;
+  for (int v = 0; v < plain.get_vn(); ++v) {
+    EXPECT_EQ(plain.get_vDeleted(v), shuffled.get_vDeleted(to[static_cast<std::size_t>(v)])) << v;
+    deleted += plain.get_vDeleted(v) ? 1 : 0;
+  }
+  EXPECT_GT(deleted, 50);
+}
+
+// A vertex with a NaN coordinate has no short edge: it joins no group.
+TEST(RefineMarchingCube, NanVertexJoinsNothing) {
+  BaseTriMesh m = fan_with_short_edge(0.01f);
+  std::vector<Eigen::Vector3f> c = m.get_vCoords();
+  c[3] = Eigen::Vector3f(std::numeric_limits<float>::quiet_NaN(), 1, 0);
+  m.set_vCoords(std::move(c));
+  std::vector<int> axes(6, 0);
+  ASSERT_EQ(refine_marching_cube(m, 1.0, axes), RETVAL_SUCCESS);
+  EXPECT_FALSE(m.get_vDeleted(3));
+  EXPECT_TRUE(m.get_vDeleted(1) && !m.get_vDeleted(0));
+  EXPECT_FALSE(m.get_vDeleted(2) || m.get_vDeleted(4) || m.get_vDeleted(5));
 }

@@ -124,10 +124,8 @@ void RangeFrameLists::weight_boundary_rings(const RangeData& f, std::vector<floa
 void RangeFrameLists::prepare_slot(std::size_t i, bool isSample, bool singleFrame, bool ringWeights) {
   const RangeData& f = *m_frames[i];
   // Per-thread scratch, reused from frame to frame.
-  thread_local Eigen::MatrixXi threadMap;
-  thread_local std::vector<char> threadBoundary;
-  Eigen::MatrixXi& indexMap = threadMap;
-  std::vector<char>& boundary = threadBoundary;
+  thread_local Eigen::MatrixXi indexMap;
+  thread_local std::vector<char> boundary;
   create_vertices_index_map(f, indexMap);
   RangeData_get_point_bd(f, indexMap, kBoundaryBand, boundary);
   RangeData_get_smooth_bd_point_normal(f, indexMap, boundary, kNormalFitRadius, kNormalSmoothRadius, m_normals[i]);

@@ -76,6 +76,15 @@ void neighbour_weights(const float* sq, int count, float vs, float bias, float* 
   for (; k < count; ++k) w[k] = vs / (std::sqrt(sq[k]) + bias);
 }
 
+// Lists a voxel that turns dirty (its lock held). The push comes first: one
+// that cannot allocate leaves the voxel clean, not marked and never listed.
+template <typename List>
+void mark_dirty_in(TsdfVoxel& v, int index, List& list) {
+  if (v.state != 0) return;
+  list.push_back(index);
+  v.state = 1;
+}
+
 const NeighbourNodes& neighbour_nodes(bool wide) {
   static const NeighbourNodes narrow = make_neighbour_nodes(TsdfVolume::offsets27(), 1);
   static const NeighbourNodes broad = make_neighbour_nodes(TsdfVolume::offsets125(), 2);
@@ -134,18 +143,13 @@ void TsdfVolume::set_origin_from(const PreparedFrame& frame) {
   if (mean.allFinite()) m_frame.centre_on(mean);
 }
 
-void TsdfVolume::mark_dirty_locked(TsdfVoxel& v, int index) {
-  if (v.state != 0) return;
-  v.state = 1;
-  m_dirty.push_back(index);
-}
 
 bool TsdfVolume::mark_dirty(const Eigen::Vector3i& c) {
   const int index = m_tree.find_leaf(c);
   if (index < 0) return false;
   TsdfVoxel& v = m_tree.element_at(index).payload;
   v.lock.lock();
-  mark_dirty_locked(v, index);
+  mark_dirty_in(v, index, m_dirty);
   v.lock.unlock();
   return true;
 }
@@ -229,10 +233,7 @@ TsdfVolume::Place TsdfVolume::integrate_point(const Eigen::Vector3f& p, const Ei
       // residue; left there it would read as a random distance.
       if (--v.count == 0) v.weightSum = v.distSum = 0.f;
     }
-    if (v.state == 0) {
-      dirty.push_back(index);  // first: a push that cannot allocate leaves the voxel clean
-      v.state = 1;
-    }
+    mark_dirty_in(v, index, dirty);
     if (shared) v.lock.unlock();
   }
   return Place::Usable;
@@ -413,7 +414,7 @@ void TsdfVolume::propagate_dirty() {
       if (index < 0) continue;
       TsdfVoxel& v = m_tree.element_at(index).payload;
       v.lock.lock();
-      mark_dirty_locked(v, index);
+      mark_dirty_in(v, index, m_dirty);
       v.lock.unlock();
     }
   });

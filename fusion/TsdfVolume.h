@@ -155,7 +155,6 @@ class TsdfVolume {
   Place locate(const Eigen::Vector3f& p, const Eigen::Vector3f& n, float weight, const RigidMatrix& pose,
                Eigen::Vector3f& q, Eigen::Vector3i& c) const;
   void set_origin_from(const PreparedFrame& frame);
-  void mark_dirty_locked(TsdfVoxel& v, int index);
   // Grow by whole steps until capacity - needed >= margin.
   void ensure_vertex_slots(long long needed, long long margin = kMeshHeadroom);
   void ensure_face_slots(long long needed, long long margin = kMeshHeadroom);
